@@ -1,0 +1,74 @@
+/*
+ * The client configuration: the known servers, the cache location, the
+ * configuration file it was loaded from and the user agent. A value type
+ * (deep copies). Not safe to write from several threads at once.
+ *
+ * The configuration file is YAML:
+ *
+ *   servers:
+ *     - url: https://quarn.example.org
+ *       private-token: KEY
+ *   cache:
+ *     path: /data/quarn
+ */
+#ifndef QX_QUARN_TOOLS_CLIENTCONFIG_HH_
+#define QX_QUARN_TOOLS_CLIENTCONFIG_HH_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qx/quarn_tools/Export.hh"
+#include "qx/quarn_tools/ServerConfig.hh"
+
+namespace qx::quarn_tools {
+
+// The user agent sent with listings and referral follow-ups by default.
+QX_QUARN_TOOLS_VISIBLE extern const char *const kDefaultUserAgent;
+
+// Configuration files larger than this are refused.
+QX_QUARN_TOOLS_VISIBLE extern const long kMaxConfigFileSize;
+
+class QX_QUARN_TOOLS_VISIBLE ClientConfig {
+ public:
+  // One default server, the cache location HOME/.qx/quarn, the default user
+  // agent. Only when QX_QUARN_CACHE_PATH is set: that directory becomes the
+  // cache location and its config.yaml (else config.yml) is loaded.
+  ClientConfig();
+  ClientConfig(const ClientConfig &other);
+  ClientConfig &operator=(const ClientConfig &other);
+  ~ClientConfig();
+
+  // Reads a configuration file, adding its servers and setting the cache
+  // location. True when nothing went wrong; what was read before a failure
+  // stays applied.
+  bool LoadConfig(const std::string &path);
+
+  std::vector<ServerConfig> Servers() const;
+  // The stored server list, writable even through a const configuration.
+  std::vector<ServerConfig> &MutableServers() const;
+  // Appends a copy; no duplicate check.
+  void AddServer(const ServerConfig &server);
+
+  std::string CacheLocation() const;
+  void SetCacheLocation(const std::string &path);
+
+  // The file given to the last LoadConfig that got as far as opening it.
+  std::string ConfigPath() const;
+
+  const std::string &UserAgent() const;
+  void SetUserAgent(const std::string &agent);
+
+  // No servers, empty cache location and config path, default user agent.
+  void Clear();
+
+  std::string AsString(const std::string &prefix = "") const;
+
+ private:
+  struct Implementation;
+  std::unique_ptr<Implementation> impl_;
+};
+
+}  // namespace qx::quarn_tools
+
+#endif  // QX_QUARN_TOOLS_CLIENTCONFIG_HH_

@@ -1,0 +1,56 @@
+#include "IdentifierText.hh"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include <qx/common/Filesystem.hh>
+
+#include "Dump.hh"
+#include "qx/quarn_tools/Helpers.hh"
+
+namespace qx::quarn_tools::identifier {
+
+std::string UniqueName(const ServerConfig &server, const std::string &owner,
+                       const std::string &kind, const std::string &name) {
+  return qx::common::copyToUnixPath(
+      qx::common::joinPaths(uriToPath(server.Url()), owner, kind, name));
+}
+
+qx::common::URI Url(const ServerConfig &server, const std::string &owner,
+                    const std::string &kind, const std::string &name) {
+  return qx::common::URI(
+      qx::common::joinPaths(server.Url().Str(), owner, kind, name), true);
+}
+
+std::string VersionText(unsigned int version) {
+  return version == 0 ? "tip" : std::to_string(version);
+}
+
+bool ParseVersionText(const std::string &text, unsigned int &version) {
+  if (text.empty() || text == "tip") {
+    version = 0;
+    return true;
+  }
+  const char *begin = text.c_str();
+  char *end = nullptr;
+  errno = 0;
+  const long long number = std::strtoll(begin, &end, 10);
+  if (end == begin) return false;
+  if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return false;
+  version = static_cast<unsigned int>(static_cast<int32_t>(number));
+  return true;
+}
+
+void PlainServerBlock(std::ostream &out, const std::string &prefix,
+                      const ServerConfig &server) {
+  out << prefix << "Server:" << "\n" << server.AsString(prefix + "  ");
+}
+
+void PrettyServerBlock(std::ostream &out, const std::string &prefix,
+                       const ServerConfig &server) {
+  dump::PrettyLabel(out, prefix, "Server:");
+  out << server.AsPrettyString(prefix + "  ");
+}
+
+}  // namespace qx::quarn_tools::identifier

@@ -1,0 +1,118 @@
+#include "qx/quarn_tools/WorldIdentifier.hh"
+
+#include <sstream>
+
+#include <qx/common/Util.hh>
+
+#include "Dump.hh"
+#include "IdentifierText.hh"
+
+namespace qx::quarn_tools {
+
+namespace {
+constexpr const char *kKind = "worlds";
+}  // namespace
+
+struct WorldIdentifier::Implementation {
+  std::string name;
+  std::string owner;
+  ServerConfig server;
+  unsigned int version = 0;
+  std::string localPath;
+  bool isPrivate = false;
+};
+
+WorldIdentifier::WorldIdentifier() : impl_(std::make_unique<Implementation>()) {}
+
+WorldIdentifier::WorldIdentifier(const WorldIdentifier &other)
+    : impl_(std::make_unique<Implementation>(*other.impl_)) {}
+
+WorldIdentifier &WorldIdentifier::operator=(const WorldIdentifier &other) {
+  if (this != &other) impl_ = std::make_unique<Implementation>(*other.impl_);
+  return *this;
+}
+
+WorldIdentifier::~WorldIdentifier() = default;
+
+bool WorldIdentifier::operator==(const WorldIdentifier &other) const {
+  return UniqueName() == other.UniqueName();
+}
+
+std::string WorldIdentifier::Name() const { return impl_->name; }
+
+bool WorldIdentifier::SetName(const std::string &name) {
+  impl_->name = qx::common::lowercase(name);
+  return true;
+}
+
+std::string WorldIdentifier::Owner() const { return impl_->owner; }
+
+bool WorldIdentifier::SetOwner(const std::string &owner) {
+  impl_->owner = qx::common::lowercase(owner);
+  return true;
+}
+
+ServerConfig &WorldIdentifier::Server() const { return impl_->server; }
+
+bool WorldIdentifier::SetServer(const ServerConfig &server) {
+  if (!server.Url().Valid()) return false;
+  impl_->server = server;
+  return true;
+}
+
+std::string WorldIdentifier::UniqueName() const {
+  return identifier::UniqueName(impl_->server, impl_->owner, kKind, impl_->name);
+}
+
+qx::common::URI WorldIdentifier::Url() const {
+  return identifier::Url(impl_->server, impl_->owner, kKind, impl_->name);
+}
+
+unsigned int WorldIdentifier::Version() const { return impl_->version; }
+
+bool WorldIdentifier::SetVersion(unsigned int version) {
+  impl_->version = version;
+  return true;
+}
+
+std::string WorldIdentifier::VersionStr() const {
+  return identifier::VersionText(impl_->version);
+}
+
+bool WorldIdentifier::SetVersionStr(const std::string &version) {
+  return identifier::ParseVersionText(version, impl_->version);
+}
+
+std::string WorldIdentifier::LocalPath() const { return impl_->localPath; }
+
+bool WorldIdentifier::SetLocalPath(const std::string &path) {
+  impl_->localPath = path;
+  return true;
+}
+
+bool WorldIdentifier::Private() const { return impl_->isPrivate; }
+
+void WorldIdentifier::SetPrivate(bool isPrivate) { impl_->isPrivate = isPrivate; }
+
+std::string WorldIdentifier::AsString(const std::string &prefix) const {
+  std::ostringstream out;
+  dump::Plain(out, prefix, "Name: ", impl_->name);
+  dump::Plain(out, prefix, "Owner: ", impl_->owner);
+  dump::Plain(out, prefix, "Version: ", VersionStr());
+  dump::Plain(out, prefix, "Unique name: ", UniqueName());
+  dump::Plain(out, prefix, "Local path: ", impl_->localPath);
+  identifier::PlainServerBlock(out, prefix, impl_->server);
+  return out.str();
+}
+
+std::string WorldIdentifier::AsPrettyString(const std::string &prefix) const {
+  std::ostringstream out;
+  dump::PrettyIfSet(out, prefix, "Name: ", impl_->name);
+  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->owner);
+  dump::PrettyIfSet(out, prefix, "Version: ",
+                    dump::NumberOrEmpty(impl_->version));
+  identifier::PrettyServerBlock(out, prefix, impl_->server);
+  return out.str();
+}
+
+}  // namespace qx::quarn_tools

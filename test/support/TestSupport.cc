@@ -1,0 +1,109 @@
+#include "support/TestSupport.hh"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qx::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "qx-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot create a temporary directory");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::Join(const std::string &relative) const {
+  return (fs::path(path_) / relative).string();
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string> &value)
+    : name_(std::move(name)) {
+  if (const char *old = std::getenv(name_.c_str())) previous_ = std::string(old);
+  if (value)
+    setenv(name_.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (previous_)
+    setenv(name_.c_str(), previous_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+IsolatedHome::IsolatedHome(bool withCachePath)
+    : cache_(withCachePath ? cacheDir_.Path() : home_.Join(".qx/quarn")),
+      homeEnv_("HOME", home_.Path()),
+      cacheEnv_("QX_QUARN_CACHE_PATH",
+                withCachePath ? std::optional<std::string>(cacheDir_.Path())
+                              : std::nullopt) {}
+
+LogCapture::LogCapture() : previousVerbosity_(qx::common::Console::Verbosity()) {
+  previous_ = qx::common::Console::SetSink([this](int level, const std::string &line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.emplace_back(level, line);
+  });
+  qx::common::Console::SetVerbosity(4);
+}
+
+LogCapture::~LogCapture() {
+  qx::common::Console::SetSink(previous_);
+  qx::common::Console::SetVerbosity(previousVerbosity_);
+}
+
+std::vector<std::pair<int, std::string>> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::string LogCapture::Text() const {
+  std::string text;
+  for (const auto &line : Lines()) text += line.second;
+  return text;
+}
+
+bool LogCapture::Contains(const std::string &text, int level) const {
+  return Count(text, level) > 0;
+}
+
+int LogCapture::Count(const std::string &text, int level) const {
+  int count = 0;
+  for (const auto &line : Lines()) {
+    if ((level == 0 || line.first == level) &&
+        line.second.find(text) != std::string::npos)
+      ++count;
+  }
+  return count;
+}
+
+void LogCapture::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+  const fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace qx::test

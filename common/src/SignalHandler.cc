@@ -74,8 +74,8 @@ std::vector<unsigned char> drain(int fd) {
   }
 }
 
-// One run of the dispatcher thread. The thread owns the stop pipe and closes
-// it when it ends; whoever stops it writes one byte before letting go.
+// One run of the dispatcher thread. The thread owns the read end of its stop
+// pipe; whoever stops it writes one byte and closes the write end.
 struct Dispatcher {
   std::thread thread;
   int stopWrite = -1;
@@ -136,7 +136,7 @@ class SignalState {
     int stopPipe[2];
     if (!makePipe(stopPipe)) return false;
     try {
-      dispatcher_.thread = std::thread(&SignalState::Run, this, stopPipe[0], stopPipe[1]);
+      dispatcher_.thread = std::thread(&SignalState::Run, this, stopPipe[0]);
     } catch (...) {
       ::close(stopPipe[0]);
       ::close(stopPipe[1]);
@@ -177,6 +177,7 @@ class SignalState {
     unsigned char stop = 0;
     while (::write(dispatcher.stopWrite, &stop, 1) < 0 && errno == EINTR) {
     }
+    ::close(dispatcher.stopWrite);
     if (dispatcher.thread.get_id() == std::this_thread::get_id()) {
       // The last handler went away inside one of its callbacks: the thread
       // ends by itself once that callback returns.
@@ -186,7 +187,7 @@ class SignalState {
     }
   }
 
-  void Run(int stopRead, int stopWrite) {
+  void Run(int stopRead) {
     tOnDispatcher = true;
     // Signals go to the other threads; this one only relays them.
     sigset_t blocked;
@@ -207,7 +208,6 @@ class SignalState {
       }
     }
     ::close(stopRead);
-    ::close(stopWrite);
   }
 
   void Dispatch(int signal) {

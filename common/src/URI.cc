@@ -51,8 +51,11 @@ bool allOf(const std::string &text, bool (*accept)(char)) {
 bool isUserInfoChar(char c) { return isRegNameChar(c) || c == ':'; }
 bool isIpLiteralChar(char c) { return isHexDigit(c) || c == ':' || c == '.'; }
 
+// A host made only of dots ("." or "..") names no machine, and as a cache
+// directory name it would lead out of the cache: refuse it.
 bool validRegName(const std::string &host) {
-  return !host.empty() && allOf(host, isRegNameChar);
+  return !host.empty() && allOf(host, isRegNameChar) &&
+         host.find_first_not_of('.') != std::string::npos;
 }
 
 // `inner` is the text between "[" and "]".

@@ -35,10 +35,15 @@ class Console {
   static bool Admits(int level);
 
   // Replaces standard error as the destination of log lines; an empty sink
-  // restores standard error. Returns the previous sink.
+  // restores standard error. Returns the previous sink. The sink is called
+  // for one line at a time, under the log's lock; lines that the sink itself
+  // logs go straight to standard error.
   static Sink SetSink(Sink sink);
 };
 
+// One line: "[Err] ", "[Wrn] ", "[Msg] " or "[Dbg] ", then "[" + base name
+// of `file` + ":" + `line` + "] ", then the text; a newline is added when the
+// text does not end with one.
 class LogMessage {
  public:
   LogMessage(const char *file, int line, int level);

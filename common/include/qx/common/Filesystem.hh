@@ -37,23 +37,31 @@ bool isFile(const std::string &path);
 // afterwards (also when it existed before).
 bool createDirectories(const std::string &path);
 
-// Removes a file or an empty directory. True on success.
+// Removes a file or an empty directory. True on success; a missing path is
+// a failure. Failures write the warning "Unable to remove [path]: reason"
+// unless suppressed.
 bool removeDirectoryOrFile(const std::string &path,
                            FilesystemWarningOp warningOp = FSWO_LOG_WARNINGS);
 
-// Removes a file or a whole directory tree. True when nothing is left.
+// Removes a file or a whole directory tree (a symbolic link itself, not its
+// target). True when nothing is left, also when nothing was there. Failures
+// write the warning "Unable to remove all of [path]: reason" unless
+// suppressed.
 bool removeAll(const std::string &path,
                FilesystemWarningOp warningOp = FSWO_LOG_WARNINGS);
 
 // The absolute, lexically normalised form of `path` (relative paths are taken
-// from the current directory); no symbolic links are resolved.
+// from the current directory); no symbolic links are resolved, no trailing
+// separator is kept. The empty text gives the empty text.
 std::string absPath(const std::string &path);
 
 // The last component of `path`, ignoring trailing separators: "a/b/" gives
 // "b", "/" gives "/", "" gives "".
 std::string basename(const std::string &path);
 
-// The path without its last component ("a/b/c" gives "a/b").
+// The path without its last component, ignoring trailing separators and
+// dropping the separators before that component: "a/b/c" and "a/b/c/" give
+// "a/b", "/a" gives "/", "/" stays "/", "a" and "" give "".
 std::string parentPath(const std::string &path);
 
 // Separators to "/" (a copy) and back to the platform's (in place). Both are
@@ -65,7 +73,9 @@ void changeFromUnixPath(std::string &path);
 std::string separator(const std::string &s);
 
 // The entries of one directory (not recursive, without "." and ".."), in
-// name order. Dereferencing gives the entry's full path. A default DirIter is
+// byte order of the names. Dereferencing gives the entry's full path
+// (joinPaths of the directory and the name), the end gives the empty text.
+// The listing is taken when the iterator is made; copies share it. A default DirIter is
 // the end; a path that does not exist or is no directory yields no entry.
 class DirIter {
  public:

@@ -4,7 +4,12 @@
  * async-signal-safe operation); a dispatcher thread reads it and calls the
  * callbacks of every live handler, outside the signal context. Handlers may be
  * created and destroyed on any thread. The previous signal dispositions come
- * back when the last handler is destroyed.
+ * back when the last handler is destroyed, unless someone replaced ours.
+ *
+ * Callbacks run on the dispatcher thread, one at a time. Once the destructor
+ * has returned, none of the handler's callbacks runs any more (it waits for
+ * one that is running); a callback may create handlers or destroy any
+ * handler, its own included.
  */
 #ifndef QX_COMMON_SIGNALHANDLER_HH_
 #define QX_COMMON_SIGNALHANDLER_HH_

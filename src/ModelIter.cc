@@ -1,0 +1,143 @@
+#include "qx/quarn_tools/ModelIter.hh"
+
+#include <utility>
+
+#include "IterRestIds.hh"
+#include "ListingRequest.hh"
+#include "qx/quarn_tools/JSONParser.hh"
+
+namespace qx::quarn_tools {
+namespace {
+
+// A new record for an identifier that is not (known to be) cached.
+Model NewModel(const ModelIdentifier &id) {
+  auto record = std::make_shared<ModelPrivate>();
+  record->identification = id;
+  return Model(std::move(record));
+}
+
+}  // namespace
+
+// ---- ModelIterPrivate ------------------------------------------------------
+
+ModelIterPrivate::ModelIterPrivate() = default;
+
+ModelIterPrivate::~ModelIterPrivate() = default;
+
+Model &ModelIterPrivate::Current() { return current; }
+
+// ---- IterIds ---------------------------------------------------------------
+
+IterIds::IterIds(std::vector<ModelIdentifier> ids) : ids(std::move(ids)) {
+  if (!this->ids.empty()) SetCurrent();
+}
+
+IterIds::~IterIds() = default;
+
+void IterIds::Next() {
+  if (HasReachedEnd()) return;
+  ++position;
+  if (!HasReachedEnd()) SetCurrent();
+}
+
+bool IterIds::HasReachedEnd() const { return position >= ids.size(); }
+
+void IterIds::SetCurrent() { current = NewModel(ids[position]); }
+
+// ---- IterModels ------------------------------------------------------------
+
+IterModels::IterModels(std::vector<Model> models) : models(std::move(models)) {
+  if (!this->models.empty()) SetCurrent();
+}
+
+IterModels::~IterModels() = default;
+
+void IterModels::Next() {
+  if (HasReachedEnd()) return;
+  ++position;
+  if (!HasReachedEnd()) SetCurrent();
+}
+
+bool IterModels::HasReachedEnd() const { return position >= models.size(); }
+
+void IterModels::SetCurrent() { current = models[position]; }
+
+// ---- IterRestIds -----------------------------------------------------------
+
+IterRestIds::IterRestIds(const Rest &rest, const ServerConfig &server, const std::string &api)
+    : config(server), api(api) {
+  this->rest.SetUserAgent(rest.UserAgent());
+  Next();
+}
+
+IterRestIds::~IterRestIds() = default;
+
+void IterRestIds::Next() {
+  if (position >= ids.size() || position + 1 >= ids.size()) {
+    ids = RequestNextPage();
+    position = 0;
+    // An empty page ends the listing; current keeps the last model.
+    if (ids.empty()) return;
+  } else {
+    ++position;
+  }
+  ModelIdentifier id = ids[position];
+  id.SetServer(config);
+  current = NewModel(id);
+}
+
+bool IterRestIds::HasReachedEnd() const { return position >= ids.size(); }
+
+std::vector<ModelIdentifier> IterRestIds::RequestNextPage() {
+  ++page;
+  const RestResponse response =
+      internal::RequestListingPage(rest, config, api, "page=" + std::to_string(page));
+  if (response.statusCode != 200 || response.data == internal::kNoMorePages) return {};
+  return JSONParser::ParseModels(response.data, config);
+}
+
+// ---- ModelIter -------------------------------------------------------------
+
+ModelIter::ModelIter(std::unique_ptr<ModelIterPrivate> strategy)
+    : strategy_(std::move(strategy)) {}
+
+ModelIter::ModelIter(ModelIter &&other) noexcept : strategy_(std::move(other.strategy_)) {}
+
+ModelIter &ModelIter::operator=(ModelIter &&other) noexcept {
+  strategy_ = std::move(other.strategy_);
+  return *this;
+}
+
+ModelIter::~ModelIter() = default;
+
+ModelIter::operator bool() const { return strategy_ && !strategy_->HasReachedEnd(); }
+
+ModelIter &ModelIter::operator++() {
+  if (*this) strategy_->Next();
+  return *this;
+}
+
+Model &ModelIter::operator*() const { return strategy_ ? strategy_->Current() : none_; }
+
+Model *ModelIter::operator->() const { return &**this; }
+
+// ---- ModelIterFactory ------------------------------------------------------
+
+ModelIter ModelIterFactory::Create(const std::vector<ModelIdentifier> &ids) {
+  return ModelIter(std::make_unique<IterIds>(ids));
+}
+
+ModelIter ModelIterFactory::Create(const std::vector<Model> &models) {
+  return ModelIter(std::make_unique<IterModels>(models));
+}
+
+ModelIter ModelIterFactory::Create(const Rest &rest, const ServerConfig &server,
+                                   const std::string &api) {
+  return ModelIter(std::make_unique<IterRestIds>(rest, server, api));
+}
+
+ModelIter ModelIterFactory::Create() {
+  return ModelIter(std::make_unique<IterIds>(std::vector<ModelIdentifier>()));
+}
+
+}  // namespace qx::quarn_tools

@@ -1,0 +1,163 @@
+#include "qx/quarn_tools/WorldIter.hh"
+
+#include <cctype>
+#include <set>
+#include <utility>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Util.hh>
+
+#include "ListingRequest.hh"
+#include "qx/quarn_tools/JSONParser.hh"
+
+namespace qx::quarn_tools {
+namespace {
+
+constexpr const char *kPageKey = "page=";
+
+// The query of the next page announced in a "Link" header: from "page=" up
+// to the ">" that closes the link, in the first piece that mentions "next".
+// Empty when there is no such piece or it holds no "page=".
+std::string NextPageQuery(const std::map<std::string, std::string> &headers) {
+  const auto link = headers.find("Link");
+  if (link == headers.end()) return std::string();
+  for (const std::string &piece : qx::common::split(link->second, ",")) {
+    if (piece.find("next") == std::string::npos) continue;
+    const std::size_t start = piece.find(kPageKey);
+    if (start == std::string::npos) return std::string();
+    std::string query = piece.substr(start, piece.find('>', start) - start);
+    // Without a closing ">" the piece runs to the header's line end.
+    while (!query.empty() && std::isspace(static_cast<unsigned char>(query.back()))) {
+      query.pop_back();
+    }
+    return query;
+  }
+  return std::string();
+}
+
+// What identifies the page a query asks for: the number after "page=", or
+// the whole query when it holds none. The first request (no query) is page 1.
+std::string PageKey(const std::string &query) {
+  if (query.empty()) return "1";
+  std::size_t start = query.find(kPageKey);
+  if (start == std::string::npos) return query;
+  start += std::char_traits<char>::length(kPageKey);
+  std::size_t end = start;
+  while (end < query.size() && std::isdigit(static_cast<unsigned char>(query[end]))) ++end;
+  if (end == start) return query;
+  // Leading zeros name the same page.
+  while (start + 1 < end && query[start] == '0') ++start;
+  return query.substr(start, end - start);
+}
+
+}  // namespace
+
+// ---- WorldIterPrivate ------------------------------------------------------
+
+WorldIterPrivate::WorldIterPrivate() = default;
+
+WorldIterPrivate::~WorldIterPrivate() = default;
+
+WorldIdentifier &WorldIterPrivate::Current() { return current; }
+
+// ---- WorldIterIds ----------------------------------------------------------
+
+WorldIterIds::WorldIterIds(std::vector<WorldIdentifier> ids) : ids(std::move(ids)) {
+  if (!this->ids.empty()) current = this->ids.front();
+}
+
+WorldIterIds::~WorldIterIds() = default;
+
+void WorldIterIds::Next() {
+  if (HasReachedEnd()) return;
+  ++position;
+  if (!HasReachedEnd()) current = ids[position];
+}
+
+bool WorldIterIds::HasReachedEnd() const { return position >= ids.size(); }
+
+// ---- WorldIterRestIds ------------------------------------------------------
+
+WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
+                                   const std::string &api)
+    : config(server) {
+  this->rest.SetUserAgent(rest.UserAgent());
+  std::string query;
+  std::set<std::string> fetched;
+  RestResponse response;
+  while (true) {
+    fetched.insert(PageKey(query));
+    response = internal::RequestListingPage(this->rest, config, api, query);
+    query = NextPageQuery(response.headers);
+    if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
+    const std::vector<WorldIdentifier> page = JSONParser::ParseWorlds(response.data, config);
+    ids.insert(ids.end(), page.begin(), page.end());
+    // A page without worlds or without a usable next link ends the listing,
+    // and so does a link back to a page already fetched (no endless loop).
+    if (page.empty() || query.empty() || fetched.count(PageKey(query)) != 0) break;
+  }
+  if (ids.empty()) return;
+  SetCurrent();
+  qxdbg << "Got response [" << response.data << "]\n";
+}
+
+WorldIterRestIds::~WorldIterRestIds() = default;
+
+void WorldIterRestIds::Next() {
+  if (HasReachedEnd()) return;
+  ++position;
+  if (!HasReachedEnd()) SetCurrent();
+}
+
+bool WorldIterRestIds::HasReachedEnd() const { return position >= ids.size(); }
+
+void WorldIterRestIds::SetCurrent() {
+  current = ids[position];
+  current.SetServer(config);
+}
+
+// ---- WorldIter -------------------------------------------------------------
+
+WorldIter::WorldIter(std::unique_ptr<WorldIterPrivate> strategy)
+    : strategy_(std::move(strategy)) {}
+
+WorldIter::WorldIter(WorldIter &&other) noexcept : strategy_(std::move(other.strategy_)) {}
+
+WorldIter &WorldIter::operator=(WorldIter &&other) noexcept {
+  strategy_ = std::move(other.strategy_);
+  return *this;
+}
+
+WorldIter::~WorldIter() = default;
+
+WorldIter::operator bool() const { return strategy_ && !strategy_->HasReachedEnd(); }
+
+WorldIter::operator WorldIdentifier() const { return **this; }
+
+WorldIter &WorldIter::operator++() {
+  if (*this) strategy_->Next();
+  return *this;
+}
+
+WorldIdentifier &WorldIter::operator*() const {
+  return strategy_ ? strategy_->Current() : none_;
+}
+
+WorldIdentifier *WorldIter::operator->() const { return &**this; }
+
+// ---- WorldIterFactory ------------------------------------------------------
+
+WorldIter WorldIterFactory::Create(const std::vector<WorldIdentifier> &ids) {
+  return WorldIter(std::make_unique<WorldIterIds>(ids));
+}
+
+WorldIter WorldIterFactory::Create(const Rest &rest, const ServerConfig &server,
+                                   const std::string &api) {
+  return WorldIter(std::make_unique<WorldIterRestIds>(rest, server, api));
+}
+
+WorldIter WorldIterFactory::Create() {
+  return WorldIter(std::make_unique<WorldIterIds>(std::vector<WorldIdentifier>()));
+}
+
+}  // namespace qx::quarn_tools

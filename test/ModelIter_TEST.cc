@@ -1,0 +1,277 @@
+#include "qx/quarn_tools/ModelIter.hh"
+
+#include <gtest/gtest.h>
+
+#include "support/ScriptedServer.hh"
+#include "support/TestSupport.hh"
+
+namespace qx::quarn_tools {
+namespace {
+
+using qx::test::IsolatedHome;
+using qx::test::JsonResponse;
+using qx::test::LogCapture;
+using qx::test::RecordedRequest;
+using qx::test::ScriptedResponse;
+using qx::test::ScriptedServer;
+
+ServerConfig Server(const std::string &url, const std::string &key = "") {
+  ServerConfig server;
+  server.SetUrl(qx::common::URI(url, true));
+  server.SetApiKey(key);
+  return server;
+}
+
+ModelIdentifier Id(const std::string &owner, const std::string &name,
+                   const std::string &server = "https://a.example") {
+  ModelIdentifier id;
+  id.SetServer(Server(server));
+  id.SetOwner(owner);
+  id.SetName(name);
+  return id;
+}
+
+Model CachedModel(const std::string &name, const std::string &path) {
+  auto record = std::make_shared<ModelPrivate>();
+  record->identification = Id("o", name);
+  record->pathOnDisk = path;
+  return Model(record);
+}
+
+// The names the iterator yields, walking to the end.
+std::vector<std::string> Walk(ModelIter &it) {
+  std::vector<std::string> names;
+  for (; it; ++it) names.push_back(it->Identification().Name());
+  return names;
+}
+
+// ---- Model -----------------------------------------------------------------
+
+TEST(Model, EmptyHandle) {
+  const Model model;
+  EXPECT_FALSE(model);
+  EXPECT_EQ(model.Identification(), ModelIdentifier());
+  EXPECT_EQ(model.PathToModel(), "");
+  EXPECT_EQ(model.Fetch().Type(), RESULT_UNKNOWN);
+}
+
+TEST(Model, FetchTellsWhetherTheModelIsCached) {
+  EXPECT_EQ(CachedModel("m", "/cache/o/models/m/1").Fetch().Type(), FETCH_CACHED);
+  EXPECT_EQ(CachedModel("m", "").Fetch().Type(), FETCH_FAILED);
+}
+
+TEST(Model, CopiesShareTheRecord) {
+  auto record = std::make_shared<ModelPrivate>();
+  const Model a(record);
+  const Model b = a;
+  record->pathOnDisk = "/somewhere";
+  record->identification.SetName("late");
+  EXPECT_TRUE(b);
+  EXPECT_EQ(b.PathToModel(), "/somewhere");
+  EXPECT_EQ(a.Identification().Name(), "late");
+}
+
+// ---- List strategies ---------------------------------------------------------
+
+TEST(ModelIter, EmptyFactoryIteratorIsAtItsEnd) {
+  ModelIter it = ModelIterFactory::Create();
+  EXPECT_FALSE(it);
+  ++it;
+  ++it;
+  EXPECT_FALSE(it);
+  EXPECT_FALSE(*it);
+  EXPECT_EQ(it->Identification(), ModelIdentifier());
+}
+
+TEST(ModelIter, IdentifiersYieldNewUncachedModelsInOrder) {
+  const std::vector<ModelIdentifier> ids{Id("o", "a", "https://one.example"),
+                                         Id("o", "b", "https://two.example")};
+  ModelIter it = ModelIterFactory::Create(ids);
+  ASSERT_TRUE(it);
+  EXPECT_EQ(it->Identification().Name(), "a");
+  EXPECT_EQ(it->PathToModel(), "");
+  EXPECT_EQ(it->Fetch().Type(), FETCH_FAILED);
+  // Servers are left as they were.
+  EXPECT_EQ(it->Identification().Server().Url().Str(), "https://one.example");
+  const Model first = *it;
+  ++it;
+  ASSERT_TRUE(it);
+  EXPECT_EQ(it->Identification().Server().Url().Str(), "https://two.example");
+  ++it;
+  EXPECT_FALSE(it);
+  // After the end the last element stays; handles taken earlier stay valid.
+  EXPECT_EQ(it->Identification().Name(), "b");
+  ++it;
+  EXPECT_EQ(it->Identification().Name(), "b");
+  EXPECT_EQ(first.Identification().Name(), "a");
+}
+
+TEST(ModelIter, ModelsShareTheListedRecords) {
+  const std::vector<Model> models{CachedModel("a", "/c/a"), CachedModel("b", "")};
+  ModelIter it = ModelIterFactory::Create(models);
+  ASSERT_TRUE(it);
+  EXPECT_EQ(it->PathToModel(), "/c/a");
+  EXPECT_EQ(it->Fetch().Type(), FETCH_CACHED);
+  ++it;
+  EXPECT_EQ(it->Fetch().Type(), FETCH_FAILED);
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"b"}));
+  EXPECT_FALSE(it);
+}
+
+TEST(ModelIter, MovingLeavesTheSourceEmpty) {
+  ModelIter source = ModelIterFactory::Create({Id("o", "a"), Id("o", "b")});
+  ModelIter target(std::move(source));
+  EXPECT_FALSE(source);  // NOLINT(bugprone-use-after-move): the documented state
+  EXPECT_FALSE(*source);
+  ++source;
+  EXPECT_EQ(Walk(target), (std::vector<std::string>{"a", "b"}));
+
+  ModelIter assigned = ModelIterFactory::Create();
+  assigned = ModelIterFactory::Create({Id("o", "c")});
+  EXPECT_EQ(Walk(assigned), (std::vector<std::string>{"c"}));
+}
+
+TEST(ModelIter, NullStrategyIsAnEmptyIterator) {
+  ModelIter it{std::unique_ptr<ModelIterPrivate>()};
+  EXPECT_FALSE(it);
+  ++it;
+  EXPECT_FALSE(*it);
+}
+
+// ---- Server listings -------------------------------------------------------
+
+class ModelIterServer : public ::testing::Test {
+ protected:
+  ServerConfig ListingServer() const { return Server(server_.Url(), "sekret"); }
+
+  ModelIter Listing(const std::string &api = "models") {
+    Rest rest;
+    rest.SetUserAgent("qx-tests/1.0");
+    return ModelIterFactory::Create(rest, ListingServer(), api);
+  }
+
+  std::vector<std::string> Queries() const {
+    std::vector<std::string> queries;
+    for (const RecordedRequest &request : server_.Requests()) queries.push_back(request.rawQuery);
+    return queries;
+  }
+
+  IsolatedHome home_;
+  ScriptedServer server_;
+};
+
+TEST_F(ModelIterServer, FirstPageRefusedEndsAtOnceAfterOneRequest) {
+  server_.SetResponses({JsonResponse(R"({"error": "none"})", 404)});
+  ModelIter it = Listing();
+  EXPECT_FALSE(it);
+  EXPECT_FALSE(*it);
+  ++it;
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1"}));
+}
+
+TEST_F(ModelIterServer, PagesAreRequestedAsTheWalkCrossesThem) {
+  server_.SetResponses({
+      JsonResponse(R"([{"name": "a", "owner": "o"}, {"name": "b", "owner": "o"}])"),
+      JsonResponse(R"([{"name": "c", "owner": "o"}, {"name": "d", "owner": "o"}])"),
+      JsonResponse("null\n"),
+  });
+  ModelIter it = Listing();
+  ASSERT_TRUE(it);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(it->Identification().Name(), "a");
+  ++it;
+  EXPECT_EQ(it->Identification().Name(), "b");
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  ++it;
+  EXPECT_EQ(it->Identification().Name(), "c");
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  ++it;
+  EXPECT_EQ(it->Identification().Name(), "d");
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  ++it;
+  EXPECT_FALSE(it);
+  EXPECT_EQ(server_.RequestCount(), 3u);
+  // The last model stays after the end.
+  EXPECT_EQ(it->Identification().Name(), "d");
+  ++it;
+  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2", "page=3"}));
+}
+
+TEST_F(ModelIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
+  server_.SetResponses({JsonResponse(R"([{"name": "a", "owner": "o"}])"), JsonResponse("[]")});
+  ModelIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"}));
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const RecordedRequest &request : requests) {
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.rawPath, "/1.0/models");
+    EXPECT_EQ(request.Header("Accept"), "application/json");
+    EXPECT_EQ(request.Header("User-Agent"), "qx-tests/1.0");
+    EXPECT_FALSE(request.HasHeader("Private-token"));
+  }
+}
+
+TEST_F(ModelIterServer, ModelsCarryTheIteratorsServer) {
+  server_.SetResponses({JsonResponse(R"([{"name": "A", "owner": "O", "likes": 4}])")});
+  ModelIter it = Listing();
+  ASSERT_TRUE(it);
+  const ModelIdentifier id = it->Identification();
+  EXPECT_EQ(id.Name(), "a");
+  EXPECT_EQ(id.LikeCount(), 4u);
+  EXPECT_EQ(id.Server().Url().Str(), server_.Url());
+  EXPECT_EQ(id.Server().ApiKey(), "sekret");
+  EXPECT_EQ(it->Fetch().Type(), FETCH_FAILED);
+}
+
+TEST_F(ModelIterServer, ListingEndsAtFailedOrEmptyPage) {
+  struct Case {
+    ScriptedResponse second;
+    std::size_t requestsAfterWalk;
+  };
+  for (const Case &c : {Case{JsonResponse("[]"), 2}, Case{JsonResponse("null\n"), 2},
+                        Case{JsonResponse("[{\"name\": \"x\"}]", 500), 2},
+                        Case{JsonResponse(R"({"not": "an array"})"), 2}}) {
+    ScriptedServer server;
+    server.SetResponses({JsonResponse(R"([{"name": "a"}])"), c.second,
+                         JsonResponse(R"([{"name": "never"}])")});
+    LogCapture log;
+    ModelIter it = ModelIterFactory::Create(Rest(), Server(server.Url()), "models");
+    EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"})) << c.second.body;
+    EXPECT_EQ(server.RequestCount(), c.requestsAfterWalk);
+  }
+}
+
+TEST_F(ModelIterServer, RejectedElementCutsThePageThenTheNextPageFollows) {
+  server_.SetResponses({
+      JsonResponse(R"([{"name": "a"}, 7, {"name": "lost"}])"),
+      JsonResponse(R"([{"name": "b"}])"),
+      JsonResponse("[]"),
+  });
+  LogCapture log;
+  ModelIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2", "page=3"}));
+  EXPECT_EQ(log.Count("Model isn't a json object!", qx::common::LOG_ERROR), 2);
+}
+
+TEST_F(ModelIterServer, BackslashRoutesGoOutWithSlashes) {
+  server_.SetResponses({JsonResponse("[]")});
+  ModelIter it = Listing("alice\\collections\\toys\\models");
+  EXPECT_FALSE(it);
+  ASSERT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests()[0].rawPath, "/1.0/alice%2Fcollections%2Ftoys%2Fmodels");
+}
+
+TEST(ModelIterUnreachable, EndsWithoutModels) {
+  IsolatedHome home;
+  LogCapture log;
+  const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  ModelIter it = ModelIterFactory::Create(Rest(), Server(url), "models");
+  EXPECT_FALSE(it);
+  EXPECT_TRUE(log.Contains("Error in REST request", qx::common::LOG_ERROR));
+}
+
+}  // namespace
+}  // namespace qx::quarn_tools

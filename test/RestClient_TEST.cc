@@ -1,0 +1,643 @@
+#include "qx/quarn_tools/RestClient.hh"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "RestClientInternal.hh"
+#include "support/ScriptedServer.hh"
+#include "support/TestSupport.hh"
+
+namespace qx::quarn_tools {
+namespace {
+
+using qx::common::LOG_ERROR;
+using qx::common::LOG_WARNING;
+using qx::test::IsolatedHome;
+using qx::test::JsonResponse;
+using qx::test::LogCapture;
+using qx::test::RawHttpServer;
+using qx::test::ReceivedFormPart;
+using qx::test::RecordedRequest;
+using qx::test::RedirectResponse;
+using qx::test::ScopedEnv;
+using qx::test::ScriptedResponse;
+using qx::test::ScriptedServer;
+using qx::test::TempDir;
+
+// Neither TLS variable leaks in from the environment.
+class RestTest : public ::testing::Test {
+ protected:
+  RestResponse Get(const std::string &path, const std::vector<std::string> &query = {},
+                   const std::vector<std::string> &headers = {}) {
+    return rest_.Request(HttpMethod::GET, server_.Url(), "1.0", path, query, headers);
+  }
+
+  RecordedRequest OnlyRequest() const {
+    const auto requests = server_.Requests();
+    EXPECT_EQ(requests.size(), 1u);
+    return requests.empty() ? RecordedRequest() : requests.front();
+  }
+
+  IsolatedHome home_;
+  ScopedEnv insecure_{"QX_QUARN_INSECURE", std::nullopt};
+  ScopedEnv caBundle_{"QX_QUARN_CA_BUNDLE", std::nullopt};
+  ScriptedServer server_;
+  Rest rest_;
+};
+
+TEST_F(RestTest, EmptyUrlSendsNothing) {
+  LogCapture log;
+  const RestResponse response = rest_.Request(HttpMethod::GET, "", "1.0", "models", {}, {});
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_TRUE(response.data.empty());
+  EXPECT_TRUE(response.headers.empty());
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+// ---- URL building ----------------------------------------------------------
+
+struct UrlCase {
+  const char *urlSuffix;  // appended to the server's URL
+  const char *version;
+  const char *path;
+  const char *expectedPath;  // as the server receives it, still escaped
+};
+
+class RestUrl : public RestTest, public ::testing::WithParamInterface<UrlCase> {};
+
+TEST_P(RestUrl, JoinsAndEscapes) {
+  server_.SetResponses({JsonResponse("{}")});
+  const UrlCase &c = GetParam();
+  const RestResponse response = rest_.Request(
+      HttpMethod::GET, server_.Url() + c.urlSuffix, c.version, c.path, {}, {});
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(OnlyRequest().rawPath, c.expectedPath);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RestUrl,
+    ::testing::Values(UrlCase{"", "1.0", "models", "/1.0/models"},
+                      UrlCase{"/", "/1.0", "models", "/1.0/models"},
+                      UrlCase{"/", "1.0", "models", "/1.0/models"},
+                      UrlCase{"", "/1.0", "models", "/1.0/models"},
+                      UrlCase{"", "", "models", "/models"},
+                      UrlCase{"", "1.0", "", "/1.0"},
+                      UrlCase{"/api", "1.0", "models", "/api/1.0/models"},
+                      UrlCase{"/api/", "2.0/", "models", "/api/2.0/models"},
+                      // The route is one escaped piece.
+                      UrlCase{"", "1.0", "alice/models/box", "/1.0/alice%2Fmodels%2Fbox"},
+                      UrlCase{"", "1.0", "/models", "/1.0/%2Fmodels"},
+                      UrlCase{"", "1.0", "my box", "/1.0/my%20box"},
+                      // Already escaped: not escaped twice.
+                      UrlCase{"", "1.0", "my%20box", "/1.0/my%20box"},
+                      UrlCase{"", "1.0", "a%2Fb", "/1.0/a%2Fb"},
+                      UrlCase{"", "1.0", "a+b", "/1.0/a%2Bb"},
+                      UrlCase{"", "1.0", "caf\xc3\xa9", "/1.0/caf%C3%A9"},
+                      UrlCase{"", "1.0", "a-b.c_d~e", "/1.0/a-b.c_d~e"},
+                      UrlCase{"", "1.0", "o/m/1/files/a?b#c", "/1.0/o%2Fm%2F1%2Ffiles%2Fa%3Fb%23c"}));
+
+struct QueryCase {
+  std::vector<std::string> items;
+  const char *expectedTarget;  // after the path
+};
+
+class RestQuery : public RestTest, public ::testing::WithParamInterface<QueryCase> {};
+
+TEST_P(RestQuery, AppendsItemsVerbatim) {
+  server_.SetResponses({JsonResponse("{}")});
+  Get("models", GetParam().items);
+  EXPECT_EQ(OnlyRequest().target, std::string("/1.0/models") + GetParam().expectedTarget);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RestQuery,
+    ::testing::Values(QueryCase{{}, ""}, QueryCase{{""}, ""}, QueryCase{{"page=2"}, "?page=2"},
+                      QueryCase{{"a=1", "b=2", "c"}, "?a=1&b=2&c"},
+                      QueryCase{{"", ""}, "?&"}, QueryCase{{"q=%41%2B"}, "?q=%41%2B"},
+                      QueryCase{{"link=true", ""}, "?link=true&"}));
+
+// ---- Request headers and methods ----------------------------------------------
+
+TEST_F(RestTest, HeaderLinesAndUserAgentAreSent) {
+  server_.SetResponses({JsonResponse("{}"), JsonResponse("{}")});
+  rest_.SetUserAgent("QuarnTools/11.0");
+  EXPECT_EQ(rest_.UserAgent(), "QuarnTools/11.0");
+  Get("models", {}, {"Private-token: abc", "X-Custom: a, b"});
+  Rest plain;
+  plain.Request(HttpMethod::GET, server_.Url(), "", "x", {}, {});
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Header("Private-token"), "abc");
+  EXPECT_EQ(requests[0].Header("X-Custom"), "a, b");
+  EXPECT_EQ(requests[0].Header("User-Agent"), "QuarnTools/11.0");
+  // No header of the library's own, and none for an empty user agent.
+  EXPECT_FALSE(requests[1].HasHeader("User-Agent"));
+  EXPECT_FALSE(requests[1].HasHeader("Content-Type"));
+  EXPECT_FALSE(requests[1].HasHeader("Private-token"));
+}
+
+TEST_F(RestTest, CopiesKeepTheUserAgent) {
+  rest_.SetUserAgent("agent");
+  const Rest copy = rest_;
+  Rest assigned;
+  assigned = copy;
+  EXPECT_EQ(copy.UserAgent(), "agent");
+  EXPECT_EQ(assigned.UserAgent(), "agent");
+}
+
+TEST_F(RestTest, MethodsAndBodies) {
+  server_.SetScript([](const RecordedRequest &) { return JsonResponse("done"); });
+  const std::string body("a\0b=c", 5);
+  EXPECT_EQ(rest_.Request(HttpMethod::POST, server_.Url(), "1.0", "p", {}, {}, body).statusCode,
+            200);
+  // The body is ignored by the other methods.
+  EXPECT_EQ(rest_.Request(HttpMethod::DELETE, server_.Url(), "1.0", "d", {}, {}, "x").statusCode,
+            200);
+  EXPECT_EQ(rest_.Request(HttpMethod::GET, server_.Url(), "1.0", "g", {}, {}, "x").statusCode,
+            200);
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].body, body);  // whole, zero byte included
+  EXPECT_EQ(requests[1].method, "DELETE");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_EQ(requests[2].method, "GET");
+  EXPECT_EQ(requests[2].body, "");
+}
+
+TEST_F(RestTest, UnsupportedMethodsSendNothing) {
+  server_.SetScript([](const RecordedRequest &) { return JsonResponse("done"); });
+  for (HttpMethod method : {HttpMethod::PUT, HttpMethod::PATCH, static_cast<HttpMethod>(42)}) {
+    LogCapture log;
+    const RestResponse response =
+        rest_.Request(method, server_.Url(), "1.0", "p", {}, {}, "data", {{"a", "b"}});
+    EXPECT_EQ(response.statusCode, 0);
+    EXPECT_TRUE(response.data.empty());
+    EXPECT_EQ(log.Count("Unsupported method", LOG_ERROR), 1);
+  }
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+// ---- Responses ---------------------------------------------------------------
+
+TEST_F(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
+  server_.SetResponses({JsonResponse(R"({"errcode": 404})", 404)});
+  LogCapture log;
+  const RestResponse response = Get("missing");
+  EXPECT_EQ(response.statusCode, 404);
+  EXPECT_EQ(response.data, R"({"errcode": 404})");
+  EXPECT_EQ(response.headers.at("Content-Type"), "application/json\r\n");
+  EXPECT_TRUE(log.Lines().empty()) << log.Text();
+}
+
+TEST_F(RestTest, BinaryBodyArrivesWhole) {
+  std::string archive("PK\x03\x04\0\0\xff", 7);
+  archive += std::string(100000, '\0');
+  ScriptedResponse reply = JsonResponse(archive);
+  reply.contentType = "application/zip";
+  server_.SetResponses({reply});
+  const RestResponse response = Get("o/models/m/1/m.zip");
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.data, archive);
+}
+
+TEST(RestHeaders, ParsedAsTheServerWroteThem) {
+  RawHttpServer server({
+      "HTTP/1.1 200 OK: fine\r\n"
+      "X-Plain: value\r\n"
+      "X-NoSpace:value\r\n"
+      "X-Twice: first\r\n"
+      "X-Twice: second\r\n"
+      "x-lower: kept\r\n"
+      "X-Padded:   spaced  \r\n"
+      "X-Empty:\r\n"
+      "Content-Length: 2\r\n"
+      "Connection: close\r\n"
+      "\r\n"
+      "ok"});
+  const RestResponse response =
+      Rest().Request(HttpMethod::GET, server.Url(), "1.0", "h", {}, {});
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.data, "ok");
+  const std::map<std::string, std::string> expected{
+      {"X-Plain", "value\r\n"},
+      {"X-NoSpace", "alue\r\n"},  // the character after the colon is skipped
+      {"X-Twice", "first\r\n"},
+      {"x-lower", "kept\r\n"},
+      {"X-Padded", "  spaced  \r\n"},
+      {"X-Empty", "\n"},
+      {"Content-Length", "2\r\n"},
+      {"Connection", "close\r\n"},
+  };
+  EXPECT_EQ(response.headers, expected);
+}
+
+TEST_F(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
+  server_.SetScript([this](const RecordedRequest &request) {
+    if (request.rawPath == "/1.0/old") {
+      ScriptedResponse moved = RedirectResponse(server_.Url() + "/1.0/new");
+      moved.headers.emplace_back("X-Qel-Resource-Version", "3");
+      return moved;
+    }
+    ScriptedResponse archive = JsonResponse("PK-archive");
+    archive.contentType = "application/zip";
+    return archive;
+  });
+  const RestResponse response = Get("old");
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.data, "PK-archive");
+  EXPECT_EQ(response.headers.at("Content-Type"), "application/zip\r\n");
+  EXPECT_EQ(response.headers.at("Content-Length"), "10\r\n");
+  // Carried only by the redirect: survives.
+  EXPECT_EQ(response.headers.at("X-Qel-Resource-Version"), "3\r\n");
+  EXPECT_EQ(response.headers.count("Location"), 1u);
+  EXPECT_EQ(server_.RequestCount(), 2u);
+}
+
+TEST_F(RestTest, RedirectChainWithinTheLimitIsFollowed) {
+  server_.SetScript([this](const RecordedRequest &request) {
+    const std::string hop = request.rawPath.substr(request.rawPath.size() - 1);
+    if (hop == "3") return JsonResponse("arrived");
+    return RedirectResponse(server_.Url() + "/1.0/" + std::to_string(std::stoi(hop) + 1), 301);
+  });
+  const RestResponse response = Get("0");
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.data, "arrived");
+  EXPECT_EQ(server_.RequestCount(), 4u);
+}
+
+TEST_F(RestTest, EndlessRedirectsFail) {
+  server_.SetScript([this](const RecordedRequest &) {
+    return RedirectResponse(server_.Url() + "/1.0/loop");
+  });
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  const RestResponse response = Get("loop");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(server_.RequestCount(), 4u);  // the request and three redirects
+  EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+  EXPECT_NE(err.find("\nlibcurl: (47) "), std::string::npos) << err;
+}
+
+TEST_F(RestTest, RedirectToAnotherSchemeIsRefused) {
+  server_.SetResponses({RedirectResponse("file:///etc/passwd")});
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  const RestResponse response = Get("sneaky");
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(response.data.find("root:"), std::string::npos);
+  EXPECT_TRUE(log.Contains("Error in REST request", LOG_ERROR));
+
+  LogCapture direct;
+  testing::internal::CaptureStderr();
+  const RestResponse file =
+      rest_.Request(HttpMethod::GET, "file:///etc", "", "passwd", {}, {});
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(file.statusCode, 0);
+  EXPECT_TRUE(file.data.empty());
+}
+
+// ---- Failures ----------------------------------------------------------------
+
+TEST(RestFailures, UnreachableHost) {
+  LogCapture log;
+  const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  testing::internal::CaptureStderr();
+  const RestResponse response = Rest().Request(HttpMethod::GET, url, "1.0", "models", {}, {});
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_TRUE(response.data.empty());
+  EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+  EXPECT_EQ(err.rfind("\nlibcurl: (7) ", 0), 0u) << err;
+  EXPECT_EQ(err.back(), '\n');
+}
+
+TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
+  ScriptedResponse cut = JsonResponse(std::string(1000, 'z'));
+  cut.contentType = "application/zip";
+  cut.headers.emplace_back("X-Qel-Resource-Version", "2");
+  cut.truncateAfter = 100;
+  server_.SetResponses({cut});
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  const RestResponse response = Get("o/models/m/tip/m.zip");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(response.data, std::string(100, 'z'));
+  EXPECT_EQ(response.headers.at("X-Qel-Resource-Version"), "2\r\n");
+  EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+  EXPECT_NE(err.find("\nlibcurl: (18) "), std::string::npos) << err;
+}
+
+TEST(RestFailures, BodyCutByTheServerClosingIsNoSuccess) {
+  RawHttpServer server({"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nonly this"});
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  const RestResponse response =
+      Rest().Request(HttpMethod::GET, server.Url(), "1.0", "m.zip", {}, {});
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(response.data, "only this");
+  EXPECT_EQ(response.headers.at("Content-Length"), "50\r\n");
+}
+
+TEST_F(RestTest, StalledServerIsAbandoned) {
+  internal::TransferLimits shortened;
+  shortened.lowSpeedTimeSeconds = 1;
+  const internal::TransferLimits previous = internal::SetTransferLimits(shortened);
+  ScriptedResponse stall = JsonResponse("");
+  stall.stall = true;
+  server_.SetResponses({stall});
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  const RestResponse response = Get("slow");
+  const std::string err = testing::internal::GetCapturedStderr();
+  internal::SetTransferLimits(previous);
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+  EXPECT_NE(err.find("\nlibcurl: (28) "), std::string::npos) << err;
+}
+
+TEST(RestLimits, DefaultTimeOuts) {
+  const internal::TransferLimits limits = internal::CurrentTransferLimits();
+  EXPECT_EQ(limits.connectTimeoutSeconds, 30);
+  EXPECT_EQ(limits.lowSpeedTimeSeconds, 60);
+}
+
+TEST_F(RestTest, ManyThreadsShareOneRest) {
+  server_.SetScript([](const RecordedRequest &request) { return JsonResponse(request.rawPath); });
+  rest_.SetUserAgent("shared");
+  constexpr int kThreads = 6;
+  std::vector<RestResponse> responses(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] { responses[i] = Get("t" + std::to_string(i)); });
+  }
+  for (std::thread &thread : threads) thread.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(responses[i].statusCode, 200);
+    EXPECT_EQ(responses[i].data, "/1.0/t" + std::to_string(i));
+  }
+}
+
+// ---- Multipart forms -----------------------------------------------------------
+
+class RestForm : public RestTest {
+ protected:
+  // Writes a file named `name` into the temporary directory; returns its path.
+  std::string File(const std::string &name, const std::string &content = "content") {
+    const std::string path = files_.Join(name);
+    qx::test::WriteFile(path, content);
+    return path;
+  }
+
+  ReceivedFormPart Part(const std::string &name) const {
+    const auto requests = server_.Requests();
+    EXPECT_FALSE(requests.empty());
+    if (requests.empty()) return ReceivedFormPart();
+    const auto part = requests.back().FormPart(name);
+    EXPECT_TRUE(part.has_value()) << name;
+    return part.value_or(ReceivedFormPart());
+  }
+
+  TempDir files_;
+};
+
+TEST_F(RestForm, ContentTypeTable) {
+  const std::vector<std::pair<std::string, std::string>> table{
+      {".config", "text/xml"},   {".bvh", "text/plain"},       {".dae", "text/xml"},
+      {".erb", "text/plain"},    {".obj", "text/plain"},       {".gif", "image/gif"},
+      {".glsl", "text/plain"},   {".htm", "text/html"},        {".html", "text/html"},
+      {".jpg", "image/jpeg"},    {".jpeg", "image/jpeg"},      {".json", "text/json"},
+      {".material", "text/plain"}, {".md", "text/plain"},      {".mtl", "text/plain"},
+      {".pbtxt", "text/json"},   {".pdf", "application/pdf"},  {".png", "image/png"},
+      {".sdf", "text/xml"},      {".stl", "text/plain"},       {".svg", "image/svg+xml"},
+      {".tga", "image/tga"},     {".txt", "text/plain"},       {".urdf", "text/xml"},
+      {".xml", "text/xml"},      {".SDF", "text/xml"},         {".Png", "image/png"},
+  };
+  std::multimap<std::string, std::string> form;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    form.emplace("file" + std::to_string(i), "@" + File("f" + std::to_string(i) + table[i].first));
+  }
+  server_.SetResponses({JsonResponse("{}")});
+  LogCapture log;
+  const RestResponse response =
+      rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "", form);
+  EXPECT_EQ(response.statusCode, 200);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const ReceivedFormPart part = Part("file" + std::to_string(i));
+    EXPECT_EQ(part.contentType, table[i].second) << table[i].first;
+    EXPECT_EQ(part.filename, "f" + std::to_string(i) + table[i].first);
+    EXPECT_EQ(part.content, "content");
+  }
+  EXPECT_EQ(OnlyRequest().method, "POST");
+  EXPECT_TRUE(log.Lines().empty()) << log.Text();
+}
+
+TEST_F(RestForm, FieldsFilesAndFileNames) {
+  const std::string sdf = File("model.sdf", "<sdf/>");
+  const std::string readme = File("README", "read me");
+  const std::string mesh = File("mesh.xyz", std::string("\0mesh", 5));
+  const std::multimap<std::string, std::string> form{
+      {"name", "My Model"},
+      {"description", ""},
+      {"tags", "a;b"},
+      {"email", "x@y"},
+      {"file", "@" + sdf + ";uploaded/model.txt"},
+      {"readme", "@" + readme},
+      {"mesh", "@" + mesh},
+  };
+  server_.SetResponses({JsonResponse("{}")});
+  LogCapture log;
+  EXPECT_EQ(rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "", form)
+                .statusCode,
+            200);
+  EXPECT_EQ(Part("name").content, "My Model");
+  EXPECT_EQ(Part("name").filename, "");
+  EXPECT_EQ(Part("description").content, "");
+  EXPECT_EQ(Part("tags").content, "a;b");
+  EXPECT_EQ(Part("email").content, "x@y");
+  // After a semicolon: the announced file name; the type follows the path.
+  EXPECT_EQ(Part("file").filename, "uploaded/model.txt");
+  EXPECT_EQ(Part("file").contentType, "text/xml");
+  EXPECT_EQ(Part("file").content, "<sdf/>");
+  // No dot: the default type, silently.
+  EXPECT_EQ(Part("readme").filename, "README");
+  EXPECT_EQ(Part("readme").contentType, "application/octet-stream");
+  // Unknown extension: the default type, with a warning.
+  EXPECT_EQ(Part("mesh").contentType, "application/octet-stream");
+  EXPECT_EQ(Part("mesh").content, std::string("\0mesh", 5));
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u) << log.Text();
+  EXPECT_EQ(lines[0].first, LOG_WARNING);
+  EXPECT_NE(lines[0].second.find("Unknown mime type for file[" + mesh +
+                                 "]. The mime type 'application/octet-stream' will be used.\n"),
+            std::string::npos)
+      << lines[0].second;
+}
+
+TEST_F(RestForm, PatchFormUsesThePatchMethod) {
+  const std::string config = File("model.config", "<model/>");
+  server_.SetResponses({JsonResponse("{}")});
+  EXPECT_EQ(rest_.Request(HttpMethod::PATCH_FORM, server_.Url(), "1.0", "o/models/m", {}, {}, "",
+                          {{"description", "new"}, {"file", "@" + config}})
+                .statusCode,
+            200);
+  EXPECT_EQ(OnlyRequest().method, "PATCH");
+  EXPECT_EQ(Part("description").content, "new");
+  EXPECT_EQ(Part("file").contentType, "text/xml");
+  EXPECT_EQ(Part("file").filename, "model.config");
+}
+
+TEST_F(RestForm, FormIsIgnoredByOtherMethods) {
+  server_.SetResponses({JsonResponse("{}")});
+  rest_.Request(HttpMethod::GET, server_.Url(), "1.0", "m", {}, {}, "", {{"a", "b"}});
+  EXPECT_TRUE(OnlyRequest().form.empty());
+  EXPECT_TRUE(OnlyRequest().body.empty());
+}
+
+TEST_F(RestForm, UnreadableFileStopsTheRequestBeforeSending) {
+  server_.SetResponses({JsonResponse("{}")});
+  LogCapture log;
+  const std::string missing = files_.Join("missing.sdf");
+  const RestResponse response =
+      rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "",
+                    {{"name", "m"}, {"file", "@" + missing}});
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_EQ(log.Count("[Rest::Request()]: Unable to read the file [" + missing +
+                          "] of form field [file]",
+                      LOG_ERROR),
+            1)
+      << log.Text();
+}
+
+// ---- TLS ---------------------------------------------------------------------
+
+// An HTTPS server whose certificate a throw-away CA signed.
+class RestTls : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    certificates_ = qx::test::MakeTestCertificates(dir_->Path());
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(certificates_.ok) << "openssl could not make the test certificates";
+    server_ = std::make_unique<ScriptedServer>(certificates_.serverCert, certificates_.serverKey);
+    ASSERT_TRUE(server_->Running());
+    server_->SetScript([](const RecordedRequest &) { return JsonResponse("secret model"); });
+  }
+
+  RestResponse Get() const {
+    return Rest().Request(HttpMethod::GET, server_->Url(), "1.0", "models", {}, {});
+  }
+
+  static TempDir *dir_;
+  static qx::test::TestCertificates certificates_;
+  IsolatedHome home_;
+  std::unique_ptr<ScriptedServer> server_;
+};
+
+TempDir *RestTls::dir_ = nullptr;
+qx::test::TestCertificates RestTls::certificates_;
+
+TEST_F(RestTls, VerificationIsOnByDefault) {
+  for (const std::optional<std::string> &insecure :
+       {std::optional<std::string>(), std::optional<std::string>("0"),
+        std::optional<std::string>("yes")}) {
+    ScopedEnv insecureEnv("QX_QUARN_INSECURE", insecure);
+    ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", std::nullopt);
+    LogCapture log;
+    testing::internal::CaptureStderr();
+    const RestResponse response = Get();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(response.statusCode, 0);
+    EXPECT_TRUE(response.data.empty());
+    EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+    EXPECT_NE(err.find("\nlibcurl: (60) "), std::string::npos) << err;
+    EXPECT_FALSE(log.Contains("certificate verification is off"));
+  }
+  EXPECT_EQ(server_->RequestCount(), 0u);
+}
+
+TEST_F(RestTls, CaBundleVerifiesTheServer) {
+  ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::nullopt);
+  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", certificates_.caCert);
+  LogCapture log;
+  const RestResponse response = Get();
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.data, "secret model");
+  EXPECT_TRUE(log.Lines().empty()) << log.Text();
+}
+
+TEST_F(RestTls, CaBundleOfAnotherAuthorityIsRefused) {
+  TempDir other;
+  const qx::test::TestCertificates stranger = qx::test::MakeTestCertificates(other.Path());
+  ASSERT_TRUE(stranger.ok);
+  ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::nullopt);
+  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", stranger.caCert);
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Get().statusCode, 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(server_->RequestCount(), 0u);
+}
+
+TEST_F(RestTls, MissingCaBundleFileFails) {
+  ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::nullopt);
+  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", dir_->Join("nowhere.pem"));
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Get().statusCode, 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
+  EXPECT_EQ(server_->RequestCount(), 0u);
+}
+
+// Two requests with verification off: both succeed and exactly one warning
+// line is written. Exits 0 when so, else 1 with the reason on stderr.
+void InsecureTwiceThenExit(const ScriptedServer &server) {
+  LogCapture log;
+  const auto get = [&server] {
+    return Rest().Request(HttpMethod::GET, server.Url(), "1.0", "models", {}, {});
+  };
+  const RestResponse first = get();
+  const RestResponse second = get();
+  const auto lines = log.Lines();
+  const std::string warning =
+      "QX_QUARN_INSECURE=1: certificate verification is off; downloads are not "
+      "protected against tampering.\n";
+  const bool ok = first.statusCode == 200 && first.data == "secret model" &&
+                  second.statusCode == 200 && lines.size() == 1 &&
+                  lines[0].first == LOG_WARNING &&
+                  lines[0].second.find(warning) != std::string::npos;
+  if (!ok) {
+    std::fprintf(stderr, "statuses %d %d, log:\n%s", first.statusCode, second.statusCode,
+                 log.Text().c_str());
+  }
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+// The warning is once per process, so the check runs in a fresh process of
+// its own (whatever other tests of this program did before).
+TEST_F(RestTls, InsecureTurnsVerificationOffWithOneWarning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::string("1"));
+  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", std::nullopt);
+  EXPECT_EXIT(InsecureTwiceThenExit(*server_), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace qx::quarn_tools

@@ -1,0 +1,168 @@
+/*
+ * The repository server: serves a directory laid out like one server
+ * directory of the client's cache (OWNER/models/NAME/VERSION/..., OWNER/worlds/
+ * NAME/VERSION/..., OWNER/collections/NAME.json, licenses.json) over the
+ * repository's REST protocol, on HTTP or HTTPS. Tests script faults on it and
+ * read the log of what it received. All members may be called from any
+ * thread; the server answers on threads of its own between Start and Stop.
+ */
+#ifndef QX_QUARN_SERVER_REPOSITORYSERVER_HH_
+#define QX_QUARN_SERVER_REPOSITORYSERVER_HH_
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qx::quarn_server {
+
+// Name of the response header that carries the delivered version number.
+extern const char *const kVersionHeader;  // "X-Qel-Resource-Version"
+// Name of the request header that carries the API key.
+extern const char *const kApiKeyHeader;   // "Private-token"
+
+// One part of a multipart form as received.
+struct FormPart {
+  std::string name;
+  std::string filename;
+  std::string contentType;
+  std::string content;  // at most RequestRecord::kStoredBodyLimit bytes
+};
+
+// One request as the server received it.
+struct RequestRecord {
+  // Bodies and form parts longer than this are stored cut to this size;
+  // bodySize always holds the full size.
+  static constexpr std::size_t kStoredBodyLimit = 1 << 20;
+
+  std::string method;  // "GET", "HEAD", "POST", ...
+  // The request target exactly as sent: path and query, still escaped.
+  std::string target;
+  // The route below the API version segment, percent-decoded once; empty when
+  // the target did not start with the server's API version.
+  std::string route;
+  // The query text after "?", as sent; empty when there was none.
+  std::string query;
+  // Header lines in the order the server keeps them (by name, case
+  // insensitively; repeated names in arrival order).
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::size_t bodySize = 0;
+  std::string body;            // plain bodies (not multipart forms)
+  std::vector<FormPart> form;  // multipart form parts, ordered by name
+  int status = 0;              // the status the server answered
+
+  // The first value of header `name` (compared case-insensitively).
+  std::optional<std::string> Header(const std::string &name) const;
+};
+
+// A change to the answers that matching requests get. The server builds its
+// normal answer first, then applies, in this order: the referral, status,
+// body, content type, headers, removed headers and the dropped version
+// header; the delay and the truncation act while the answer is sent.
+struct ResponseScript {
+  // Which requests: the method ("GET" also matches "HEAD"; empty matches
+  // any), the decoded route (exact), and, when set, the exact query text.
+  std::string method = "GET";
+  std::string route;
+  std::optional<std::string> query;
+  // How many matching requests it applies to; 0 means all of them.
+  int times = 0;
+
+  // Answer 200 with this URL as a text body (content type
+  // referralContentType), keeping the version header of the normal answer.
+  std::optional<std::string> referralUrl;
+  std::string referralContentType = "text/plain";
+  std::optional<int> status;
+  std::optional<std::string> body;
+  std::optional<std::string> contentType;
+  // Headers to send: the first entry of a name replaces the server's own
+  // headers of that name, later entries of the same name add more lines.
+  std::vector<std::pair<std::string, std::string>> headers;
+  // Header names to leave out ("Content-Type" included).
+  std::vector<std::string> removeHeaders;
+  bool dropVersionHeader = false;
+  // Send only this many bytes of the body, announce a longer Content-Length
+  // (the body's size, or this count plus one when that is not longer), then
+  // close the connection.
+  std::optional<std::size_t> truncateAfter;
+  // Wait this long (a day at most) before answering; cut short when the
+  // server stops.
+  std::chrono::milliseconds delay{0};
+};
+
+class RepositoryServer {
+ public:
+  struct Options {
+    // Address to bind; port 0 lets the system choose a free port.
+    std::string host = "127.0.0.1";
+    int port = 0;
+    // The API version segment in front of every route.
+    std::string apiVersion = "1.0";
+    // Entries per listing page (at least 1).
+    std::size_t pageSize = 20;
+    // When not empty, details, downloads and single files require the
+    // request header "Private-token: " + apiKey; listings and licences do
+    // not.
+    std::string apiKey;
+    // Both set: serve HTTPS with this certificate and private key (PEM).
+    std::string certFile;
+    std::string keyFile;
+    // Write one message line per request to the log.
+    bool logRequests = false;
+  };
+
+  // Serves the directory `root`, which Start looks up (symbolic links
+  // resolved) and every request reads afresh.
+  explicit RepositoryServer(std::string root);
+  RepositoryServer(std::string root, Options options);
+  // Stops the server and waits for its threads.
+  ~RepositoryServer();
+  RepositoryServer(const RepositoryServer &) = delete;
+  RepositoryServer &operator=(const RepositoryServer &) = delete;
+
+  // Binds and starts answering; returns once the server listens. False, with
+  // an error line in the log, when the root is no directory, the certificate
+  // or key cannot be loaded, the address cannot be bound, or the server is
+  // running already. A stopped server may be started again (on a new port
+  // when the port option is 0).
+  bool Start();
+  // Stops answering and joins every thread; pending delays end at once.
+  // Bounded: connections that stall are dropped after a few seconds at most.
+  // Idempotent.
+  void Stop();
+  bool Running() const;
+
+  // The bound port (0 before Start).
+  int Port() const;
+  // "http://HOST:PORT" (or https), without a trailing slash.
+  std::string Url() const;
+  const std::string &ApiVersion() const;
+  // The full URL of a decoded route: Url(), the API version and the route,
+  // each segment percent-escaped ("a b/c" gives .../1.0/a%20b/c).
+  std::string RouteUrl(const std::string &route) const;
+  const std::string &Root() const;
+
+  // Adds a script; returns its id for RemoveScript. Scripts are tried in the
+  // order they were added; the first that matches and has uses left applies.
+  int AddScript(const ResponseScript &script);
+  void RemoveScript(int id);
+  void ClearScripts();
+
+  // Every request received so far, oldest first (the newest 10000 at most,
+  // fewer when their stored bodies pass 64 MiB).
+  std::vector<RequestRecord> Requests() const;
+  // Those whose decoded route equals `route`.
+  std::vector<RequestRecord> Requests(const std::string &route) const;
+  void ClearRequests();
+
+ private:
+  struct Implementation;
+  std::unique_ptr<Implementation> impl_;
+};
+
+}  // namespace qx::quarn_server
+
+#endif  // QX_QUARN_SERVER_REPOSITORYSERVER_HH_

@@ -1,0 +1,60 @@
+/*
+ * The repository's REST answers: listings (paged), details, download
+ * archives, single files and the licence list, computed from the served
+ * directory for one request. Keeps only its settings, so one object answers
+ * on any number of threads at once.
+ */
+#ifndef QX_QUARN_SERVER_CATALOGUE_HH_
+#define QX_QUARN_SERVER_CATALOGUE_HH_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Reply.hh"
+#include "Repository.hh"
+#include "Route.hh"
+
+namespace qx::quarn_server {
+
+// What the catalogue needs to know of a request.
+struct CatalogueRequest {
+  std::string method;
+  std::string route;  // decoded
+  std::string query;
+  std::optional<std::string> apiKey;  // the "Private-token" header
+  // The URL that routes are appended to in links: scheme, authority and the
+  // API version segment, without a trailing slash.
+  std::string linkBase;
+};
+
+class Catalogue {
+ public:
+  // `pageSize` of 0 counts as 1. An empty `apiKey` protects nothing.
+  Catalogue(const Repository &repository, std::size_t pageSize, std::string apiKey);
+
+  Reply Answer(const CatalogueRequest &request) const;
+
+ private:
+  Reply Listing(const Route &route, const CatalogueRequest &request) const;
+  Reply Details(const Route &route, const CatalogueRequest &request) const;
+  Reply Archive(const Route &route) const;
+  Reply File(const Route &route) const;
+  Reply Licenses() const;
+  // One page of `resources`, as the query asks; with a Link header naming
+  // the next page when there is one.
+  Reply Page(const std::vector<Resource> &resources, const CatalogueRequest &request) const;
+  bool Authorised(const Route &route, const CatalogueRequest &request) const;
+
+  const Repository &repository_;
+  std::size_t pageSize_;
+  std::string apiKey_;
+};
+
+// The content type a single file is served with, by its extension.
+std::string fileContentType(const std::string &path);
+
+}  // namespace qx::quarn_server
+
+#endif  // QX_QUARN_SERVER_CATALOGUE_HH_

@@ -1,0 +1,108 @@
+/*
+ * The served directory: finds owners, resources, versions, collections and
+ * files below the root, never outside it. Reads the disk afresh on every
+ * call and keeps nothing but the root, so one object serves any number of
+ * threads at once.
+ */
+#ifndef QX_QUARN_SERVER_REPOSITORY_HH_
+#define QX_QUARN_SERVER_REPOSITORY_HH_
+
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Route.hh"
+
+namespace qx::quarn_server {
+
+// One model or world: directory names as they are on disk.
+struct Resource {
+  Kind kind = Kind::kModel;
+  std::string owner;
+  std::string name;
+  std::filesystem::path path;  // the resource directory
+};
+
+// One version directory of a resource.
+struct VersionDir {
+  unsigned int number = 0;
+  std::filesystem::path path;
+};
+
+// The content of a version directory as archive entry names relative to
+// it: directories end with "/". Both lists are sorted, so every directory
+// comes before the directories inside it.
+struct Tree {
+  std::vector<std::string> directories;
+  std::vector<std::string> files;
+};
+
+class Repository {
+ public:
+  // The root made absolute with symbolic links resolved; an empty path when
+  // `root` is no directory.
+  explicit Repository(const std::string &root);
+
+  bool Valid() const;
+  const std::filesystem::path &Root() const;
+
+  // Whether the real path of `path` (symbolic links resolved) exists and
+  // lies inside the root.
+  bool Inside(const std::filesystem::path &path) const;
+
+  // The existing path of `components` below `base` (the root when empty);
+  // nullopt when a component is empty, ".", ".." or holds a NUL byte, when
+  // nothing is there, or when the path leaves the root.
+  std::optional<std::filesystem::path> Resolve(
+      const std::vector<std::string> &components,
+      const std::filesystem::path &base = {}) const;
+
+  // The entry of directory `dir` named `name`, or else the first (in name
+  // order) whose name equals it ignoring ASCII case; confined like Resolve.
+  std::optional<std::filesystem::path> Child(const std::filesystem::path &dir,
+                                             const std::string &name) const;
+
+  // Every resource of a kind (owners, then names, in name order), or those
+  // of one owner (nullopt when the owner does not exist). Resources without
+  // a version are left out.
+  std::vector<Resource> Resources(Kind kind) const;
+  std::optional<std::vector<Resource>> Resources(Kind kind, const std::string &owner) const;
+  std::optional<Resource> Find(Kind kind, const std::string &owner,
+                               const std::string &name) const;
+
+  // The versions of a resource, ascending: directories named by a decimal
+  // number from 1 to 2147483647 (a model's must hold model.config).
+  std::vector<VersionDir> Versions(const Resource &resource) const;
+  // "tip" (the newest) or a decimal number.
+  std::optional<VersionDir> Version(const Resource &resource, const std::string &text) const;
+
+  // OWNER/collections/NAME.json.
+  std::optional<std::filesystem::path> CollectionFile(const std::string &owner,
+                                                      const std::string &name) const;
+  // The members of one kind that a collection file names as "owner/name",
+  // in file order; members the repository does not hold are left out with a
+  // warning. False when the file is not a JSON object whose "models" and
+  // "worlds" members, where present, are arrays of texts.
+  bool CollectionMembers(const std::filesystem::path &file, Kind kind,
+                         std::vector<Resource> &members) const;
+
+  // The content of a regular file inside the root.
+  std::optional<std::string> ReadFile(const std::filesystem::path &path) const;
+
+  // The content of a version directory (see Tree). Symbolic links to
+  // directories are not followed; entries whose real path leaves the root
+  // are left out.
+  Tree Walk(const std::filesystem::path &dir) const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+// The modification time of `path` (0 when unknown).
+std::time_t modificationTime(const std::filesystem::path &path);
+
+}  // namespace qx::quarn_server
+
+#endif  // QX_QUARN_SERVER_REPOSITORY_HH_

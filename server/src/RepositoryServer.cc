@@ -1,0 +1,413 @@
+#include "qx/quarn_server/RepositoryServer.hh"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include <qx/common/Console.hh>
+
+#include "Catalogue.hh"
+#include "Reply.hh"
+#include "Repository.hh"
+#include "Route.hh"
+#include "Scripts.hh"
+
+namespace qx::quarn_server {
+
+const char *const kVersionHeader = "X-Qel-Resource-Version";
+const char *const kApiKeyHeader = "Private-token";
+
+namespace {
+
+// How many requests the log keeps, and how many bytes of stored bodies.
+const std::size_t kLogLimit = 10000;
+const std::size_t kLogByteLimit = 64u << 20;
+// Largest request body accepted.
+const std::size_t kPayloadLimit = 64u << 20;
+const int kWorkerThreads = 16;
+// Idle keep-alive connections, silent or stalled peers are dropped after
+// these many seconds, which bounds how long Stop waits for a worker.
+const time_t kKeepAliveSeconds = 1;
+const time_t kReadWriteSeconds = 5;
+// How long Start waits for the listening thread to come up.
+const std::chrono::seconds kStartWait(10);
+// Set on replies that must go out without a Content-Type header (cpp-httplib
+// adds "text/plain" to every body otherwise); removed before sending.
+const char kOmitContentType[] = "X-Qx-Omit-Content-Type";
+
+// Headers cpp-httplib adds to a request for its own use.
+bool addedByHttplib(const std::string &name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+         name == "LOCAL_PORT";
+}
+
+std::size_t bodySizeOf(const httplib::Request &request) {
+  if (!request.is_multipart_form_data()) return request.body.size();
+  const std::string length = request.get_header_value("Content-Length");
+  if (!length.empty()) return std::strtoull(length.c_str(), nullptr, 10);
+  std::size_t total = 0;
+  for (const auto &part : request.files) total += part.second.content.size();
+  return total;
+}
+
+// The body bytes a record keeps.
+std::size_t storedBytes(const RequestRecord &record) {
+  std::size_t bytes = record.body.size();
+  for (const FormPart &part : record.form) bytes += part.content.size();
+  return bytes;
+}
+
+RequestRecord recordOf(const httplib::Request &request, const Target &target) {
+  RequestRecord record;
+  record.method = request.method;
+  record.target = request.target;
+  record.route = target.route;
+  record.query = target.query;
+  for (const auto &header : request.headers)
+    if (!addedByHttplib(header.first)) record.headers.push_back(header);
+  record.bodySize = bodySizeOf(request);
+  record.body = request.body.substr(0, RequestRecord::kStoredBodyLimit);
+  for (const auto &part : request.files) {
+    record.form.push_back({part.second.name, part.second.filename, part.second.content_type,
+                           part.second.content.substr(0, RequestRecord::kStoredBodyLimit)});
+  }
+  return record;
+}
+
+// A Host header made only of the characters a host and port may hold.
+bool plausibleHost(const std::string &host) {
+  return !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+  });
+}
+
+// Moves `reply` into `response`. A truncated reply goes out through a
+// content provider that announces the longer length, sends the first bytes
+// and then fails, which makes cpp-httplib close the connection.
+void sendReply(Reply reply, httplib::Response &response) {
+  response.status = reply.status;
+  if (reply.truncateAfter) {
+    auto body = std::make_shared<const std::string>(std::move(reply.body));
+    const std::size_t sent = std::min(*reply.truncateAfter, body->size());
+    const std::size_t announced = std::max(body->size(), sent + 1);
+    response.set_content_provider(
+        announced, "", [body, sent](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+          if (offset >= sent) return false;
+          return sink.write(body->data() + offset, sent - offset);
+        });
+    response.headers.erase("Content-Type");
+  } else {
+    response.body = std::move(reply.body);
+  }
+  for (const auto &header : reply.headers) response.headers.insert(header);
+  if (!reply.Header("Content-Type")) response.headers.emplace(kOmitContentType, "1");
+}
+
+}  // namespace
+
+std::optional<std::string> RequestRecord::Header(const std::string &name) const {
+  for (const auto &header : headers)
+    if (sameHeaderName(header.first, name)) return header.second;
+  return std::nullopt;
+}
+
+struct RepositoryServer::Implementation {
+  Implementation(std::string rootPath, Options serverOptions)
+      : root(std::move(rootPath)), options(std::move(serverOptions)) {}
+
+  bool Tls() const { return !options.certFile.empty() || !options.keyFile.empty(); }
+  std::unique_ptr<httplib::Server> MakeServer() const;
+  void Configure(httplib::Server &server);
+  bool Listen();
+  void StopLocked();
+
+  void Handle(const httplib::Request &request, httplib::Response &response);
+  // `target` with its route cleared when it is not below our API version.
+  Target TargetOf(const httplib::Request &request) const;
+  Reply Answer(const httplib::Request &request, const Target &target);
+  void Log(const RequestRecord &record);
+  // Waits `delay` (a day at most), or until the server stops.
+  void Wait(std::chrono::milliseconds delay);
+  std::string Authority() const;
+  std::string LinkBase(const httplib::Request &request) const;
+
+  const std::string root;
+  const Options options;
+  // Made by Start (the root is looked at then) and only read while the
+  // server runs.
+  std::unique_ptr<const Repository> repository;
+  std::unique_ptr<const Catalogue> catalogue;
+  ScriptBook scripts;
+
+  mutable std::mutex logMutex;
+  std::deque<RequestRecord> log;
+  std::size_t logBytes = 0;
+
+  mutable std::mutex lifeMutex;  // Start and Stop
+  std::unique_ptr<httplib::Server> http;
+  std::thread listener;
+  std::atomic<bool> listenEnded{false};
+  std::atomic<int> port{0};
+
+  std::mutex waitMutex;
+  std::condition_variable waitChanged;
+  bool stopping = false;
+};
+
+std::unique_ptr<httplib::Server> RepositoryServer::Implementation::MakeServer() const {
+  if (!Tls()) return std::make_unique<httplib::Server>();
+  return std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+}
+
+void RepositoryServer::Implementation::Configure(httplib::Server &server) {
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
+  server.set_read_timeout(kReadWriteSeconds, 0);
+  server.set_write_timeout(kReadWriteSeconds, 0);
+  server.set_payload_max_length(kPayloadLimit);
+  // cpp-httplib's default also sets SO_REUSEPORT, which lets a second
+  // server bind a port that is in use and take part of its connections.
+  server.set_socket_options([](socket_t socket) {
+    int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
+  const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
+    Handle(request, response);
+  };
+  const std::string any = "[\\s\\S]*";
+  server.Get(any, handler);
+  server.Post(any, handler);
+  server.Put(any, handler);
+  server.Patch(any, handler);
+  server.Delete(any, handler);
+  server.Options(any, handler);
+  server.set_post_routing_handler([](const httplib::Request &, httplib::Response &response) {
+    if (!response.has_header(kOmitContentType)) return;
+    response.headers.erase(kOmitContentType);
+    response.headers.erase("Content-Type");
+  });
+}
+
+bool RepositoryServer::Implementation::Listen() {
+  const int bound = options.port == 0
+                        ? http->bind_to_any_port(options.host)
+                        : (http->bind_to_port(options.host, options.port) ? options.port : -1);
+  if (bound <= 0) {
+    qxerr << "Unable to listen on [" << options.host << ":" << options.port << "]";
+    return false;
+  }
+  port = bound;
+  listenEnded = false;
+  try {
+    listener = std::thread([this] {
+      http->listen_after_bind();
+      listenEnded = true;
+    });
+  } catch (const std::system_error &e) {
+    qxerr << "Unable to start the server thread: " << e.what();
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kStartWait;
+  while (!http->is_running() && !listenEnded && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (http->is_running()) return true;
+  qxerr << "The server on [" << Authority() << "] did not start";
+  return false;
+}
+
+void RepositoryServer::Implementation::StopLocked() {
+  if (!http) return;
+  {
+    std::lock_guard<std::mutex> lock(waitMutex);
+    stopping = true;
+  }
+  waitChanged.notify_all();
+  // cpp-httplib's stop() does nothing before the listening loop runs and
+  // must not be called twice while it winds down: send it once, as soon as
+  // the loop runs (at once, unless Start gave up waiting for it).
+  bool stopSent = false;
+  while (listener.joinable() && !listenEnded) {
+    if (!stopSent && http->is_running()) {
+      http->stop();
+      stopSent = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (listener.joinable()) listener.join();
+  http.reset();
+}
+
+void RepositoryServer::Implementation::Handle(const httplib::Request &request,
+                                              httplib::Response &response) {
+  const Target target = TargetOf(request);
+  RequestRecord record = recordOf(request, target);
+  Reply reply;
+  try {
+    reply = Answer(request, target);
+  } catch (const std::exception &e) {
+    qxerr << "Error answering [" << request.method << " " << request.target << "]: " << e.what();
+    reply = errorReply(500, "Internal server error");
+  }
+  record.status = reply.status;
+  if (options.logRequests)
+    qxmsg << request.method << " " << request.target << " " << reply.status;
+  Log(record);
+  if (reply.delay.count() > 0) Wait(reply.delay);
+  sendReply(std::move(reply), response);
+}
+
+Target RepositoryServer::Implementation::TargetOf(const httplib::Request &request) const {
+  Target target = splitTarget(request.target);
+  if (target.version != options.apiVersion) target.route.clear();
+  return target;
+}
+
+Reply RepositoryServer::Implementation::Answer(const httplib::Request &request,
+                                               const Target &target) {
+  Reply reply;
+  if (target.version != options.apiVersion) {
+    reply = errorReply(404, "Not found: " + request.target);
+  } else {
+    CatalogueRequest question{request.method, target.route, target.query, std::nullopt,
+                              LinkBase(request)};
+    if (request.has_header(kApiKeyHeader))
+      question.apiKey = request.get_header_value(kApiKeyHeader);
+    reply = catalogue->Answer(question);
+  }
+  if (auto script = scripts.Take(request.method, target.route, target.query))
+    applyScript(*script, reply);
+  return reply;
+}
+
+void RepositoryServer::Implementation::Log(const RequestRecord &record) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  log.push_back(record);
+  logBytes += storedBytes(record);
+  while (log.size() > 1 && (log.size() > kLogLimit || logBytes > kLogByteLimit)) {
+    logBytes -= storedBytes(log.front());
+    log.pop_front();
+  }
+}
+
+void RepositoryServer::Implementation::Wait(std::chrono::milliseconds delay) {
+  const std::chrono::milliseconds bounded = std::min<std::chrono::milliseconds>(
+      delay, std::chrono::hours(24));
+  std::unique_lock<std::mutex> lock(waitMutex);
+  waitChanged.wait_for(lock, bounded, [this] { return stopping; });
+}
+
+std::string RepositoryServer::Implementation::Authority() const {
+  const bool ipv6 = options.host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
+}
+
+std::string RepositoryServer::Implementation::LinkBase(const httplib::Request &request) const {
+  const std::string host = request.get_header_value("Host");
+  return std::string(Tls() ? "https://" : "http://") +
+         (plausibleHost(host) ? host : Authority()) + "/" + options.apiVersion;
+}
+
+RepositoryServer::RepositoryServer(std::string root)
+    : RepositoryServer(std::move(root), Options()) {}
+
+RepositoryServer::RepositoryServer(std::string root, Options options)
+    : impl_(std::make_unique<Implementation>(std::move(root), std::move(options))) {}
+
+RepositoryServer::~RepositoryServer() { Stop(); }
+
+bool RepositoryServer::Start() {
+  std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+  if (impl_->http) {
+    qxerr << "The repository server on [" << impl_->Authority() << "] is running already";
+    return false;
+  }
+  impl_->repository = std::make_unique<const Repository>(impl_->root);
+  if (!impl_->repository->Valid()) {
+    qxerr << "Repository directory does not exist [" << impl_->root << "]";
+    return false;
+  }
+  impl_->catalogue = std::make_unique<const Catalogue>(*impl_->repository, impl_->options.pageSize,
+                                                       impl_->options.apiKey);
+  if (impl_->Tls() && (impl_->options.certFile.empty() || impl_->options.keyFile.empty())) {
+    qxerr << "HTTPS needs both a certificate and a key file";
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> waitLock(impl_->waitMutex);
+    impl_->stopping = false;
+  }
+  impl_->http = impl_->MakeServer();
+  if (!impl_->http->is_valid()) {
+    qxerr << "Unable to load the certificate [" << impl_->options.certFile << "] or key ["
+          << impl_->options.keyFile << "]";
+    impl_->http.reset();
+    return false;
+  }
+  impl_->Configure(*impl_->http);
+  if (!impl_->Listen()) {
+    impl_->StopLocked();
+    impl_->http.reset();
+    return false;
+  }
+  return true;
+}
+
+void RepositoryServer::Stop() {
+  std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+  impl_->StopLocked();
+}
+
+bool RepositoryServer::Running() const {
+  std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+  return impl_->http && impl_->http->is_running();
+}
+
+int RepositoryServer::Port() const { return impl_->port; }
+
+std::string RepositoryServer::Url() const {
+  return std::string(impl_->Tls() ? "https://" : "http://") + impl_->Authority();
+}
+
+const std::string &RepositoryServer::ApiVersion() const { return impl_->options.apiVersion; }
+
+std::string RepositoryServer::RouteUrl(const std::string &route) const {
+  return Url() + "/" + impl_->options.apiVersion + "/" + escapeRoute(route);
+}
+
+const std::string &RepositoryServer::Root() const { return impl_->root; }
+
+int RepositoryServer::AddScript(const ResponseScript &script) { return impl_->scripts.Add(script); }
+
+void RepositoryServer::RemoveScript(int id) { impl_->scripts.Remove(id); }
+
+void RepositoryServer::ClearScripts() { impl_->scripts.Clear(); }
+
+std::vector<RequestRecord> RepositoryServer::Requests() const {
+  std::lock_guard<std::mutex> lock(impl_->logMutex);
+  return std::vector<RequestRecord>(impl_->log.begin(), impl_->log.end());
+}
+
+std::vector<RequestRecord> RepositoryServer::Requests(const std::string &route) const {
+  std::vector<RequestRecord> matching;
+  for (RequestRecord &record : Requests())
+    if (record.route == route) matching.push_back(std::move(record));
+  return matching;
+}
+
+void RepositoryServer::ClearRequests() {
+  std::lock_guard<std::mutex> lock(impl_->logMutex);
+  impl_->log.clear();
+  impl_->logBytes = 0;
+}
+
+}  // namespace qx::quarn_server

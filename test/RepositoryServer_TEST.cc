@@ -1,0 +1,962 @@
+// The repository server, spoken to over HTTP with cpp-httplib's client.
+#include <qx/quarn_server/RepositoryServer.hh>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/RepositoryFixture.hh"
+#include "support/ScriptedServer.hh"
+#include "support/TestSupport.hh"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qx::quarn_server::RepositoryServer;
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
+using qx::test::ReadFile;
+using qx::test::WriteFile;
+
+using Names = std::vector<std::string>;
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The route escaped as one piece, the way the client sends it.
+std::string EscapeWhole(const std::string &route) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : route) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string Target(const std::string &route, const std::string &query = "") {
+  return "/1.0/" + EscapeWhole(route) + (query.empty() ? "" : "?" + query);
+}
+
+std::unique_ptr<httplib::Client> ClientFor(const std::string &url) {
+  auto client = std::make_unique<httplib::Client>(url);
+  client->set_url_encode(false);
+  client->set_connection_timeout(30);
+  client->set_read_timeout(30);
+  return client;
+}
+
+Json::Value ParseJson(const std::string &text) {
+  Json::Value value;
+  Json::CharReaderBuilder builder;
+  std::istringstream in(text);
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text;
+  return value;
+}
+
+// "owner/name" of every document of a listing body.
+Names ListedNames(const std::string &body) {
+  Names names;
+  for (const Json::Value &document : ParseJson(body))
+    names.push_back(document["owner"].asString() + "/" + document["name"].asString());
+  return names;
+}
+
+// The entries of an archive held in memory: name and content, in index order.
+Entries ArchiveEntries(const std::string &bytes) {
+  Entries entries;
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t *source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip_t *archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+  zip_error_fini(&error);
+  if (archive == nullptr) {
+    if (source) zip_source_free(source);
+    ADD_FAILURE() << "not a zip archive";
+    return entries;
+  }
+  for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+    zip_stat_t stat;
+    zip_stat_index(archive, i, 0, &stat);
+    std::string content(stat.size, '\0');
+    if (zip_file_t *file = zip_fopen_index(archive, i, 0)) {
+      zip_fread(file, content.data(), stat.size);
+      zip_fclose(file);
+    }
+    entries.emplace_back(stat.name, content);
+  }
+  zip_close(archive);
+  return entries;
+}
+
+Names EntryNames(const Entries &entries) {
+  Names names;
+  for (const auto &entry : entries) names.push_back(entry.first);
+  return names;
+}
+
+// Sends `request` on a fresh connection to 127.0.0.1:`port` and returns
+// every byte received until the server closes the connection.
+std::string RawExchange(int port, const std::string &request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string received;
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+      ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) received.append(buffer, count);
+  }
+  ::close(fd);
+  return received;
+}
+
+// Creates a minimal model OWNER/models/NAME/VERSION below `root`.
+void AddModel(const std::string &root, const std::string &owner, const std::string &name,
+              int version = 1) {
+  const std::string dir = root + "/" + owner + "/models/" + name + "/" + std::to_string(version);
+  WriteFile(dir + "/model.config", "<?xml version=\"1.0\"?><model><name>" + name +
+                                       "</name><sdf version=\"1.9\">model.sdf</sdf></model>");
+  WriteFile(dir + "/model.sdf", "<sdf version=\"1.9\"/>");
+}
+
+class RepositoryServerTest : public qx::test::RepositoryFixture {
+ protected:
+  httplib::Result Get(const std::string &route, const std::string &query = "",
+                      const httplib::Headers &headers = {}) {
+    return ClientFor(Url())->Get(Target(route, query).c_str(), headers);
+  }
+  std::string DiskFile(const std::string &relative) const {
+    return ReadFile(Root() + "/" + relative);
+  }
+};
+
+class SmallPagesTest : public RepositoryServerTest {
+ protected:
+  RepositoryServer::Options ServerOptions() const override {
+    RepositoryServer::Options options;
+    options.pageSize = 2;
+    return options;
+  }
+};
+
+// ---------------------------------------------------------------- listings
+
+struct ListingCase {
+  std::string route;
+  std::string query;
+  Names expected;
+  std::string nextPage;  // the page the Link header names; empty: no header
+};
+
+TEST_F(SmallPagesTest, ListingsArePagedAndAnnounceTheNextPage) {
+  const std::vector<ListingCase> cases = {
+      {"models", "", {"alice/box", "alice/robot"}, "2"},
+      {"models", "page=1", {"alice/box", "alice/robot"}, "2"},
+      {"models", "page=2", {"bob/wheel"}, ""},
+      {"models", "page=3", {}, ""},
+      {"models", "page=99999999999999999999999", {}, ""},
+      {"worlds", "", {"alice/garden", "bob/town"}, ""},
+      {"alice/models", "", {"alice/box", "alice/robot"}, ""},
+      {"alice/worlds", "", {"alice/garden"}, ""},
+      {"bob/models", "page=1", {"bob/wheel"}, ""},
+      {"bob/worlds", "", {"bob/town"}, ""},
+      {"alice/collections/favourites/models", "", {"alice/box", "bob/wheel"}, ""},
+      {"alice/collections/favourites/worlds", "", {"bob/town"}, ""},
+      {"alice/collections/favourites/models", "page=2", {}, ""},
+  };
+  for (const ListingCase &c : cases) {
+    SCOPED_TRACE(c.route + "?" + c.query);
+    auto result = Get(c.route, c.query);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(200, result->status);
+    EXPECT_EQ("application/json", result->get_header_value("Content-Type"));
+    EXPECT_EQ(c.expected, ListedNames(result->body));
+    if (c.nextPage.empty()) {
+      EXPECT_FALSE(result->has_header("Link"));
+    } else {
+      EXPECT_EQ("<" + Url() + "/1.0/" + c.route + "?page=" + c.nextPage + ">; rel=\"next\"",
+                result->get_header_value("Link"));
+    }
+  }
+}
+
+TEST_F(RepositoryServerTest, DefaultPagesHoldTwentyAndWorldsLinkUntilTheLastPage) {
+  for (int i = 0; i < 45; ++i) {
+    AddModel(Root(), "carol", "m" + std::to_string(100 + i));
+    WriteFile(Root() + "/carol/worlds/w" + std::to_string(100 + i) + "/1/w.sdf", "<sdf/>");
+  }
+  const std::vector<std::pair<std::string, std::size_t>> pages = {
+      {"page=1", 20}, {"page=2", 20}, {"page=3", 5}, {"page=4", 0}};
+  for (const auto &page : pages) {
+    SCOPED_TRACE(page.first);
+    auto models = Get("carol/models", page.first);
+    auto worlds = Get("carol/worlds", page.first);
+    ASSERT_TRUE(models && worlds);
+    EXPECT_EQ(page.second, ListedNames(models->body).size());
+    EXPECT_EQ(page.second, ListedNames(worlds->body).size());
+    EXPECT_EQ(page.second == 20, worlds->has_header("Link"));
+  }
+  EXPECT_EQ("carol/m120", ListedNames(Get("carol/models", "page=2")->body).front());
+}
+
+TEST_F(RepositoryServerTest, ListingsLeaveOutVersionsTheClientCannotUse) {
+  WriteFile(Root() + "/dave/models/noconfig/1/model.sdf", "<sdf/>");   // no model.config
+  AddModel(Root(), "dave", "oddversions", 3);
+  AddModel(Root(), "dave", "oddversions", 1);
+  WriteFile(Root() + "/dave/models/oddversions/tip/model.config", "<model/>");
+  WriteFile(Root() + "/dave/models/oddversions/0/model.config", "<model/>");
+  WriteFile(Root() + "/dave/models/oddversions/99999999999/model.config", "<model/>");
+  auto result = Get("dave/models");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(Names{"dave/oddversions"}, ListedNames(result->body));
+  EXPECT_EQ(3u, ParseJson(result->body)[0]["version"].asUInt());
+}
+
+TEST_F(RepositoryServerTest, ListingsReadTheDirectoryAfresh) {
+  AddModel(Root(), "alice", "late");
+  EXPECT_EQ((Names{"alice/box", "alice/late", "alice/robot"}),
+            ListedNames(Get("alice/models")->body));
+}
+
+TEST_F(RepositoryServerTest, ListingErrors) {
+  WriteFile(Root() + "/alice/collections/broken.json", "{\"models\": \"alice/box\"}");
+  const std::vector<std::tuple<std::string, std::string, int>> cases = {
+      {"carol/models", "", 404},
+      {"alice/collections/nothing/models", "", 404},
+      {"alice/collections/broken/models", "", 500},
+      {"models", "page=0", 400},
+      {"models", "page=x", 400},
+      {"models", "page=", 400},
+  };
+  for (const auto &[route, query, status] : cases) {
+    SCOPED_TRACE(route + "?" + query);
+    auto result = Get(route, query);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(status, result->status);
+  }
+}
+
+TEST_F(RepositoryServerTest, CollectionsLeaveOutMembersTheRepositoryLacks) {
+  WriteFile(Root() + "/alice/collections/mixed.json",
+            "{\"models\": [\"bob/wheel\", \"nobody/nothing\", \"no-slash\", \"alice/box\"]}");
+  qx::test::LogCapture log;
+  EXPECT_EQ((Names{"bob/wheel", "alice/box"}),
+            ListedNames(Get("alice/collections/mixed/models")->body));
+  EXPECT_TRUE(log.Contains("names [nobody/nothing], which the repository does not hold"));
+}
+
+// ----------------------------------------------------------------- details
+
+TEST_F(RepositoryServerTest, ModelDetailsComeFromMetadataPbtxt) {
+  auto result = Get("alice/models/robot");
+  ASSERT_TRUE(result);
+  ASSERT_EQ(200, result->status);
+  const Json::Value document = ParseJson(result->body);
+  EXPECT_EQ("robot", document["name"].asString());
+  EXPECT_EQ("alice", document["owner"].asString());
+  EXPECT_EQ(1u, document["version"].asUInt());
+  EXPECT_EQ("A robot on a wheel, carrying a box", document["description"].asString());
+  EXPECT_EQ("Creative Commons - Attribution", document["license_name"].asString());
+  EXPECT_EQ("https://creativecommons.org/licenses/by/4.0/", document["license_url"].asString());
+  EXPECT_EQ("https://licensebuttons.net/l/by/4.0/88x31.png", document["license_image"].asString());
+  ASSERT_TRUE(document["tags"].isArray());
+  ASSERT_EQ(2u, document["tags"].size());
+  EXPECT_EQ("robot", document["tags"][0].asString());
+  EXPECT_EQ("demo", document["tags"][1].asString());
+  EXPECT_EQ(0u, document["likes"].asUInt());
+  EXPECT_EQ(0u, document["downloads"].asUInt());
+  const std::string dir = "alice/models/robot/1/";
+  EXPECT_EQ(DiskFile(dir + "model.config").size() + DiskFile(dir + "model.sdf").size() +
+                DiskFile(dir + "metadata.pbtxt").size(),
+            document["filesize"].asUInt());
+  const std::regex date("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.000Z");
+  EXPECT_TRUE(std::regex_match(document["createdAt"].asString(), date));
+  EXPECT_TRUE(std::regex_match(document["updatedAt"].asString(), date));
+}
+
+TEST_F(RepositoryServerTest, DetailsOfTheNewestVersionFromModelConfig) {
+  const std::vector<std::tuple<std::string, std::string, unsigned, std::string>> cases = {
+      {"alice/models/box", "box", 2, "A unit box, version 2"},
+      {"Alice/models/BOX", "box", 2, "A unit box, version 2"},
+      {"bob/models/wheel", "wheel", 1, "A wheel that comes with a box"},
+      {"bob/worlds/town", "town", 2, "A small town, version 2"},
+      {"alice/worlds/garden", "garden", 1, ""},
+  };
+  for (const auto &[route, name, version, description] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(200, result->status);
+    const Json::Value document = ParseJson(result->body);
+    EXPECT_EQ(name, document["name"].asString());
+    EXPECT_EQ(version, document["version"].asUInt());
+    EXPECT_EQ(description, document["description"].asString());
+    EXPECT_FALSE(document.isMember("license_name"));
+  }
+}
+
+TEST_F(RepositoryServerTest, DetailsRouteAskedForPagesListsTheOneResource) {
+  EXPECT_EQ(Names{"alice/box"}, ListedNames(Get("alice/models/box", "page=1")->body));
+  EXPECT_EQ(Names{}, ListedNames(Get("alice/models/box", "page=2")->body));
+  EXPECT_EQ(Names{"bob/town"}, ListedNames(Get("bob/worlds/town", "page=1")->body));
+}
+
+// --------------------------------------------------------------- downloads
+
+TEST_F(RepositoryServerTest, ArchiveHoldsTheVersionDirectoryDirectoriesFirst) {
+  auto result = Get("alice/models/box/1/box.zip", "link=true");
+  ASSERT_TRUE(result);
+  ASSERT_EQ(200, result->status);
+  EXPECT_EQ("application/zip", result->get_header_value("Content-Type"));
+  EXPECT_EQ("1", result->get_header_value("X-Qel-Resource-Version"));
+  const Entries entries = ArchiveEntries(result->body);
+  EXPECT_EQ((Names{"meshes/", "meshes/box.obj", "model.config", "model.sdf"}), EntryNames(entries));
+  for (const auto &entry : entries) {
+    if (entry.first.back() != '/') {
+      EXPECT_EQ(DiskFile("alice/models/box/1/" + entry.first), entry.second) << entry.first;
+    }
+  }
+}
+
+TEST_F(RepositoryServerTest, ArchiveOrderIsSortedAndReproducible) {
+  const std::string dir = Root() + "/alice/models/nested/1/";
+  AddModel(Root(), "alice", "nested");
+  WriteFile(dir + "b/file.txt", "b");
+  WriteFile(dir + "a/z/deep.txt", "deep");
+  WriteFile(dir + "a/file.txt", "a");
+  WriteFile(dir + "a-b/file.txt", "a-b");
+  WriteFile(dir + "empty.txt", "");
+  auto first = Get("alice/models/nested/1/nested.zip");
+  auto second = Get("alice/models/nested/tip/nested.zip");
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ((Names{"a-b/", "a/", "a/z/", "b/", "a-b/file.txt", "a/file.txt", "a/z/deep.txt",
+                   "b/file.txt", "empty.txt", "model.config", "model.sdf"}),
+            EntryNames(ArchiveEntries(first->body)));
+  EXPECT_EQ(first->body, second->body);
+}
+
+TEST_F(RepositoryServerTest, TipAndNumberedVersions) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"alice/models/box/tip/box.zip", "2", "A unit box, version 2"},
+      {"alice/models/box/2/box.zip", "2", "A unit box, version 2"},
+      {"alice/models/box/01/box.zip", "1", "A unit box, version 1"},
+      {"bob/worlds/town/tip/town.zip", "2", "A small town, version 2"},
+      {"bob/worlds/town/1/town.zip", "1", "A small town, version 1"},
+  };
+  for (const auto &[route, version, description] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(200, result->status);
+    EXPECT_EQ(version, result->get_header_value("X-Qel-Resource-Version"));
+    std::string config;
+    for (const auto &entry : ArchiveEntries(result->body))
+      if (entry.first == "model.config") config = entry.second;
+    EXPECT_NE(std::string::npos, config.find(description));
+  }
+}
+
+TEST_F(RepositoryServerTest, WorldWithoutDirectoriesAndAnEmptyVersion) {
+  EXPECT_EQ(Names{"garden.sdf"},
+            EntryNames(ArchiveEntries(Get("alice/worlds/garden/1/garden.zip")->body)));
+  fs::create_directories(Root() + "/alice/worlds/void/1");
+  auto result = Get("alice/worlds/void/1/void.zip");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+  EXPECT_TRUE(ArchiveEntries(result->body).empty());
+}
+
+TEST_F(RepositoryServerTest, SingleFiles) {
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+      {"alice/models/box/2/files/meshes/box.obj", "alice/models/box/2/meshes/box.obj",
+       "text/plain", "2"},
+      {"alice/models/box/tip/files/model.config", "alice/models/box/2/model.config", "text/xml",
+       "2"},
+      {"alice/models/robot/1/files/metadata.pbtxt", "alice/models/robot/1/metadata.pbtxt",
+       "text/plain", "1"},
+      {"bob/worlds/town/1/files/town.sdf", "bob/worlds/town/1/town.sdf", "text/xml", "1"},
+  };
+  for (const auto &[route, file, type, version] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(200, result->status);
+    EXPECT_EQ(DiskFile(file), result->body);
+    EXPECT_EQ(type, result->get_header_value("Content-Type"));
+    EXPECT_EQ(version, result->get_header_value("X-Qel-Resource-Version"));
+  }
+}
+
+TEST_F(RepositoryServerTest, Licenses) {
+  auto result = Get("licenses");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+  EXPECT_EQ("application/json", result->get_header_value("Content-Type"));
+  EXPECT_EQ(DiskFile("licenses.json"), result->body);
+  WriteFile(Root() + "/licenses.json", "{\"name\": \"not a list\"}");
+  EXPECT_EQ(500, Get("licenses")->status);
+  fs::remove(Root() + "/licenses.json");
+  EXPECT_EQ(404, Get("licenses")->status);
+}
+
+TEST_F(RepositoryServerTest, UnknownRoutesAreNotFound) {
+  const Names routes = {
+      "",
+      "alice",
+      "alice/models/",
+      "alice//models",
+      "alice/models/nothing",
+      "alice/models/box/1",
+      "alice/models/box/3/box.zip",
+      "alice/models/box/0/box.zip",
+      "alice/models/box/latest/box.zip",
+      "alice/models/box/1/robot.zip",
+      "alice/models/box/1/box.zip/extra",
+      "alice/models/box/1/files",
+      "alice/models/box/1/files/meshes",
+      "alice/models/box/1/files/missing.txt",
+      "alice/worlds/box/1/box.zip",
+      "alice/things",
+      "alice/collections/favourites",
+  };
+  for (const std::string &route : routes) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(404, result->status);
+  }
+  auto client = ClientFor(Url());
+  EXPECT_EQ(404, client->Get("/2.0/models")->status);
+  EXPECT_EQ(404, client->Get("/models")->status);
+  EXPECT_EQ(404, client->Get("/")->status);
+}
+
+TEST_F(RepositoryServerTest, PathsLeavingTheRootAreNotFound) {
+  qx::test::TempDir outside;
+  WriteFile(outside.Join("secret.txt"), "secret");
+  AddModel(outside.Path(), "mallory", "evil");
+  fs::create_symlink(outside.Join("secret.txt"), Root() + "/alice/models/box/1/leak.txt");
+  fs::create_symlink(outside.Join("mallory"), Root() + "/mallory");
+  fs::create_symlink(outside.Join("mallory/models/evil"), Root() + "/alice/models/evil");
+  fs::create_symlink(outside.Path(), Root() + "/alice/models/box/1/outside");
+  // A link that stays inside the root is served.
+  fs::create_symlink(Root() + "/licenses.json", Root() + "/alice/models/box/1/inside.json");
+
+  const std::vector<std::string> targets = {
+      Target("alice/models/box/1/files/leak.txt"),
+      Target("alice/models/box/1/files/outside/secret.txt"),
+      Target("alice/models/box/1/files/../../../../licenses.json"),
+      "/1.0/alice%2Fmodels%2Fbox%2F1%2Ffiles%2F%2e%2e%2F%2e%2e%2F%2e%2e%2F%2e%2e%2Flicenses.json",
+      "/1.0/alice/models/box/1/files/%2E%2E/%2E%2E/%2E%2E/%2E%2E/licenses.json",
+      "/1.0/alice/models/box/1/files/%252e%252e/%252e%252e/%252e%252e/%252e%252e/licenses.json",
+      Target("alice/models/box/1/files//etc/passwd"),
+      Target("/etc/passwd"),
+      Target("../models"),
+      Target("alice/models/box/1/files/model.config%00.txt"),
+      Target("mallory/models"),
+      Target("mallory/models/evil"),
+      Target("alice/models/evil"),
+      Target("alice/models/evil/1/evil.zip"),
+  };
+  auto client = ClientFor(Url());
+  for (const std::string &target : targets) {
+    SCOPED_TRACE(target);
+    auto result = client->Get(target.c_str());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(404, result->status);
+    EXPECT_EQ(std::string::npos, result->body.find("secret"));
+  }
+  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
+  const Names names = EntryNames(ArchiveEntries(Get("alice/models/box/1/box.zip")->body));
+  EXPECT_EQ((Names{"meshes/", "inside.json", "meshes/box.obj", "model.config", "model.sdf"}),
+            names);
+  EXPECT_EQ(DiskFile("licenses.json"), Get("alice/models/box/1/files/inside.json")->body);
+}
+
+TEST_F(RepositoryServerTest, RoutesAreDecodedOnce) {
+  AddModel(Root(), "a+b", "two words");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/1.0/a%2Bb%2Fmodels", "a+b/models"},
+      {"/1.0/a+b/models", "a+b/models"},
+      {"/1.0/a%2Bb/models/two%20words", "a+b/models/two words"},
+      {"/1.0/a%252Bb%2Fmodels", "a%2Bb/models"},
+  };
+  auto client = ClientFor(Url());
+  for (const auto &[target, route] : cases) {
+    SCOPED_TRACE(target);
+    Server().ClearRequests();
+    auto result = client->Get(target.c_str());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(route == "a%2Bb/models" ? 404 : 200, result->status);
+    ASSERT_EQ(1u, Server().Requests().size());
+    EXPECT_EQ(route, Server().Requests()[0].route);
+    EXPECT_EQ(target, Server().Requests()[0].target);
+  }
+}
+
+TEST_F(RepositoryServerTest, OnlyReadingMethodsAreServed) {
+  auto client = ClientFor(Url());
+  auto head = client->Head(Target("alice/models/box/1/box.zip").c_str());
+  ASSERT_TRUE(head);
+  EXPECT_EQ(200, head->status);
+  EXPECT_EQ("1", head->get_header_value("X-Qel-Resource-Version"));
+  EXPECT_TRUE(head->body.empty());
+  for (const std::string method : {"POST", "PUT", "PATCH", "DELETE"}) {
+    SCOPED_TRACE(method);
+    httplib::Request request;
+    request.method = method;
+    request.path = Target("alice/models/box");
+    request.body = "x";
+    auto result = client->send(request);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(405, result->status);
+    EXPECT_EQ("GET, HEAD", result->get_header_value("Allow"));
+  }
+}
+
+// ------------------------------------------------------------------- API key
+
+class ApiKeyTest : public RepositoryServerTest {
+ protected:
+  RepositoryServer::Options ServerOptions() const override {
+    RepositoryServer::Options options;
+    options.apiKey = "secret";
+    return options;
+  }
+};
+
+TEST_F(ApiKeyTest, DetailsDownloadsAndFilesNeedTheKey) {
+  const httplib::Headers right = {{"Private-token", "secret"}};
+  const httplib::Headers wrong = {{"Private-token", "guess"}};
+  const std::vector<std::tuple<std::string, httplib::Headers, int>> cases = {
+      {"models", {}, 200},
+      {"alice/collections/favourites/models", {}, 200},
+      {"licenses", {}, 200},
+      {"alice/models/box", {}, 401},
+      {"alice/models/box", wrong, 401},
+      {"alice/models/box", right, 200},
+      {"alice/models/box/1/box.zip", {}, 401},
+      {"alice/models/box/1/box.zip", right, 200},
+      {"alice/models/box/1/files/model.config", {}, 401},
+      {"alice/models/box/1/files/model.config", right, 200},
+  };
+  for (const auto &[route, headers, status] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route, "", headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(status, result->status);
+  }
+}
+
+// ------------------------------------------------------------------ scripts
+
+TEST_F(RepositoryServerTest, ScriptedStatusBodyAndContentType) {
+  ResponseScript script;
+  script.route = "alice/models/box";
+  script.status = 503;
+  script.body = "try later";
+  script.contentType = "text/html";
+  const int id = Server().AddScript(script);
+  auto scripted = Get("alice/models/box");
+  ASSERT_TRUE(scripted);
+  EXPECT_EQ(503, scripted->status);
+  EXPECT_EQ("try later", scripted->body);
+  EXPECT_EQ("text/html", scripted->get_header_value("Content-Type"));
+  EXPECT_EQ(200, Get("alice/models/robot")->status);
+  Server().RemoveScript(id);
+  EXPECT_EQ(200, Get("alice/models/box")->status);
+}
+
+TEST_F(RepositoryServerTest, ScriptedHeadersReplaceRepeatAndDisappear) {
+  ResponseScript script;
+  script.route = "alice/models/box/1/box.zip";
+  script.headers = {{"X-Qel-Resource-Version", "7"},
+                    {"X-Extra", "first"},
+                    {"x-extra", "second"}};
+  script.removeHeaders = {"Content-Type"};
+  Server().AddScript(script);
+  auto result = Get(script.route);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(1u, result->get_header_value_count("X-Qel-Resource-Version"));
+  EXPECT_EQ("7", result->get_header_value("X-Qel-Resource-Version"));
+  ASSERT_EQ(2u, result->get_header_value_count("X-Extra"));
+  EXPECT_EQ("first", result->get_header_value("X-Extra", 0));
+  EXPECT_EQ("second", result->get_header_value("X-Extra", 1));
+  EXPECT_FALSE(result->has_header("Content-Type"));
+  EXPECT_EQ(4u, ArchiveEntries(result->body).size());
+}
+
+TEST_F(RepositoryServerTest, ScriptedDroppedVersionHeader) {
+  ResponseScript script;
+  script.route = "bob/worlds/town/tip/town.zip";
+  script.dropVersionHeader = true;
+  Server().AddScript(script);
+  auto result = Get(script.route);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+  EXPECT_FALSE(result->has_header("X-Qel-Resource-Version"));
+  EXPECT_EQ("application/zip", result->get_header_value("Content-Type"));
+}
+
+TEST_F(RepositoryServerTest, ScriptedReferralLink) {
+  const std::string route = "alice/models/box/tip/box.zip";
+  ResponseScript script;
+  script.route = route;
+  script.query = "link=true";
+  script.referralUrl = Server().RouteUrl(route);
+  script.referralContentType = "text/plain; charset=utf-8";
+  Server().AddScript(script);
+  EXPECT_EQ(Url() + "/1.0/alice/models/box/tip/box.zip", *script.referralUrl);
+
+  auto referral = Get(route, "link=true");
+  ASSERT_TRUE(referral);
+  EXPECT_EQ(200, referral->status);
+  EXPECT_EQ(*script.referralUrl, referral->body);
+  EXPECT_EQ("text/plain; charset=utf-8", referral->get_header_value("Content-Type"));
+  EXPECT_EQ("2", referral->get_header_value("X-Qel-Resource-Version"));
+
+  auto archive = ClientFor(Url())->Get(script.referralUrl->substr(Url().size()).c_str());
+  ASSERT_TRUE(archive);
+  EXPECT_EQ("application/zip", archive->get_header_value("Content-Type"));
+  EXPECT_EQ(4u, ArchiveEntries(archive->body).size());
+}
+
+TEST_F(RepositoryServerTest, ScriptedTruncationAnnouncesMoreThanItSends) {
+  const std::string full = Get("alice/models/box/1/box.zip")->body;
+  struct Case {
+    std::size_t truncateAfter;
+    std::size_t sent;
+    std::size_t announced;
+  };
+  for (const Case &c : {Case{10, 10, full.size()}, Case{0, 0, full.size()},
+                        Case{full.size(), full.size(), full.size() + 1}}) {
+    SCOPED_TRACE(c.truncateAfter);
+    Server().ClearScripts();
+    ResponseScript script;
+    script.route = "alice/models/box/1/box.zip";
+    script.truncateAfter = c.truncateAfter;
+    Server().AddScript(script);
+    const std::string received = RawExchange(
+        Server().Port(), "GET " + Target(script.route) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::size_t headEnd = received.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, headEnd);
+    const std::string head = received.substr(0, headEnd);
+    EXPECT_EQ(0u, head.find("HTTP/1.1 200 OK"));
+    EXPECT_NE(std::string::npos, head.find("Content-Length: " + std::to_string(c.announced)));
+    EXPECT_NE(std::string::npos, head.find("Content-Type: application/zip"));
+    EXPECT_NE(std::string::npos, head.find("X-Qel-Resource-Version: 1"));
+    EXPECT_EQ(full.substr(0, c.sent), received.substr(headEnd + 4));
+  }
+  auto result = Get("alice/models/box/1/box.zip");
+  EXPECT_FALSE(result);
+  EXPECT_EQ(httplib::Error::Read, result.error());
+}
+
+TEST_F(RepositoryServerTest, ScriptsMatchMethodRouteQueryAndCount) {
+  ResponseScript onlyPage2;
+  onlyPage2.route = "models";
+  onlyPage2.query = "page=2";
+  onlyPage2.body = "null\n";
+  Server().AddScript(onlyPage2);
+  ResponseScript twice;
+  twice.route = "alice/models/box";
+  twice.status = 500;
+  twice.times = 2;
+  Server().AddScript(twice);
+  ResponseScript posts;
+  posts.method = "POST";
+  posts.route = "models";
+  posts.status = 200;
+  posts.body = "{}";
+  Server().AddScript(posts);
+  ResponseScript anyMethod;
+  anyMethod.method = "";
+  anyMethod.route = "bob/models/wheel";
+  anyMethod.status = 418;
+  Server().AddScript(anyMethod);
+
+  EXPECT_EQ("null\n", Get("models", "page=2")->body);
+  EXPECT_EQ(3u, ListedNames(Get("models", "page=1")->body).size());
+  EXPECT_EQ(500, Get("alice/models/box")->status);
+  EXPECT_EQ(500, Get("alice/models/box")->status);
+  EXPECT_EQ(200, Get("alice/models/box")->status);
+  auto client = ClientFor(Url());
+  auto post = client->Post(Target("models").c_str(), "x", "text/plain");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(200, post->status);
+  EXPECT_EQ("{}", post->body);
+  EXPECT_EQ(3u, ListedNames(Get("models")->body).size());  // GET is untouched
+  EXPECT_EQ(418, Get("bob/models/wheel")->status);
+  EXPECT_EQ(418, client->Delete(Target("bob/models/wheel").c_str())->status);
+  Server().ClearScripts();
+  EXPECT_EQ(200, Get("bob/models/wheel")->status);
+  EXPECT_EQ(405, client->Post(Target("models").c_str(), "x", "text/plain")->status);
+}
+
+TEST_F(RepositoryServerTest, ScriptedDelayEndsWhenTheServerStops) {
+  ResponseScript script;
+  script.route = "models";
+  script.delay = std::chrono::milliseconds::max();  // bounded to a day by the server
+  Server().AddScript(script);
+  std::atomic<bool> answered{false};
+  std::thread request([&] {
+    Get("models");
+    answered = true;
+  });
+  // Wait (bounded) until the server has the request.
+  for (int i = 0; i < 30000 && Server().Requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(1u, Server().Requests().size());
+  EXPECT_FALSE(answered);
+  Server().Stop();
+  request.join();
+  EXPECT_TRUE(answered);
+  EXPECT_FALSE(Server().Running());
+}
+
+// -------------------------------------------------------------- request log
+
+TEST_F(RepositoryServerTest, RequestLogRecordsEveryRequest) {
+  Get("models", "page=1", {{"Accept", "application/json"}});
+  Get("alice/models/box/tip/box.zip", "link=true", {{"Private-token", "k"}});
+  auto client = ClientFor(Url());
+  httplib::MultipartFormDataItems form = {
+      {"name", "box", "", ""},
+      {"file", "<model/>", "model.config", "text/xml"},
+  };
+  client->Post(Target("models").c_str(), form);
+
+  const std::vector<RequestRecord> log = Server().Requests();
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ("GET", log[0].method);
+  EXPECT_EQ("/1.0/models?page=1", log[0].target);
+  EXPECT_EQ("models", log[0].route);
+  EXPECT_EQ("page=1", log[0].query);
+  EXPECT_EQ("application/json", log[0].Header("accept").value_or(""));
+  EXPECT_FALSE(log[0].Header("Private-token"));
+  EXPECT_FALSE(log[0].Header("REMOTE_ADDR"));
+  EXPECT_EQ(200, log[0].status);
+  EXPECT_EQ(0u, log[0].bodySize);
+
+  EXPECT_EQ("alice/models/box/tip/box.zip", log[1].route);
+  EXPECT_EQ("/1.0/alice%2Fmodels%2Fbox%2Ftip%2Fbox.zip?link=true", log[1].target);
+  EXPECT_EQ("link=true", log[1].query);
+  EXPECT_EQ("k", log[1].Header("Private-token").value_or(""));
+
+  EXPECT_EQ("POST", log[2].method);
+  EXPECT_EQ(405, log[2].status);
+  EXPECT_LT(0u, log[2].bodySize);
+  ASSERT_EQ(2u, log[2].form.size());
+  EXPECT_EQ("file", log[2].form[0].name);
+  EXPECT_EQ("model.config", log[2].form[0].filename);
+  EXPECT_EQ("text/xml", log[2].form[0].contentType);
+  EXPECT_EQ("<model/>", log[2].form[0].content);
+  EXPECT_EQ("name", log[2].form[1].name);
+  EXPECT_EQ("box", log[2].form[1].content);
+
+  client->Post(Target("models").c_str(), "plain body", "text/plain");
+  EXPECT_EQ("plain body", Server().Requests().back().body);
+  EXPECT_EQ(10u, Server().Requests().back().bodySize);
+
+  EXPECT_EQ(3u, Server().Requests("models").size());
+  Server().ClearRequests();
+  EXPECT_TRUE(Server().Requests().empty());
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+TEST(RepositoryServerLifecycle, StartStopAndRestart) {
+  qx::test::TempDir root;
+  AddModel(root.Path(), "alice", "box");
+  RepositoryServer server(root.Path());
+  EXPECT_EQ(0, server.Port());
+  ASSERT_TRUE(server.Start());
+  EXPECT_TRUE(server.Running());
+  EXPECT_LT(0, server.Port());
+  EXPECT_EQ("http://127.0.0.1:" + std::to_string(server.Port()), server.Url());
+  {
+    qx::test::LogCapture log;
+    EXPECT_FALSE(server.Start());
+    EXPECT_TRUE(log.Contains("is running already", qx::common::LOG_ERROR));
+  }
+  server.Stop();
+  server.Stop();
+  EXPECT_FALSE(server.Running());
+  ASSERT_TRUE(server.Start());
+  auto result = ClientFor(server.Url())->Get("/1.0/models");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+}
+
+TEST(RepositoryServerLifecycle, StartFailures) {
+  qx::test::TempDir root;
+  qx::test::LogCapture log;
+  EXPECT_FALSE(RepositoryServer(root.Join("missing")).Start());
+  EXPECT_TRUE(log.Contains("Repository directory does not exist [" + root.Join("missing") + "]"));
+
+  RepositoryServer first(root.Path());
+  ASSERT_TRUE(first.Start());
+  RepositoryServer::Options busy;
+  busy.port = first.Port();
+  EXPECT_FALSE(RepositoryServer(root.Path(), busy).Start());
+  EXPECT_TRUE(log.Contains("Unable to listen on [127.0.0.1:" + std::to_string(first.Port())));
+
+  RepositoryServer::Options tls;
+  tls.certFile = root.Join("none.pem");
+  tls.keyFile = root.Join("none.key");
+  EXPECT_FALSE(RepositoryServer(root.Path(), tls).Start());
+  EXPECT_TRUE(log.Contains("Unable to load the certificate [" + tls.certFile + "]"));
+  tls.keyFile.clear();
+  EXPECT_FALSE(RepositoryServer(root.Path(), tls).Start());
+  EXPECT_TRUE(log.Contains("HTTPS needs both a certificate and a key file"));
+}
+
+TEST(RepositoryServerLifecycle, ServesHttpsWithAThrowAwayCertificate) {
+  qx::test::TempDir certificates;
+  const qx::test::TestCertificates files = qx::test::MakeTestCertificates(certificates.Path());
+  ASSERT_TRUE(files.ok);
+  RepositoryServer::Options options;
+  options.certFile = files.serverCert;
+  options.keyFile = files.serverKey;
+  options.pageSize = 1;
+  qx::test::ExampleServer example(options);
+  ASSERT_TRUE(example.Started());
+  EXPECT_EQ("https://127.0.0.1:" + std::to_string(example.Server().Port()), example.Url());
+
+  httplib::SSLClient trusting("127.0.0.1", example.Server().Port());
+  trusting.set_ca_cert_path(files.caCert.c_str());
+  trusting.enable_server_certificate_verification(true);
+  trusting.set_read_timeout(30);
+  auto result = trusting.Get("/1.0/worlds");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(200, result->status);
+  EXPECT_EQ(Names{"alice/garden"}, ListedNames(result->body));
+  EXPECT_EQ("<" + example.Url() + "/1.0/worlds?page=2>; rel=\"next\"",
+            result->get_header_value("Link"));
+  auto archive = trusting.Get("/1.0/bob%2Fworlds%2Ftown%2Ftip%2Ftown.zip");
+  ASSERT_TRUE(archive);
+  EXPECT_EQ("2", archive->get_header_value("X-Qel-Resource-Version"));
+
+  httplib::SSLClient doubting("127.0.0.1", example.Server().Port());
+  doubting.enable_server_certificate_verification(true);
+  doubting.set_read_timeout(30);
+  auto refused = doubting.Get("/1.0/models");
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(httplib::Error::SSLServerVerification, refused.error());
+}
+
+TEST(RepositoryServerLifecycle, ExampleDependencyUrlsNameTheServer) {
+  qx::test::ExampleServer example;
+  ASSERT_TRUE(example.Started());
+  const std::string pbtxt = ReadFile(example.Root() + "/alice/models/robot/1/metadata.pbtxt");
+  EXPECT_NE(std::string::npos, pbtxt.find("uri: \"" + example.Url() + "/1.0/bob/models/wheel\""));
+  const std::string config = ReadFile(example.Root() + "/bob/models/wheel/1/model.config");
+  EXPECT_NE(std::string::npos, config.find(example.Url() + "/1.0/alice/models/box<"));
+  EXPECT_EQ(example.Url(), example.Config().Url().Str());
+  EXPECT_EQ("1.0", example.Config().Version());
+}
+
+// --------------------------------------------------------------- executable
+
+// The quarn-server program of this build (next to the test directory).
+std::string ServerProgram() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return (self.parent_path().parent_path() / "server" / "quarn-server").string();
+}
+
+// The program started in the background by a shell whose output the test
+// reads; terminated and reaped on every way out of the test.
+class BackgroundProgram {
+ public:
+  explicit BackgroundProgram(const std::string &command)
+      : output_(::popen((command + " & echo $!; wait").c_str(), "r")) {
+    const std::string line = ReadLine();
+    pid_ = line.empty() ? 0 : std::atoi(line.c_str());
+  }
+  ~BackgroundProgram() { Terminate(); }
+
+  // The next line of its standard output, without the line end ("" at the end).
+  std::string ReadLine() {
+    char line[256] = {};
+    if (output_ == nullptr || std::fgets(line, sizeof(line), output_) == nullptr) return "";
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  // Sends SIGTERM and returns the wait status of the shell, which passes on
+  // the program's.
+  int Terminate() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    pid_ = 0;
+    const int status = output_ ? ::pclose(output_) : -1;
+    output_ = nullptr;
+    return status;
+  }
+
+ private:
+  FILE *output_;
+  pid_t pid_ = 0;
+};
+
+TEST(RepositoryServerProgram, ServesUntilTerminated) {
+  qx::test::TempDir root;
+  ASSERT_TRUE(qx::test::CopyExampleRepository(root.Path()));
+  ASSERT_TRUE(fs::exists(ServerProgram())) << ServerProgram();
+  BackgroundProgram program("'" + ServerProgram() + "' --root '" + root.Path() +
+                            "' --port 0 --page-size 1");
+  const std::string url = program.ReadLine();
+  ASSERT_EQ(0u, url.find("http://127.0.0.1:")) << url;
+  auto result = ClientFor(url)->Get("/1.0/models?page=2");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(Names{"alice/robot"}, ListedNames(result->body));
+  const int status = program.Terminate();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+TEST(RepositoryServerProgram, RefusesBadArguments) {
+  ASSERT_TRUE(fs::exists(ServerProgram()));
+  for (const std::string arguments : {"", "--root", "--port", "dir --port x", "dir --page-size 0",
+                                       "dir --colour blue", "dir other"}) {
+    SCOPED_TRACE(arguments);
+    const std::string command = "'" + ServerProgram() + "' " + arguments + " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(2, WEXITSTATUS(status));
+  }
+}
+
+}  // namespace

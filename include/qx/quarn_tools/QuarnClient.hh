@@ -1,0 +1,129 @@
+/*
+ * The client that applications use to talk to repository servers: listings
+ * and details, the resource URL grammar, downloads into the local cache (one
+ * by one or in parallel), cached lookups by URL, uploads, edits, deletions
+ * and cache updates.
+ *
+ * A client owns its own copy of the configuration, its transport and its
+ * cache. It is not copyable. After construction it may be used from several
+ * threads at once (the parallel downloads do so), as long as nobody changes
+ * the configuration through Config() meanwhile; uploads that fill the licence
+ * table are not meant to run concurrently.
+ */
+#ifndef QX_QUARN_TOOLS_QUARNCLIENT_HH_
+#define QX_QUARN_TOOLS_QUARNCLIENT_HH_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <qx/common/URI.hh>
+
+#include "qx/quarn_tools/ClientConfig.hh"
+#include "qx/quarn_tools/CollectionIdentifier.hh"
+#include "qx/quarn_tools/Export.hh"
+#include "qx/quarn_tools/ModelIdentifier.hh"
+#include "qx/quarn_tools/ModelIter.hh"
+#include "qx/quarn_tools/RestClient.hh"
+#include "qx/quarn_tools/Result.hh"
+#include "qx/quarn_tools/ServerConfig.hh"
+#include "qx/quarn_tools/WorldIdentifier.hh"
+#include "qx/quarn_tools/WorldIter.hh"
+
+namespace qx::quarn_tools {
+
+class QuarnClientPrivate;
+
+class QX_QUARN_TOOLS_VISIBLE QuarnClient {
+ public:
+  // A client over a default configuration and a default transport.
+  QuarnClient();
+  // A client over copies of `config` and `rest`. Requests always carry the
+  // configuration's user agent.
+  QuarnClient(const ClientConfig &config, const Rest &rest);
+  QuarnClient(const QuarnClient &) = delete;
+  QuarnClient &operator=(const QuarnClient &) = delete;
+  ~QuarnClient();
+
+  // The client's own configuration; the cache follows changes made here.
+  ClientConfig &Config();
+
+  // Appends "Private-token: KEY" for a server with a key, unless a line
+  // already carries "Private-token:".
+  void AddServerConfigParametersToHeaders(const ServerConfig &server,
+                                          std::vector<std::string> &headers) const;
+
+  // ---- Details and listings -------------------------------------------
+  Result ModelDetails(const ModelIdentifier &id, ModelIdentifier &out) const;
+  Result ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
+                      const std::vector<std::string> &headers) const;
+  Result WorldDetails(const WorldIdentifier &id, WorldIdentifier &out) const;
+  Result WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
+                      const std::vector<std::string> &headers) const;
+
+  // Every model or world of a server; the cached ones when the server gives
+  // nothing.
+  ModelIter Models(const ServerConfig &server);
+  ModelIter Models(const ServerConfig &server) const;
+  WorldIter Worlds(const ServerConfig &server) const;
+  // The models or worlds an identifier names: from the cache when there, else
+  // from its server.
+  ModelIter Models(const ModelIdentifier &id, bool checkCache = true);
+  ModelIter Models(const ModelIdentifier &id, bool checkCache = true) const;
+  WorldIter Worlds(const WorldIdentifier &id) const;
+  // The members of a collection.
+  ModelIter Models(const CollectionIdentifier &id) const;
+  WorldIter Worlds(const CollectionIdentifier &id) const;
+
+  // ---- Resource URLs --------------------------------------------------
+  // Each fills the identifier (and the file path) from a URL of its kind and
+  // binds it to the configured server of the same scheme and authority.
+  // False, with nothing written, when the URL is not of that kind.
+  bool ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id);
+  bool ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id);
+  bool ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
+                         std::string &filePath);
+  bool ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
+                         std::string &filePath);
+  bool ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id);
+
+  // ---- Downloads ------------------------------------------------------
+  // A model and, depth first, every dependency not yet cached.
+  Result DownloadModel(const ModelIdentifier &id);
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  // Only this model; its direct dependencies are listed in `dependencies`.
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                       std::vector<ModelIdentifier> &dependencies);
+  // A world; `id` receives the delivered version and its local path.
+  Result DownloadWorld(WorldIdentifier &id);
+  Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // By URL; `path` receives the cached version directory on success.
+  Result DownloadModel(const qx::common::URI &url, std::string &path);
+  Result DownloadWorld(const qx::common::URI &url, std::string &path);
+
+  // Direct dependencies of a cached model (none when it is not cached).
+  Result ModelDependencies(const ModelIdentifier &id,
+                           std::vector<ModelIdentifier> &dependencies);
+  // All dependencies of several cached models, depth first; a model reached
+  // along two paths appears twice.
+  Result ModelDependencies(const std::vector<ModelIdentifier> &ids,
+                           std::vector<ModelIdentifier> &dependencies);
+
+  // ---- Cached lookups (never touch the network) -----------------------
+  Result CachedModel(const ModelIdentifier &id, std::string &path);
+  bool CachedModel(const qx::common::URI &url);
+  Result CachedModel(const qx::common::URI &url, std::string &path);
+  bool CachedWorld(const qx::common::URI &url);
+  Result CachedWorld(const qx::common::URI &url, std::string &path);
+  Result CachedModelFile(const qx::common::URI &url, std::string &path);
+  Result CachedWorldFile(const qx::common::URI &url, std::string &path);
+
+ private:
+  std::unique_ptr<QuarnClientPrivate> dataPtr;
+};
+
+}  // namespace qx::quarn_tools
+
+#endif  // QX_QUARN_TOOLS_QUARNCLIENT_HH_

@@ -1,0 +1,163 @@
+#include "qx/quarn_tools/QuarnClient.hh"
+
+#include "QuarnClientPrivate.hh"
+#include "ServerRequest.hh"
+
+namespace qx::quarn_tools {
+
+QuarnClientPrivate::QuarnClientPrivate(const ClientConfig &clientConfig, const Rest &clientRest)
+    : config(clientConfig), rest(clientRest) {
+  // The client always sends the configured user agent.
+  rest.SetUserAgent(config.UserAgent());
+  cache = std::make_shared<LocalCache>(&config);
+}
+
+QuarnClient::QuarnClient() : QuarnClient(ClientConfig(), Rest()) {}
+
+QuarnClient::QuarnClient(const ClientConfig &config, const Rest &rest)
+    : dataPtr(std::make_unique<QuarnClientPrivate>(config, rest)) {}
+
+QuarnClient::~QuarnClient() = default;
+
+ClientConfig &QuarnClient::Config() { return dataPtr->config; }
+
+void QuarnClient::AddServerConfigParametersToHeaders(const ServerConfig &server,
+                                                     std::vector<std::string> &headers) const {
+  internal::AddApiKeyHeader(server, headers);
+}
+
+Result QuarnClient::ModelDetails(const ModelIdentifier &id, ModelIdentifier &out) const {
+  return dataPtr->ModelDetails(id, out, {});
+}
+
+Result QuarnClient::ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
+                                 const std::vector<std::string> &headers) const {
+  return dataPtr->ModelDetails(id, out, headers);
+}
+
+Result QuarnClient::WorldDetails(const WorldIdentifier &id, WorldIdentifier &out) const {
+  return dataPtr->WorldDetails(id, out, {});
+}
+
+Result QuarnClient::WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
+                                 const std::vector<std::string> &headers) const {
+  return dataPtr->WorldDetails(id, out, headers);
+}
+
+ModelIter QuarnClient::Models(const ServerConfig &server) { return dataPtr->Models(server); }
+
+ModelIter QuarnClient::Models(const ServerConfig &server) const {
+  return dataPtr->Models(server);
+}
+
+WorldIter QuarnClient::Worlds(const ServerConfig &server) const {
+  return dataPtr->Worlds(server);
+}
+
+ModelIter QuarnClient::Models(const ModelIdentifier &id, bool checkCache) {
+  return dataPtr->Models(id, checkCache);
+}
+
+ModelIter QuarnClient::Models(const ModelIdentifier &id, bool checkCache) const {
+  return dataPtr->Models(id, checkCache);
+}
+
+WorldIter QuarnClient::Worlds(const WorldIdentifier &id) const { return dataPtr->Worlds(id); }
+
+ModelIter QuarnClient::Models(const CollectionIdentifier &id) const {
+  return dataPtr->Models(id);
+}
+
+WorldIter QuarnClient::Worlds(const CollectionIdentifier &id) const {
+  return dataPtr->Worlds(id);
+}
+
+bool QuarnClient::ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) {
+  return dataPtr->ParseModelUrl(url, id);
+}
+
+bool QuarnClient::ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id) {
+  return dataPtr->ParseWorldUrl(url, id);
+}
+
+bool QuarnClient::ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
+                                    std::string &filePath) {
+  return dataPtr->ParseModelFileUrl(url, id, filePath);
+}
+
+bool QuarnClient::ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
+                                    std::string &filePath) {
+  return dataPtr->ParseWorldFileUrl(url, id, filePath);
+}
+
+bool QuarnClient::ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id) {
+  return dataPtr->ParseCollectionUrl(url, id);
+}
+
+Result QuarnClient::DownloadModel(const ModelIdentifier &id) {
+  return dataPtr->DownloadModel(id, {});
+}
+
+Result QuarnClient::DownloadModel(const ModelIdentifier &id,
+                                  const std::vector<std::string> &headers) {
+  return dataPtr->DownloadModel(id, headers);
+}
+
+Result QuarnClient::DownloadModel(const ModelIdentifier &id,
+                                  const std::vector<std::string> &headers,
+                                  std::vector<ModelIdentifier> &dependencies) {
+  return dataPtr->DownloadModel(id, headers, dependencies);
+}
+
+Result QuarnClient::DownloadWorld(WorldIdentifier &id) { return dataPtr->DownloadWorld(id, {}); }
+
+Result QuarnClient::DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers) {
+  return dataPtr->DownloadWorld(id, headers);
+}
+
+Result QuarnClient::DownloadModel(const qx::common::URI &url, std::string &path) {
+  return dataPtr->DownloadModel(url, path);
+}
+
+Result QuarnClient::DownloadWorld(const qx::common::URI &url, std::string &path) {
+  return dataPtr->DownloadWorld(url, path);
+}
+
+Result QuarnClient::ModelDependencies(const ModelIdentifier &id,
+                                      std::vector<ModelIdentifier> &dependencies) {
+  return dataPtr->ModelDependencies(id, dependencies);
+}
+
+Result QuarnClient::ModelDependencies(const std::vector<ModelIdentifier> &ids,
+                                      std::vector<ModelIdentifier> &dependencies) {
+  return dataPtr->ModelDependencies(ids, dependencies);
+}
+
+Result QuarnClient::CachedModel(const ModelIdentifier &id, std::string &path) {
+  return dataPtr->CachedModel(id, path);
+}
+
+bool QuarnClient::CachedModel(const qx::common::URI &url) {
+  std::string path;
+  return dataPtr->CachedModel(url, path).Type() != FETCH_FAILED;
+}
+
+Result QuarnClient::CachedModel(const qx::common::URI &url, std::string &path) {
+  return dataPtr->CachedModel(url, path);
+}
+
+bool QuarnClient::CachedWorld(const qx::common::URI &url) { return dataPtr->CachedWorld(url); }
+
+Result QuarnClient::CachedWorld(const qx::common::URI &url, std::string &path) {
+  return dataPtr->CachedWorld(url, path);
+}
+
+Result QuarnClient::CachedModelFile(const qx::common::URI &url, std::string &path) {
+  return dataPtr->CachedModelFile(url, path);
+}
+
+Result QuarnClient::CachedWorldFile(const qx::common::URI &url, std::string &path) {
+  return dataPtr->CachedWorldFile(url, path);
+}
+
+}  // namespace qx::quarn_tools

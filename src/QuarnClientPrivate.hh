@@ -1,0 +1,103 @@
+/*
+ * What a QuarnClient owns, and the operations that do the client's work.
+ * QuarnClient forwards to these; they are defined in sources named after
+ * what they do: ClientUrls.cc (the URL grammar binding), ClientListings.cc
+ * (details and listings), ClientDownloads.cc (downloads and dependencies),
+ * ClientCachedLookups.cc (lookups by URL). Internal to the library.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
+#define QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "UrlGrammar.hh"
+#include "qx/quarn_tools/ClientConfig.hh"
+#include "qx/quarn_tools/CollectionIdentifier.hh"
+#include "qx/quarn_tools/LocalCache.hh"
+#include "qx/quarn_tools/ModelIdentifier.hh"
+#include "qx/quarn_tools/ModelIter.hh"
+#include "qx/quarn_tools/RestClient.hh"
+#include "qx/quarn_tools/Result.hh"
+#include "qx/quarn_tools/WorldIdentifier.hh"
+#include "qx/quarn_tools/WorldIter.hh"
+
+namespace qx::quarn_tools {
+
+class QuarnClientPrivate {
+ public:
+  QuarnClientPrivate(const ClientConfig &config, const Rest &rest);
+  QuarnClientPrivate(const QuarnClientPrivate &) = delete;
+  QuarnClientPrivate &operator=(const QuarnClientPrivate &) = delete;
+
+  // ---- URL grammar (ClientUrls.cc) ----
+  bool ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) const;
+  bool ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id) const;
+  bool ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
+                         std::string &filePath) const;
+  bool ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
+                         std::string &filePath) const;
+  bool ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id) const;
+
+  // ---- Details and listings (ClientListings.cc) ----
+  Result ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
+                      const std::vector<std::string> &headers) const;
+  Result WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
+                      const std::vector<std::string> &headers) const;
+  ModelIter Models(const ServerConfig &server) const;
+  WorldIter Worlds(const ServerConfig &server) const;
+  ModelIter Models(const ModelIdentifier &id, bool checkCache) const;
+  WorldIter Worlds(const WorldIdentifier &id) const;
+  ModelIter Models(const CollectionIdentifier &id) const;
+  WorldIter Worlds(const CollectionIdentifier &id) const;
+
+  // ---- Downloads (ClientDownloads.cc) ----
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                       std::vector<ModelIdentifier> &dependencies);
+  Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
+  Result DownloadModel(const qx::common::URI &url, std::string &path);
+  Result DownloadWorld(const qx::common::URI &url, std::string &path);
+  Result ModelDependencies(const ModelIdentifier &id,
+                           std::vector<ModelIdentifier> &dependencies);
+  Result ModelDependencies(const std::vector<ModelIdentifier> &ids,
+                           std::vector<ModelIdentifier> &dependencies);
+  // The archive bytes a download response carries, following referral
+  // links; empty when the response yields none.
+  void ArchiveFromResponse(const RestResponse &response, std::string &archive) const;
+
+  // ---- Cached lookups (ClientCachedLookups.cc) ----
+  Result CachedModel(const ModelIdentifier &id, std::string &path);
+  Result CachedModel(const qx::common::URI &url, std::string &path);
+  Result CachedWorld(const qx::common::URI &url, std::string &path);
+  bool CachedWorld(const qx::common::URI &url);
+  Result CachedModelFile(const qx::common::URI &url, std::string &path);
+  Result CachedWorldFile(const qx::common::URI &url, std::string &path);
+
+  UrlGrammar grammar;
+  ClientConfig config;
+  // The client's transport: listings, licences and referral follow-ups go
+  // through it with the configured user agent.
+  Rest rest;
+  // Built over `config`, which it reads afresh on every call.
+  std::shared_ptr<LocalCache> cache;
+  std::map<std::string, unsigned int> licenses;
+
+ private:
+  // Download of a model with its dependencies; `expanding` holds the unique
+  // names of the models on the current path, so a cycle ends the descent.
+  Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                           std::set<std::string> &expanding);
+  void DependenciesOf(const std::vector<ModelIdentifier> &ids,
+                      std::vector<ModelIdentifier> &dependencies,
+                      std::set<std::string> &expanding);
+  void ArchiveFromResponse(const RestResponse &response, std::string &archive,
+                           int hopsLeft) const;
+};
+
+}  // namespace qx::quarn_tools
+
+#endif  // QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_

@@ -1,0 +1,82 @@
+/*
+ * A client wired to our repository server over the example repository, with
+ * a home and cache of its own.
+ */
+#ifndef QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
+#define QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <qx/quarn_tools/QuarnClient.hh>
+
+#include "support/RepositoryFixture.hh"
+#include "support/TestSupport.hh"
+
+namespace qx::test {
+
+class ClientFixture : public RepositoryFixture {
+ protected:
+  void SetUp() override {
+    RepositoryFixture::SetUp();
+    MakeClient("");
+  }
+
+  // A new client whose configuration knows the example server (with `apiKey`)
+  // and caches under the isolated home.
+  void MakeClient(const std::string &apiKey) {
+    qx::quarn_tools::ClientConfig config;
+    config.SetCacheLocation(home_.Cache());
+    qx::quarn_tools::ServerConfig server = Config();
+    server.SetApiKey(apiKey);
+    config.AddServer(server);
+    client_ = std::make_unique<qx::quarn_tools::QuarnClient>(config,
+                                                             qx::quarn_tools::Rest());
+  }
+
+  qx::quarn_tools::QuarnClient &Client() { return *client_; }
+  const std::string &Cache() const { return home_.Cache(); }
+
+  // The URL of a resource (or of anything below the API version).
+  std::string ResourceUrl(const std::string &route) const { return Url() + "/1.0/" + route; }
+
+  // The server's cache directory, as the client names it.
+  std::string ServerCache() const;
+
+  qx::quarn_tools::ModelIdentifier ModelId(const std::string &owner, const std::string &name,
+                                           unsigned int version = 0) const {
+    qx::quarn_tools::ModelIdentifier id;
+    id.SetServer(Config());
+    id.SetOwner(owner);
+    id.SetName(name);
+    id.SetVersion(version);
+    return id;
+  }
+
+  // The routes of the requests the server saw, in order, keeping those that
+  // contain `part`.
+  std::vector<std::string> RoutesWith(const std::string &part) {
+    std::vector<std::string> routes;
+    for (const auto &record : Server().Requests()) {
+      if (record.route.find(part) != std::string::npos) routes.push_back(record.route);
+    }
+    return routes;
+  }
+
+ private:
+  IsolatedHome home_;
+  std::unique_ptr<qx::quarn_tools::QuarnClient> client_;
+};
+
+inline std::string ClientFixture::ServerCache() const {
+  const std::string url = Url();  // http://127.0.0.1:PORT
+  const std::string authority = url.substr(url.find("//") + 2);
+  std::string sanitized;
+  for (char c : authority) sanitized += c == ':' ? std::string("%3A") : std::string(1, c);
+  return Cache() + "/" + sanitized;
+}
+
+}  // namespace qx::test
+
+#endif  // QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_

@@ -9,6 +9,7 @@
 
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
+#include <qx/common/Util.hh>
 #include <qx/common/URI.hh>
 #include <qx/math/SemanticVersion.hh>
 
@@ -111,6 +112,11 @@ std::vector<WorldIdentifier> scanWorlds(const ClientConfig &config,
   const std::optional<std::string> dir = serverDirectory(config, server);
   if (!dir) return worlds;
   for (const Found &found : scanServer(*dir, "worlds", nullptr)) {
+    // A world has no marker file. A version directory that still holds the
+    // downloaded archive is one whose save did not finish (a save removes
+    // the archive once it is unpacked): it is not a cached world.
+    const std::string leftover = qx::common::lowercase(found.name) + ".zip";
+    if (fs::exists(fs::joinPaths(found.path, leftover))) continue;
     WorldIdentifier world;
     world.SetName(found.name);
     world.SetOwner(found.owner);

@@ -619,6 +619,18 @@ TEST_F(LocalCacheTest, SaveWorldUnpacksWithoutRewriteAndSetsTheLocalPath) {
   EXPECT_EQ(found.Version(), 3u);
 }
 
+// A world has no marker file: the archive left behind by a failed save must
+// not make its version directory look like a cached world.
+TEST_F(LocalCacheTest, AFailedWorldSaveIsNotACachedWorld) {
+  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 4);
+  EXPECT_FALSE(cache_.SaveWorld(id, "not an archive", true));
+  const std::string dir = VersionDir("worlds", "town", "4");
+  EXPECT_TRUE(fs::exists(dir + "/town.zip"));
+  WorldIdentifier found = WorldId(kServerOne, "alice", "town", 0);
+  EXPECT_FALSE(cache_.MatchingWorld(found));
+  EXPECT_FALSE(cache_.AllWorlds());
+}
+
 TEST_F(LocalCacheTest, AnIncompleteWorldIsRefused) {
   WorldIdentifier id = WorldId(kServerOne, "alice", "town", 0);
   EXPECT_FALSE(cache_.SaveWorld(id, "x", true));

@@ -4,6 +4,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "support/ClientFixture.hh"
+#include "support/ScriptedServer.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -277,6 +278,35 @@ TEST_F(ClientDownloads, DependenciesOfAModelThatIsNotCached) {
   EXPECT_EQ(Client().ModelDependencies(ModelId("alice", "robot"), dependencies).Type(),
             FETCH_DONE);
   EXPECT_TRUE(dependencies.empty());
+}
+
+// A TLS instance of our server with a throw-away certificate: the download
+// is refused until the client is told to trust the certificate's CA.
+TEST(ClientDownloadsTls, CertificatesAreVerified) {
+  qx::test::IsolatedHome home;
+  qx::test::TempDir certificates;
+  const auto made = qx::test::MakeTestCertificates(certificates.Path());
+  ASSERT_TRUE(made.ok);
+  qx::quarn_server::RepositoryServer::Options options;
+  options.certFile = made.serverCert;
+  options.keyFile = made.serverKey;
+  qx::test::ExampleServer server(options);
+  ASSERT_TRUE(server.Started());
+
+  ClientConfig config;
+  config.SetCacheLocation(home.Cache());
+  config.AddServer(server.Config());
+  QuarnClient client(config, Rest());
+  const qx::common::URI url(server.Url() + "/1.0/alice/models/box");
+  std::string path;
+  {
+    qx::test::ScopedEnv noBundle("QX_QUARN_CA_BUNDLE", std::nullopt);
+    qx::test::ScopedEnv verify("QX_QUARN_INSECURE", std::nullopt);
+    EXPECT_EQ(client.DownloadModel(url, path).Type(), FETCH_FAILED);
+  }
+  qx::test::ScopedEnv bundle("QX_QUARN_CA_BUNDLE", made.caCert);
+  EXPECT_EQ(client.DownloadModel(url, path).Type(), FETCH_DONE);
+  EXPECT_TRUE(qx::common::exists(path + "/model.config")) << path;
 }
 
 }  // namespace

@@ -61,11 +61,23 @@ struct Found {
   std::string path;  // absolute
 };
 
+// Restricts a walk to one owner and one resource name (as identifiers
+// store them, lower-cased); an empty field restricts nothing. Lookups of one
+// resource pass it, so their cost does not grow with the size of the cache.
+struct Only {
+  std::string owner;
+  std::string name;
+};
+
+bool admits(const std::string &wanted, const std::string &directory) {
+  return wanted.empty() || qx::common::lowercase(fs::basename(directory)) == wanted;
+}
+
 // Walks server / owner / kind / name / version. Items that are not
 // directories are ignored at every level. With `marker`, only version
 // directories holding that file count.
 std::vector<Found> scanServer(const std::string &serverDir, const std::string &kind,
-                              const char *marker) {
+                              const char *marker, const Only &only = {}) {
   std::vector<Found> found;
   if (!fs::isDirectory(serverDir)) {
     qxwarn << "Server directory does not exist [" << serverDir << "]\n";
@@ -73,9 +85,9 @@ std::vector<Found> scanServer(const std::string &serverDir, const std::string &k
   }
   const fs::DirIter end;
   for (fs::DirIter owner(serverDir); owner != end; ++owner) {
-    if (!fs::isDirectory(*owner)) continue;
+    if (!admits(only.owner, *owner) || !fs::isDirectory(*owner)) continue;
     for (fs::DirIter resource(fs::joinPaths(*owner, kind)); resource != end; ++resource) {
-      if (!fs::isDirectory(*resource)) continue;
+      if (!admits(only.name, *resource) || !fs::isDirectory(*resource)) continue;
       for (fs::DirIter version(fs::absPath(*resource)); version != end; ++version) {
         if (!fs::isDirectory(*version)) continue;
         if (marker != nullptr && !fs::exists(fs::joinPaths(*version, marker))) continue;
@@ -88,11 +100,12 @@ std::vector<Found> scanServer(const std::string &serverDir, const std::string &k
 }
 
 // The models cached for `server`, each carrying that server.
-std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &server) {
+std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &server,
+                              const Only &only = {}) {
   std::vector<Model> models;
   const std::optional<std::string> dir = serverDirectory(config, server);
   if (!dir) return models;
-  for (const Found &found : scanServer(*dir, "models", "model.config")) {
+  for (const Found &found : scanServer(*dir, "models", "model.config", only)) {
     auto record = std::make_shared<ModelPrivate>();
     record->identification.SetName(found.name);
     record->identification.SetOwner(found.owner);
@@ -107,11 +120,11 @@ std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &se
 
 // The worlds cached for `server`, each carrying that server.
 std::vector<WorldIdentifier> scanWorlds(const ClientConfig &config,
-                                        const ServerConfig &server) {
+                                        const ServerConfig &server, const Only &only = {}) {
   std::vector<WorldIdentifier> worlds;
   const std::optional<std::string> dir = serverDirectory(config, server);
   if (!dir) return worlds;
-  for (const Found &found : scanServer(*dir, "worlds", nullptr)) {
+  for (const Found &found : scanServer(*dir, "worlds", nullptr, only)) {
     // A world has no marker file. A version directory that still holds the
     // downloaded archive is one whose save did not finish (a save removes
     // the archive once it is unpacked): it is not a cached world.
@@ -442,7 +455,8 @@ Model LocalCache::MatchingModel(const ModelIdentifier &id) {
   Model candidate;
   if (dataPtr->config == nullptr) return candidate;
   unsigned int best = 0;
-  for (const Model &model : scanModels(*dataPtr->config, id.Server())) {
+  for (const Model &model :
+       scanModels(*dataPtr->config, id.Server(), Only{id.Owner(), id.Name()})) {
     const ModelIdentifier found = model.Identification();
     if (!(found == id)) continue;
     switch (pick(found.Version(), id.Version(), best)) {
@@ -460,7 +474,8 @@ Model LocalCache::MatchingModel(const ModelIdentifier &id) {
 bool LocalCache::MatchingWorld(WorldIdentifier &id) const {
   if (dataPtr->config == nullptr) return false;
   std::optional<WorldIdentifier> candidate;
-  for (const WorldIdentifier &world : scanWorlds(*dataPtr->config, id.Server())) {
+  for (const WorldIdentifier &world :
+       scanWorlds(*dataPtr->config, id.Server(), Only{id.Owner(), id.Name()})) {
     if (!(world == id)) continue;
     const unsigned int best = candidate ? candidate->Version() : 0;
     switch (pick(world.Version(), id.Version(), best)) {

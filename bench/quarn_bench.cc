@@ -1,0 +1,147 @@
+// Benchmarks of the paths a simulator hits most: resolving a URL, looking a
+// model up in a large cache, unpacking an archive, and downloading a model
+// from a repository server on loopback.
+#include <benchmark/benchmark.h>
+
+#include <zip.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <qx/common/Console.hh>
+#include <qx/quarn_server/RepositoryServer.hh>
+#include <qx/quarn_tools/LocalCache.hh>
+#include <qx/quarn_tools/QuarnClient.hh>
+#include <qx/quarn_tools/Zip.hh>
+
+namespace fs = std::filesystem;
+using namespace qx::quarn_tools;
+
+namespace {
+
+// A temporary directory removed at exit of the benchmark.
+struct Scratch {
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "qx-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string path;
+};
+
+void WriteFile(const fs::path &path, const std::string &content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+ClientConfig ConfigFor(const std::string &cache, const std::string &url) {
+  ClientConfig config;
+  config.SetCacheLocation(cache);
+  ServerConfig server;
+  server.SetUrl(qx::common::URI(url, true));
+  config.AddServer(server);
+  return config;
+}
+
+void BM_ParseModelFileUrl(benchmark::State &state) {
+  Scratch scratch;
+  QuarnClient client(ConfigFor(scratch.path, "https://localhost:8000"), Rest());
+  const qx::common::URI url(
+      "https://localhost:8000/1.0/alice/models/warehouse_shelf/12/files/meshes/shelf.dae");
+  for (auto _ : state) {
+    ModelIdentifier id;
+    std::string file;
+    benchmark::DoNotOptimize(client.ParseModelFileUrl(url, id, file));
+  }
+}
+BENCHMARK(BM_ParseModelFileUrl);
+
+// A cache of `models` models with three versions each; finds the newest
+// version of one of them.
+void BM_MatchingModel(benchmark::State &state) {
+  Scratch scratch;
+  const auto models = state.range(0);
+  const fs::path server = fs::path(scratch.path) / "localhost%3A8000" / "alice" / "models";
+  for (int64_t i = 0; i < models; ++i) {
+    for (int version = 1; version <= 3; ++version) {
+      WriteFile(server / ("m" + std::to_string(i)) / std::to_string(version) / "model.config",
+                "<model/>");
+    }
+  }
+  const ClientConfig config = ConfigFor(scratch.path, "https://localhost:8000");
+  LocalCache cache(&config);
+  ModelIdentifier id;
+  id.SetServer(config.Servers().back());
+  id.SetOwner("alice");
+  id.SetName("m" + std::to_string(models / 2));
+  for (auto _ : state) benchmark::DoNotOptimize(cache.MatchingModel(id));
+  state.SetComplexityN(models);
+}
+BENCHMARK(BM_MatchingModel)->Arg(10)->Arg(100)->Arg(1000)->Complexity();
+
+// Unpacks an archive of `files` files of 64 KiB each.
+void BM_ZipExtract(benchmark::State &state) {
+  Scratch scratch;
+  const fs::path tree = fs::path(scratch.path) / "tree";
+  const std::string content(64 * 1024, 'x');
+  for (int64_t i = 0; i < state.range(0); ++i)
+    WriteFile(tree / "meshes" / ("part" + std::to_string(i) + ".dae"), content);
+  const std::string archive = (fs::path(scratch.path) / "tree.zip").string();
+  if (!Zip::Compress(tree.string(), archive)) std::abort();
+  int round = 0;
+  for (auto _ : state) {
+    const std::string out = (fs::path(scratch.path) / ("out" + std::to_string(round++))).string();
+    benchmark::DoNotOptimize(Zip::Extract(archive, out));
+    state.PauseTiming();
+    fs::remove_all(out);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0) * int64_t(content.size()));
+}
+BENCHMARK(BM_ZipExtract)->Arg(16)->Arg(128)->Unit(benchmark::kMillisecond);
+
+// Downloads a model with a 4 MiB mesh from our server on loopback into a
+// fresh cache each round.
+void BM_DownloadModel(benchmark::State &state) {
+  Scratch scratch;
+  const fs::path version = fs::path(scratch.path) / "repo" / "alice" / "models" / "big" / "1";
+  WriteFile(version / "model.config",
+            "<model><name>big</name><sdf version='1.9'>model.sdf</sdf></model>");
+  WriteFile(version / "model.sdf", "<sdf version='1.9'><model name='big'/></sdf>");
+  WriteFile(version / "meshes" / "big.dae", std::string(4 << 20, 'm'));
+  qx::quarn_server::RepositoryServer server((fs::path(scratch.path) / "repo").string(), {});
+  if (!server.Start()) std::abort();
+  int round = 0;
+  for (auto _ : state) {
+    const std::string cache = (fs::path(scratch.path) / ("cache" + std::to_string(round++))).string();
+    QuarnClient client(ConfigFor(cache, server.Url()), Rest());
+    ModelIdentifier id;
+    id.SetServer(client.Config().Servers().back());
+    id.SetOwner("alice");
+    id.SetName("big");
+    benchmark::DoNotOptimize(client.DownloadModel(id));
+    state.PauseTiming();
+    fs::remove_all(cache);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(state.iterations() * int64_t(4 << 20));
+  server.Stop();
+}
+BENCHMARK(BM_DownloadModel)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  qx::common::Console::SetVerbosity(0);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

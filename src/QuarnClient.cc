@@ -160,4 +160,42 @@ Result QuarnClient::CachedWorldFile(const qx::common::URI &url, std::string &pat
   return dataPtr->CachedWorldFile(url, path);
 }
 
+std::vector<std::tuple<ModelIdentifier, Result>> QuarnClient::DownloadModels(
+    const std::vector<ModelIdentifier> &ids, std::size_t jobs) {
+  return dataPtr->DownloadModels(ids, jobs);
+}
+
+Result QuarnClient::DownloadWorlds(const std::vector<WorldIdentifier> &ids, std::size_t jobs) {
+  return dataPtr->DownloadWorlds(ids, jobs);
+}
+
+Result QuarnClient::UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
+                                const std::vector<std::string> &headers, bool isPrivate,
+                                const std::string &owner) {
+  return dataPtr->UploadModel(pathToModelDir, id, headers, isPrivate, owner);
+}
+
+Result QuarnClient::PatchModel(const ModelIdentifier &model,
+                               const std::vector<std::string> &headers,
+                               const std::string &pathToModelDir) {
+  return dataPtr->PatchModel(model, headers, pathToModelDir);
+}
+
+Result QuarnClient::DeleteUrl(const qx::common::URI &uri,
+                              const std::vector<std::string> &headers) {
+  return dataPtr->DeleteUrl(uri, headers);
+}
+
+void QuarnClient::PopulateLicenses(const ServerConfig &server) {
+  dataPtr->PopulateLicenses(server);
+}
+
+bool QuarnClient::UpdateModels(const std::vector<std::string> &headers) {
+  return dataPtr->UpdateModels(headers);
+}
+
+bool QuarnClient::UpdateWorlds(const std::vector<std::string> &headers) {
+  return dataPtr->UpdateWorlds(headers);
+}
+
 }  // namespace qx::quarn_tools

@@ -3,17 +3,22 @@
  * QuarnClient forwards to these; they are defined in sources named after
  * what they do: ClientUrls.cc (the URL grammar binding), ClientListings.cc
  * (details and listings), ClientDownloads.cc (downloads and dependencies),
- * ClientCachedLookups.cc (lookups by URL). Internal to the library.
+ * ClientCachedLookups.cc (lookups by URL), ClientBatchDownloads.cc (parallel
+ * downloads), ClientUploads.cc (upload, edit, delete, licences) and
+ * ClientUpdates.cc (cache updates). Internal to the library.
  */
 #ifndef QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
 #define QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "BatchThreads.hh"
 #include "UrlGrammar.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
@@ -77,6 +82,29 @@ class QuarnClientPrivate {
   Result CachedModelFile(const qx::common::URI &url, std::string &path);
   Result CachedWorldFile(const qx::common::URI &url, std::string &path);
 
+  // ---- Parallel downloads (ClientBatchDownloads.cc) ----
+  std::vector<std::tuple<ModelIdentifier, Result>> DownloadModels(
+      const std::vector<ModelIdentifier> &ids, std::size_t jobs);
+  Result DownloadWorlds(const std::vector<WorldIdentifier> &ids, std::size_t jobs);
+
+  // ---- Upload, edit, delete (ClientUploads.cc) ----
+  Result UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
+                     const std::vector<std::string> &headers, bool isPrivate,
+                     const std::string &owner);
+  Result PatchModel(const ModelIdentifier &model, const std::vector<std::string> &headers,
+                    const std::string &pathToModelDir);
+  Result DeleteUrl(const qx::common::URI &uri, const std::vector<std::string> &headers);
+  void PopulateLicenses(const ServerConfig &server);
+  // The upload form of the model directory `directory`: its metadata, the
+  // licence id, its files. False, with the reason logged, when the
+  // directory cannot be described.
+  bool FillModelForm(const std::string &directory, const ModelIdentifier &id, bool isPrivate,
+                     const std::string &owner, std::multimap<std::string, std::string> &form);
+
+  // ---- Cache updates (ClientUpdates.cc) ----
+  bool UpdateModels(const std::vector<std::string> &headers);
+  bool UpdateWorlds(const std::vector<std::string> &headers);
+
   UrlGrammar grammar;
   ClientConfig config;
   // The client's transport: listings, licences and referral follow-ups go
@@ -85,6 +113,8 @@ class QuarnClientPrivate {
   // Built over `config`, which it reads afresh on every call.
   std::shared_ptr<LocalCache> cache;
   std::map<std::string, unsigned int> licenses;
+  // How the parallel downloads start their threads.
+  internal::BatchThreads threads;
 
  private:
   // Download of a model with its dependencies; `expanding` holds the unique

@@ -1,5 +1,6 @@
 #include "Catalogue.hh"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -45,12 +46,12 @@ Catalogue::Catalogue(const Repository &repository, std::size_t pageSize, std::st
       apiKey_(std::move(apiKey)) {}
 
 Reply Catalogue::Answer(const CatalogueRequest &request) const {
+  const Route route = parseRoute(request.route);
   if (request.method != "GET" && request.method != "HEAD") {
     Reply reply = errorReply(405, "Method not allowed: " + request.method);
-    reply.SetHeader("Allow", "GET, HEAD");
+    reply.SetHeader("Allow", allowedMethods(route));
     return reply;
   }
-  const Route route = parseRoute(request.route);
   if (!Authorised(route, request)) return errorReply(401, "Missing or wrong API key");
   switch (route.type) {
     case Route::kListing: return Listing(route, request);
@@ -64,10 +65,21 @@ Reply Catalogue::Answer(const CatalogueRequest &request) const {
 }
 
 bool Catalogue::Authorised(const Route &route, const CatalogueRequest &request) const {
-  if (apiKey_.empty()) return true;
   const bool guarded = route.type == Route::kDetails || route.type == Route::kArchive ||
                        route.type == Route::kFile;
-  return !guarded || request.apiKey == apiKey_;
+  return !guarded || KeyMatches(request);
+}
+
+bool Catalogue::KeyMatches(const CatalogueRequest &request) const {
+  return apiKey_.empty() || request.apiKey == apiKey_;
+}
+
+void Catalogue::LeaveOutPrivate(const CatalogueRequest &request,
+                                std::vector<Resource> &resources) const {
+  if (KeyMatches(request)) return;
+  resources.erase(std::remove_if(resources.begin(), resources.end(),
+                                 [this](const Resource &r) { return repository_.Private(r); }),
+                  resources.end());
 }
 
 Reply Catalogue::Listing(const Route &route, const CatalogueRequest &request) const {
@@ -87,6 +99,7 @@ Reply Catalogue::Listing(const Route &route, const CatalogueRequest &request) co
     if (!owned) return notFound(request.route);
     resources = std::move(*owned);
   }
+  LeaveOutPrivate(request, resources);
   return Page(resources, request);
 }
 

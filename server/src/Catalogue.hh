@@ -34,6 +34,8 @@ class Catalogue {
   // `pageSize` of 0 counts as 1. An empty `apiKey` protects nothing.
   Catalogue(const Repository &repository, std::size_t pageSize, std::string apiKey);
 
+  // Answers GET and HEAD; any other method gets 405 with the methods the
+  // route allows (writes are answered by the Publisher before this).
   Reply Answer(const CatalogueRequest &request) const;
 
  private:
@@ -45,7 +47,12 @@ class Catalogue {
   // One page of `resources`, as the query asks; with a Link header naming
   // the next page when there is one.
   Reply Page(const std::vector<Resource> &resources, const CatalogueRequest &request) const;
+  // Details, archives and files need the API key when the server has one.
   bool Authorised(const Route &route, const CatalogueRequest &request) const;
+  // Whether the request carries the server's API key (or none is needed).
+  bool KeyMatches(const CatalogueRequest &request) const;
+  // Private models are listed only for requests that carry the API key.
+  void LeaveOutPrivate(const CatalogueRequest &request, std::vector<Resource> &resources) const;
 
   const Repository &repository_;
   std::size_t pageSize_;

@@ -18,33 +18,19 @@
 namespace fs = std::filesystem;
 
 namespace qx::quarn_server {
+
+const char *const kPrivateMarker = "private";
+
 namespace {
 
 // Deeper trees are not walked (a guard against pathological layouts).
 const int kMaxWalkDepth = 64;
-
-bool safeComponent(const std::string &component) {
-  return !component.empty() && component != "." && component != ".." &&
-         component.find('\0') == std::string::npos &&
-         component.find('/') == std::string::npos;
-}
 
 // The entries of `dir` in name order, as full paths.
 std::vector<fs::path> entries(const fs::path &dir) {
   std::vector<fs::path> result;
   for (qx::common::DirIter it(dir.string()), end; it != end; ++it) result.emplace_back(*it);
   return result;
-}
-
-// The decimal number `text` spells, from 1 to INT_MAX; 0 otherwise.
-unsigned int versionNumber(const std::string &text) {
-  if (text.empty() || text.size() > 10) return 0;
-  unsigned long long value = 0;
-  for (unsigned char c : text) {
-    if (!std::isdigit(c)) return 0;
-    value = value * 10 + (c - '0');
-  }
-  return value <= INT_MAX ? static_cast<unsigned int>(value) : 0;
 }
 
 bool isDirectory(const fs::path &path) {
@@ -73,6 +59,22 @@ bool splitMember(const std::string &text, std::string &owner, std::string &name)
 }
 
 }  // namespace
+
+bool safeComponent(const std::string &component) {
+  return !component.empty() && component != "." && component != ".." &&
+         component.find('\0') == std::string::npos &&
+         component.find('/') == std::string::npos;
+}
+
+unsigned int versionNumber(const std::string &text) {
+  if (text.empty() || text.size() > 10) return 0;
+  unsigned long long value = 0;
+  for (unsigned char c : text) {
+    if (!std::isdigit(c)) return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value <= INT_MAX ? static_cast<unsigned int>(value) : 0;
+}
 
 Repository::Repository(const std::string &root) {
   std::error_code ec;
@@ -183,6 +185,11 @@ std::optional<VersionDir> Repository::Version(const Resource &resource,
   for (const VersionDir &version : versions)
     if (version.number == number) return version;
   return std::nullopt;
+}
+
+bool Repository::Private(const Resource &resource) const {
+  const std::optional<fs::path> marker = Resolve({kPrivateMarker}, resource.path);
+  return marker.has_value() && isRegularFile(*marker);
 }
 
 std::optional<fs::path> Repository::CollectionFile(const std::string &owner,

@@ -17,6 +17,18 @@
 
 namespace qx::quarn_server {
 
+// The file beside a resource's version directories that marks it private:
+// OWNER/models/NAME/private. Its content does not matter.
+extern const char *const kPrivateMarker;  // "private"
+
+// Whether `component` may name one file or directory below the root: not
+// empty, not "." or "..", without "/" or NUL bytes.
+bool safeComponent(const std::string &component);
+
+// The version number a directory name spells: decimal, from 1 to
+// 2147483647; 0 for any other name.
+unsigned int versionNumber(const std::string &text);
+
 // One model or world: directory names as they are on disk.
 struct Resource {
   Kind kind = Kind::kModel;
@@ -77,6 +89,9 @@ class Repository {
   std::vector<VersionDir> Versions(const Resource &resource) const;
   // "tip" (the newest) or a decimal number.
   std::optional<VersionDir> Version(const Resource &resource, const std::string &text) const;
+
+  // Whether the resource carries the private marker.
+  bool Private(const Resource &resource) const;
 
   // OWNER/collections/NAME.json.
   std::optional<std::filesystem::path> CollectionFile(const std::string &owner,

@@ -17,6 +17,7 @@
 #include <qx/common/Console.hh>
 
 #include "Catalogue.hh"
+#include "Publisher.hh"
 #include "Reply.hh"
 #include "Repository.hh"
 #include "Route.hh"
@@ -84,6 +85,34 @@ RequestRecord recordOf(const httplib::Request &request, const Target &target) {
   return record;
 }
 
+// What the publisher needs of a write: the form parts whole.
+WriteRequest writeRequestOf(const httplib::Request &request, const Target &target) {
+  WriteRequest write;
+  write.method = request.method;
+  write.route = target.route;
+  if (request.has_header(kApiKeyHeader)) write.apiKey = request.get_header_value(kApiKeyHeader);
+  write.multipart = request.is_multipart_form_data();
+  for (const auto &part : request.files)
+    write.parts.push_back({part.second.name, part.second.filename, part.second.content});
+  return write;
+}
+
+// Counts a request as being answered for as long as it lives.
+class Answering {
+ public:
+  explicit Answering(std::atomic<std::size_t> &count) : count_(count), now_(++count) {}
+  ~Answering() { --count_; }
+  Answering(const Answering &) = delete;
+  Answering &operator=(const Answering &) = delete;
+  // How many requests were being answered when this one arrived, itself
+  // included.
+  std::size_t Now() const { return now_; }
+
+ private:
+  std::atomic<std::size_t> &count_;
+  const std::size_t now_;
+};
+
 // A Host header made only of the characters a host and port may hold.
 bool plausibleHost(const std::string &host) {
   return !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
@@ -147,6 +176,9 @@ struct RepositoryServer::Implementation {
   // server runs.
   std::unique_ptr<const Repository> repository;
   std::unique_ptr<const Catalogue> catalogue;
+  std::unique_ptr<Publisher> publisher;
+  // Requests being answered now.
+  std::atomic<std::size_t> answering{0};
   ScriptBook scripts;
 
   mutable std::mutex logMutex;
@@ -249,8 +281,10 @@ void RepositoryServer::Implementation::StopLocked() {
 
 void RepositoryServer::Implementation::Handle(const httplib::Request &request,
                                               httplib::Response &response) {
+  const Answering counted(answering);
   const Target target = TargetOf(request);
   RequestRecord record = recordOf(request, target);
+  record.concurrent = counted.Now();
   Reply reply;
   try {
     reply = Answer(request, target);
@@ -274,9 +308,15 @@ Target RepositoryServer::Implementation::TargetOf(const httplib::Request &reques
 
 Reply RepositoryServer::Implementation::Answer(const httplib::Request &request,
                                                const Target &target) {
+  const std::optional<ResponseScript> script =
+      scripts.Take(request.method, target.route, target.query);
   Reply reply;
   if (target.version != options.apiVersion) {
     reply = errorReply(404, "Not found: " + request.target);
+  } else if (Publisher::Handles(request.method, parseRoute(target.route))) {
+    // A script that decides the answer to a write stands in for it.
+    if (!script || !decidesAnswer(*script))
+      reply = publisher->Answer(writeRequestOf(request, target));
   } else {
     CatalogueRequest question{request.method, target.route, target.query, std::nullopt,
                               LinkBase(request)};
@@ -284,8 +324,7 @@ Reply RepositoryServer::Implementation::Answer(const httplib::Request &request,
       question.apiKey = request.get_header_value(kApiKeyHeader);
     reply = catalogue->Answer(question);
   }
-  if (auto script = scripts.Take(request.method, target.route, target.query))
-    applyScript(*script, reply);
+  if (script) applyScript(*script, reply);
   return reply;
 }
 
@@ -338,6 +377,7 @@ bool RepositoryServer::Start() {
   }
   impl_->catalogue = std::make_unique<const Catalogue>(*impl_->repository, impl_->options.pageSize,
                                                        impl_->options.apiKey);
+  impl_->publisher = std::make_unique<Publisher>(*impl_->repository, impl_->options.apiKey);
   if (impl_->Tls() && (impl_->options.certFile.empty() || impl_->options.keyFile.empty())) {
     qxerr << "HTTPS needs both a certificate and a key file";
     return false;

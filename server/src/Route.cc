@@ -163,6 +163,14 @@ Route parseRoute(const std::string &text) {
   return Route();
 }
 
+std::string allowedMethods(const Route &route) {
+  const bool models = route.kind == Kind::kModel;
+  if (route.type == Route::kListing && models && route.owner.empty()) return "GET, HEAD, POST";
+  if (route.type == Route::kDetails)
+    return models ? "GET, HEAD, PATCH, DELETE" : "GET, HEAD, DELETE";
+  return "GET, HEAD";
+}
+
 std::optional<std::uint64_t> pageOf(const std::string &query) {
   for (const std::string &item : qx::common::split(query, "&")) {
     if (item.compare(0, 5, "page=") != 0) continue;

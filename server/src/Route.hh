@@ -57,6 +57,11 @@ struct Route {
 };
 Route parseRoute(const std::string &route);
 
+// The methods a route answers, as an "Allow" header lists them: GET and
+// HEAD everywhere; POST on "models" (uploads), PATCH on a model and DELETE
+// on a model or world.
+std::string allowedMethods(const Route &route);
+
 // The page a listing query asks for: 1 without a "page" item; nullopt when
 // the first "page" item is not a positive decimal number. Numbers beyond
 // the 64-bit range give the largest value (a page past every listing).

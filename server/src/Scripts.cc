@@ -46,6 +46,10 @@ bool scriptMatches(const ResponseScript &script, const std::string &method,
   return methodMatches && script.route == route && (!script.query || *script.query == query);
 }
 
+bool decidesAnswer(const ResponseScript &script) {
+  return script.status.has_value() || script.referralUrl.has_value();
+}
+
 void applyScript(const ResponseScript &script, Reply &reply) {
   if (script.referralUrl) {
     reply.status = 200;

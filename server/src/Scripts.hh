@@ -40,6 +40,10 @@ class ScriptBook {
 bool scriptMatches(const ResponseScript &script, const std::string &method,
                    const std::string &route, const std::string &query);
 
+// Whether `script` sets the answer's status (or makes it a referral), so
+// that a write it matches is not carried out.
+bool decidesAnswer(const ResponseScript &script);
+
 // `reply` changed as `script` says (see ResponseScript for the order).
 void applyScript(const ResponseScript &script, Reply &reply);
 

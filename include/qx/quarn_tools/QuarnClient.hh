@@ -120,6 +120,46 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
   Result CachedModelFile(const qx::common::URI &url, std::string &path);
   Result CachedWorldFile(const qx::common::URI &url, std::string &path);
 
+  // ---- Parallel downloads ---------------------------------------------
+  // `jobs` worker threads; dependencies join the queue as they are found.
+  // One (identifier, result) record per download, in completion order.
+  // Returns once the queue is empty and no worker is busy, so dependencies
+  // that the last downloads name are fetched too. The input is queued whole
+  // (a model named twice is fetched twice); a dependency is queued only when
+  // no model of its unique name was queued before. Two downloads of one
+  // unique name never run at once. `jobs` of 0 counts as 1. When a worker
+  // cannot be started, the error is logged, the workers started finish the
+  // model they hold and are joined, and what was done is returned. No
+  // thread outlives the call.
+  std::vector<std::tuple<ModelIdentifier, Result>> DownloadModels(
+      const std::vector<ModelIdentifier> &ids, std::size_t jobs = 2);
+  // At most `jobs` world downloads in flight (0 counts as 1), never two of
+  // one unique name. Always FETCH_DONE; failures are logged, as is a task
+  // that cannot be started (the rest are then not launched). Every task has
+  // ended when the call returns.
+  Result DownloadWorlds(const std::vector<WorldIdentifier> &ids, std::size_t jobs = 2);
+
+  // ---- Upload, edit, delete -------------------------------------------
+  // Uploads send a multipart form built from the directory's metadata.pbtxt
+  // (else model.config) and every file below it, named by its relative
+  // path. Text that begins with "@" (which would send a local file) and
+  // file paths holding ";" are refused before anything is sent. Not meant
+  // to run concurrently on one client (they may fill the licence table).
+  Result UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
+                     const std::vector<std::string> &headers, bool isPrivate,
+                     const std::string &owner = "");
+  Result PatchModel(const ModelIdentifier &model, const std::vector<std::string> &headers,
+                    const std::string &pathToModelDir = "");
+  Result DeleteUrl(const qx::common::URI &uri, const std::vector<std::string> &headers);
+  // Fetches the server's licence list into the client's licence table.
+  void PopulateLicenses(const ServerConfig &server);
+
+  // ---- Cache updates --------------------------------------------------
+  // Downloads the newest server version of every cached model (world) that
+  // is behind. Always true; failures are logged.
+  bool UpdateModels(const std::vector<std::string> &headers);
+  bool UpdateWorlds(const std::vector<std::string> &headers);
+
  private:
   std::unique_ptr<QuarnClientPrivate> dataPtr;
 };

@@ -2,8 +2,9 @@
  * The repository server: serves a directory laid out like one server
  * directory of the client's cache (OWNER/models/NAME/VERSION/..., OWNER/worlds/
  * NAME/VERSION/..., OWNER/collections/NAME.json, licenses.json) over the
- * repository's REST protocol, on HTTP or HTTPS. Tests script faults on it and
- * read the log of what it received. All members may be called from any
+ * repository's REST protocol, on HTTP or HTTPS, and takes uploads, edits and
+ * deletions into it. Tests script faults on it and read the log of what it
+ * received. All members may be called from any
  * thread; the server answers on threads of its own between Start and Stop.
  */
 #ifndef QX_QUARN_SERVER_REPOSITORYSERVER_HH_
@@ -53,6 +54,10 @@ struct RequestRecord {
   std::string body;            // plain bodies (not multipart forms)
   std::vector<FormPart> form;  // multipart form parts, ordered by name
   int status = 0;              // the status the server answered
+  // How many requests the server was answering when this one arrived, this
+  // one included; a request counts from its arrival until its answer
+  // (delay included) is handed over for sending.
+  std::size_t concurrent = 0;
 
   // The first value of header `name` (compared case-insensitively).
   std::optional<std::string> Header(const std::string &name) const;
@@ -61,7 +66,10 @@ struct RequestRecord {
 // A change to the answers that matching requests get. The server builds its
 // normal answer first, then applies, in this order: the referral, status,
 // body, content type, headers, removed headers and the dropped version
-// header; the delay and the truncation act while the answer is sent.
+// header; the delay and the truncation act while the answer is sent. A
+// write (upload, edit, deletion) matched by a script that sets the status
+// or a referral is not carried out: the script's answer stands in for it,
+// built on an empty 200 answer.
 struct ResponseScript {
   // Which requests: the method ("GET" also matches "HEAD"; empty matches
   // any), the decoded route (exact), and, when set, the exact query text.
@@ -103,9 +111,10 @@ class RepositoryServer {
     std::string apiVersion = "1.0";
     // Entries per listing page (at least 1).
     std::size_t pageSize = 20;
-    // When not empty, details, downloads and single files require the
-    // request header "Private-token: " + apiKey; listings and licences do
-    // not.
+    // When not empty, details, downloads, single files and every write
+    // (upload, edit, deletion) require the request header "Private-token: " +
+    // apiKey; listings and licences do not, but leave private models out
+    // for requests without it.
     std::string apiKey;
     // Both set: serve HTTPS with this certificate and private key (PEM).
     std::string certFile;

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the parallel-download tests with ThreadSanitizer (no AddressSanitizer:
+# the two do not mix) into build-tsan and runs them, with the server's write
+# tests, which answer on many threads too. Extra arguments go to ctest (e.g.
+# --repeat until-fail:5).
+#
+#   scripts/tsan.sh
+#
+# A report fails the run (halt_on_error). libcurl, libzip and cpp-httplib come
+# from the system and are not instrumented. TSan cannot see their own
+# synchronisation (a function-local static that one server thread built and
+# another reads, for instance, is reported as a race on memcmp inside
+# libcpp-httplib), so ignore_noninstrumented_modules=1 keeps the memory
+# accesses of those libraries out of the reports; every access made by our
+# code, server included, is still checked.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
+tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST)
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \
+  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+cmake --build "$build" -j2 --target "${tests[@]}"
+
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1}"
+cd "$build"
+regex="^($(IFS='|'; echo "${tests[*]}"))\$"
+ctest --output-on-failure -R "$regex" "$@"

@@ -1,0 +1,293 @@
+// Parallel downloads: a pool of worker threads draining a queue of models
+// that grows with the dependencies they find, and a window of world
+// downloads running as asynchronous tasks.
+//
+// Every worker calls the single-model download on the one client. That is
+// safe because what they share keeps no state between calls: the cache
+// reads the disk afresh, each download sends through a transport of its own
+// (and Rest::Request keeps its state per call), the grammar's compiled
+// patterns are only read, and the log writes whole lines under its own lock.
+// Two downloads of the same resource would unpack into the same cache
+// directory, though, so neither batch ever runs two of them at once.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+#include <qx/common/Console.hh>
+
+#include "QuarnClientPrivate.hh"
+
+namespace qx::quarn_tools {
+
+namespace {
+
+// Idle workers look at the queue again at least this often.
+constexpr std::chrono::milliseconds kIdleRetry(10);
+// The world window waits this long before each launch, and at most this
+// long for each unfinished download in a collection pass.
+constexpr std::chrono::milliseconds kLaunchPause(10);
+constexpr std::chrono::milliseconds kCollectWait(100);
+
+// A batch asked to run on no thread at all runs on one.
+std::size_t AtLeastOne(std::size_t jobs) { return jobs < 1 ? 1 : jobs; }
+
+using ModelResults = std::vector<std::tuple<ModelIdentifier, Result>>;
+
+// The models still to download in one DownloadModels call, shared by its
+// workers. Everything here is guarded by one lock.
+//
+// The batch is over when the queue is empty and no worker is busy: a busy
+// worker may still add the dependencies it finds. A dependency is queued
+// only if no identifier with its unique name was queued before, so a model
+// named by many others is fetched once; the input list is queued whole,
+// repeats included. A model whose unique name is being downloaded waits
+// until that download ends.
+class ModelQueue {
+ public:
+  explicit ModelQueue(const std::vector<ModelIdentifier> &ids) : queue_(ids.begin(), ids.end()) {
+    for (const auto &id : ids) queued_.insert(id.UniqueName());
+  }
+
+  // The next model to download, marked busy; nothing once the queue stops.
+  std::optional<ModelIdentifier> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+      const auto next = std::find_if(queue_.begin(), queue_.end(), [this](const auto &id) {
+        return busy_.count(id.UniqueName()) == 0;
+      });
+      if (next != queue_.end()) {
+        ModelIdentifier id = *next;
+        queue_.erase(next);
+        busy_.insert(id.UniqueName());
+        return id;
+      }
+      changed_.wait_for(lock, kIdleRetry);
+    }
+    return std::nullopt;
+  }
+
+  // Ends the download of `id`, queueing those of `dependencies` not queued
+  // before.
+  void Finish(const ModelIdentifier &id, const std::vector<ModelIdentifier> &dependencies) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!dependencies.empty()) {
+        qxdbg << "Adding " << dependencies.size() << " model dependencies to queue from "
+              << id.Name() << "\n";
+      }
+      for (const auto &dependency : dependencies) {
+        if (queued_.insert(dependency.UniqueName()).second) queue_.push_back(dependency);
+      }
+      busy_.erase(id.UniqueName());
+    }
+    changed_.notify_all();
+  }
+
+  // Returns once every queued model has been downloaded, or the queue stops.
+  void WaitUntilDrained() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !running_ || (queue_.empty() && busy_.empty()); });
+  }
+
+  // Workers take nothing more; those downloading finish their model.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      running_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  std::size_t Length() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool running_ = true;
+  std::deque<ModelIdentifier> queue_;
+  // Unique names ever queued, and those being downloaded now.
+  std::unordered_set<std::string> queued_;
+  std::unordered_set<std::string> busy_;
+};
+
+// The results of the workers, in the order their downloads finished. Its
+// lock is never taken while the queue's is held.
+class ResultList {
+ public:
+  void Add(const ModelIdentifier &id, const Result &result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.emplace_back(id, result);
+  }
+  // Only once every worker has been joined.
+  ModelResults Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(results_);
+  }
+
+ private:
+  std::mutex mutex_;
+  ModelResults results_;
+};
+
+// One model download on a worker; a failure that escapes as an exception is
+// recorded as a failed download instead of ending the process.
+Result DownloadOne(QuarnClientPrivate &client, const ModelIdentifier &id,
+                   std::vector<ModelIdentifier> &dependencies) {
+  try {
+    return client.DownloadModel(id, {}, dependencies);
+  } catch (const std::exception &e) {
+    qxerr << "Download of model [" << id.UniqueName() << "] failed: " << e.what() << "\n";
+  } catch (...) {
+    qxerr << "Download of model [" << id.UniqueName() << "] failed\n";
+  }
+  dependencies.clear();
+  return Result(FETCH_FAILED);
+}
+
+void WorkerLoop(QuarnClientPrivate &client, ModelQueue &queue, ResultList &results) {
+  while (std::optional<ModelIdentifier> id = queue.Take()) {
+    std::vector<ModelIdentifier> dependencies;
+    const Result result = DownloadOne(client, *id, dependencies);
+    results.Add(*id, result);
+    queue.Finish(*id, dependencies);
+  }
+}
+
+// Starts `jobs` workers into `workers`. False, with the reason logged, when
+// one cannot be started; those started before it are left in `workers`.
+bool StartWorkers(QuarnClientPrivate &client, std::size_t jobs, ModelQueue &queue,
+                  ResultList &results, std::vector<std::thread> &workers) {
+  for (std::size_t i = 0; i < jobs; ++i) {
+    try {
+      workers.push_back(client.threads.startWorker(
+          [&client, &queue, &results] { WorkerLoop(client, queue, results); }));
+    } catch (const std::exception &e) {
+      qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
+            << e.what() << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The world downloads in flight, oldest first, with the count of those that
+// succeeded. Only the calling thread touches it.
+class WorldWindow {
+ public:
+  explicit WorldWindow(std::size_t total) : total_(total) {}
+
+  std::size_t Size() const { return pending_.size(); }
+  bool Empty() const { return pending_.empty(); }
+
+  bool Holds(const std::string &uniqueName) const {
+    return std::any_of(pending_.begin(), pending_.end(),
+                       [&](const Pending &p) { return p.uniqueName == uniqueName; });
+  }
+
+  void Add(std::string uniqueName, std::future<Result> future) {
+    pending_.push_back({std::move(uniqueName), std::move(future), false});
+  }
+
+  // One collection pass: consumes the downloads that are done (waiting a
+  // little for each) and writes the progress line.
+  void Collect() {
+    for (Pending &p : pending_) {
+      p.ready = p.future.wait_until(std::chrono::steady_clock::now() + kCollectWait) ==
+                std::future_status::ready;
+    }
+    const auto firstReady = std::stable_partition(pending_.begin(), pending_.end(),
+                                                  [](const Pending &p) { return !p.ready; });
+    for (auto it = firstReady; it != pending_.end(); ++it) Count(*it);
+    pending_.erase(firstReady, pending_.end());
+    qxmsg << "Downloaded: " << succeeded_ << " / " << total_ << "\n";
+  }
+
+ private:
+  struct Pending {
+    std::string uniqueName;
+    std::future<Result> future;
+    bool ready;
+  };
+
+  void Count(Pending &p) {
+    Result result(FETCH_FAILED);
+    try {
+      result = p.future.get();
+    } catch (const std::exception &e) {
+      qxerr << "Download of world [" << p.uniqueName << "] failed: " << e.what() << "\n";
+    }
+    if (result) {
+      ++succeeded_;
+    } else {
+      qxerr << result.ReadableResult() << "\n";
+    }
+  }
+
+  std::deque<Pending> pending_;
+  std::size_t succeeded_ = 0;
+  std::size_t total_;
+};
+
+}  // namespace
+
+std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadModels(
+    const std::vector<ModelIdentifier> &ids, std::size_t jobs) {
+  jobs = AtLeastOne(jobs);
+  ModelQueue queue(ids);
+  // Counted before any worker takes a model, so the line does not depend on
+  // how fast the workers start.
+  const std::size_t queued = queue.Length();
+  ResultList results;
+  std::vector<std::thread> workers;
+  if (StartWorkers(*this, jobs, queue, results, workers)) {
+    qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
+    queue.WaitUntilDrained();
+  }
+  queue.Stop();
+  for (std::thread &worker : workers) worker.join();
+
+  ModelResults done = results.Take();
+  qxmsg << "Finished, downloaded " << done.size() << " models in total\n";
+  return done;
+}
+
+Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &ids,
+                                          std::size_t jobs) {
+  jobs = AtLeastOne(jobs);
+  qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
+  WorldWindow window(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const WorldIdentifier &id = ids[i];
+    while (window.Size() >= jobs || window.Holds(id.UniqueName())) window.Collect();
+    std::this_thread::sleep_for(kLaunchPause);
+    try {
+      window.Add(id.UniqueName(), threads.startTask([this, id]() -> Result {
+        try {
+          WorldIdentifier copy(id);
+          return DownloadWorld(copy, {});
+        } catch (const std::exception &e) {
+          qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";
+          return Result(FETCH_FAILED);
+        }
+      }));
+    } catch (const std::exception &e) {
+      qxerr << "Unable to start the download of world [" << id.UniqueName() << "]: " << e.what()
+            << ". " << ids.size() - i << " of " << ids.size() << " downloads not started.\n";
+      break;
+    }
+  }
+  while (!window.Empty()) window.Collect();
+  return Result(FETCH_DONE);
+}
+
+}  // namespace qx::quarn_tools

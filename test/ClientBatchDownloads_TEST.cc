@@ -1,0 +1,325 @@
+// Parallel downloads against our repository server: the model queue that
+// grows with dependencies and the window of world downloads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include <qx/common/Filesystem.hh>
+
+#include "QuarnClientPrivate.hh"
+#include "support/ClientFixture.hh"
+
+namespace qx::quarn_tools {
+namespace {
+
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
+using qx::test::LogCapture;
+using qx::test::ReadFile;
+using qx::test::WriteFile;
+
+class ClientBatchDownloads : public qx::test::ClientFixture {
+ protected:
+  // A model OWNER/models/NAME/1 on the server whose model.config names the
+  // models `dependencies` ("owner/name") of the same server.
+  void ServeModel(const std::string &owner, const std::string &name,
+                  const std::vector<std::string> &dependencies = {}) {
+    std::string depends;
+    for (const std::string &dependency : dependencies) {
+      const std::size_t slash = dependency.find('/');
+      depends +=
+          "<depend><model><uri>" +
+          ResourceUrl(dependency.substr(0, slash) + "/models/" + dependency.substr(slash + 1)) +
+          "</uri></model></depend>";
+    }
+    const std::string dir = Root() + "/" + owner + "/models/" + name + "/1/";
+    WriteFile(dir + "model.config", "<?xml version='1.0'?><model><name>" + name +
+                                        "</name><sdf version='1.9'>model.sdf</sdf>" + depends +
+                                        "</model>");
+    WriteFile(dir + "model.sdf", "<sdf version='1.9'><model name='" + name + "'/></sdf>");
+  }
+
+  void ServeWorld(const std::string &owner, const std::string &name) {
+    WriteFile(Root() + "/" + owner + "/worlds/" + name + "/1/" + name + ".sdf", "<sdf/>");
+  }
+
+  WorldIdentifier WorldId(const std::string &owner, const std::string &name) const {
+    WorldIdentifier id;
+    id.SetServer(Config());
+    id.SetOwner(owner);
+    id.SetName(name);
+    return id;
+  }
+
+  // Makes every archive request of `route` wait a little, so that downloads
+  // that may overlap do.
+  void SlowDown(const std::string &route) {
+    ResponseScript slow;
+    slow.route = route;
+    slow.delay = std::chrono::milliseconds(150);
+    Server().AddScript(slow);
+  }
+
+  // The archive requests the server saw.
+  std::vector<RequestRecord> ArchiveRequests() {
+    std::vector<RequestRecord> archives;
+    for (const RequestRecord &record : Server().Requests())
+      if (record.route.size() > 4 && record.route.substr(record.route.size() - 4) == ".zip")
+        archives.push_back(record);
+    return archives;
+  }
+
+  // The most requests the server was answering at once.
+  std::size_t PeakConcurrency() {
+    std::size_t peak = 0;
+    for (const RequestRecord &record : Server().Requests())
+      peak = std::max(peak, record.concurrent);
+    return peak;
+  }
+
+  // How many archive requests each route got.
+  std::map<std::string, int> ArchiveCounts() {
+    std::map<std::string, int> counts;
+    for (const RequestRecord &record : ArchiveRequests()) ++counts[record.route];
+    return counts;
+  }
+
+  // The client's private record over the same configuration, whose thread
+  // starters a test may replace.
+  std::unique_ptr<QuarnClientPrivate> PrivateClient() {
+    ClientConfig config;
+    config.SetCacheLocation(Cache());
+    config.AddServer(Config());
+    return std::make_unique<QuarnClientPrivate>(config, Rest());
+  }
+
+  static std::vector<std::string> Names(
+      const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
+    std::vector<std::string> names;
+    for (const auto &[id, result] : results)
+      names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
+    return names;
+  }
+
+  // The text of the last progress line of the world window.
+  static std::string LastProgress(const LogCapture &log) {
+    std::string last;
+    for (const auto &[level, line] : log.Lines()) {
+      const std::size_t at = line.find("Downloaded: ");
+      if (at != std::string::npos && level == qx::common::LOG_MESSAGE) last = line.substr(at);
+    }
+    return last;
+  }
+};
+
+std::system_error NoThread() {
+  return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                           "no thread");
+}
+
+// ------------------------------------------------------------------ models
+
+TEST_F(ClientBatchDownloads, SharedDependencyIsFetchedOnce) {
+  ServeModel("carol", "shared");
+  ServeModel("carol", "x", {"carol/shared"});
+  ServeModel("carol", "y", {"carol/shared"});
+  LogCapture log;
+  const auto results = Client().DownloadModels({ModelId("carol", "x"), ModelId("carol", "y")}, 2);
+
+  std::vector<std::string> names = Names(results);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"carol/shared", "carol/x", "carol/y"}));
+  EXPECT_EQ(ArchiveCounts(), (std::map<std::string, int>{{"carol/models/shared/tip/shared.zip", 1},
+                                                         {"carol/models/x/tip/x.zip", 1},
+                                                         {"carol/models/y/tip/y.zip", 1}}));
+  // Both downloads report the dependency; it is queued once.
+  EXPECT_EQ(log.Count("Adding 1 model dependencies to queue from x", qx::common::LOG_DEBUG), 1);
+  EXPECT_EQ(log.Count("Adding 1 model dependencies to queue from y", qx::common::LOG_DEBUG), 1);
+  EXPECT_TRUE(log.Contains("Preparing to download 2 models with 2 worker threads",
+                           qx::common::LOG_MESSAGE));
+  EXPECT_TRUE(log.Contains("Finished, downloaded 3 models in total", qx::common::LOG_MESSAGE));
+  EXPECT_TRUE(qx::common::exists(ServerCache() + "/carol/models/shared/1/model.config"));
+}
+
+TEST_F(ClientBatchDownloads, ModelNamedTwiceIsFetchedTwiceNeverAtOnce) {
+  SlowDown("alice/models/box/tip/box.zip");
+  const auto results =
+      Client().DownloadModels({ModelId("alice", "box"), ModelId("alice", "box")}, 2);
+  EXPECT_EQ(Names(results), (std::vector<std::string>{"alice/box", "alice/box"}));
+  const auto archives = ArchiveRequests();
+  ASSERT_EQ(archives.size(), 2u);
+  // Two downloads of one model would unpack into the same directory: the
+  // second waits for the first.
+  EXPECT_EQ(archives[0].concurrent, 1u);
+  EXPECT_EQ(archives[1].concurrent, 1u);
+  const std::string sdf = ReadFile(ServerCache() + "/alice/models/box/2/model.sdf");
+  EXPECT_NE(sdf.find(Url() + "/1.0/alice/models/box/2/files/meshes/box.obj"), std::string::npos)
+      << sdf;
+  EXPECT_FALSE(qx::common::exists(ServerCache() + "/alice/models/box/2/box.zip"));
+}
+
+TEST_F(ClientBatchDownloads, DependenciesFoundByTheLastDownloadAreFetchedToo) {
+  ServeModel("carol", "c");
+  ServeModel("carol", "b", {"carol/c"});
+  ServeModel("carol", "a", {"carol/b"});
+  // While a is downloading, the queue is empty, but the batch is not over.
+  SlowDown("carol/models/a/tip/a.zip");
+  SlowDown("carol/models/b/tip/b.zip");
+  const auto results = Client().DownloadModels({ModelId("carol", "a")}, 2);
+  EXPECT_EQ(Names(results), (std::vector<std::string>{"carol/a", "carol/b", "carol/c"}));
+  EXPECT_TRUE(qx::common::exists(ServerCache() + "/carol/models/c/1/model.config"));
+}
+
+TEST_F(ClientBatchDownloads, DependencyKeysOnTheUniqueName) {
+  // robot names bob/wheel and alice/box/1; wheel names alice/box (newest),
+  // which differs from the queued alice/box/1 only in its version.
+  const auto results = Client().DownloadModels({ModelId("alice", "robot")}, 3);
+  std::vector<std::string> names = Names(results);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+  EXPECT_EQ(ArchiveCounts().count("alice/models/box/1/box.zip"), 1u);
+  EXPECT_EQ(ArchiveCounts().count("alice/models/box/tip/box.zip"), 0u);
+}
+
+TEST_F(ClientBatchDownloads, FailuresAreRecordedAndTheBatchGoesOn) {
+  const auto results =
+      Client().DownloadModels({ModelId("carol", "missing"), ModelId("alice", "box")}, 1);
+  EXPECT_EQ(Names(results), (std::vector<std::string>{"carol/missing failed", "alice/box"}));
+  EXPECT_EQ(std::get<1>(results[0]).Type(), FETCH_FAILED);
+  EXPECT_EQ(std::get<1>(results[1]).Type(), FETCH_DONE);
+}
+
+TEST_F(ClientBatchDownloads, NoJobsMeansOneAndNoModelsMeansNothing) {
+  LogCapture log;
+  EXPECT_EQ(Names(Client().DownloadModels({ModelId("alice", "box")}, 0)),
+            std::vector<std::string>{"alice/box"});
+  EXPECT_TRUE(log.Contains("Preparing to download 1 models with 1 worker threads"));
+  EXPECT_TRUE(Client().DownloadModels({}, 4).empty());
+  EXPECT_TRUE(log.Contains("Finished, downloaded 0 models in total", qx::common::LOG_MESSAGE));
+  EXPECT_EQ(ArchiveRequests().size(), 1u);
+}
+
+TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
+  auto client = PrivateClient();
+  int starts = 0;
+  std::atomic<int> running{0};
+  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+    if (++starts == 2) throw NoThread();
+    return std::thread([&running, work] {
+      ++running;
+      work();
+      --running;
+    });
+  };
+  LogCapture log;
+  const auto results =
+      client->DownloadModels({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
+  EXPECT_EQ(starts, 2);
+  EXPECT_EQ(running, 0);
+  EXPECT_TRUE(log.Contains("Unable to start download worker thread 2 of 3: no thread",
+                           qx::common::LOG_ERROR));
+  EXPECT_FALSE(log.Contains("Preparing to download"));
+  // The started worker may have taken a model before the batch stopped: what
+  // it took it finished, and what it finished is reported.
+  EXPECT_EQ(ArchiveRequests().size(), results.size());
+  EXPECT_TRUE(
+      log.Contains("Finished, downloaded " + std::to_string(results.size()) + " models in total"));
+}
+
+// ------------------------------------------------------------------ worlds
+
+class ClientBatchWorlds : public ClientBatchDownloads {
+ protected:
+  void SetUp() override {
+    ClientBatchDownloads::SetUp();
+    for (const char *name : {"w1", "w2", "w3"}) ServeWorld("carol", name);
+    for (const char *route :
+         {"alice/worlds/garden/tip/garden.zip", "bob/worlds/town/tip/town.zip",
+          "carol/worlds/w1/tip/w1.zip", "carol/worlds/w2/tip/w2.zip", "carol/worlds/w3/tip/w3.zip"})
+      SlowDown(route);
+  }
+
+  std::vector<WorldIdentifier> Five(const std::string &last = "w3") const {
+    return {WorldId("alice", "garden"), WorldId("bob", "town"), WorldId("carol", "w1"),
+            WorldId("carol", "w2"), WorldId("carol", last)};
+  }
+};
+
+TEST_F(ClientBatchWorlds, FiveWorldsWithTwoJobsNeverHaveMoreThanTwoInFlight) {
+  LogCapture log;
+  EXPECT_EQ(Client().DownloadWorlds(Five(), 2).Type(), FETCH_DONE);
+  EXPECT_EQ(ArchiveRequests().size(), 5u);
+  EXPECT_LE(PeakConcurrency(), 2u);
+  EXPECT_TRUE(
+      log.Contains("Using 2 jobs to download collection of 5 items", qx::common::LOG_MESSAGE));
+  EXPECT_EQ(LastProgress(log), "Downloaded: 5 / 5\n");
+  EXPECT_FALSE(log.Contains("", qx::common::LOG_ERROR));
+  for (const char *dir : {"/alice/worlds/garden/1/garden.sdf", "/bob/worlds/town/2/town.sdf",
+                          "/carol/worlds/w3/1/w3.sdf"})
+    EXPECT_TRUE(qx::common::exists(ServerCache() + dir)) << dir;
+}
+
+TEST_F(ClientBatchWorlds, OneFailingWorldIsLoggedAndNotCounted) {
+  LogCapture log;
+  EXPECT_EQ(Client().DownloadWorlds(Five("none"), 2).Type(), FETCH_DONE);
+  EXPECT_EQ(log.Count("Fetch failed. Other errors", qx::common::LOG_ERROR), 1);
+  EXPECT_EQ(LastProgress(log), "Downloaded: 4 / 5\n");
+  EXPECT_LE(PeakConcurrency(), 2u);
+}
+
+TEST_F(ClientBatchWorlds, WorldNamedTwiceIsNeverFetchedTwiceAtOnce) {
+  LogCapture log;
+  EXPECT_EQ(
+      Client().DownloadWorlds({WorldId("alice", "garden"), WorldId("alice", "garden")}, 2).Type(),
+      FETCH_DONE);
+  const auto archives = ArchiveRequests();
+  ASSERT_EQ(archives.size(), 2u);
+  EXPECT_EQ(archives[0].concurrent, 1u);
+  EXPECT_EQ(archives[1].concurrent, 1u);
+  EXPECT_EQ(LastProgress(log), "Downloaded: 2 / 2\n");
+}
+
+TEST_F(ClientBatchWorlds, NoJobsMeansOneAndNoWorldsMeansNothing) {
+  LogCapture log;
+  EXPECT_EQ(Client().DownloadWorlds({WorldId("carol", "w1"), WorldId("carol", "w2")}, 0).Type(),
+            FETCH_DONE);
+  EXPECT_TRUE(log.Contains("Using 1 jobs to download collection of 2 items"));
+  EXPECT_EQ(PeakConcurrency(), 1u);
+  EXPECT_EQ(LastProgress(log), "Downloaded: 2 / 2\n");
+  log.Clear();
+  EXPECT_EQ(Client().DownloadWorlds({}, 2).Type(), FETCH_DONE);
+  EXPECT_TRUE(log.Contains("Using 2 jobs to download collection of 0 items"));
+  EXPECT_EQ(LastProgress(log), "");
+}
+
+TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollected) {
+  auto client = PrivateClient();
+  int starts = 0;
+  std::atomic<int> running{0};
+  client->threads.startTask = [&](internal::BatchThreads::Task task) {
+    if (++starts == 3) throw NoThread();
+    return std::async(std::launch::async, [&running, task] {
+      ++running;
+      Result result = task();
+      --running;
+      return result;
+    });
+  };
+  LogCapture log;
+  EXPECT_EQ(client->DownloadWorlds(Five(), 2).Type(), FETCH_DONE);
+  EXPECT_EQ(starts, 3);
+  EXPECT_EQ(running, 0);
+  EXPECT_TRUE(log.Contains("Unable to start the download of world [" +
+                               WorldId("carol", "w1").UniqueName() + "]: no thread",
+                           qx::common::LOG_ERROR));
+  EXPECT_TRUE(log.Contains("3 of 5 downloads not started.", qx::common::LOG_ERROR));
+  EXPECT_EQ(LastProgress(log), "Downloaded: 2 / 5\n");
+  EXPECT_EQ(ArchiveRequests().size(), 2u);
+}
+
+}  // namespace
+}  // namespace qx::quarn_tools

@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev libyaml-dev libzip-dev
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev libssl-dev openssl
+  libcpp-httplib-dev libssl-dev openssl libcli11-dev
   zip unzip ca-certificates
 )
 

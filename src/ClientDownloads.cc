@@ -7,6 +7,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "MetadataFiles.hh"
+#include "ProgressCounters.hh"
 #include "QuarnClientPrivate.hh"
 #include "ServerRequest.hh"
 
@@ -135,6 +136,7 @@ void QuarnClientPrivate::ArchiveFromResponse(const RestResponse &response,
 Result QuarnClientPrivate::DownloadModel(const ModelIdentifier &id,
                                          const std::vector<std::string> &headers,
                                          std::vector<ModelIdentifier> &dependencies) {
+  const internal::ResourceDownloadCount counting;
   RestResponse response;
   if (!RequestArchive(id, headers, kModelTexts, response)) return Result(FETCH_FAILED);
 
@@ -181,6 +183,7 @@ Result QuarnClientPrivate::DownloadModelTree(const ModelIdentifier &id,
 
 Result QuarnClientPrivate::DownloadWorld(WorldIdentifier &id,
                                          const std::vector<std::string> &headers) {
+  const internal::ResourceDownloadCount counting;
   RestResponse response;
   if (!RequestArchive(id, headers, kWorldTexts, response)) return Result(FETCH_FAILED);
 

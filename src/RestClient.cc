@@ -15,6 +15,7 @@
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
+#include "ProgressCounters.hh"
 #include "RestClientInternal.hh"
 
 namespace qx::quarn_tools {
@@ -177,6 +178,7 @@ size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
   } catch (...) {
     return 0;  // out of memory: libcurl aborts the transfer
   }
+  internal::countBytesReceived(length);
   return length;
 }
 

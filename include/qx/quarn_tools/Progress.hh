@@ -1,0 +1,30 @@
+/*
+ * Process-wide download counters, for front ends that draw a progress line.
+ * The library only counts (atomically, from whichever thread downloads); a
+ * front end takes snapshots from any thread, as often as it likes, and shows
+ * the difference between the first snapshot and the latest. Counters only
+ * grow.
+ */
+#ifndef QX_QUARN_TOOLS_PROGRESS_HH_
+#define QX_QUARN_TOOLS_PROGRESS_HH_
+
+#include <cstdint>
+
+#include "qx/quarn_tools/Export.hh"
+
+namespace qx::quarn_tools {
+
+struct TransferProgress {
+  // Response body bytes received by every request of the process.
+  std::uint64_t bytesReceived = 0;
+  // Model and world archive downloads begun, and ended (either way).
+  std::uint64_t resourcesStarted = 0;
+  std::uint64_t resourcesFinished = 0;
+};
+
+// The counters now.
+QX_QUARN_TOOLS_VISIBLE TransferProgress currentTransferProgress();
+
+}  // namespace qx::quarn_tools
+
+#endif  // QX_QUARN_TOOLS_PROGRESS_HH_

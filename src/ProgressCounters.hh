@@ -1,0 +1,26 @@
+/*
+ * The counting side of qx/quarn_tools/Progress.hh: the transport counts body
+ * bytes, the archive downloads count resources. Lock-free; any thread.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_PROGRESSCOUNTERS_HH_
+#define QX_QUARN_TOOLS_SRC_PROGRESSCOUNTERS_HH_
+
+#include <cstddef>
+
+namespace qx::quarn_tools::internal {
+
+void countBytesReceived(std::size_t bytes);
+
+// Counts one resource download as started for as long as it lives, and as
+// finished when it goes away, however the download ended.
+class ResourceDownloadCount {
+ public:
+  ResourceDownloadCount();
+  ~ResourceDownloadCount();
+  ResourceDownloadCount(const ResourceDownloadCount &) = delete;
+  ResourceDownloadCount &operator=(const ResourceDownloadCount &) = delete;
+};
+
+}  // namespace qx::quarn_tools::internal
+
+#endif  // QX_QUARN_TOOLS_SRC_PROGRESSCOUNTERS_HH_

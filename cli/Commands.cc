@@ -1,14 +1,11 @@
 #include "Commands.hh"
 
-#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <qx/common/Console.hh>
-#include <qx/common/SignalHandler.hh>
 #include <qx/quarn_server/RepositoryServer.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <qx/quarn_tools/ResourceFetching.hh>
@@ -182,30 +179,11 @@ struct ServeOptions {
   qx::quarn_server::RepositoryServer::Options server;
 };
 
-// Blocks until an interrupt or terminate signal arrives.
-void waitForSignal() {
-  std::mutex mutex;
-  std::condition_variable signalled;
-  bool stop = false;
-  qx::common::SignalHandler signals;
-  signals.AddCallback([&](int) {
-    std::lock_guard<std::mutex> lock(mutex);
-    stop = true;
-    signalled.notify_all();
-  });
-  std::unique_lock<std::mutex> lock(mutex);
-  signalled.wait(lock, [&] { return stop; });
-}
-
 int runServe(const ServeOptions &options) {
   qx::quarn_server::RepositoryServer::Options serverOptions = options.server;
   serverOptions.logRequests = qx::common::Console::Verbosity() >= kRequestLogVerbosity;
   qx::quarn_server::RepositoryServer server(options.root, serverOptions);
-  if (!server.Start()) return 1;
-  std::cout << server.Url() << std::endl;
-  waitForSignal();
-  server.Stop();
-  return 0;
+  return server.ServeUntilSignalled(std::cout) ? 0 : 1;
 }
 
 const char kUrlHelp[] = "Server URL, e.g. http://127.0.0.1:8085";

@@ -1,13 +1,10 @@
 // quarn-server: serves a repository directory (or a server directory of the
 // client's cache) to every machine that can reach it, until SIGINT or SIGTERM.
-#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <string>
 
 #include <qx/common/Console.hh>
-#include <qx/common/SignalHandler.hh>
 
 #include "qx/quarn_server/RepositoryServer.hh"
 
@@ -90,23 +87,6 @@ int main(int argc, char **argv) {
   qx::common::Console::SetVerbosity(verbose ? 3 : 2);
   options.logRequests = verbose;
 
-  std::mutex mutex;
-  std::condition_variable signalled;
-  bool stop = false;
-  qx::common::SignalHandler signals;
-  signals.AddCallback([&](int) {
-    std::lock_guard<std::mutex> lock(mutex);
-    stop = true;
-    signalled.notify_all();
-  });
-
   qx::quarn_server::RepositoryServer server(root, options);
-  if (!server.Start()) return 1;
-  std::cout << server.Url() << std::endl;
-
-  std::unique_lock<std::mutex> lock(mutex);
-  signalled.wait(lock, [&] { return stop; });
-  lock.unlock();
-  server.Stop();
-  return 0;
+  return server.ServeUntilSignalled(std::cout) ? 0 : 1;
 }

@@ -438,7 +438,7 @@ const char *const kSdf = R"(<?xml version="1.0"?>
           <script><uri>model://box/materials/scripts</uri><uri>model://box/materials/textures</uri></script>
           <pbr>
             <metal><albedo_map>model://box/t/albedo.png</albedo_map><roughness_map>model://box/t/rough.png</roughness_map></metal>
-            <specular><specular_map>model://box/t/spec.png</specular_map><light_map>model://box/t/light.png</light_map></specular>
+            <specular><specular_map>model://box/t/shine.png</specular_map><light_map>model://box/t/light.png</light_map></specular>
           </pbr>
         </material>
       </visual>
@@ -479,7 +479,7 @@ TEST_F(SdfRewriteTest, PointsModelReferencesAtTheServerFiles) {
         "<uri>" + files + "/materials/textures</uri>",
         "<albedo_map>" + files + "/t/albedo.png</albedo_map>",
         "<roughness_map>" + files + "/t/rough.png</roughness_map>",
-        "<specular_map>" + files + "/t/spec.png</specular_map>",
+        "<specular_map>" + files + "/t/shine.png</specular_map>",
         "<light_map>" + files + "/t/light.png</light_map>",
         "<filename>" + files + "/skins/walk.dae</filename>",
         "<filename>" + files + "/anims/run.dae</filename>",

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -138,6 +139,10 @@ class RepositoryServer {
   // running already. A stopped server may be started again (on a new port
   // when the port option is 0).
   bool Start();
+  // Starts, writes the server's URL and a line end to `out`, answers until
+  // the process receives an interrupt or terminate signal, then stops. False
+  // when the server could not start.
+  bool ServeUntilSignalled(std::ostream &out);
   // Stops answering and joins every thread; pending delays end at once.
   // Bounded: connections that stall are dropped after a few seconds at most.
   // Idempotent.

@@ -88,14 +88,6 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     return counts;
   }
 
-  // The client's private record over the same configuration, whose thread
-  // starters a test may replace.
-  std::unique_ptr<QuarnClientPrivate> PrivateClient() {
-    ClientConfig config;
-    config.SetCacheLocation(Cache());
-    config.AddServer(Config());
-    return std::make_unique<QuarnClientPrivate>(config, Rest());
-  }
 
   static std::vector<std::string> Names(
       const std::vector<std::tuple<ModelIdentifier, Result>> &results) {

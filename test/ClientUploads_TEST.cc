@@ -68,13 +68,6 @@ class ClientUploads : public qx::test::ClientFixture {
     return dir;
   }
 
-  // The client's private record over the same configuration.
-  std::unique_ptr<QuarnClientPrivate> PrivateClient() {
-    ClientConfig config;
-    config.SetCacheLocation(Cache());
-    config.AddServer(Config());
-    return std::make_unique<QuarnClientPrivate>(config, Rest());
-  }
 
   // The form the builder makes of a directory with metadata.pbtxt `pbtxt`
   // and nothing else, over a licence table of its own.

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RepositoryFixture.hh"
+#include "support/ServerDocuments.hh"
 #include "support/TestSupport.hh"
 
 namespace {
@@ -26,6 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using qx::quarn_server::RepositoryServer;
 using qx::quarn_server::ResponseScript;
+using qx::test::ListedNames;
+using qx::test::ParseJson;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 
@@ -66,21 +69,6 @@ std::vector<Part> LampParts(const std::string &owner, const std::string &name) {
   return parts;
 }
 
-Json::Value ParseJson(const std::string &text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::istringstream in(text);
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text;
-  return value;
-}
-
-Names ListedNames(const std::string &body) {
-  Names names;
-  for (const Json::Value &document : ParseJson(body))
-    names.push_back(document["owner"].asString() + "/" + document["name"].asString());
-  return names;
-}
 
 // Every file and directory below `root`, relative to it, sorted.
 Names Tree(const std::string &root) {

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RepositoryFixture.hh"
+#include "support/ServerDocuments.hh"
 #include "support/ScriptedServer.hh"
 #include "support/TestSupport.hh"
 
@@ -37,6 +38,8 @@ namespace fs = std::filesystem;
 using qx::quarn_server::RepositoryServer;
 using qx::quarn_server::RequestRecord;
 using qx::quarn_server::ResponseScript;
+using qx::test::ListedNames;
+using qx::test::ParseJson;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 
@@ -71,22 +74,6 @@ std::unique_ptr<httplib::Client> ClientFor(const std::string &url) {
   return client;
 }
 
-Json::Value ParseJson(const std::string &text) {
-  Json::Value value;
-  Json::CharReaderBuilder builder;
-  std::istringstream in(text);
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text;
-  return value;
-}
-
-// "owner/name" of every document of a listing body.
-Names ListedNames(const std::string &body) {
-  Names names;
-  for (const Json::Value &document : ParseJson(body))
-    names.push_back(document["owner"].asString() + "/" + document["name"].asString());
-  return names;
-}
 
 // The entries of an archive held in memory: name and content, in index order.
 Entries ArchiveEntries(const std::string &bytes) {

@@ -11,6 +11,8 @@
 
 #include <qx/quarn_tools/QuarnClient.hh>
 
+#include "QuarnClientPrivate.hh"
+
 #include "support/RepositoryFixture.hh"
 #include "support/TestSupport.hh"
 
@@ -36,6 +38,16 @@ class ClientFixture : public RepositoryFixture {
   }
 
   qx::quarn_tools::QuarnClient &Client() { return *client_; }
+
+  // A client's private record over the same configuration, for tests that
+  // reach inside (replacing how threads start, building forms).
+  std::unique_ptr<qx::quarn_tools::QuarnClientPrivate> PrivateClient() const {
+    qx::quarn_tools::ClientConfig config;
+    config.SetCacheLocation(home_.Cache());
+    config.AddServer(Config());
+    return std::make_unique<qx::quarn_tools::QuarnClientPrivate>(config,
+                                                                 qx::quarn_tools::Rest());
+  }
   const std::string &Cache() const { return home_.Cache(); }
 
   // The URL of a resource (or of anything below the API version).

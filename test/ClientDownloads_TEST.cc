@@ -4,7 +4,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "support/ClientFixture.hh"
-#include "support/ScriptedServer.hh"
+#include "support/Certificates.hh"
 
 namespace qx::quarn_tools {
 namespace {

@@ -4,7 +4,6 @@
 #include <qx/common/Filesystem.hh>
 
 #include "support/ClientFixture.hh"
-#include "support/ScriptedServer.hh"
 
 namespace qx::quarn_tools {
 namespace {

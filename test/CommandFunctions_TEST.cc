@@ -29,6 +29,7 @@
 #include <qx/quarn_tools/qx.hh>
 
 #include "qx/msgs/quarn_metadata.pb.h"
+#include "support/RawHttp.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ScriptedServer.hh"
 #include "support/TestSupport.hh"

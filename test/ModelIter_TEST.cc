@@ -2,18 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ScriptedServer.hh"
+#include "support/EmptyRepository.hh"
+#include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::quarn_tools {
 namespace {
 
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
+using qx::test::EmptyRepository;
 using qx::test::IsolatedHome;
-using qx::test::JsonResponse;
 using qx::test::LogCapture;
-using qx::test::RecordedRequest;
-using qx::test::ScriptedResponse;
-using qx::test::ScriptedServer;
+using qx::test::TargetPath;
 
 ServerConfig Server(const std::string &url, const std::string &key = "") {
   ServerConfig server;
@@ -140,8 +141,16 @@ TEST(ModelIter, NullStrategyIsAnEmptyIterator) {
 
 // ---- Server listings -------------------------------------------------------
 
+// The next request for the listing `route` gets `body` (JSON) with `status`.
+ResponseScript Page(const std::string &body, int status = 200,
+                    const std::string &route = "models") {
+  return qx::test::JsonAnswer(route, body, status, 1);
+}
+
 class ModelIterServer : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(server_.Started()); }
+
   ServerConfig ListingServer() const { return Server(server_.Url(), "sekret"); }
 
   ModelIter Listing(const std::string &api = "models") {
@@ -152,16 +161,16 @@ class ModelIterServer : public ::testing::Test {
 
   std::vector<std::string> Queries() const {
     std::vector<std::string> queries;
-    for (const RecordedRequest &request : server_.Requests()) queries.push_back(request.rawQuery);
+    for (const RequestRecord &request : server_.Requests()) queries.push_back(request.query);
     return queries;
   }
 
   IsolatedHome home_;
-  ScriptedServer server_;
+  EmptyRepository server_;
 };
 
 TEST_F(ModelIterServer, FirstPageRefusedEndsAtOnceAfterOneRequest) {
-  server_.SetResponses({JsonResponse(R"({"error": "none"})", 404)});
+  server_.Script({Page(R"({"error": "none"})", 404)});
   ModelIter it = Listing();
   EXPECT_FALSE(it);
   EXPECT_FALSE(*it);
@@ -170,51 +179,51 @@ TEST_F(ModelIterServer, FirstPageRefusedEndsAtOnceAfterOneRequest) {
 }
 
 TEST_F(ModelIterServer, PagesAreRequestedAsTheWalkCrossesThem) {
-  server_.SetResponses({
-      JsonResponse(R"([{"name": "a", "owner": "o"}, {"name": "b", "owner": "o"}])"),
-      JsonResponse(R"([{"name": "c", "owner": "o"}, {"name": "d", "owner": "o"}])"),
-      JsonResponse("null\n"),
+  server_.Script({
+      Page(R"([{"name": "a", "owner": "o"}, {"name": "b", "owner": "o"}])"),
+      Page(R"([{"name": "c", "owner": "o"}, {"name": "d", "owner": "o"}])"),
+      Page("null\n"),
   });
   ModelIter it = Listing();
   ASSERT_TRUE(it);
-  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(it->Identification().Name(), "a");
   ++it;
   EXPECT_EQ(it->Identification().Name(), "b");
-  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests().size(), 1u);
   ++it;
   EXPECT_EQ(it->Identification().Name(), "c");
-  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(server_.Requests().size(), 2u);
   ++it;
   EXPECT_EQ(it->Identification().Name(), "d");
-  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(server_.Requests().size(), 2u);
   ++it;
   EXPECT_FALSE(it);
-  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(server_.Requests().size(), 3u);
   // The last model stays after the end.
   EXPECT_EQ(it->Identification().Name(), "d");
   ++it;
-  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(server_.Requests().size(), 3u);
   EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2", "page=3"}));
 }
 
 TEST_F(ModelIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
-  server_.SetResponses({JsonResponse(R"([{"name": "a", "owner": "o"}])"), JsonResponse("[]")});
+  server_.Script({Page(R"([{"name": "a", "owner": "o"}])"), Page("[]")});
   ModelIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"}));
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 2u);
-  for (const RecordedRequest &request : requests) {
+  for (const RequestRecord &request : requests) {
     EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.rawPath, "/1.0/models");
+    EXPECT_EQ(TargetPath(request), "/1.0/models");
     EXPECT_EQ(request.Header("Accept"), "application/json");
     EXPECT_EQ(request.Header("User-Agent"), "qx-tests/1.0");
-    EXPECT_FALSE(request.HasHeader("Private-token"));
+    EXPECT_FALSE(request.Header("Private-token"));
   }
 }
 
 TEST_F(ModelIterServer, ModelsCarryTheIteratorsServer) {
-  server_.SetResponses({JsonResponse(R"([{"name": "A", "owner": "O", "likes": 4}])")});
+  server_.Script({Page(R"([{"name": "A", "owner": "O", "likes": 4}])")});
   ModelIter it = Listing();
   ASSERT_TRUE(it);
   const ModelIdentifier id = it->Identification();
@@ -227,27 +236,27 @@ TEST_F(ModelIterServer, ModelsCarryTheIteratorsServer) {
 
 TEST_F(ModelIterServer, ListingEndsAtFailedOrEmptyPage) {
   struct Case {
-    ScriptedResponse second;
+    ResponseScript second;
     std::size_t requestsAfterWalk;
   };
-  for (const Case &c : {Case{JsonResponse("[]"), 2}, Case{JsonResponse("null\n"), 2},
-                        Case{JsonResponse("[{\"name\": \"x\"}]", 500), 2},
-                        Case{JsonResponse(R"({"not": "an array"})"), 2}}) {
-    ScriptedServer server;
-    server.SetResponses({JsonResponse(R"([{"name": "a"}])"), c.second,
-                         JsonResponse(R"([{"name": "never"}])")});
+  for (const Case &c : {Case{Page("[]"), 2}, Case{Page("null\n"), 2},
+                        Case{Page("[{\"name\": \"x\"}]", 500), 2},
+                        Case{Page(R"({"not": "an array"})"), 2}}) {
+    EmptyRepository server;
+    ASSERT_TRUE(server.Started());
+    server.Script({Page(R"([{"name": "a"}])"), c.second, Page(R"([{"name": "never"}])")});
     LogCapture log;
     ModelIter it = ModelIterFactory::Create(Rest(), Server(server.Url()), "models");
-    EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"})) << c.second.body;
-    EXPECT_EQ(server.RequestCount(), c.requestsAfterWalk);
+    EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"})) << *c.second.body;
+    EXPECT_EQ(server.Requests().size(), c.requestsAfterWalk);
   }
 }
 
 TEST_F(ModelIterServer, RejectedElementCutsThePageThenTheNextPageFollows) {
-  server_.SetResponses({
-      JsonResponse(R"([{"name": "a"}, 7, {"name": "lost"}])"),
-      JsonResponse(R"([{"name": "b"}])"),
-      JsonResponse("[]"),
+  server_.Script({
+      Page(R"([{"name": "a"}, 7, {"name": "lost"}])"),
+      Page(R"([{"name": "b"}])"),
+      Page("[]"),
   });
   LogCapture log;
   ModelIter it = Listing();
@@ -257,11 +266,11 @@ TEST_F(ModelIterServer, RejectedElementCutsThePageThenTheNextPageFollows) {
 }
 
 TEST_F(ModelIterServer, BackslashRoutesGoOutWithSlashes) {
-  server_.SetResponses({JsonResponse("[]")});
+  server_.Script({Page("[]", 200, "alice/collections/toys/models")});
   ModelIter it = Listing("alice\\collections\\toys\\models");
   EXPECT_FALSE(it);
-  ASSERT_EQ(server_.RequestCount(), 1u);
-  EXPECT_EQ(server_.Requests()[0].rawPath, "/1.0/alice%2Fcollections%2Ftoys%2Fmodels");
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(TargetPath(server_.Requests()[0]), "/1.0/alice%2Fcollections%2Ftoys%2Fmodels");
 }
 
 TEST(ModelIterUnreachable, EndsWithoutModels) {

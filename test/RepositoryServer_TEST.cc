@@ -27,9 +27,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Certificates.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServerDocuments.hh"
-#include "support/ScriptedServer.hh"
 #include "support/TestSupport.hh"
 
 namespace {

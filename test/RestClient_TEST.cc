@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 #include "RestClientInternal.hh"
-#include "support/ScriptedServer.hh"
+#include "support/Certificates.hh"
+#include "support/EmptyRepository.hh"
+#include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::quarn_tools {
@@ -15,36 +18,40 @@ namespace {
 
 using qx::common::LOG_ERROR;
 using qx::common::LOG_WARNING;
+using qx::quarn_server::FormPart;
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
+using qx::test::EmptyRepository;
 using qx::test::IsolatedHome;
-using qx::test::JsonResponse;
+using qx::test::JsonAnswer;
 using qx::test::LogCapture;
 using qx::test::RawHttpServer;
-using qx::test::ReceivedFormPart;
-using qx::test::RecordedRequest;
-using qx::test::RedirectResponse;
+using qx::test::RedirectAnswer;
 using qx::test::ScopedEnv;
-using qx::test::ScriptedResponse;
-using qx::test::ScriptedServer;
+using qx::test::TargetPath;
 using qx::test::TempDir;
 
-// Neither TLS variable leaks in from the environment.
+// Our repository server over an empty directory; each test scripts the
+// answers it needs. Neither TLS variable leaks in from the environment.
 class RestTest : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(server_.Started()); }
+
   RestResponse Get(const std::string &path, const std::vector<std::string> &query = {},
                    const std::vector<std::string> &headers = {}) {
     return rest_.Request(HttpMethod::GET, server_.Url(), "1.0", path, query, headers);
   }
 
-  RecordedRequest OnlyRequest() const {
+  RequestRecord OnlyRequest() const {
     const auto requests = server_.Requests();
     EXPECT_EQ(requests.size(), 1u);
-    return requests.empty() ? RecordedRequest() : requests.front();
+    return requests.empty() ? RequestRecord() : requests.front();
   }
 
   IsolatedHome home_;
   ScopedEnv insecure_{"QX_QUARN_INSECURE", std::nullopt};
   ScopedEnv caBundle_{"QX_QUARN_CA_BUNDLE", std::nullopt};
-  ScriptedServer server_;
+  EmptyRepository server_;
   Rest rest_;
 };
 
@@ -55,7 +62,7 @@ TEST_F(RestTest, EmptyUrlSendsNothing) {
   EXPECT_TRUE(response.data.empty());
   EXPECT_TRUE(response.headers.empty());
   EXPECT_TRUE(log.Lines().empty());
-  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_EQ(server_.Requests().size(), 0u);
 }
 
 // ---- URL building ----------------------------------------------------------
@@ -65,40 +72,45 @@ struct UrlCase {
   const char *version;
   const char *path;
   const char *expectedPath;  // as the server receives it, still escaped
+  // The route the server decodes (empty when the path does not start with
+  // its API version "1.0"), which the answer is scripted on.
+  const char *route;
 };
 
 class RestUrl : public RestTest, public ::testing::WithParamInterface<UrlCase> {};
 
 TEST_P(RestUrl, JoinsAndEscapes) {
-  server_.SetResponses({JsonResponse("{}")});
   const UrlCase &c = GetParam();
+  server_.Script({JsonAnswer(c.route, "{}")});
   const RestResponse response = rest_.Request(
       HttpMethod::GET, server_.Url() + c.urlSuffix, c.version, c.path, {}, {});
   EXPECT_EQ(response.statusCode, 200);
-  EXPECT_EQ(OnlyRequest().rawPath, c.expectedPath);
+  EXPECT_EQ(TargetPath(OnlyRequest()), c.expectedPath);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RestUrl,
-    ::testing::Values(UrlCase{"", "1.0", "models", "/1.0/models"},
-                      UrlCase{"/", "/1.0", "models", "/1.0/models"},
-                      UrlCase{"/", "1.0", "models", "/1.0/models"},
-                      UrlCase{"", "/1.0", "models", "/1.0/models"},
-                      UrlCase{"", "", "models", "/models"},
-                      UrlCase{"", "1.0", "", "/1.0"},
-                      UrlCase{"/api", "1.0", "models", "/api/1.0/models"},
-                      UrlCase{"/api/", "2.0/", "models", "/api/2.0/models"},
+    ::testing::Values(UrlCase{"", "1.0", "models", "/1.0/models", "models"},
+                      UrlCase{"/", "/1.0", "models", "/1.0/models", "models"},
+                      UrlCase{"/", "1.0", "models", "/1.0/models", "models"},
+                      UrlCase{"", "/1.0", "models", "/1.0/models", "models"},
+                      UrlCase{"", "", "models", "/models", ""},
+                      UrlCase{"", "1.0", "", "/1.0", ""},
+                      UrlCase{"/api", "1.0", "models", "/api/1.0/models", ""},
+                      UrlCase{"/api/", "2.0/", "models", "/api/2.0/models", ""},
                       // The route is one escaped piece.
-                      UrlCase{"", "1.0", "alice/models/box", "/1.0/alice%2Fmodels%2Fbox"},
-                      UrlCase{"", "1.0", "/models", "/1.0/%2Fmodels"},
-                      UrlCase{"", "1.0", "my box", "/1.0/my%20box"},
+                      UrlCase{"", "1.0", "alice/models/box", "/1.0/alice%2Fmodels%2Fbox",
+                              "alice/models/box"},
+                      UrlCase{"", "1.0", "/models", "/1.0/%2Fmodels", "/models"},
+                      UrlCase{"", "1.0", "my box", "/1.0/my%20box", "my box"},
                       // Already escaped: not escaped twice.
-                      UrlCase{"", "1.0", "my%20box", "/1.0/my%20box"},
-                      UrlCase{"", "1.0", "a%2Fb", "/1.0/a%2Fb"},
-                      UrlCase{"", "1.0", "a+b", "/1.0/a%2Bb"},
-                      UrlCase{"", "1.0", "caf\xc3\xa9", "/1.0/caf%C3%A9"},
-                      UrlCase{"", "1.0", "a-b.c_d~e", "/1.0/a-b.c_d~e"},
-                      UrlCase{"", "1.0", "o/m/1/files/a?b#c", "/1.0/o%2Fm%2F1%2Ffiles%2Fa%3Fb%23c"}));
+                      UrlCase{"", "1.0", "my%20box", "/1.0/my%20box", "my box"},
+                      UrlCase{"", "1.0", "a%2Fb", "/1.0/a%2Fb", "a/b"},
+                      UrlCase{"", "1.0", "a+b", "/1.0/a%2Bb", "a+b"},
+                      UrlCase{"", "1.0", "caf\xc3\xa9", "/1.0/caf%C3%A9", "caf\xc3\xa9"},
+                      UrlCase{"", "1.0", "a-b.c_d~e", "/1.0/a-b.c_d~e", "a-b.c_d~e"},
+                      UrlCase{"", "1.0", "o/m/1/files/a?b#c",
+                              "/1.0/o%2Fm%2F1%2Ffiles%2Fa%3Fb%23c", "o/m/1/files/a?b#c"}));
 
 struct QueryCase {
   std::vector<std::string> items;
@@ -108,7 +120,7 @@ struct QueryCase {
 class RestQuery : public RestTest, public ::testing::WithParamInterface<QueryCase> {};
 
 TEST_P(RestQuery, AppendsItemsVerbatim) {
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("models", "{}")});
   Get("models", GetParam().items);
   EXPECT_EQ(OnlyRequest().target, std::string("/1.0/models") + GetParam().expectedTarget);
 }
@@ -123,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Request headers and methods ----------------------------------------------
 
 TEST_F(RestTest, HeaderLinesAndUserAgentAreSent) {
-  server_.SetResponses({JsonResponse("{}"), JsonResponse("{}")});
+  server_.Script({JsonAnswer("models", "{}"), JsonAnswer("", "{}")});
   rest_.SetUserAgent("QuarnTools/11.0");
   EXPECT_EQ(rest_.UserAgent(), "QuarnTools/11.0");
   Get("models", {}, {"Private-token: abc", "X-Custom: a, b"});
@@ -135,9 +147,9 @@ TEST_F(RestTest, HeaderLinesAndUserAgentAreSent) {
   EXPECT_EQ(requests[0].Header("X-Custom"), "a, b");
   EXPECT_EQ(requests[0].Header("User-Agent"), "QuarnTools/11.0");
   // No header of the library's own, and none for an empty user agent.
-  EXPECT_FALSE(requests[1].HasHeader("User-Agent"));
-  EXPECT_FALSE(requests[1].HasHeader("Content-Type"));
-  EXPECT_FALSE(requests[1].HasHeader("Private-token"));
+  EXPECT_FALSE(requests[1].Header("User-Agent"));
+  EXPECT_FALSE(requests[1].Header("Content-Type"));
+  EXPECT_FALSE(requests[1].Header("Private-token"));
 }
 
 TEST_F(RestTest, CopiesKeepTheUserAgent) {
@@ -150,7 +162,7 @@ TEST_F(RestTest, CopiesKeepTheUserAgent) {
 }
 
 TEST_F(RestTest, MethodsAndBodies) {
-  server_.SetScript([](const RecordedRequest &) { return JsonResponse("done"); });
+  server_.Script({JsonAnswer("p", "done"), JsonAnswer("d", "done"), JsonAnswer("g", "done")});
   const std::string body("a\0b=c", 5);
   EXPECT_EQ(rest_.Request(HttpMethod::POST, server_.Url(), "1.0", "p", {}, {}, body).statusCode,
             200);
@@ -170,7 +182,7 @@ TEST_F(RestTest, MethodsAndBodies) {
 }
 
 TEST_F(RestTest, UnsupportedMethodsSendNothing) {
-  server_.SetScript([](const RecordedRequest &) { return JsonResponse("done"); });
+  server_.Script({JsonAnswer("p", "done")});
   for (HttpMethod method : {HttpMethod::PUT, HttpMethod::PATCH, static_cast<HttpMethod>(42)}) {
     LogCapture log;
     const RestResponse response =
@@ -179,13 +191,13 @@ TEST_F(RestTest, UnsupportedMethodsSendNothing) {
     EXPECT_TRUE(response.data.empty());
     EXPECT_EQ(log.Count("Unsupported method", LOG_ERROR), 1);
   }
-  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_EQ(server_.Requests().size(), 0u);
 }
 
 // ---- Responses ---------------------------------------------------------------
 
 TEST_F(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
-  server_.SetResponses({JsonResponse(R"({"errcode": 404})", 404)});
+  server_.Script({JsonAnswer("missing", R"({"errcode": 404})", 404)});
   LogCapture log;
   const RestResponse response = Get("missing");
   EXPECT_EQ(response.statusCode, 404);
@@ -197,9 +209,9 @@ TEST_F(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
 TEST_F(RestTest, BinaryBodyArrivesWhole) {
   std::string archive("PK\x03\x04\0\0\xff", 7);
   archive += std::string(100000, '\0');
-  ScriptedResponse reply = JsonResponse(archive);
+  ResponseScript reply = JsonAnswer("o/models/m/1/m.zip", archive);
   reply.contentType = "application/zip";
-  server_.SetResponses({reply});
+  server_.Script({reply});
   const RestResponse response = Get("o/models/m/1/m.zip");
   EXPECT_EQ(response.statusCode, 200);
   EXPECT_EQ(response.data, archive);
@@ -237,16 +249,11 @@ TEST(RestHeaders, ParsedAsTheServerWroteThem) {
 }
 
 TEST_F(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
-  server_.SetScript([this](const RecordedRequest &request) {
-    if (request.rawPath == "/1.0/old") {
-      ScriptedResponse moved = RedirectResponse(server_.Url() + "/1.0/new");
-      moved.headers.emplace_back("X-Qel-Resource-Version", "3");
-      return moved;
-    }
-    ScriptedResponse archive = JsonResponse("PK-archive");
-    archive.contentType = "application/zip";
-    return archive;
-  });
+  ResponseScript moved = RedirectAnswer("old", server_.Url() + "/1.0/new");
+  moved.headers.emplace_back("X-Qel-Resource-Version", "3");
+  ResponseScript archive = JsonAnswer("new", "PK-archive");
+  archive.contentType = "application/zip";
+  server_.Script({moved, archive});
   const RestResponse response = Get("old");
   EXPECT_EQ(response.statusCode, 200);
   EXPECT_EQ(response.data, "PK-archive");
@@ -255,37 +262,35 @@ TEST_F(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
   // Carried only by the redirect: survives.
   EXPECT_EQ(response.headers.at("X-Qel-Resource-Version"), "3\r\n");
   EXPECT_EQ(response.headers.count("Location"), 1u);
-  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(server_.Requests().size(), 2u);
 }
 
 TEST_F(RestTest, RedirectChainWithinTheLimitIsFollowed) {
-  server_.SetScript([this](const RecordedRequest &request) {
-    const std::string hop = request.rawPath.substr(request.rawPath.size() - 1);
-    if (hop == "3") return JsonResponse("arrived");
-    return RedirectResponse(server_.Url() + "/1.0/" + std::to_string(std::stoi(hop) + 1), 301);
-  });
+  for (int hop = 0; hop < 3; ++hop) {
+    server_.Script({RedirectAnswer(std::to_string(hop),
+                                   server_.Url() + "/1.0/" + std::to_string(hop + 1), 301)});
+  }
+  server_.Script({JsonAnswer("3", "arrived")});
   const RestResponse response = Get("0");
   EXPECT_EQ(response.statusCode, 200);
   EXPECT_EQ(response.data, "arrived");
-  EXPECT_EQ(server_.RequestCount(), 4u);
+  EXPECT_EQ(server_.Requests().size(), 4u);
 }
 
 TEST_F(RestTest, EndlessRedirectsFail) {
-  server_.SetScript([this](const RecordedRequest &) {
-    return RedirectResponse(server_.Url() + "/1.0/loop");
-  });
+  server_.Script({RedirectAnswer("loop", server_.Url() + "/1.0/loop")});
   LogCapture log;
   testing::internal::CaptureStderr();
   const RestResponse response = Get("loop");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(response.statusCode, 0);
-  EXPECT_EQ(server_.RequestCount(), 4u);  // the request and three redirects
+  EXPECT_EQ(server_.Requests().size(), 4u);  // the request and three redirects
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
   EXPECT_NE(err.find("\nlibcurl: (47) "), std::string::npos) << err;
 }
 
 TEST_F(RestTest, RedirectToAnotherSchemeIsRefused) {
-  server_.SetResponses({RedirectResponse("file:///etc/passwd")});
+  server_.Script({RedirectAnswer("sneaky", "file:///etc/passwd")});
   LogCapture log;
   testing::internal::CaptureStderr();
   const RestResponse response = Get("sneaky");
@@ -319,11 +324,11 @@ TEST(RestFailures, UnreachableHost) {
 }
 
 TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
-  ScriptedResponse cut = JsonResponse(std::string(1000, 'z'));
+  ResponseScript cut = JsonAnswer("o/models/m/tip/m.zip", std::string(1000, 'z'));
   cut.contentType = "application/zip";
   cut.headers.emplace_back("X-Qel-Resource-Version", "2");
   cut.truncateAfter = 100;
-  server_.SetResponses({cut});
+  server_.Script({cut});
   LogCapture log;
   testing::internal::CaptureStderr();
   const RestResponse response = Get("o/models/m/tip/m.zip");
@@ -335,12 +340,15 @@ TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
   EXPECT_NE(err.find("\nlibcurl: (18) "), std::string::npos) << err;
 }
 
-TEST(RestFailures, BodyCutByTheServerClosingIsNoSuccess) {
-  RawHttpServer server({"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nonly this"});
+TEST_F(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
+  // Content-Length 50, then the server hangs up after "only this".
+  ResponseScript cut = JsonAnswer("m.zip", "only this" + std::string(41, '-'));
+  cut.truncateAfter = 9;
+  server_.Script({cut});
   LogCapture log;
   testing::internal::CaptureStderr();
   const RestResponse response =
-      Rest().Request(HttpMethod::GET, server.Url(), "1.0", "m.zip", {}, {});
+      Rest().Request(HttpMethod::GET, server_.Url(), "1.0", "m.zip", {}, {});
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(response.statusCode, 0);
   EXPECT_EQ(response.data, "only this");
@@ -351,9 +359,11 @@ TEST_F(RestTest, StalledServerIsAbandoned) {
   internal::TransferLimits shortened;
   shortened.lowSpeedTimeSeconds = 1;
   const internal::TransferLimits previous = internal::SetTransferLimits(shortened);
-  ScriptedResponse stall = JsonResponse("");
-  stall.stall = true;
-  server_.SetResponses({stall});
+  // The answer waits far longer than the client does; the server's stop
+  // cuts the wait short.
+  ResponseScript stall = JsonAnswer("slow", "");
+  stall.delay = std::chrono::hours(24);
+  server_.Script({stall});
   LogCapture log;
   testing::internal::CaptureStderr();
   const RestResponse response = Get("slow");
@@ -371,9 +381,12 @@ TEST(RestLimits, DefaultTimeOuts) {
 }
 
 TEST_F(RestTest, ManyThreadsShareOneRest) {
-  server_.SetScript([](const RecordedRequest &request) { return JsonResponse(request.rawPath); });
-  rest_.SetUserAgent("shared");
   constexpr int kThreads = 6;
+  for (int i = 0; i < kThreads; ++i) {
+    const std::string route = "t" + std::to_string(i);
+    server_.Script({JsonAnswer(route, "/1.0/" + route)});
+  }
+  rest_.SetUserAgent("shared");
   std::vector<RestResponse> responses(kThreads);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
@@ -397,13 +410,15 @@ class RestForm : public RestTest {
     return path;
   }
 
-  ReceivedFormPart Part(const std::string &name) const {
+  FormPart Part(const std::string &name) const {
     const auto requests = server_.Requests();
     EXPECT_FALSE(requests.empty());
-    if (requests.empty()) return ReceivedFormPart();
-    const auto part = requests.back().FormPart(name);
-    EXPECT_TRUE(part.has_value()) << name;
-    return part.value_or(ReceivedFormPart());
+    if (requests.empty()) return FormPart();
+    for (const FormPart &part : requests.back().form) {
+      if (part.name == name) return part;
+    }
+    ADD_FAILURE() << "no form part " << name;
+    return FormPart();
   }
 
   TempDir files_;
@@ -425,13 +440,13 @@ TEST_F(RestForm, ContentTypeTable) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     form.emplace("file" + std::to_string(i), "@" + File("f" + std::to_string(i) + table[i].first));
   }
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("models", "{}")});
   LogCapture log;
   const RestResponse response =
       rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "", form);
   EXPECT_EQ(response.statusCode, 200);
   for (std::size_t i = 0; i < table.size(); ++i) {
-    const ReceivedFormPart part = Part("file" + std::to_string(i));
+    const FormPart part = Part("file" + std::to_string(i));
     EXPECT_EQ(part.contentType, table[i].second) << table[i].first;
     EXPECT_EQ(part.filename, "f" + std::to_string(i) + table[i].first);
     EXPECT_EQ(part.content, "content");
@@ -453,7 +468,7 @@ TEST_F(RestForm, FieldsFilesAndFileNames) {
       {"readme", "@" + readme},
       {"mesh", "@" + mesh},
   };
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("models", "{}")});
   LogCapture log;
   EXPECT_EQ(rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "", form)
                 .statusCode,
@@ -484,7 +499,7 @@ TEST_F(RestForm, FieldsFilesAndFileNames) {
 
 TEST_F(RestForm, PatchFormUsesThePatchMethod) {
   const std::string config = File("model.config", "<model/>");
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("o/models/m", "{}")});
   EXPECT_EQ(rest_.Request(HttpMethod::PATCH_FORM, server_.Url(), "1.0", "o/models/m", {}, {}, "",
                           {{"description", "new"}, {"file", "@" + config}})
                 .statusCode,
@@ -496,21 +511,21 @@ TEST_F(RestForm, PatchFormUsesThePatchMethod) {
 }
 
 TEST_F(RestForm, FormIsIgnoredByOtherMethods) {
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("m", "{}")});
   rest_.Request(HttpMethod::GET, server_.Url(), "1.0", "m", {}, {}, "", {{"a", "b"}});
   EXPECT_TRUE(OnlyRequest().form.empty());
   EXPECT_TRUE(OnlyRequest().body.empty());
 }
 
 TEST_F(RestForm, UnreadableFileStopsTheRequestBeforeSending) {
-  server_.SetResponses({JsonResponse("{}")});
+  server_.Script({JsonAnswer("models", "{}")});
   LogCapture log;
   const std::string missing = files_.Join("missing.sdf");
   const RestResponse response =
       rest_.Request(HttpMethod::POST_FORM, server_.Url(), "1.0", "models", {}, {}, "",
                     {{"name", "m"}, {"file", "@" + missing}});
   EXPECT_EQ(response.statusCode, 0);
-  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_EQ(server_.Requests().size(), 0u);
   EXPECT_EQ(log.Count("[Rest::Request()]: Unable to read the file [" + missing +
                           "] of form field [file]",
                       LOG_ERROR),
@@ -534,9 +549,12 @@ class RestTls : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(certificates_.ok) << "openssl could not make the test certificates";
-    server_ = std::make_unique<ScriptedServer>(certificates_.serverCert, certificates_.serverKey);
-    ASSERT_TRUE(server_->Running());
-    server_->SetScript([](const RecordedRequest &) { return JsonResponse("secret model"); });
+    qx::quarn_server::RepositoryServer::Options options;
+    options.certFile = certificates_.serverCert;
+    options.keyFile = certificates_.serverKey;
+    server_ = std::make_unique<EmptyRepository>(options);
+    ASSERT_TRUE(server_->Started());
+    server_->Script({JsonAnswer("models", "secret model")});
   }
 
   RestResponse Get() const {
@@ -546,7 +564,7 @@ class RestTls : public ::testing::Test {
   static TempDir *dir_;
   static qx::test::TestCertificates certificates_;
   IsolatedHome home_;
-  std::unique_ptr<ScriptedServer> server_;
+  std::unique_ptr<EmptyRepository> server_;
 };
 
 TempDir *RestTls::dir_ = nullptr;
@@ -568,7 +586,7 @@ TEST_F(RestTls, VerificationIsOnByDefault) {
     EXPECT_NE(err.find("\nlibcurl: (60) "), std::string::npos) << err;
     EXPECT_FALSE(log.Contains("certificate verification is off"));
   }
-  EXPECT_EQ(server_->RequestCount(), 0u);
+  EXPECT_EQ(server_->Requests().size(), 0u);
 }
 
 TEST_F(RestTls, CaBundleVerifiesTheServer) {
@@ -591,7 +609,7 @@ TEST_F(RestTls, CaBundleOfAnotherAuthorityIsRefused) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(Get().statusCode, 0);
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(server_->RequestCount(), 0u);
+  EXPECT_EQ(server_->Requests().size(), 0u);
 }
 
 TEST_F(RestTls, MissingCaBundleFileFails) {
@@ -602,16 +620,14 @@ TEST_F(RestTls, MissingCaBundleFileFails) {
   EXPECT_EQ(Get().statusCode, 0);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  EXPECT_EQ(server_->RequestCount(), 0u);
+  EXPECT_EQ(server_->Requests().size(), 0u);
 }
 
 // Two requests with verification off: both succeed and exactly one warning
 // line is written. Exits 0 when so, else 1 with the reason on stderr.
-void InsecureTwiceThenExit(const ScriptedServer &server) {
+void InsecureTwiceThenExit(const std::string &url) {
   LogCapture log;
-  const auto get = [&server] {
-    return Rest().Request(HttpMethod::GET, server.Url(), "1.0", "models", {}, {});
-  };
+  const auto get = [&url] { return Rest().Request(HttpMethod::GET, url, "1.0", "models", {}, {}); };
   const RestResponse first = get();
   const RestResponse second = get();
   const auto lines = log.Lines();
@@ -636,7 +652,7 @@ TEST_F(RestTls, InsecureTurnsVerificationOffWithOneWarning) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::string("1"));
   ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", std::nullopt);
-  EXPECT_EXIT(InsecureTwiceThenExit(*server_), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(InsecureTwiceThenExit(server_->Url()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

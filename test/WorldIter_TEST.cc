@@ -2,18 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ScriptedServer.hh"
+#include "support/EmptyRepository.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::quarn_tools {
 namespace {
 
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
+using qx::test::EmptyRepository;
 using qx::test::IsolatedHome;
-using qx::test::JsonResponse;
 using qx::test::LogCapture;
-using qx::test::RecordedRequest;
-using qx::test::ScriptedResponse;
-using qx::test::ScriptedServer;
+using qx::test::TargetPath;
+using qx::test::TargetQuery;
 
 ServerConfig Server(const std::string &url, const std::string &key = "") {
   ServerConfig server;
@@ -36,11 +37,24 @@ std::vector<std::string> Walk(WorldIter &it) {
   return names;
 }
 
-// A page of worlds with an optional "Link" header.
-ScriptedResponse Page(const std::string &body, const std::string &link = "") {
-  ScriptedResponse response = JsonResponse(body);
-  if (!link.empty()) response.headers.emplace_back("Link", link);
-  return response;
+// The next request for the world listing gets `body` (JSON) with `status`
+// and, when `link` is not empty, that "Link" header (none otherwise).
+ResponseScript Page(const std::string &body, const std::string &link = "", int status = 200) {
+  ResponseScript page = qx::test::JsonAnswer("worlds", body, status, 1);
+  if (link.empty()) {
+    page.removeHeaders.push_back("Link");
+  } else {
+    page.headers.emplace_back("Link", link);
+  }
+  return page;
+}
+
+// The query of each request, "(none)" for a target without "?".
+std::vector<std::string> QueriesOf(const std::vector<RequestRecord> &requests) {
+  std::vector<std::string> queries;
+  for (const RequestRecord &request : requests)
+    queries.push_back(TargetQuery(request).value_or("(none)"));
+  return queries;
 }
 
 // ---- List strategy -----------------------------------------------------------
@@ -84,67 +98,63 @@ TEST(WorldIter, MovingLeavesTheSourceEmpty) {
 
 class WorldIterServer : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(server_.Started()); }
+
   WorldIter Listing(const std::string &api = "worlds") {
     Rest rest;
     rest.SetUserAgent("qx-tests/1.0");
     return WorldIterFactory::Create(rest, Server(server_.Url(), "sekret"), api);
   }
 
-  std::vector<std::string> Queries() const {
-    std::vector<std::string> queries;
-    for (const RecordedRequest &request : server_.Requests()) {
-      queries.push_back(request.hasQuery ? request.rawQuery : "(none)");
-    }
-    return queries;
-  }
+  std::vector<std::string> Queries() const { return QueriesOf(server_.Requests()); }
 
   std::string NextLink(const std::string &query) const {
     return "<" + server_.Url() + "/1.0/worlds?" + query + ">; rel=\"next\"";
   }
 
   IsolatedHome home_;
-  ScriptedServer server_;
+  EmptyRepository server_;
 };
 
 TEST_F(WorldIterServer, NoLinkMeansOneRequestWithoutQuery) {
-  server_.SetResponses({Page(R"([{"name": "a"}, {"name": "b"}])")});
+  server_.Script({Page(R"([{"name": "a"}, {"name": "b"}])")});
   WorldIter it = Listing();
-  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)"}));
 }
 
 TEST_F(WorldIterServer, FollowsNextLinksAtConstruction) {
-  server_.SetResponses({
+  server_.Script({
       Page(R"([{"name": "a"}])", NextLink("page=2")),
       Page(R"([{"name": "b"}])", NextLink("page=3")),
       Page(R"([{"name": "c"}])"),
   });
   WorldIter it = Listing();
-  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(server_.Requests().size(), 3u);
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(server_.Requests().size(), 3u);
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
 }
 
 TEST_F(WorldIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
-  server_.SetResponses({Page(R"([{"name": "a"}])", NextLink("page=2")), Page("[]")});
+  server_.Script({Page(R"([{"name": "a"}])", NextLink("page=2")), Page("[]")});
   WorldIter it = Listing();
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 2u);
-  for (const RecordedRequest &request : requests) {
+  for (const RequestRecord &request : requests) {
     EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.rawPath, "/1.0/worlds");
+    EXPECT_EQ(TargetPath(request), "/1.0/worlds");
     EXPECT_EQ(request.Header("Accept"), "application/json");
     EXPECT_EQ(request.Header("User-Agent"), "qx-tests/1.0");
-    EXPECT_FALSE(request.HasHeader("Private-token"));
+    EXPECT_FALSE(request.Header("Private-token"));
   }
 }
 
 TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {
   const std::string link = "<" + server_.Url() + "/1.0/worlds?page=1>; rel=\"prev\", " +
                            NextLink("page=3");
-  server_.SetResponses({Page(R"([{"name": "a"}])", link), Page(R"([{"name": "b"}])")});
+  server_.Script({Page(R"([{"name": "a"}])", link), Page(R"([{"name": "b"}])")});
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=3"}));
@@ -152,7 +162,7 @@ TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {
 
 TEST_F(WorldIterServer, WorldsCarryTheIteratorsServer) {
   LogCapture log;
-  server_.SetResponses({Page(R"([{"name": "W", "owner": "O", "version": 2}])")});
+  server_.Script({Page(R"([{"name": "W", "owner": "O", "version": 2}])")});
   WorldIter it = Listing();
   ASSERT_TRUE(it);
   EXPECT_EQ(it->Name(), "w");
@@ -167,7 +177,7 @@ TEST_F(WorldIterServer, WorldsCarryTheIteratorsServer) {
 // Each case: the responses, the worlds listed, the queries sent.
 struct PagingCase {
   const char *label;
-  std::vector<ScriptedResponse> responses;
+  std::vector<ResponseScript> responses;
   std::vector<std::string> worlds;
   std::vector<std::string> queries;
 };
@@ -175,9 +185,9 @@ struct PagingCase {
 TEST_F(WorldIterServer, ListingEnds) {
   const auto next = [this](const std::string &query) { return NextLink(query); };
   const std::vector<PagingCase> cases{
-      {"first page refused", {JsonResponse("[]", 404)}, {}, {"(none)"}},
+      {"first page refused", {Page("[]", "", 404)}, {}, {"(none)"}},
       {"refused later page keeps earlier ones",
-       {Page(R"([{"name": "a"}])", next("page=2")), JsonResponse(R"([{"name": "x"}])", 503)},
+       {Page(R"([{"name": "a"}])", next("page=2")), Page(R"([{"name": "x"}])", "", 503)},
        {"a"},
        {"(none)", "page=2"}},
       {"null page", {Page("null\n", next("page=2"))}, {}, {"(none)"}},
@@ -215,25 +225,24 @@ TEST_F(WorldIterServer, ListingEnds) {
        {"(none)", "page=2"}},
   };
   for (const PagingCase &c : cases) {
-    ScriptedServer server;
-    server.SetResponses(c.responses);
+    EmptyRepository server;
+    ASSERT_TRUE(server.Started());
+    server.Script(c.responses);
     LogCapture log;
     // Links in the cases point at server_; only the query is taken from them.
     WorldIter it = WorldIterFactory::Create(Rest(), Server(server.Url()), "worlds");
     EXPECT_EQ(Walk(it), c.worlds) << c.label;
-    std::vector<std::string> queries;
-    for (const RecordedRequest &request : server.Requests()) {
-      queries.push_back(request.hasQuery ? request.rawQuery : "(none)");
-    }
-    EXPECT_EQ(queries, c.queries) << c.label;
+    EXPECT_EQ(QueriesOf(server.Requests()), c.queries) << c.label;
   }
 }
 
 TEST_F(WorldIterServer, BackslashRoutesGoOutWithSlashes) {
-  server_.SetResponses({Page(R"([{"name": "a"}])")});
+  ResponseScript page = Page(R"([{"name": "a"}])");
+  page.route = "bob/worlds";
+  server_.Script({page});
   WorldIter it = Listing("bob\\worlds");
-  ASSERT_EQ(server_.RequestCount(), 1u);
-  EXPECT_EQ(server_.Requests()[0].rawPath, "/1.0/bob%2Fworlds");
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(TargetPath(server_.Requests()[0]), "/1.0/bob%2Fworlds");
 }
 
 }  // namespace

@@ -1,23 +1,20 @@
 /*
- * Small HTTP(S) servers for transport tests, on 127.0.0.1 and an ephemeral
- * port, stopped by their destructors.
+ * A small HTTP(S) server for transport tests, on 127.0.0.1 and an ephemeral
+ * port, stopped by its destructor.
  *
  * ScriptedServer answers every request from a per-test script and records
- * what it received. RawHttpServer sends canned bytes, for responses no
- * well-behaved server library would write (odd header lines, bodies cut
- * short). MakeTestCertificates makes a throw-away CA and server certificate.
+ * what it received. New tests script our repository server instead (see
+ * EmptyRepository.hh and RepositoryFixture.hh).
  */
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_SCRIPTEDSERVER_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_SCRIPTEDSERVER_HH_
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -102,47 +99,6 @@ class ScriptedServer {
   struct Implementation;
   std::unique_ptr<Implementation> impl_;
 };
-
-// Answers each connection with the next canned byte string (sent as is,
-// then the connection is closed). Connections beyond the list are closed
-// without an answer.
-class RawHttpServer {
- public:
-  explicit RawHttpServer(std::vector<std::string> responses);
-  ~RawHttpServer();
-  RawHttpServer(const RawHttpServer &) = delete;
-  RawHttpServer &operator=(const RawHttpServer &) = delete;
-
-  bool Running() const { return listenFd_ >= 0; }
-  std::string Url() const;
-  // The request heads received, one per connection.
-  std::vector<std::string> Requests() const;
-
- private:
-  void Serve();
-  void Answer(int connection, std::size_t index);
-
-  std::vector<std::string> responses_;
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::vector<std::string> requests_;
-  std::thread thread_;
-};
-
-// PEM files of a throw-away CA and of a server certificate it signed for
-// 127.0.0.1 and localhost, written into `directory`.
-struct TestCertificates {
-  std::string caCert;
-  std::string serverCert;
-  std::string serverKey;
-  bool ok = false;
-};
-TestCertificates MakeTestCertificates(const std::string &directory);
-
-// A port on 127.0.0.1 on which nothing listens (bound, then released).
-int UnusedPort();
 
 }  // namespace qx::test
 

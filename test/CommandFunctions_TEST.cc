@@ -1,16 +1,18 @@
 // The command functions, called the way a front end calls them: loaded with
 // dlopen from the built shared library and found with dlsym by their plain
-// names, against our repository server (and a scripted server where the
-// repository server does not take writes).
+// names, against our repository server (scripted to stand in for the writes
+// where a test decides their answers).
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -29,18 +31,18 @@
 #include <qx/quarn_tools/qx.hh>
 
 #include "qx/msgs/quarn_metadata.pb.h"
+#include "support/EmptyRepository.hh"
 #include "support/RawHttp.hh"
 #include "support/RepositoryFixture.hh"
-#include "support/ScriptedServer.hh"
 #include "support/TestSupport.hh"
 
 namespace {
 
+using qx::quarn_server::FormPart;
+using qx::quarn_server::RequestRecord;
+using qx::quarn_server::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
-using qx::test::RecordedRequest;
-using qx::test::ScriptedResponse;
-using qx::test::ScriptedServer;
 using qx::test::TempDir;
 using qx::test::WriteFile;
 
@@ -113,10 +115,18 @@ std::string WithoutTiming(const std::string &text) {
   return std::regex_replace(text, std::regex("took [0-9]+ms"), "took Nms");
 }
 
-// The path of a scripted request as the client meant it (the transport sends
-// the route escaped as one piece).
-std::string PathOf(const RecordedRequest &request) {
-  return qx::common::replaceAll(request.rawPath, "%2F", "/");
+// The path of a request as the client meant it (the transport sends the
+// route escaped as one piece).
+std::string PathOf(const RequestRecord &request) {
+  return qx::common::replaceAll(qx::test::TargetPath(request), "%2F", "/");
+}
+
+// The form part of a request called `name`, if any.
+std::optional<FormPart> FormPartOf(const RequestRecord &request, const std::string &name) {
+  for (const FormPart &part : request.form) {
+    if (part.name == name) return part;
+  }
+  return std::nullopt;
 }
 
 // A minimal model directory.
@@ -710,50 +720,90 @@ TEST_F(CommandFunctionsTest, ConversionsRefuseANullPath) {
 
 // ---- upload, editUrl, deleteUrl -----------------------------------------
 
-// A scripted server that takes uploads, edits and deletions, knows the
-// licences and the details of alice/box.
+// Our repository server over an empty directory, scripted to take uploads,
+// edits and deletions without carrying them out, to know the licences and to
+// give the details of alice/box. Tests change the standing answers with
+// the Answer* members.
 class WriteCommandsTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Library().Complete());
-    ASSERT_TRUE(server_.Running());
+    ASSERT_TRUE(server_.Started());
     qx::common::Console::SetVerbosity(1);
-    server_.SetScript([this](const RecordedRequest &request) { return Answer(request); });
+    server_.Script({qx::test::JsonAnswer(
+        "licenses", R"([{"name": "Creative Commons - Attribution", "ID": 2}])")});
+    AnswerDetails(200);
+    AnswerUploads(200);
+    AnswerPatches(200);
+    AnswerDeletes(200);
   }
   void TearDown() override { qx::common::Console::SetVerbosity(1); }
 
-  virtual ScriptedResponse Answer(const RecordedRequest &request) {
-    if (PathOf(request) == "/1.0/licenses")
-      return qx::test::JsonResponse(R"([{"name": "Creative Commons - Attribution", "ID": 2}])");
-    if (request.method == "GET" && PathOf(request) == "/1.0/alice/models/box")
-      return qx::test::JsonResponse(detailsStatus_ == 200 ? R"({"name": "box", "owner": "alice"})"
-                                                          : "{}",
-                                    detailsStatus_);
-    if (request.method == "POST" && PathOf(request) == "/1.0/models") {
-      const auto name = request.FormPart("name");
-      return qx::test::JsonResponse("{}", name && name->content == "Broken" ? 500 : 200);
-    }
-    if (request.method == "PATCH") return qx::test::JsonResponse("{}", patchStatus_);
-    if (request.method == "DELETE") return qx::test::JsonResponse("{}", deleteStatus_);
-    return qx::test::JsonResponse("{}", 404);
+  // GET alice/models/box answers `status`, with the details when it is 200.
+  void AnswerDetails(int status) {
+    Replace(details_, {Answer("GET", "alice/models/box", status,
+                              status == 200 ? R"({"name": "box", "owner": "alice"})" : "{}")});
+  }
+  // Every upload answers `status`.
+  void AnswerUploads(int status) { Replace(uploads_, {Answer("POST", "models", status)}); }
+  // The next upload answers `status` after `delay`, later ones as before.
+  void AnswerNextUpload(int status, std::chrono::milliseconds delay = {}) {
+    ResponseScript next = Answer("POST", "models", status);
+    next.times = 1;
+    next.delay = delay;
+    // Scripts answer in the order added: the standing one goes behind.
+    const std::vector<ResponseScript> scripts = {next, uploads_.scripts.back()};
+    Replace(uploads_, scripts);
+  }
+  void AnswerPatches(int status) {
+    Replace(patches_, {Answer("PATCH", "alice/models/box", status)});
+  }
+  void AnswerDeletes(int status) {
+    Replace(deletes_, {Answer("DELETE", "alice/models/box", status),
+                       Answer("DELETE", "bob/worlds/town", status)});
   }
 
   const CommandFunctions &Fn() const { return Library(); }
   std::string Url() const { return server_.Url(); }
   std::string BoxUrl() const { return Url() + "/1.0/alice/models/box"; }
-  std::vector<RecordedRequest> Requests(const std::string &method) const {
-    std::vector<RecordedRequest> matching;
+  std::vector<RequestRecord> Requests(const std::string &method) const {
+    std::vector<RequestRecord> matching;
     for (const auto &request : server_.Requests())
       if (request.method == method) matching.push_back(request);
     return matching;
   }
+  std::size_t RequestCount() const { return server_.Requests().size(); }
 
   qx::test::IsolatedHome home_{true};
-  ScriptedServer server_;
+  qx::test::EmptyRepository server_;
   TempDir models_;
-  std::atomic<int> detailsStatus_{200};
-  std::atomic<int> patchStatus_{200};
-  std::atomic<int> deleteStatus_{200};
+
+ private:
+  // Scripts that stand for one kind of request, replaced together.
+  struct Standing {
+    std::vector<ResponseScript> scripts;
+    std::vector<int> ids;
+  };
+
+  static ResponseScript Answer(const std::string &method, const std::string &route, int status,
+                               const std::string &body = "{}") {
+    ResponseScript script = qx::test::JsonAnswer(route, body, status);
+    script.method = method;
+    return script;
+  }
+
+  void Replace(Standing &standing, const std::vector<ResponseScript> &scripts) {
+    for (const int id : standing.ids) server_.Server().RemoveScript(id);
+    standing.ids.clear();
+    for (const ResponseScript &script : scripts)
+      standing.ids.push_back(server_.Server().AddScript(script));
+    standing.scripts = scripts;
+  }
+
+  Standing details_;
+  Standing uploads_;
+  Standing patches_;
+  Standing deletes_;
 };
 
 TEST_F(WriteCommandsTest, UploadOfOneModel) {
@@ -769,9 +819,9 @@ TEST_F(WriteCommandsTest, UploadOfOneModel) {
   ASSERT_EQ(1u, posts.size());
   EXPECT_EQ("/1.0/models", PathOf(posts[0]));
   EXPECT_EQ("k", posts[0].Header("Private-token"));
-  EXPECT_EQ("Box", posts[0].FormPart("name")->content);
-  EXPECT_EQ("Lab", posts[0].FormPart("owner")->content);
-  EXPECT_EQ("0", posts[0].FormPart("private")->content);
+  EXPECT_EQ("Box", FormPartOf(posts[0], "name")->content);
+  EXPECT_EQ("Lab", FormPartOf(posts[0], "owner")->content);
+  EXPECT_EQ("0", FormPartOf(posts[0], "private")->content);
 }
 
 TEST_F(WriteCommandsTest, UploadPrivateTextDecidesTheFlag) {
@@ -787,9 +837,9 @@ TEST_F(WriteCommandsTest, UploadPrivateTextDecidesTheFlag) {
     EXPECT_TRUE(Fn().upload(models_.Join("box").c_str(), Url().c_str(), nullptr, c.text, nullptr));
     const auto posts = Requests("POST");
     ASSERT_EQ(before + 1, posts.size());
-    EXPECT_EQ(c.sent, posts.back().FormPart("private")->content)
+    EXPECT_EQ(c.sent, FormPartOf(posts.back(), "private")->content)
         << (c.text ? c.text : "(null)");
-    EXPECT_FALSE(posts.back().FormPart("owner").has_value());
+    EXPECT_FALSE(FormPartOf(posts.back(), "owner").has_value());
   }
 }
 
@@ -800,6 +850,8 @@ TEST_F(WriteCommandsTest, UploadOfSeveralModelsGoesOnAfterAFailureAndReportsIt) 
   WriteFile(models_.Join("empty/readme.txt"), "no metadata here");
   const LogCapture log;
   qx::common::Console::SetVerbosity(1);
+  // Models are uploaded in byte order of their directory names.
+  AnswerNextUpload(500);
   bool ok = true;
   const std::string out = StdoutOf(
       [&] { ok = Fn().upload(models_.Path().c_str(), Url().c_str(), nullptr, nullptr, nullptr); });
@@ -819,25 +871,32 @@ TEST_F(WriteCommandsTest, UploadOfSeveralGoodModels) {
 
 TEST_F(WriteCommandsTest, InterruptStopsASeveralModelUploadBeforeTheNextModel) {
   for (const char *name : {"a", "b", "c"}) WriteModel(models_.Join(name), name);
-  std::atomic<int> uploads{0};
-  server_.SetScript([&](const RecordedRequest &request) {
-    if (request.method == "POST" && uploads++ == 0) {
-      // Registered after the upload's own handler, so its callback runs
-      // after the upload has seen the signal.
-      std::promise<void> seen;
-      std::atomic<bool> once{false};
-      qx::common::SignalHandler observer;
-      observer.AddCallback([&](int) {
-        if (!once.exchange(true)) seen.set_value();
-      });
-      ::kill(::getpid(), SIGINT);
-      seen.get_future().wait();
-    }
-    return Answer(request);
-  });
+  // The first upload is held until the server stops.
+  AnswerNextUpload(200, std::chrono::hours(1));
   const LogCapture log;
-  EXPECT_FALSE(Fn().upload(models_.Path().c_str(), Url().c_str(), nullptr, nullptr, nullptr));
-  EXPECT_EQ(1, uploads.load());
+  auto upload = std::async(std::launch::async, [&] {
+    return Fn().upload(models_.Path().c_str(), Url().c_str(), nullptr, nullptr, nullptr);
+  });
+  while (Requests("POST").empty() &&
+         upload.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+  }
+  {
+    // Registered after the upload's own handler, so its callback runs
+    // after the upload has seen the signal.
+    std::promise<void> seen;
+    std::atomic<bool> once{false};
+    qx::common::SignalHandler observer;
+    observer.AddCallback([&](int) {
+      if (!once.exchange(true)) seen.set_value();
+    });
+    ::kill(::getpid(), SIGINT);
+    seen.get_future().wait();
+  }
+  // Ends the held answer.
+  server_.Server().Stop();
+  EXPECT_FALSE(upload.get());
+  const std::size_t uploads = Requests("POST").size();
+  EXPECT_EQ(1u, uploads);
   EXPECT_TRUE(log.Contains("Upload interrupted before ["));
 }
 
@@ -846,7 +905,7 @@ TEST_F(WriteCommandsTest, UploadOfAMissingPathFails) {
   EXPECT_FALSE(Fn().upload("/no/such/model", Url().c_str(), nullptr, nullptr, nullptr));
   EXPECT_TRUE(log.Contains("The model path[/no/such/model] doesn't exist.\n",
                            qx::common::LOG_ERROR));
-  EXPECT_EQ(0u, server_.RequestCount());
+  EXPECT_EQ(0u, RequestCount());
   EXPECT_FALSE(Fn().upload(nullptr, Url().c_str(), nullptr, nullptr, nullptr));
   EXPECT_TRUE(log.Contains("[upload] The model path must not be a null pointer."));
 }
@@ -871,7 +930,7 @@ TEST_F(WriteCommandsTest, EditPrivateFlag) {
     EXPECT_EQ("/1.0/alice/models/box", PathOf(patches.back()));
     EXPECT_EQ("k", patches.back().Header("Private-token"));
     ASSERT_EQ(1u, patches.back().form.size()) << c.text;
-    EXPECT_EQ(c.sent, patches.back().FormPart("private")->content) << c.text;
+    EXPECT_EQ(c.sent, FormPartOf(patches.back(), "private")->content) << c.text;
   }
 }
 
@@ -880,8 +939,8 @@ TEST_F(WriteCommandsTest, EditWithAModelDirectorySendsItsFiles) {
   EXPECT_TRUE(Fn().editUrl(BoxUrl().c_str(), nullptr, "true", models_.Join("box").c_str()));
   const auto patches = Requests("PATCH");
   ASSERT_EQ(1u, patches.size());
-  EXPECT_EQ("Box", patches[0].FormPart("name")->content);
-  EXPECT_EQ("1", patches[0].FormPart("private")->content);
+  EXPECT_EQ("Box", FormPartOf(patches[0], "name")->content);
+  EXPECT_EQ("1", FormPartOf(patches[0], "private")->content);
   int files = 0;
   for (const auto &part : patches[0].form) files += part.name == "file" ? 1 : 0;
   EXPECT_EQ(2, files);
@@ -894,7 +953,7 @@ TEST_F(WriteCommandsTest, EditWithAModelDirectoryButNoPrivateFlagIsRefused) {
   EXPECT_TRUE(log.Contains("Editing a model's files needs the private flag as well (true or "
                            "false).\n",
                            qx::common::LOG_ERROR));
-  EXPECT_EQ(0u, server_.RequestCount());
+  EXPECT_EQ(0u, RequestCount());
 }
 
 TEST_F(WriteCommandsTest, EditFailures) {
@@ -913,13 +972,13 @@ TEST_F(WriteCommandsTest, EditFailures) {
   }
   {
     const LogCapture log;
-    patchStatus_ = 500;
+    AnswerPatches(500);
     EXPECT_FALSE(Fn().editUrl(BoxUrl().c_str(), nullptr, "true", nullptr));
     EXPECT_TRUE(log.Contains("Failed to patch model[box].\n", qx::common::LOG_ERROR));
   }
   {
     const LogCapture log;
-    detailsStatus_ = 404;
+    AnswerDetails(404);
     EXPECT_FALSE(Fn().editUrl(BoxUrl().c_str(), nullptr, "true", nullptr));
     EXPECT_TRUE(log.Contains("Failed to fetch model details for model[box]\n",
                              qx::common::LOG_ERROR));
@@ -939,14 +998,14 @@ TEST_F(WriteCommandsTest, DeleteOfAnythingReturnsTrue) {
   EXPECT_EQ("k", Requests("DELETE")[0].Header("Private-token"));
   EXPECT_TRUE(log.Contains("Deleted model ["));
 
-  deleteStatus_ = 500;
+  AnswerDeletes(500);
   EXPECT_TRUE(Fn().deleteUrl((Url() + "/1.0/bob/worlds/town").c_str(), nullptr));
   EXPECT_TRUE(log.Contains("Failed to delete resource.", qx::common::LOG_ERROR));
 
-  const std::size_t sent = server_.RequestCount();
+  const std::size_t sent = RequestCount();
   EXPECT_TRUE(Fn().deleteUrl((Url() + "/1.0/alice/things/box").c_str(), nullptr));
   EXPECT_TRUE(log.Contains("Unable to parse URI[", qx::common::LOG_ERROR));
-  EXPECT_EQ(sent, server_.RequestCount());
+  EXPECT_EQ(sent, RequestCount());
 }
 
 TEST_F(WriteCommandsTest, ChattyDeleteNamesWhatItDeletes) {

@@ -15,6 +15,17 @@ namespace {
 
 constexpr const char *kPageKey = "page=";
 
+// Where the "page=" parameter starts in `text`: the first occurrence that
+// begins a query parameter (after "?" or "&"), so that "per_page=20" is not
+// taken for it; else the first occurrence at all.
+std::size_t FindPageParameter(const std::string &text) {
+  const std::size_t first = text.find(kPageKey);
+  for (std::size_t at = first; at != std::string::npos; at = text.find(kPageKey, at + 1)) {
+    if (at > 0 && (text[at - 1] == '?' || text[at - 1] == '&')) return at;
+  }
+  return first;
+}
+
 // The query of the next page announced in a "Link" header: from "page=" up
 // to the ">" that closes the link, in the first piece that mentions "next".
 // Empty when there is no such piece or it holds no "page=".
@@ -23,7 +34,7 @@ std::string NextPageQuery(const std::map<std::string, std::string> &headers) {
   if (link == headers.end()) return std::string();
   for (const std::string &piece : qx::common::split(link->second, ",")) {
     if (piece.find("next") == std::string::npos) continue;
-    const std::size_t start = piece.find(kPageKey);
+    const std::size_t start = FindPageParameter(piece);
     if (start == std::string::npos) return std::string();
     std::string query = piece.substr(start, piece.find('>', start) - start);
     // Without a closing ">" the piece runs to the header's line end.
@@ -39,7 +50,7 @@ std::string NextPageQuery(const std::map<std::string, std::string> &headers) {
 // the whole query when it holds none. The first request (no query) is page 1.
 std::string PageKey(const std::string &query) {
   if (query.empty()) return "1";
-  std::size_t start = query.find(kPageKey);
+  std::size_t start = FindPageParameter(query);
   if (start == std::string::npos) return query;
   start += std::char_traits<char>::length(kPageKey);
   std::size_t end = start;

@@ -151,6 +151,18 @@ TEST_F(WorldIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
   }
 }
 
+// A page size written before the page number is not taken for it.
+TEST_F(WorldIterServer, PerPageIsNotThePage) {
+  server_.Script({
+      Page(R"([{"name": "a"}])", NextLink("per_page=1&page=2")),
+      Page(R"([{"name": "b"}])", NextLink("per_page=1&page=3")),
+      Page(R"([{"name": "c"}])"),
+  });
+  WorldIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
+}
+
 TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {
   const std::string link = "<" + server_.Url() + "/1.0/worlds?page=1>; rel=\"prev\", " +
                            NextLink("page=3");

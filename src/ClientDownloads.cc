@@ -1,11 +1,8 @@
 // Downloads of models and worlds into the cache, and model dependencies.
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
+#include "IdentifierText.hh"
 #include "MetadataFiles.hh"
 #include "ProgressCounters.hh"
 #include "QuarnClientPrivate.hh"
@@ -57,17 +54,14 @@ unsigned int DeliveredVersion(const RestResponse &response) {
            << " Hardcoding version 1.\n";
     return 1;
   }
-  const char *begin = header->second.c_str();
-  char *end = nullptr;
-  errno = 0;
-  const long long number = std::strtoll(begin, &end, 10);
-  if (end == begin || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+  unsigned int version = 0;
+  if (!identifier::ParseVersionNumber(header->second, version)) {
     qxwarn << "Failed to convert X-Qel-Resource-Version header value ["
            << WithoutLineEnd(header->second)
            << "] to integer. Hardcoding version 1.\n";
     return 1;
   }
-  return static_cast<unsigned int>(static_cast<int32_t>(number));
+  return version;
 }
 
 // Sends the archive request of one resource version. False, with the reasons

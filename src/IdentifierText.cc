@@ -32,6 +32,10 @@ bool ParseVersionText(const std::string &text, unsigned int &version) {
     version = 0;
     return true;
   }
+  return ParseVersionNumber(text, version);
+}
+
+bool ParseVersionNumber(const std::string &text, unsigned int &version) {
   const char *begin = text.c_str();
   char *end = nullptr;
   errno = 0;

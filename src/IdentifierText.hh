@@ -32,6 +32,10 @@ std::string VersionText(unsigned int version);
 // then untouched.
 bool ParseVersionText(const std::string &text, unsigned int &version);
 
+// The number part of that rule alone ("tip" and the empty text are no
+// number): also how the server's version header is read.
+bool ParseVersionNumber(const std::string &text, unsigned int &version);
+
 // The "Server:" line followed by the server's dump with `prefix` + two spaces.
 void PlainServerBlock(std::ostream &out, const std::string &prefix,
                       const ServerConfig &server);

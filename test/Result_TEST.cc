@@ -64,9 +64,13 @@ TEST(Result, MovesTransferTheCode) {
   Result target(FETCH_FAILED);
   target = std::move(moved);
   EXPECT_EQ(target.Type(), UPLOAD_DONE);
-  // A moved-from result can take a new value.
+  // A moved-from result can take a new value, by move or by copy.
   moved = Result(PATCH_DONE);
   EXPECT_EQ(moved.Type(), PATCH_DONE);
+  Result emptied(std::move(target));
+  const Result copied(DELETE_DONE);
+  target = copied;
+  EXPECT_EQ(target.Type(), DELETE_DONE);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <yaml.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -16,6 +17,8 @@ namespace qx::quarn_tools {
 
 const char *const kDefaultUserAgent = "KovariQuarnTools-11.0.0";
 const long kMaxConfigFileSize = 1024 * 1024;
+const std::uint64_t kDefaultMaxUnpackedSize = std::uint64_t{16} << 30;
+const std::uint64_t kDefaultMaxEntries = 100000;
 
 namespace {
 
@@ -74,6 +77,8 @@ struct ClientConfig::Implementation {
   std::string cacheLocation = DefaultCacheLocation();
   std::string configPath;
   std::string userAgent = kDefaultUserAgent;
+  std::uint64_t maxUnpackedSize = kDefaultMaxUnpackedSize;
+  std::uint64_t maxEntries = kDefaultMaxEntries;
 };
 
 namespace {
@@ -367,7 +372,17 @@ void ClientConfig::Clear() {
   impl_->cacheLocation.clear();
   impl_->configPath.clear();
   impl_->userAgent = kDefaultUserAgent;
+  impl_->maxUnpackedSize = kDefaultMaxUnpackedSize;
+  impl_->maxEntries = kDefaultMaxEntries;
 }
+
+std::uint64_t ClientConfig::MaxUnpackedSize() const { return impl_->maxUnpackedSize; }
+
+void ClientConfig::SetMaxUnpackedSize(std::uint64_t bytes) { impl_->maxUnpackedSize = bytes; }
+
+std::uint64_t ClientConfig::MaxEntries() const { return impl_->maxEntries; }
+
+void ClientConfig::SetMaxEntries(std::uint64_t entries) { impl_->maxEntries = entries; }
 
 std::string ClientConfig::AsString(const std::string &prefix) const {
   std::ostringstream out;

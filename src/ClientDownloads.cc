@@ -2,145 +2,105 @@
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
-#include "IdentifierText.hh"
+#include <chrono>
+#include <memory>
+
+#include "ArchiveDownload.hh"
+#include "CacheDirectories.hh"
+#include "CacheLimits.hh"
+#include "CacheNames.hh"
+#include "FileSystem.hh"
 #include "MetadataFiles.hh"
 #include "ProgressCounters.hh"
 #include "QuarnClientPrivate.hh"
-#include "ServerRequest.hh"
+#include "ResourceLock.hh"
 
 namespace qx::quarn_tools {
 
 namespace {
 
-constexpr const char *kVersionHeader = "X-Qel-Resource-Version";
+// How long a download waits for another one of the same resource, in this
+// process or another, before going ahead by itself.
+constexpr std::chrono::minutes kLockPatience(10);
 
-// How many referral links one download follows before giving up.
-constexpr int kMaxReferralHops = 5;
-
-// The texts that differ between model and world downloads.
-struct KindTexts {
-  const char *kind;        // route segment
-  const char *incomplete;  // server configuration incomplete
-  const char *downloading;
-  const char *failed;
-};
-
-const KindTexts kModelTexts{"models", "Can't download model, server configuration incomplete: ",
-                            "Downloading model [", "Failed to download model."};
-const KindTexts kWorldTexts{"worlds", "Can't download world, server configuration incomplete: ",
-                            "Downloading world [", "Failed to download world."};
-
-// A header value as the transport stores it ends with the line terminator
-// the server sent; log lines quote it without, so each stays one line.
-std::string WithoutLineEnd(std::string value) {
-  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-  return value;
-}
-
-// A referral body is a link, possibly followed by a line end.
-std::string TrimmedLink(const std::string &body) {
-  const auto first = body.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  const auto last = body.find_last_not_of(" \t\r\n");
-  return body.substr(first, last - first + 1);
-}
-
-// The version the server delivered, from its version header: the header's
-// number, or 1 (with a warning) when it is missing or not a 32-bit number.
-unsigned int DeliveredVersion(const RestResponse &response) {
-  const auto header = response.headers.find(kVersionHeader);
-  if (header == response.headers.end()) {
-    qxwarn << "Missing X-Qel-Resource-Version in REST response headers."
-           << " Hardcoding version 1.\n";
-    return 1;
-  }
-  unsigned int version = 0;
-  if (!identifier::ParseVersionNumber(header->second, version)) {
-    qxwarn << "Failed to convert X-Qel-Resource-Version header value ["
-           << WithoutLineEnd(header->second)
-           << "] to integer. Hardcoding version 1.\n";
-    return 1;
-  }
-  return version;
-}
-
-// Sends the archive request of one resource version. False, with the reasons
-// logged, when the server's record is incomplete or the server refuses.
 template <typename Identifier>
-bool RequestArchive(const Identifier &id, const std::vector<std::string> &headers,
-                    const KindTexts &texts, RestResponse &response) {
-  const ServerConfig &server = id.Server();
-  if (!server.Url().Valid() || server.Version().empty()) {
-    qxerr << texts.incomplete << "\n" << server.AsString("") << "\n";
-    return false;
+internal::ArchiveRequest ArchiveRequestFor(const Identifier &id,
+                                           const std::vector<std::string> &headers) {
+  internal::ArchiveRequest request;
+  request.server = id.Server();
+  request.owner = id.Owner();
+  request.name = id.Name();
+  request.version = id.VersionStr();
+  request.uniqueName = id.UniqueName();
+  request.headers = headers;
+  return request;
+}
+
+// Takes turns with other downloads of the same resource. Nothing, having
+// said why, when the resource's directory cannot be used.
+std::unique_ptr<internal::cache::ResourceLock> LockResource(const ClientConfig &config,
+                                                            const std::string &uniqueName) {
+  std::string error;
+  if (!internal::cache::MakeDirectories(internal::CurrentFileSystem(), config.CacheLocation(),
+                                        uniqueName, error)) {
+    qxerr << error << "\n";
+    return nullptr;
   }
-  const std::string route =
-      internal::ArchiveRoute(id.Owner(), texts.kind, id.Name(), id.VersionStr());
-  qxmsg << texts.downloading << id.UniqueName() << "]\n";
-  response = internal::SendToServer(Rest(), HttpMethod::GET, server, route, {"link=true"},
-                                    internal::HeadersWithApiKey(server, headers));
-  if (response.statusCode != 200) {
-    qxerr << texts.failed << "\n"
-          << "  Server: " << server.Url().Str() << "\n"
-          << "  Route: " << route << "\n"
-          << "  REST response code: " << response.statusCode << "\n";
-    return false;
-  }
-  return true;
+  return std::make_unique<internal::cache::ResourceLock>(
+      internal::cache::ResourceDirectory(config.CacheLocation(), uniqueName), kLockPatience);
+}
+
+// Whether a download that had to wait for another one of the same resource
+// can use what that one published: the version asked for, or for tip a
+// version newer than the one cached before (0: none).
+bool PublishedWhileWaiting(const internal::cache::ResourceLock &lock, unsigned int asked,
+                           unsigned int before, unsigned int after) {
+  if (!lock.Waited() || after == 0) return false;
+  return asked != 0 ? before != asked : after > before;
 }
 
 }  // namespace
 
-void QuarnClientPrivate::ArchiveFromResponse(const RestResponse &response,
-                                             std::string &archive) const {
-  ArchiveFromResponse(response, archive, kMaxReferralHops);
-}
-
-void QuarnClientPrivate::ArchiveFromResponse(const RestResponse &response,
-                                             std::string &archive, int hopsLeft) const {
-  const auto type = response.headers.find("Content-Type");
-  if (type == response.headers.end()) {
-    archive = response.data;
-    return;
-  }
-  const std::string &contentType = type->second;
-  if (contentType.find("text/plain") != std::string::npos) {
-    const std::string link = TrimmedLink(response.data);
-    if (!qx::common::URI::Valid(link)) {
-      qxerr << "Invalid referral link URI [" << response.data << "]. "
-            << "Unable to download.\n";
-      return;
-    }
-    if (hopsLeft <= 0) {
-      qxerr << "Too many referral links: giving up after " << kMaxReferralHops
-            << " hops at [" << link << "]. Unable to download.\n";
-      return;
-    }
-    qxdbg << "Downloading from a referral link [" << link << "]\n";
-    const RestResponse referred = rest.Request(HttpMethod::GET, link, "", "", {}, {});
-    ArchiveFromResponse(referred, archive, hopsLeft - 1);
-  } else if (contentType.find("application/zip") != std::string::npos ||
-             contentType.find("binary/octet-stream") != std::string::npos) {
-    archive = response.data;
-  } else {
-    qxerr << "Invalid content-type of [" << WithoutLineEnd(contentType) << "]. " << "Unable to download.\n";
-  }
+internal::ArchiveDownload QuarnClientPrivate::NewArchiveDownload() const {
+  return internal::ArchiveDownload(internal::CurrentFileSystem(), config.CacheLocation(),
+                                   rest.UserAgent(), internal::EffectiveUnpackLimits(&config));
 }
 
 Result QuarnClientPrivate::DownloadModel(const ModelIdentifier &id,
                                          const std::vector<std::string> &headers,
                                          std::vector<ModelIdentifier> &dependencies) {
   const internal::ResourceDownloadCount counting;
-  RestResponse response;
-  if (!RequestArchive(id, headers, kModelTexts, response)) return Result(FETCH_FAILED);
-
-  ModelIdentifier delivered(id);
-  delivered.SetVersion(DeliveredVersion(response));
-  std::string archive;
-  ArchiveFromResponse(response, archive);
-  if (archive.empty()) return Result(FETCH_FAILED);
-  if (!cache->SaveModel(delivered, archive, true)) return Result(FETCH_FAILED);
+  if (!internal::ArchiveDownload::ServerComplete(id.Server(), internal::kModelDownload))
+    return Result(FETCH_FAILED);
+  const Model before = cache->MatchingModel(id);
+  const auto lock = LockResource(config, id.UniqueName());
+  if (!lock) return Result(FETCH_FAILED);
+  const Model after = lock->Waited() ? cache->MatchingModel(id) : Model();
+  if (!PublishedWhileWaiting(*lock, id.Version(), before ? before.Identification().Version() : 0,
+                             after ? after.Identification().Version() : 0) &&
+      !DownloadAndSave(id, headers)) {
+    internal::cache::RemoveUnusedResource(internal::CurrentFileSystem(),
+                                          config.CacheLocation(), id.UniqueName());
+    return Result(FETCH_FAILED);
+  }
   return ModelDependencies(id, dependencies);
+}
+
+bool QuarnClientPrivate::DownloadAndSave(const ModelIdentifier &id,
+                                         const std::vector<std::string> &headers) {
+  internal::ArchiveDownload download = NewArchiveDownload();
+  if (!download.Run(ArchiveRequestFor(id, headers), internal::kModelDownload)) return false;
+  ModelIdentifier delivered(id);
+  delivered.SetVersion(download.DeliveredVersion());
+  return cache->SaveModelArchive(delivered, download.ArchivePath(), true);
+}
+
+bool QuarnClientPrivate::DownloadAndSave(WorldIdentifier &id,
+                                         const std::vector<std::string> &headers) {
+  internal::ArchiveDownload download = NewArchiveDownload();
+  if (!download.Run(ArchiveRequestFor(id, headers), internal::kWorldDownload)) return false;
+  id.SetVersion(download.DeliveredVersion());
+  return cache->SaveWorldArchive(id, download.ArchivePath(), true);
 }
 
 Result QuarnClientPrivate::DownloadModel(const ModelIdentifier &id,
@@ -178,14 +138,23 @@ Result QuarnClientPrivate::DownloadModelTree(const ModelIdentifier &id,
 Result QuarnClientPrivate::DownloadWorld(WorldIdentifier &id,
                                          const std::vector<std::string> &headers) {
   const internal::ResourceDownloadCount counting;
-  RestResponse response;
-  if (!RequestArchive(id, headers, kWorldTexts, response)) return Result(FETCH_FAILED);
-
-  id.SetVersion(DeliveredVersion(response));
-  std::string archive;
-  ArchiveFromResponse(response, archive);
-  if (archive.empty()) return Result(FETCH_FAILED);
-  return Result(cache->SaveWorld(id, archive, true) ? FETCH_DONE : FETCH_FAILED);
+  if (!internal::ArchiveDownload::ServerComplete(id.Server(), internal::kWorldDownload))
+    return Result(FETCH_FAILED);
+  WorldIdentifier before(id);
+  const bool wasCached = cache->MatchingWorld(before);
+  const auto lock = LockResource(config, id.UniqueName());
+  if (!lock) return Result(FETCH_FAILED);
+  WorldIdentifier after(id);
+  const bool isCached = lock->Waited() && cache->MatchingWorld(after);
+  if (PublishedWhileWaiting(*lock, id.Version(), wasCached ? before.Version() : 0,
+                            isCached ? after.Version() : 0)) {
+    id = after;
+    return Result(FETCH_DONE);
+  }
+  if (DownloadAndSave(id, headers)) return Result(FETCH_DONE);
+  internal::cache::RemoveUnusedResource(internal::CurrentFileSystem(), config.CacheLocation(),
+                                        id.UniqueName());
+  return Result(FETCH_FAILED);
 }
 
 Result QuarnClientPrivate::DownloadModel(const qx::common::URI &url, std::string &path) {
@@ -197,7 +166,8 @@ Result QuarnClientPrivate::DownloadModel(const qx::common::URI &url, std::string
     const Model found = cache->MatchingModel(id);
     if (found) id.SetVersion(found.Identification().Version());
   }
-  path = qx::common::joinPaths(config.CacheLocation(), id.UniqueName(), id.VersionStr());
+  path = internal::cache::VersionDirectory(config.CacheLocation(), id.UniqueName(),
+                                           id.VersionStr());
   return result;
 }
 

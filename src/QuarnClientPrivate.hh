@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "ArchiveDownload.hh"
 #include "BatchThreads.hh"
 #include "UrlGrammar.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
@@ -70,9 +71,9 @@ class QuarnClientPrivate {
                            std::vector<ModelIdentifier> &dependencies);
   Result ModelDependencies(const std::vector<ModelIdentifier> &ids,
                            std::vector<ModelIdentifier> &dependencies);
-  // The archive bytes a download response carries, following referral
-  // links; empty when the response yields none.
-  void ArchiveFromResponse(const RestResponse &response, std::string &archive) const;
+  // A download of one archive into the cache's staging area, with this
+  // client's referral user agent and the cache's limits.
+  internal::ArchiveDownload NewArchiveDownload() const;
 
   // ---- Cached lookups (ClientCachedLookups.cc) ----
   Result CachedModel(const ModelIdentifier &id, std::string &path);
@@ -121,11 +122,12 @@ class QuarnClientPrivate {
   // names of the models on the current path, so a cycle ends the descent.
   Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,
                            std::set<std::string> &expanding);
+  // Downloads one version into the cache; false having logged why.
+  bool DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  bool DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
   void DependenciesOf(const std::vector<ModelIdentifier> &ids,
                       std::vector<ModelIdentifier> &dependencies,
                       std::set<std::string> &expanding);
-  void ArchiveFromResponse(const RestResponse &response, std::string &archive,
-                           int hopsLeft) const;
 };
 
 }  // namespace qx::quarn_tools

@@ -171,12 +171,42 @@ std::string BuildTarget(CURL *easy, const std::string &url, const std::string &v
   return target + BuildQuery(queryStrings);
 }
 
+// The body kept in memory, for Rest::Request.
+class StringSink : public internal::BodySink {
+ public:
+  bool Write(const char *data, std::size_t size) override {
+    try {
+      body_.append(data, size);
+    } catch (...) {
+      return false;  // out of memory: the transfer stops
+    }
+    return true;
+  }
+  bool ReportsRefusal() const override { return false; }
+  std::string Take() { return std::move(body_); }
+
+ private:
+  std::string body_;
+};
+
+// Hands the body to its sink, remembering whether the sink stopped it.
+struct BodyTarget {
+  internal::BodySink &sink;
+  bool refused = false;
+};
+
 size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
   const size_t length = size * count;
+  BodyTarget &body = *static_cast<BodyTarget *>(target);
+  bool taken = false;
   try {
-    static_cast<std::string *>(target)->append(bytes, length);
+    taken = body.sink.Write(bytes, length);
   } catch (...) {
-    return 0;  // out of memory: libcurl aborts the transfer
+    taken = false;
+  }
+  if (!taken) {
+    body.refused = true;
+    return 0;  // libcurl aborts the transfer
   }
   internal::countBytesReceived(length);
   return length;
@@ -296,7 +326,7 @@ void ApplyTls(CURL *easy) {
 // Every option that does not depend on the method. `target`, `body` and
 // `headers` must outlive the transfer.
 void PrepareCommon(CurlHolder &curl, const std::string &userAgent, const std::string &target,
-                   std::string *body, HeaderCollector *headers) {
+                   BodyTarget *body, HeaderCollector *headers) {
   CURL *easy = curl.Easy();
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals: thread-safe
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -368,7 +398,7 @@ RestResponse Perform(HttpMethod method, const std::string &url, const std::strin
                      const std::string &path, const std::vector<std::string> &queryStrings,
                      const std::vector<std::string> &headers, const std::string &data,
                      const std::multimap<std::string, std::string> &form,
-                     const std::string &userAgent) {
+                     const std::string &userAgent, internal::BodySink &sink) {
   RestResponse response;
   if (url.empty()) return response;
 
@@ -385,7 +415,7 @@ RestResponse Perform(HttpMethod method, const std::string &url, const std::strin
     }
   }
   const std::string target = BuildTarget(curl.Easy(), url, version, path, queryStrings);
-  std::string body;
+  BodyTarget body{sink};
   HeaderCollector collector;
   PrepareCommon(curl, userAgent, target, &body, &collector);
   if (!ApplyMethod(curl, method, data, form)) return response;
@@ -394,13 +424,12 @@ RestResponse Perform(HttpMethod method, const std::string &url, const std::strin
   long status = 0;
   if (code == CURLE_OK) {
     curl_easy_getinfo(curl.Easy(), CURLINFO_RESPONSE_CODE, &status);
-  } else {
+  } else if (!body.refused || !sink.ReportsRefusal()) {
     // A transfer cut short is no success, whatever status line came first;
     // what did arrive stays in data and headers.
     ReportFailure(code, curl.ErrorBuffer());
   }
   response.statusCode = static_cast<std::int32_t>(status);
-  response.data = std::move(body);
   response.headers = collector.Merged();
   return response;
 }
@@ -423,6 +452,20 @@ TransferLimits SetTransferLimits(const TransferLimits &limits) {
   return previous;
 }
 
+RestResponse RequestToSink(const std::string &userAgent, HttpMethod method,
+                           const std::string &url, const std::string &version,
+                           const std::string &path, const std::vector<std::string> &queryStrings,
+                           const std::vector<std::string> &headers, BodySink &sink) {
+  try {
+    return Perform(method, url, version, path, queryStrings, headers, "", {}, userAgent, sink);
+  } catch (const std::exception &error) {
+    qxerr << "[Rest::Request()]: " << error.what();
+  } catch (...) {
+    qxerr << "[Rest::Request()]: unknown failure";
+  }
+  return RestResponse();
+}
+
 }  // namespace internal
 
 RestResponse Rest::Request(HttpMethod method, const std::string &url,
@@ -431,7 +474,11 @@ RestResponse Rest::Request(HttpMethod method, const std::string &url,
                            const std::vector<std::string> &headers, const std::string &data,
                            const std::multimap<std::string, std::string> &form) const {
   try {
-    return Perform(method, url, version, path, queryStrings, headers, data, form, userAgent);
+    StringSink body;
+    RestResponse response =
+        Perform(method, url, version, path, queryStrings, headers, data, form, userAgent, body);
+    response.data = body.Take();
+    return response;
   } catch (const std::exception &error) {
     qxerr << "[Rest::Request()]: " << error.what();
   } catch (...) {

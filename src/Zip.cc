@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,10 +20,21 @@
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
+#include "CacheNames.hh"
 #include "ConfinedPath.hh"
+#include "FileSystem.hh"
+#include "ZipExtraction.hh"
 
 namespace qx::quarn_tools {
 namespace {
+
+using internal::ErrorText;
+using internal::ExtractOptions;
+using internal::FileSystem;
+using internal::HumanBytes;
+using internal::UnpackLimits;
+using internal::WritableFile;
+namespace cache = internal::cache;
 
 // Entries are copied through a buffer of at most this size, so memory use
 // does not grow with the size of an entry.
@@ -153,10 +165,19 @@ bool compress(const std::string &src, const std::string &dst) {
 struct Entry {
   zip_uint64_t index = 0;
   std::string name;      // as stored in the archive
+  std::string relative;  // "/"-separated path below the destination
   std::string path;      // where it goes, always inside the destination
   bool directory = false;
   bool link = false;
   std::optional<zip_uint64_t> size;
+  std::uint32_t crc = 0;
+};
+
+// What the directory of an archive promises.
+struct Plan {
+  std::vector<Entry> entries;
+  std::uint64_t declaredBytes = 0;
+  bool unreadable = false;  // some entry record could not be read
 };
 
 bool isLinkEntry(zip_t *archive, zip_uint64_t index) {
@@ -167,55 +188,104 @@ bool isLinkEntry(zip_t *archive, zip_uint64_t index) {
   return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
 }
 
-// Reads the directory of the archive into `entries`. False, having logged
-// the entry, when some entry would be written outside `dst`: then nothing
-// may be extracted. Entries whose record cannot be read are logged, left
-// out and counted in `failed`.
+// Reads one entry record into `entry`. False, having logged the entry, when
+// it would be written outside `dst`: then nothing may be extracted.
+bool planEntry(const zip_stat_t &stat, const std::string &src, const std::string &dst,
+               Entry &entry) {
+  entry.name = (stat.valid & ZIP_STAT_NAME) && stat.name ? stat.name : "";
+  if (stat.valid & ZIP_STAT_SIZE) entry.size = stat.size;
+  if (stat.valid & ZIP_STAT_CRC) entry.crc = stat.crc;
+  std::string name = entry.name;
+  qx::common::changeFromUnixPath(name);
+  const std::string sep = qx::common::separator("");
+  entry.directory = name.size() >= sep.size() &&
+                    name.compare(name.size() - sep.size(), sep.size(), sep) == 0;
+  const std::optional<std::string> relative = confinedPath(qx::common::copyToUnixPath(name));
+  if (!relative) {
+    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
+          << "] leaves the destination directory\n";
+    return false;
+  }
+  if (relative->empty() && !entry.directory) {
+    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
+          << "] has no file name\n";
+    return false;
+  }
+  entry.relative = *relative;
+  std::string local = *relative;
+  qx::common::changeFromUnixPath(local);
+  entry.path = local.empty() ? dst : qx::common::joinPaths(dst, local);
+  return true;
+}
+
+// Reads the directory of the archive. False, having said why, when the
+// archive may not be extracted at all. Entries whose record cannot be read
+// are logged and left out.
 bool planEntries(zip_t *archive, const std::string &src, const std::string &dst,
-                 std::vector<Entry> &entries, bool &failed) {
+                 const UnpackLimits &limits, Plan &plan) {
   const zip_int64_t count = zip_get_num_entries(archive, 0);
+  if (count > 0 && static_cast<std::uint64_t>(count) > limits.maxEntries) {
+    qxerr << "Refusing zip archive '" << src << "': it holds " << count
+          << " entries, more than the limit of " << limits.maxEntries << "\n";
+    return false;
+  }
   for (zip_uint64_t i = 0; count > 0 && i < static_cast<zip_uint64_t>(count); ++i) {
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive, i, 0, &stat) < 0) {
       qxerr << "Error get stats on archive index: " << i << "\n";
-      failed = true;
+      plan.unreadable = true;
       continue;
     }
     Entry entry;
     entry.index = i;
-    entry.name = (stat.valid & ZIP_STAT_NAME) && stat.name ? stat.name : "";
-    if (stat.valid & ZIP_STAT_SIZE) entry.size = stat.size;
-    std::string name = entry.name;
-    qx::common::changeFromUnixPath(name);
-    const std::string sep = qx::common::separator("");
-    entry.directory = name.size() >= sep.size() &&
-                      name.compare(name.size() - sep.size(), sep.size(), sep) == 0;
-    const std::optional<std::string> relative = confinedPath(qx::common::copyToUnixPath(name));
-    if (!relative) {
-      qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
-            << "] leaves the destination directory\n";
-      return false;
-    }
-    if (relative->empty() && !entry.directory) {
-      qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
-            << "] has no file name\n";
-      return false;
-    }
-    std::string local = *relative;
-    qx::common::changeFromUnixPath(local);
-    entry.path = local.empty() ? dst : qx::common::joinPaths(dst, local);
+    if (!planEntry(stat, src, dst, entry)) return false;
     entry.link = !entry.directory && isLinkEntry(archive, i);
-    entries.push_back(std::move(entry));
+    if (!entry.directory && entry.size) plan.declaredBytes += *entry.size;
+    plan.entries.push_back(std::move(entry));
+  }
+  if (plan.declaredBytes > limits.maxBytes) {
+    qxerr << "Refusing zip archive '" << src << "': its entries declare "
+          << plan.declaredBytes << " bytes (" << HumanBytes(plan.declaredBytes)
+          << "), more than the limit of " << limits.maxBytes << " bytes ("
+          << HumanBytes(limits.maxBytes) << ")\n";
+    return false;
   }
   return true;
 }
 
-bool createDirectory(const std::string &path) {
-  if (qx::common::createDirectories(path)) return true;
-  qxerr << "Error creating directory [" << path << "]. "
-        << "Do you have the right permissions?\n";
+// Whether the declared bytes fit the free space where they go.
+bool fitsFreeSpace(FileSystem &fileSystem, const std::string &src, const std::string &dst,
+                   std::uint64_t declared) {
+  std::uint64_t free = 0;
+  // The destination may not exist yet: ask about its nearest existing parent.
+  std::string probe = dst;
+  while (!probe.empty() && !fileSystem.IsDirectoryFollowingLinks(probe)) {
+    const std::string parent = qx::common::parentPath(probe);
+    probe = parent == probe ? std::string() : parent;
+  }
+  if (probe.empty() || fileSystem.FreeSpace(probe, free) != 0) return true;
+  if (declared <= free) return true;
+  qxerr << "Not enough space to unpack '" << src << "': it needs " << declared << " bytes ("
+        << HumanBytes(declared) << "), the file system of [" << probe << "] has " << free
+        << " bytes (" << HumanBytes(free) << ") free\n";
   return false;
+}
+
+// Whether a write error concerns one entry only (its name clashes with
+// what is there) rather than the disk (full, failing, read-only, not ours),
+// after which nothing more can be written.
+bool concernsOneEntry(int error) {
+  return error == ENOTDIR || error == EEXIST || error == EISDIR || error == ENAMETOOLONG;
+}
+
+// 0 or errno, having logged the failure.
+int createDirectory(FileSystem &fileSystem, const std::string &path) {
+  const int error = CreateDirectories(fileSystem, path);
+  if (error == 0) return 0;
+  qxerr << "Error creating directory [" << path << "]. "
+        << "Do you have the right permissions? (" << ErrorText(error) << ")\n";
+  return error;
 }
 
 // A new file beside the target that takes the target's place only when
@@ -223,108 +293,157 @@ bool createDirectory(const std::string &path) {
 // good file, and a link at the target's name is replaced, not followed.
 class PendingFile {
  public:
-  // The temporary name is short, so any name that fits its directory works.
-  explicit PendingFile(const std::string &target) : target_(target) {
-    static std::atomic<unsigned long> counter{0};
+  PendingFile(FileSystem &fileSystem, const std::string &target)
+      : fileSystem_(fileSystem), target_(target) {
     const std::string dir = qx::common::parentPath(target);
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      temp_ = qx::common::joinPaths(dir, ".qxpart-" + std::to_string(getpid()) + "-" +
-                                             std::to_string(counter++));
-      fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                   0666);
-      if (fd_ < 0 && errno != EEXIST) break;
+    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+      temp_ = qx::common::joinPaths(dir, cache::NewPartFileName());
+      error_ = fileSystem_.CreateFile(temp_, file_);
+      if (error_ != 0 && error_ != EEXIST) break;
     }
-    created_ = fd_ >= 0;
+    created_ = file_ != nullptr;
   }
   ~PendingFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (created_ && !committed_) ::unlink(temp_.c_str());
+    file_.reset();
+    if (created_ && !committed_) fileSystem_.RemoveAll(temp_);
   }
   PendingFile(const PendingFile &) = delete;
   PendingFile &operator=(const PendingFile &) = delete;
 
-  bool Opened() const { return fd_ >= 0; }
+  // 0, or why the file could not be made.
+  int OpenError() const { return file_ ? 0 : (error_ != 0 ? error_ : EEXIST); }
+  int Write(const char *data, size_t size) { return file_->Append(data, size); }
 
-  bool Write(const char *data, size_t size) {
-    while (size > 0) {
-      const ssize_t written = ::write(fd_, data, size);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      data += written;
-      size -= static_cast<size_t>(written);
-    }
-    return true;
-  }
-
-  bool Commit() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return false;
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+  int Commit() {
+    const int closeError = file_->Close();
+    if (closeError != 0) return closeError;
+    const int renameError = fileSystem_.Rename(temp_, target_);
+    if (renameError != 0) return renameError;
     committed_ = true;
-    return true;
+    return 0;
   }
 
  private:
+  FileSystem &fileSystem_;
   std::string target_;
   std::string temp_;
-  int fd_ = -1;
+  std::unique_ptr<WritableFile> file_;
+  int error_ = 0;
   bool created_ = false;
   bool committed_ = false;
 };
 
-enum class CopyResult { kDone, kReadError, kWriteError };
+// How copying one entry ended.
+enum class Copied { kDone, kReadError, kWriteError, kOverLimit };
+
+// Counts the bytes every entry of one extraction really writes.
+class ByteBudget {
+ public:
+  explicit ByteBudget(std::uint64_t limit) : limit_(limit) {}
+  bool Take(std::uint64_t bytes) {
+    if (bytes > limit_ - used_) return false;
+    used_ += bytes;
+    return true;
+  }
+  std::uint64_t Limit() const { return limit_; }
+
+ private:
+  std::uint64_t limit_;
+  std::uint64_t used_ = 0;
+};
 
 // Streams the entry into `out` chunk by chunk. libzip checks the CRC when
 // the end of the data is read.
-CopyResult copyEntry(zip_file_t *file, const Entry &entry, PendingFile &out) {
+Copied copyEntry(zip_file_t *file, const Entry &entry, PendingFile &out, ByteBudget &budget,
+                 int &writeError, std::uint64_t &total) {
   std::vector<char> buffer(static_cast<size_t>(
       std::max<zip_uint64_t>(1, std::min(kChunkSize, entry.size.value_or(kChunkSize)))));
-  zip_uint64_t total = 0;
   for (;;) {
     const zip_int64_t read = zip_fread(file, buffer.data(), buffer.size());
-    if (read < 0) return CopyResult::kReadError;
+    if (read < 0) return Copied::kReadError;
     if (read == 0) break;
+    if (!budget.Take(static_cast<std::uint64_t>(read))) return Copied::kOverLimit;
     total += static_cast<zip_uint64_t>(read);
-    if (!out.Write(buffer.data(), static_cast<size_t>(read))) return CopyResult::kWriteError;
+    writeError = out.Write(buffer.data(), static_cast<size_t>(read));
+    if (writeError != 0) return Copied::kWriteError;
   }
-  if (entry.size && total != *entry.size) return CopyResult::kReadError;
-  return CopyResult::kDone;
+  if (entry.size && total != *entry.size) return Copied::kReadError;
+  return Copied::kDone;
 }
 
-bool extractFile(zip_t *archive, const Entry &entry) {
-  const std::string parent = qx::common::parentPath(entry.path);
-  if (!parent.empty() && !qx::common::isDirectory(parent) && !createDirectory(parent))
-    return false;
-  if (entry.link) {
-    qxwarn << "Archive entry [" << entry.name
-           << "] is a symbolic link, written as a regular file\n";
-  }
-  EntryPtr file(zip_fopen_index(archive, entry.index, 0));
-  if (!file) {
-    qxerr << "Error opening: " << entry.name << "\n";
-    return false;
-  }
-  PendingFile out(entry.path);
-  CopyResult result = out.Opened() ? copyEntry(file.get(), entry, out)
-                                   : CopyResult::kWriteError;
-  // Closing the entry reports a checksum mismatch that the reads did not.
-  if (zip_fclose(file.release()) != 0 && result == CopyResult::kDone)
-    result = CopyResult::kReadError;
-  if (result == CopyResult::kDone && !out.Commit()) result = CopyResult::kWriteError;
-  if (result == CopyResult::kReadError) {
-    qxerr << "Error reading " << entry.name << "\n";
-    return false;
-  }
-  if (result == CopyResult::kWriteError) {
-    qxerr << "Failed to write file [" << entry.path << "]\n";
-    return false;
-  }
-  qxdbg << "Created file [" << entry.path << "]\n";
-  return true;
-}
+// What became of one file entry: written, skipped (damaged; the others go
+// on) or fatal (nothing more may be written).
+enum class Outcome { kWritten, kSkipped, kFatal };
 
-bool extract(const std::string &src, const std::string &dst) {
+class Extractor {
+ public:
+  Extractor(zip_t *archive, const std::string &src, const ExtractOptions &options,
+            FileSystem &fileSystem)
+      : archive_(archive), src_(src), options_(options), fileSystem_(fileSystem),
+        budget_(options.limits.maxBytes) {}
+
+  Outcome File(const Entry &entry) {
+    const std::string parent = qx::common::parentPath(entry.path);
+    if (!parent.empty() && !fileSystem_.IsDirectoryFollowingLinks(parent)) {
+      const int error = createDirectory(fileSystem_, parent);
+      if (error != 0) return concernsOneEntry(error) ? Outcome::kSkipped : Outcome::kFatal;
+    }
+    if (entry.link) {
+      qxwarn << "Archive entry [" << entry.name
+             << "] is a symbolic link, written as a regular file\n";
+    }
+    EntryPtr file(zip_fopen_index(archive_, entry.index, 0));
+    if (!file) {
+      qxerr << "Error opening: " << entry.name << "\n";
+      return Outcome::kSkipped;
+    }
+    PendingFile out(fileSystem_, entry.path);
+    int writeError = out.OpenError();
+    std::uint64_t total = 0;
+    Copied copied = writeError == 0
+                        ? copyEntry(file.get(), entry, out, budget_, writeError, total)
+                        : Copied::kWriteError;
+    // Closing the entry reports a checksum mismatch that the reads did not.
+    if (zip_fclose(file.release()) != 0 && copied == Copied::kDone) copied = Copied::kReadError;
+    if (copied == Copied::kDone) {
+      writeError = out.Commit();
+      if (writeError != 0) copied = Copied::kWriteError;
+    }
+    return Report(entry, copied, writeError, total);
+  }
+
+ private:
+  Outcome Report(const Entry &entry, Copied copied, int writeError, std::uint64_t total) {
+    switch (copied) {
+      case Copied::kReadError:
+        qxerr << "Error reading " << entry.name << "\n";
+        return Outcome::kSkipped;
+      case Copied::kWriteError:
+        qxerr << "Failed to write file [" << entry.path << "]: " << ErrorText(writeError)
+              << "\n";
+        return concernsOneEntry(writeError) ? Outcome::kSkipped : Outcome::kFatal;
+      case Copied::kOverLimit:
+        qxerr << "Stopped unpacking '" << src_ << "': it writes more than the limit of "
+              << budget_.Limit() << " bytes (" << HumanBytes(budget_.Limit())
+              << "), though its entries declare less\n";
+        return Outcome::kFatal;
+      case Copied::kDone:
+        break;
+    }
+    qxdbg << "Created file [" << entry.path << "]\n";
+    if (options_.files != nullptr) options_.files->push_back({entry.relative, total, entry.crc});
+    return Outcome::kWritten;
+  }
+
+  zip_t *archive_;
+  const std::string &src_;
+  const ExtractOptions &options_;
+  FileSystem &fileSystem_;
+  ByteBudget budget_;
+};
+
+bool extract(const std::string &src, const std::string &dst, const ExtractOptions &options,
+             FileSystem &fileSystem) {
   if (!qx::common::exists(src)) {
     qxerr << "Source archive does not exist: " << src << "\n";
     return false;
@@ -338,17 +457,22 @@ bool extract(const std::string &src, const std::string &dst) {
     qxerr << "Error opening zip archive: '" << src << "'\n";
     return false;
   }
-  std::vector<Entry> entries;
-  bool failed = false;
-  if (!planEntries(archive.get(), src, dst, entries, failed)) return false;
+  Plan plan;
+  if (!planEntries(archive.get(), src, dst, options.limits, plan)) return false;
+  if (options.checkFreeSpace && !fitsFreeSpace(fileSystem, src, dst, plan.declaredBytes))
+    return false;
 
-  for (const Entry &entry : entries) {
+  bool failed = plan.unreadable;
+  Extractor extractor(archive.get(), src, options, fileSystem);
+  for (const Entry &entry : plan.entries) {
     if (entry.directory) {
       // A directory that cannot be made stops the extraction.
-      if (!createDirectory(entry.path)) return false;
+      if (createDirectory(fileSystem, entry.path) != 0) return false;
       continue;
     }
-    if (!extractFile(archive.get(), entry)) failed = true;
+    const Outcome outcome = extractor.File(entry);
+    if (outcome == Outcome::kFatal) return false;
+    if (outcome == Outcome::kSkipped) failed = true;
   }
 
   if (!closeArchive(archive)) {
@@ -370,12 +494,22 @@ bool Zip::Compress(const std::string &src, const std::string &dst) {
 }
 
 bool Zip::Extract(const std::string &src, const std::string &dst) {
+  return internal::ExtractArchive(src, dst, internal::ExtractOptions(),
+                                  internal::CurrentFileSystem());
+}
+
+namespace internal {
+
+bool ExtractArchive(const std::string &src, const std::string &dst,
+                    const ExtractOptions &options, FileSystem &fileSystem) {
   try {
-    return extract(src, dst);
+    return extract(src, dst, options, fileSystem);
   } catch (const std::exception &e) {
     qxerr << "Error extracting zip archive: '" << src << "': " << e.what() << "\n";
     return false;
   }
 }
+
+}  // namespace internal
 
 }  // namespace qx::quarn_tools

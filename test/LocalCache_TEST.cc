@@ -399,11 +399,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "Owner or name is no directory name, failed to save model."}),
     [](const ::testing::TestParamInfo<IncompleteCase> &info) { return info.param.label; });
 
-TEST_F(LocalCacheTest, ANonArchiveLeavesTheZipInPlace) {
+// A failed save leaves nothing in the cache: no version directory, no
+// archive, no staging directory.
+TEST_F(LocalCacheTest, ANonArchiveLeavesNothing) {
   EXPECT_FALSE(cache_.SaveModel(ModelId(kServerOne, "alice", "box", 1), "<html/>", true));
-  const std::string archive = VersionDir("models", "box", "1") + "/box.zip";
-  EXPECT_TRUE(log_.Contains("Unable to unzip [" + archive + "]\n", LOG_ERROR));
-  EXPECT_EQ(ReadFile(archive), "<html/>");
+  EXPECT_TRUE(log_.Contains("Unable to unzip [", LOG_ERROR));
+  EXPECT_TRUE(log_.Contains("/box.zip]\n", LOG_ERROR));
+  EXPECT_FALSE(fs::exists(home_.Cache() + "/" + kServerOneDir + "/alice"));
 }
 
 TEST_F(LocalCacheTest, ADamagedArchiveLeavesNoCachedVersion) {
@@ -416,9 +418,8 @@ TEST_F(LocalCacheTest, ADamagedArchiveLeavesNoCachedVersion) {
 
   EXPECT_FALSE(
       cache_.SaveModel(ModelId(kServerOne, "alice", "box", 1), ReadFile(tmp.Join("a.zip")), true));
-  const std::string dir = VersionDir("models", "box", "1");
-  EXPECT_TRUE(fs::exists(dir + "/box.zip"));
-  EXPECT_FALSE(fs::exists(dir + "/model.config"));
+  EXPECT_FALSE(fs::exists(VersionDir("models", "box", "1")));
+  EXPECT_FALSE(fs::exists(home_.Cache() + "/" + kServerOneDir + "/alice"));
   EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0)));
 }
 
@@ -619,13 +620,12 @@ TEST_F(LocalCacheTest, SaveWorldUnpacksWithoutRewriteAndSetsTheLocalPath) {
   EXPECT_EQ(found.Version(), 3u);
 }
 
-// A world has no marker file: the archive left behind by a failed save must
-// not make its version directory look like a cached world.
+// A world has no marker file: a failed save leaves nothing that could look
+// like a cached world.
 TEST_F(LocalCacheTest, AFailedWorldSaveIsNotACachedWorld) {
   WorldIdentifier id = WorldId(kServerOne, "alice", "town", 4);
   EXPECT_FALSE(cache_.SaveWorld(id, "not an archive", true));
-  const std::string dir = VersionDir("worlds", "town", "4");
-  EXPECT_TRUE(fs::exists(dir + "/town.zip"));
+  EXPECT_FALSE(fs::exists(VersionDir("worlds", "town", "4")));
   WorldIdentifier found = WorldId(kServerOne, "alice", "town", 0);
   EXPECT_FALSE(cache_.MatchingWorld(found));
   EXPECT_FALSE(cache_.AllWorlds());

@@ -222,7 +222,7 @@ TEST_F(ZipTest, ADirectoryThatCannotBeCreatedStopsTheExtraction) {
       .Write(Archive());
   EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
   EXPECT_TRUE(log_.Contains("Error creating directory [" + tmp_.Join("out/blocked") +
-                                "]. Do you have the right permissions?\n",
+                                "]. Do you have the right permissions? (File exists)\n",
                             qx::common::LOG_ERROR));
   EXPECT_EQ(ReadFile(tmp_.Join("out/first.txt")), "1");
   EXPECT_FALSE(fs::exists(tmp_.Join("out/last.txt")));

@@ -14,6 +14,7 @@
 #ifndef QX_QUARN_TOOLS_CLIENTCONFIG_HH_
 #define QX_QUARN_TOOLS_CLIENTCONFIG_HH_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ QX_QUARN_TOOLS_VISIBLE extern const char *const kDefaultUserAgent;
 
 // Configuration files larger than this are refused.
 QX_QUARN_TOOLS_VISIBLE extern const long kMaxConfigFileSize;
+
+// The default caps on what one archive may unpack to: 16 GiB written, and
+// 100,000 entries.
+QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxUnpackedSize;
+QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxEntries;
 
 class QX_QUARN_TOOLS_VISIBLE ClientConfig {
  public:
@@ -59,7 +65,17 @@ class QX_QUARN_TOOLS_VISIBLE ClientConfig {
   const std::string &UserAgent() const;
   void SetUserAgent(const std::string &agent);
 
-  // No servers, empty cache location and config path, default user agent.
+  // The caps on what one downloaded archive may unpack to: bytes really
+  // written, and entries. Past either the save stops and fails, leaving
+  // nothing behind. The environment variables QX_QUARN_MAX_UNPACKED_SIZE and
+  // QX_QUARN_MAX_ENTRIES override them.
+  std::uint64_t MaxUnpackedSize() const;
+  void SetMaxUnpackedSize(std::uint64_t bytes);
+  std::uint64_t MaxEntries() const;
+  void SetMaxEntries(std::uint64_t entries);
+
+  // No servers, empty cache location and config path, default user agent
+  // and limits.
   void Clear();
 
   std::string AsString(const std::string &prefix = "") const;

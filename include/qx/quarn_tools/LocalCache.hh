@@ -4,6 +4,11 @@
  *
  *   cache root / uriToPath(server URL) / owner / "models"|"worlds" / name / version
  *
+ * A version directory exists whole or not at all: saves build a version in
+ * a staging directory beside it and publish it with one rename, so lookups
+ * never see a partial version, whatever other threads or processes, crashes
+ * or full disks do. Several processes may save into one cache at once.
+ *
  * The cache keeps no index and no memory between calls: every operation walks
  * the directories again, so lookups may run while other threads save. It
  * points at a ClientConfig it does not own, which must outlive it (a null
@@ -55,18 +60,31 @@ class QX_QUARN_TOOLS_VISIBLE LocalCache {
   // The same for worlds, through AllWorlds().
   virtual WorldIter MatchingWorlds(const WorldIdentifier &id) const;
 
-  // Stores the zip archive `data` of one model version: unpacks it into the
-  // version directory and points the "model://" references of the model's
-  // main SDF file at the server's file URLs. REQUIRES: id has a server,
-  // owner, name and a version other than 0. Refused when the version
+  // Stores the zip archive `data` of one model version: unpacks it, points
+  // the "model://" references of the model's main SDF file at the server's
+  // file URLs, and publishes the version directory. REQUIRES: id has a
+  // server, owner, name and a version other than 0. Refused when the version
   // directory exists and `overwrite` is false; with `overwrite`, files the
-  // new archive lacks stay. False when the archive does not unpack whole;
-  // its .zip file is then left in the version directory.
+  // new archive lacks stay (the merged version replaces the old one in one
+  // step). False when the archive does not unpack whole (damaged, over the
+  // limits of ClientConfig, a full disk, a link below the cache root owned
+  // by another user); nothing of the save is then left in the cache.
   virtual bool SaveModel(const ModelIdentifier &id, const std::string &data,
                          bool overwrite);
   // The same for a world (no file is rewritten); on success id's local path
   // is the version directory.
   virtual bool SaveWorld(WorldIdentifier &id, const std::string &data, bool overwrite);
+
+  // How the client hands a downloaded archive to the cache: as the file
+  // `archivePath`, which is read and left in place. A LocalCache unpacks it
+  // straight from the file, so memory does not grow with its size. A
+  // subclass inherits versions that read the file and pass its bytes to
+  // SaveModel and SaveWorld, so overriding those alone still receives every
+  // download; override these too to take the file instead.
+  virtual bool SaveModelArchive(const ModelIdentifier &id, const std::string &archivePath,
+                                bool overwrite);
+  virtual bool SaveWorldArchive(WorldIdentifier &id, const std::string &archivePath,
+                                bool overwrite);
 
  private:
   std::shared_ptr<LocalCachePrivate> dataPtr;

@@ -27,12 +27,16 @@ class QX_QUARN_TOOLS_VISIBLE Zip {
   static bool Compress(const std::string &src, const std::string &dst);
 
   // Unpacks the archive `src` under the directory `dst`, creating missing
-  // directories. An archive holding an entry whose name is absolute or leaves
-  // `dst` is refused before anything is written. Entries that cannot be read
-  // (corrupt data, bad checksum) or written are logged and make the result
-  // false, while the other entries are still extracted. Symbolic-link entries
-  // are written as regular files holding the link text. Entries are streamed
-  // in bounded chunks, whatever their size.
+  // directories. Refused before anything is written: an archive holding an
+  // entry whose name is absolute or leaves `dst`, one with more than
+  // kDefaultMaxEntries entries or whose entries declare more than
+  // kDefaultMaxUnpackedSize bytes (ClientConfig.hh), and one that does not
+  // fit the free space of `dst`'s file system. Entries that cannot be read
+  // (corrupt data, bad checksum) are logged and make the result false, while
+  // the other entries are still extracted. A write error (a full disk, EIO)
+  // or more bytes written than the limit stops the extraction at once.
+  // Symbolic-link entries are written as regular files holding the link
+  // text. Entries are streamed in bounded chunks, whatever their size.
   static bool Extract(const std::string &src, const std::string &dst);
 };
 

@@ -1,0 +1,235 @@
+#include "ArchiveDownload.hh"
+
+#include <fstream>
+
+#include <qx/common/Console.hh>
+#include <qx/common/URI.hh>
+
+#include "CacheNames.hh"
+#include "IdentifierText.hh"
+#include "RestClientInternal.hh"
+#include "ServerRequest.hh"
+
+namespace qx::quarn_tools::internal {
+
+const DownloadTexts kModelDownload{"models",
+                                   "Can't download model, server configuration incomplete: ",
+                                   "Downloading model [", "Failed to download model."};
+const DownloadTexts kWorldDownload{"worlds",
+                                   "Can't download world, server configuration incomplete: ",
+                                   "Downloading world [", "Failed to download world."};
+
+namespace {
+
+constexpr const char *kVersionHeader = "X-Qel-Resource-Version";
+
+// How many referral links one download follows before giving up.
+constexpr int kMaxReferralHops = 5;
+// A referral body longer than this is no link.
+constexpr std::size_t kMaxReferralBytes = 64 * 1024;
+
+// A header value as the transport stores it ends with the line terminator
+// the server sent; log lines quote it without, so each stays one line.
+std::string WithoutLineEnd(std::string value) {
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+  return value;
+}
+
+// A referral body is a link, possibly followed by a line end.
+std::string TrimmedLink(const std::string &body) {
+  const auto first = body.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  const auto last = body.find_last_not_of(" \t\r\n");
+  return body.substr(first, last - first + 1);
+}
+
+// The version the server delivered, from its version header: the header's
+// number, or 1 (with a warning) when it is missing or not a 32-bit number.
+unsigned int VersionFromHeaders(const RestResponse &response) {
+  const auto header = response.headers.find(kVersionHeader);
+  if (header == response.headers.end()) {
+    qxwarn << "Missing X-Qel-Resource-Version in REST response headers."
+           << " Hardcoding version 1.\n";
+    return 1;
+  }
+  unsigned int version = 0;
+  if (!identifier::ParseVersionNumber(header->second, version)) {
+    qxwarn << "Failed to convert X-Qel-Resource-Version header value ["
+           << WithoutLineEnd(header->second) << "] to integer. Hardcoding version 1.\n";
+    return 1;
+  }
+  return version;
+}
+
+// The first `limit` bytes of the file at `path` (one more tells it is longer).
+std::string ReadStart(const std::string &path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(limit + 1, '\0');
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
+}
+
+}  // namespace
+
+// The archive file the body streams into, refusing to grow past the limit.
+class ArchiveDownload::File : public BodySink {
+ public:
+  File(FileSystem &fileSystem, std::string path, std::uint64_t limit)
+      : fileSystem_(fileSystem), path_(std::move(path)), limit_(limit) {}
+
+  // Starts the file afresh (empty); false with Failure() set.
+  bool Restart() {
+    file_.reset();
+    fileSystem_.RemoveAll(path_);
+    size_ = 0;
+    error_ = fileSystem_.CreateFile(path_, file_);
+    return error_ == 0;
+  }
+
+  bool Write(const char *data, std::size_t size) override {
+    if (!file_ || size > limit_ - size_) {
+      tooLarge_ = file_ != nullptr;
+      return false;
+    }
+    error_ = file_->Append(data, size);
+    if (error_ != 0) return false;
+    size_ += size;
+    return true;
+  }
+
+  // Closes the file; false with Failure() set.
+  bool Close() {
+    if (!file_) return error_ == 0 && !tooLarge_;
+    const int closed = file_->Close();
+    file_.reset();
+    if (error_ == 0) error_ = closed;
+    return error_ == 0 && !tooLarge_;
+  }
+
+  bool Failed() const { return error_ != 0 || tooLarge_; }
+
+  std::string Failure(const std::string &from) const {
+    if (tooLarge_) {
+      return "The archive from [" + from + "] is larger than the limit of " +
+             std::to_string(limit_) + " bytes (" + HumanBytes(limit_) + ")";
+    }
+    return "Unable to write [" + path_ + "]: " + ErrorText(error_);
+  }
+
+  std::uint64_t Size() const { return size_; }
+
+ private:
+  FileSystem &fileSystem_;
+  std::string path_;
+  std::uint64_t limit_;
+  std::unique_ptr<WritableFile> file_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+  bool tooLarge_ = false;
+};
+
+ArchiveDownload::ArchiveDownload(FileSystem &fileSystem, std::string root,
+                                 std::string referralAgent, const UnpackLimits &limits)
+    : fileSystem_(fileSystem), root_(std::move(root)),
+      referralAgent_(std::move(referralAgent)), limits_(limits) {}
+
+ArchiveDownload::~ArchiveDownload() {
+  file_.reset();
+  stage_.reset();
+}
+
+bool ArchiveDownload::ServerComplete(const ServerConfig &server, const DownloadTexts &texts) {
+  if (server.Url().Valid() && !server.Version().empty()) return true;
+  qxerr << texts.incomplete << "\n" << server.AsString("") << "\n";
+  return false;
+}
+
+bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &texts) {
+  RestResponse response;
+  if (!Request(request, texts, response)) return false;
+  version_ = VersionFromHeaders(response);
+  if (!TakeBody(response, kMaxReferralHops)) return false;
+  if (file_->Size() == 0) {
+    qxerr << "The server sent an empty archive for [" << request.uniqueName << "]\n";
+    return false;
+  }
+  return true;
+}
+
+bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts &texts,
+                              RestResponse &response) {
+  const ServerConfig &server = request.server;
+  if (!ServerComplete(server, texts)) return false;
+  const std::string route = ArchiveRoute(request.owner, texts.kind, request.name,
+                                         request.version);
+  qxmsg << texts.downloading << request.uniqueName << "]\n";
+
+  std::string error;
+  stage_ = cache::StagingDirectory::Create(fileSystem_, root_, request.uniqueName, error);
+  if (!stage_) {
+    qxerr << error << "\n";
+    return false;
+  }
+  archive_ = stage_->Join(cache::ArchiveFileName(request.name));
+  file_ = std::make_unique<File>(fileSystem_, archive_, limits_.maxBytes);
+  if (!file_->Restart()) {
+    qxerr << file_->Failure(server.Url().Str()) << "\n";
+    return false;
+  }
+  response = RequestToSink("", HttpMethod::GET, server.Url().Str(), server.Version(), route,
+                           {"link=true"}, HeadersWithApiKey(server, request.headers), *file_);
+  if (!file_->Close()) {
+    qxerr << file_->Failure(server.Url().Str() + "/" + server.Version() + "/" + route) << "\n";
+    return false;
+  }
+  if (response.statusCode != 200) {
+    qxerr << texts.failed << "\n"
+          << "  Server: " << server.Url().Str() << "\n"
+          << "  Route: " << route << "\n"
+          << "  REST response code: " << response.statusCode << "\n";
+    return false;
+  }
+  return true;
+}
+
+bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
+  const auto type = response.headers.find("Content-Type");
+  // Without a content type the body is the archive.
+  if (type == response.headers.end()) return true;
+  const std::string &contentType = type->second;
+  if (contentType.find("text/plain") != std::string::npos) {
+    const std::string body = ReadStart(archive_, kMaxReferralBytes);
+    const std::string link = TrimmedLink(body);
+    if (body.size() > kMaxReferralBytes || !qx::common::URI::Valid(link)) {
+      qxerr << "Invalid referral link URI [" << body.substr(0, 200) << "]. "
+            << "Unable to download.\n";
+      return false;
+    }
+    if (hopsLeft <= 0) {
+      qxerr << "Too many referral links: giving up after " << kMaxReferralHops
+            << " hops at [" << link << "]. Unable to download.\n";
+      return false;
+    }
+    qxdbg << "Downloading from a referral link [" << link << "]\n";
+    if (!file_->Restart()) {
+      qxerr << file_->Failure(link) << "\n";
+      return false;
+    }
+    const RestResponse referred =
+        RequestToSink(referralAgent_, HttpMethod::GET, link, "", "", {}, {}, *file_);
+    if (!file_->Close()) {
+      qxerr << file_->Failure(link) << "\n";
+      return false;
+    }
+    return TakeBody(referred, hopsLeft - 1);
+  }
+  if (contentType.find("application/zip") != std::string::npos ||
+      contentType.find("binary/octet-stream") != std::string::npos)
+    return true;
+  qxerr << "Invalid content-type of [" << WithoutLineEnd(contentType) << "]. "
+        << "Unable to download.\n";
+  return false;
+}
+
+}  // namespace qx::quarn_tools::internal

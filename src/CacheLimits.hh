@@ -1,0 +1,42 @@
+/*
+ * How much one archive may unpack to: the cap on the bytes really written and
+ * on the number of entries, which stops a decompression bomb long before the
+ * disk is full. The configuration holds the values (config.yaml, cache:
+ * max-unpacked-size and max-entries); the environment variables
+ * QX_QUARN_MAX_UNPACKED_SIZE and QX_QUARN_MAX_ENTRIES override them.
+ * Internal; any thread.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_
+#define QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_
+
+#include <cstdint>
+#include <string>
+
+#include "qx/quarn_tools/ClientConfig.hh"
+
+namespace qx::quarn_tools::internal {
+
+inline constexpr const char *kMaxUnpackedSizeVariable = "QX_QUARN_MAX_UNPACKED_SIZE";
+inline constexpr const char *kMaxEntriesVariable = "QX_QUARN_MAX_ENTRIES";
+
+struct UnpackLimits {
+  std::uint64_t maxBytes = kDefaultMaxUnpackedSize;
+  std::uint64_t maxEntries = kDefaultMaxEntries;
+};
+
+// The configuration's limits (the defaults without one), overridden by the
+// environment; a variable that does not read as a size is ignored with a
+// warning.
+UnpackLimits EffectiveUnpackLimits(const ClientConfig *config);
+
+// Reads "1000", "512K", "16GiB", "2 MB"... as bytes: a whole number and an
+// optional unit (K, M, G, T, with or without "i" and "B", in any case),
+// always in powers of 1024. False for anything else, or on overflow.
+bool ParseByteSize(const std::string &text, std::uint64_t &bytes);
+
+// "1.5 GiB", "12 KiB", "900 B": for people.
+std::string HumanBytes(std::uint64_t bytes);
+
+}  // namespace qx::quarn_tools::internal
+
+#endif  // QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_

@@ -1,0 +1,239 @@
+#include "CacheWriter.hh"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Filesystem.hh>
+
+#include "CacheDirectories.hh"
+#include "CacheNames.hh"
+#include "StagingDirectory.hh"
+#include "ZipExtraction.hh"
+
+namespace qx::quarn_tools::internal::cache {
+namespace {
+
+// Inside a staging directory: the tree that becomes the version, and where
+// a replaced version goes when the system cannot swap two directories.
+constexpr const char *kTreeName = "tree";
+constexpr const char *kReplacedName = "replaced";
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+// Copies the regular file `from` (not through a link) to the new file `to`.
+int copyFile(FileSystem &fileSystem, const std::string &from, const std::string &to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return errno;
+  std::unique_ptr<WritableFile> out;
+  int error = fileSystem.CreateFile(to, out);
+  std::vector<char> buffer(kCopyChunk);
+  while (error == 0) {
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    error = out->Append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  ::close(in);
+  if (out && error == 0) error = out->Close();
+  if (error != 0 && out) fileSystem.RemoveAll(to);
+  return error;
+}
+
+// Gives `to` the file `from` by a hard link, or by a copy where links are
+// not possible.
+int shareFile(FileSystem &fileSystem, const std::string &from, const std::string &to) {
+  const int error = fileSystem.Link(from, to);
+  if (error == 0 || error == ENOENT || error == EEXIST) return error;
+  return copyFile(fileSystem, from, to);
+}
+
+// Adds to the tree `to` every directory and regular file of the tree `from`
+// that `to` lacks, so a new archive unpacked into `to` keeps the old files
+// it does not have. Links are never followed nor copied, nor are the
+// cache's own entries, nor (at the top) the archive file `skip` that an
+// unfinished save of an older library may have left. Files that vanish
+// meanwhile are no error. 0 or errno, with `failed` the path concerned.
+int addMissing(FileSystem &fileSystem, const std::string &from, const std::string &to,
+               const std::string &skip, std::string &failed) {
+  for (qx::common::DirIter it(from), end; it != end; ++it) {
+    const std::string name = qx::common::basename(*it);
+    if (IsInternalName(name) || name == skip) continue;
+    PathStatus source;
+    if (fileSystem.Status(*it, source) != 0 || !source.exists || source.link) continue;
+    const std::string target = qx::common::joinPaths(to, name);
+    PathStatus present;
+    fileSystem.Status(target, present);
+    int error = 0;
+    if (source.directory) {
+      if (!present.exists) error = fileSystem.CreateDirectory(target);
+      if (error == EEXIST) error = 0;
+      if (error == 0 && (!present.exists || present.directory))
+        error = addMissing(fileSystem, *it, target, "", failed);
+      else if (error != 0)
+        failed = target;
+    } else if (source.regular && !present.exists) {
+      error = shareFile(fileSystem, *it, target);
+      if (error == ENOENT || error == EEXIST) error = 0;
+      if (error != 0) failed = target;
+    }
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+bool isDirectoryThere(int renameError) { return renameError == ENOTEMPTY || renameError == EEXIST; }
+
+bool swapUnsupported(int error) {
+  return error == ENOSYS || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+}  // namespace
+
+CacheWriter::CacheWriter(FileSystem &fileSystem) : fileSystem_(fileSystem) {}
+
+namespace {
+
+// One save of one version, in its own staging directory.
+class Save {
+ public:
+  Save(FileSystem &fileSystem, const VersionToSave &save)
+      : fileSystem_(fileSystem), save_(save),
+        directory_(VersionDirectory(save.root, save.uniqueName, save.version)) {}
+
+  // Refuses an existing version without overwrite, and makes the staging
+  // directory. False having logged why.
+  bool Begin() {
+    PathStatus status;
+    fileSystem_.Status(directory_, status);
+    existed_ = status.exists;
+    if (existed_ && !save_.overwrite) {
+      qxerr << "Directory [" << directory_ << "] already exists\n";
+      return false;
+    }
+    std::string error;
+    stage_ = StagingDirectory::Create(fileSystem_, save_.root, save_.uniqueName, error);
+    if (!stage_ || !CheckDirectory(fileSystem_, directory_, error)) {
+      qxerr << error << "\n";
+      return false;
+    }
+    return true;
+  }
+
+  // Writes archive bytes into the staging directory; their path then.
+  bool WriteArchive(const std::string &data, std::string &archive) {
+    archive = stage_->Join(ArchiveFileName(save_.name));
+    std::unique_ptr<WritableFile> file;
+    int error = fileSystem_.CreateFile(archive, file);
+    if (error == 0) error = file->Append(data.data(), data.size());
+    if (error == 0) error = file->Close();
+    if (error == 0) return true;
+    qxerr << "Unable to write [" << archive << "]: " << ErrorText(error) << "\n";
+    return false;
+  }
+
+  // Unpacks, merges the old version in when overwriting, prepares and
+  // publishes. True with the version directory once published.
+  bool Finish(const std::string &archive, std::string &versionDirectory) {
+    const std::string tree = stage_->Join(kTreeName);
+    const int made = fileSystem_.CreateDirectory(tree);
+    if (made != 0) {
+      qxerr << "Unable to create directory [" << tree << "]: " << ErrorText(made) << "\n";
+      return false;
+    }
+    ExtractOptions options;
+    options.limits = save_.limits;
+    if (!ExtractArchive(archive, tree, options, fileSystem_)) {
+      qxerr << "Unable to unzip [" << archive << "]\n";
+      return false;
+    }
+    if (existed_ && !KeepOldFiles(tree)) return false;
+    if (save_.prepare) save_.prepare(tree, directory_);
+    if (!Publish(tree)) return false;
+    versionDirectory = directory_;
+    return true;
+  }
+
+ private:
+  bool KeepOldFiles(const std::string &tree) {
+    std::string failed;
+    const int error =
+        addMissing(fileSystem_, directory_, tree, ArchiveFileName(save_.name), failed);
+    if (error == 0) return true;
+    qxerr << "Unable to keep the files of [" << directory_ << "] at [" << failed
+          << "]: " << ErrorText(error) << "\n";
+    return false;
+  }
+
+  bool Publish(const std::string &tree) {
+    const int renamed = fileSystem_.Rename(tree, directory_);
+    if (renamed == 0) return true;
+    if (!isDirectoryThere(renamed)) return Failed(renamed);
+    // Another save published this version since ours began: its content is
+    // the same, so ours is dropped with the staging directory.
+    if (!existed_) {
+      qxdbg << "Version [" << directory_ << "] was published meanwhile; using it\n";
+      return true;
+    }
+    const int swapped = fileSystem_.Exchange(tree, directory_);
+    if (swapped == 0) return true;
+    if (!swapUnsupported(swapped)) return Failed(swapped);
+    return ReplaceInTwoSteps(tree);
+  }
+
+  // Where directories cannot be swapped: the old version moves aside, the
+  // new one takes its place (lookups miss the version for that moment).
+  bool ReplaceInTwoSteps(const std::string &tree) {
+    const std::string replaced = stage_->Join(kReplacedName);
+    int error = fileSystem_.Rename(directory_, replaced);
+    if (error != 0) return Failed(error);
+    error = fileSystem_.Rename(tree, directory_);
+    if (error == 0) return true;
+    fileSystem_.Rename(replaced, directory_);
+    return Failed(error);
+  }
+
+  bool Failed(int error) {
+    qxerr << "Unable to publish [" << directory_ << "]: " << ErrorText(error) << "\n";
+    return false;
+  }
+
+  FileSystem &fileSystem_;
+  const VersionToSave &save_;
+  const std::string directory_;
+  bool existed_ = false;
+  std::unique_ptr<StagingDirectory> stage_;
+};
+
+}  // namespace
+
+bool CacheWriter::SaveArchiveFile(const VersionToSave &save, const std::string &archive,
+                                  std::string &versionDirectory) {
+  bool saved = false;
+  {
+    Save one(fileSystem_, save);
+    saved = one.Begin() && one.Finish(archive, versionDirectory);
+  }
+  if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
+  return saved;
+}
+
+bool CacheWriter::SaveArchiveData(const VersionToSave &save, const std::string &data,
+                                  std::string &versionDirectory) {
+  bool saved = false;
+  {
+    Save one(fileSystem_, save);
+    std::string archive;
+    saved = one.Begin() && one.WriteArchive(data, archive) &&
+            one.Finish(archive, versionDirectory);
+  }
+  if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
+  return saved;
+}
+
+}  // namespace qx::quarn_tools::internal::cache

@@ -1,0 +1,46 @@
+#include "ResourceLock.hh"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Filesystem.hh>
+
+#include "CacheNames.hh"
+
+namespace qx::quarn_tools::internal::cache {
+namespace {
+
+constexpr std::chrono::milliseconds kPoll(20);
+
+}  // namespace
+
+ResourceLock::ResourceLock(const std::string &resourceDirectory,
+                           std::chrono::milliseconds patience) {
+  const std::string path = qx::common::joinPaths(resourceDirectory, LockFileName());
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd_ < 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      qxdbg << "Going ahead without the lock of [" << resourceDirectory << "]\n";
+      return;
+    }
+    waited_ = true;
+    std::this_thread::sleep_for(kPoll);
+  }
+  held_ = true;
+}
+
+ResourceLock::~ResourceLock() {
+  if (fd_ < 0) return;
+  if (held_) ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+}
+
+}  // namespace qx::quarn_tools::internal::cache

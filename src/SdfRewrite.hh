@@ -1,0 +1,39 @@
+/*
+ * Points the "model://" references of a model's main SDF file at the files
+ * of that model version on its server: meshes of collisions and visuals,
+ * material scripts and PBR maps, actor skins and animations. The main SDF
+ * file is the one model.config names with the highest version. Problems are
+ * logged and leave the file as it was. Internal; any thread, for different
+ * directories.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_SDFREWRITE_HH_
+#define QX_QUARN_TOOLS_SRC_SDFREWRITE_HH_
+
+#include <optional>
+#include <string>
+
+#include "FileSystem.hh"
+#include "qx/quarn_tools/ModelIdentifier.hh"
+
+namespace qx::quarn_tools::internal {
+
+// Rewrites the main SDF file of the model unpacked in `directory` for
+// version `id` (server, owner, name, version). The file is replaced whole
+// (written aside, then renamed), never written in place and never through a
+// symbolic link: a main SDF file that is a link is refused. Log lines name
+// paths below `shownDirectory` (the version directory that a staging
+// directory becomes), or below `directory` when it is empty.
+void RewriteModelSdf(const ModelIdentifier &id, const std::string &directory,
+                     FileSystem &fileSystem, const std::string &shownDirectory = "");
+
+// The text a "model://NAME/PATH" reference becomes in version `id`: the
+// server URL, "/", API version, "/", owner, "/models/", id's name, "/",
+// version, "/files", PATH. Nothing for a text that does not begin with
+// "model://" (it stays as it is), nor (having logged why) for one that
+// names no file. `sdfPath` only names the file in log lines.
+std::optional<std::string> ReferenceInVersion(const ModelIdentifier &id, const std::string &text,
+                                              const std::string &sdfPath);
+
+}  // namespace qx::quarn_tools::internal
+
+#endif  // QX_QUARN_TOOLS_SRC_SDFREWRITE_HH_

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "support/TestSupport.hh"
+#include "support/Builders.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -16,12 +17,8 @@ using qx::common::LOG_ERROR;
 using qx::test::LogCapture;
 using qx::test::ScopedEnv;
 
-ServerConfig Server(const std::string &url = "https://models.example:8443") {
-  ServerConfig server;
-  server.SetUrl(qx::common::URI(url, true));
-  server.SetApiKey("secret");
-  return server;
-}
+// The server every parsed document is bound to.
+const ServerConfig kServer = qx::test::ServerAt("https://models.example:8443", "secret");
 
 Json::Value Parse(const std::string &text) {
   Json::Value value;
@@ -43,7 +40,7 @@ const char *const kFullModel = R"({
 
 TEST(JSONParserModel, ReadsEveryField) {
   LogCapture log;
-  const ModelIdentifier model = JSONParser::ParseModel(kFullModel, Server());
+  const ModelIdentifier model = JSONParser::ParseModel(kFullModel, kServer);
   EXPECT_EQ(model.Name(), "big_box");
   EXPECT_EQ(model.Owner(), "alice");
   EXPECT_EQ(model.ModifyDate(), 1614834367);  // fraction dropped
@@ -84,7 +81,7 @@ TEST(JSONParserModel, DatesAreUtcWhateverTheLocalZone) {
   {
     ScopedEnv zone("TZ", std::string("EST5EDT"));
     tzset();
-    parsed = JSONParser::ParseModel(R"({"updatedAt": "2021-03-04T05:06:07.999Z"})", Server())
+    parsed = JSONParser::ParseModel(R"({"updatedAt": "2021-03-04T05:06:07.999Z"})", kServer)
                  .ModifyDate();
   }
   tzset();
@@ -100,7 +97,7 @@ class JSONParserDates : public ::testing::TestWithParam<DateCase> {};
 
 TEST_P(JSONParserDates, ConvertsOrStoresZero) {
   const std::string body = std::string(R"({"createdAt": ")") + GetParam().text + "\"}";
-  EXPECT_EQ(JSONParser::ParseModel(body, Server()).UploadDate(), GetParam().expected)
+  EXPECT_EQ(JSONParser::ParseModel(body, kServer).UploadDate(), GetParam().expected)
       << GetParam().text;
 }
 
@@ -178,7 +175,7 @@ TEST(JSONParserModel, NotAnObject) {
 
 TEST(JSONParserModel, BodyThatIsNotJsonCarriesOnlyTheServer) {
   LogCapture log;
-  const ModelIdentifier model = JSONParser::ParseModel("<html>oops</html>", Server());
+  const ModelIdentifier model = JSONParser::ParseModel("<html>oops</html>", kServer);
   EXPECT_EQ(model.Name(), "");
   EXPECT_EQ(model.Owner(), "");
   EXPECT_EQ(model.Server().Url().Str(), "https://models.example:8443");
@@ -188,8 +185,8 @@ TEST(JSONParserModel, BodyThatIsNotJsonCarriesOnlyTheServer) {
 TEST(JSONParserModel, DeeplyNestedBodyDoesNotThrow) {
   LogCapture log;
   const std::string deep(100000, '[');
-  EXPECT_TRUE(JSONParser::ParseModels(deep, Server()).empty());
-  EXPECT_EQ(JSONParser::ParseModel(deep, Server()).Name(), "");
+  EXPECT_TRUE(JSONParser::ParseModels(deep, kServer).empty());
+  EXPECT_EQ(JSONParser::ParseModel(deep, kServer).Name(), "");
 }
 
 TEST(JSONParserTags, BadTagsGiveNoTagsAndReadingGoesOn) {
@@ -220,7 +217,7 @@ TEST(JSONParserTags, ConvertsScalarsToText) {
 TEST(JSONParserModels, ListingInOrderWithServer) {
   LogCapture log;
   const auto models = JSONParser::ParseModels(
-      R"([{"name": "A", "owner": "o"}, {"name": "b", "owner": "o"}])", Server());
+      R"([{"name": "A", "owner": "o"}, {"name": "b", "owner": "o"}])", kServer);
   ASSERT_EQ(models.size(), 2u);
   EXPECT_EQ(models[0].Name(), "a");
   EXPECT_EQ(models[1].Name(), "b");
@@ -241,7 +238,7 @@ TEST(JSONParserModels, RejectedElementCutsThePageShort) {
              "Bad response from server: ["},
         Case{R"([[], {"name": "b"}])", 0, "Model isn't a json object!"}}) {
     LogCapture log;
-    const auto models = JSONParser::ParseModels(c.body, Server());
+    const auto models = JSONParser::ParseModels(c.body, kServer);
     EXPECT_EQ(models.size(), c.kept) << c.body;
     // The element's own line, then the listing's.
     const auto lines = log.Lines();
@@ -254,15 +251,15 @@ TEST(JSONParserModels, RejectedElementCutsThePageShort) {
 TEST(JSONParserModels, BodiesThatAreNotArrays) {
   for (const char *body : {"{}", "null\n", "", "not json", "42", R"({"name": "a"})"}) {
     LogCapture log;
-    EXPECT_TRUE(JSONParser::ParseModels(body, Server()).empty()) << body;
-    EXPECT_TRUE(JSONParser::ParseWorlds(body, Server()).empty()) << body;
+    EXPECT_TRUE(JSONParser::ParseModels(body, kServer).empty()) << body;
+    EXPECT_TRUE(JSONParser::ParseWorlds(body, kServer).empty()) << body;
     EXPECT_EQ(log.Count("JSON response is not an array\n", LOG_ERROR), 2) << log.Text();
   }
 }
 
 TEST(JSONParserModels, EmptyArrayIsAnEmptyListingWithoutLog) {
   LogCapture log;
-  EXPECT_TRUE(JSONParser::ParseModels("[]", Server()).empty());
+  EXPECT_TRUE(JSONParser::ParseModels("[]", kServer).empty());
   EXPECT_TRUE(log.Lines().empty());
 }
 
@@ -271,7 +268,7 @@ TEST(JSONParserWorlds, ReadsNameOwnerVersionOnly) {
   const WorldIdentifier world = JSONParser::ParseWorld(
       R"({"name": "Shapes", "owner": "Bob", "version": 2, "private": true,
           "description": "ignored"})",
-      Server());
+      kServer);
   EXPECT_EQ(world.Name(), "shapes");
   EXPECT_EQ(world.Owner(), "bob");
   EXPECT_EQ(world.Version(), 2u);
@@ -294,7 +291,7 @@ TEST(JSONParserWorlds, WrongTypeKeepsEarlierFields) {
 TEST(JSONParserWorlds, ListingStopsAtRejectedElement) {
   LogCapture log;
   const auto worlds =
-      JSONParser::ParseWorlds(R"([{"name": "a"}, "b", {"name": "c"}])", Server());
+      JSONParser::ParseWorlds(R"([{"name": "a"}, "b", {"name": "c"}])", kServer);
   ASSERT_EQ(worlds.size(), 1u);
   EXPECT_EQ(worlds[0].Name(), "a");
   EXPECT_EQ(log.Count("World isn't a json object!", LOG_ERROR), 2);
@@ -302,7 +299,7 @@ TEST(JSONParserWorlds, ListingStopsAtRejectedElement) {
 
 TEST(JSONParserWorlds, NotJsonCarriesOnlyTheServer) {
   LogCapture log;
-  const WorldIdentifier world = JSONParser::ParseWorld("", Server());
+  const WorldIdentifier world = JSONParser::ParseWorld("", kServer);
   EXPECT_EQ(world.Name(), "");
   EXPECT_EQ(world.Server().Url().Str(), "https://models.example:8443");
   EXPECT_EQ(log.Count("World isn't a json object!", LOG_ERROR), 1);

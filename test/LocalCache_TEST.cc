@@ -12,6 +12,7 @@
 #include "qx/quarn_tools/ServerConfig.hh"
 #include "support/ArchiveBuilder.hh"
 #include "support/TestSupport.hh"
+#include "support/Builders.hh"
 
 namespace fs = std::filesystem;
 using namespace qx::quarn_tools;
@@ -20,6 +21,9 @@ using qx::common::LOG_ERROR;
 using qx::common::LOG_MESSAGE;
 using qx::common::LOG_WARNING;
 using qx::test::ArchiveBuilder;
+using qx::test::ModelOn;
+using qx::test::ServerAt;
+using qx::test::WorldOn;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 
@@ -29,32 +33,6 @@ const char *const kServerOne = "https://one.example.org";
 const char *const kServerOneDir = "one.example.org";
 const char *const kServerTwo = "http://two.example.org:8080";
 const char *const kServerTwoDir = "two.example.org%3A8080";
-
-ServerConfig Server(const std::string &url) {
-  ServerConfig server;
-  server.SetUrl(qx::common::URI(url));
-  return server;
-}
-
-ModelIdentifier ModelId(const std::string &server, const std::string &owner,
-                        const std::string &name, unsigned int version) {
-  ModelIdentifier id;
-  id.SetServer(Server(server));
-  id.SetOwner(owner);
-  id.SetName(name);
-  id.SetVersion(version);
-  return id;
-}
-
-WorldIdentifier WorldId(const std::string &server, const std::string &owner,
-                        const std::string &name, unsigned int version) {
-  WorldIdentifier id;
-  id.SetServer(Server(server));
-  id.SetOwner(owner);
-  id.SetName(name);
-  id.SetVersion(version);
-  return id;
-}
 
 // The bytes of an archive made by `builder`.
 std::string ArchiveData(const ArchiveBuilder &builder) {
@@ -90,8 +68,8 @@ class LocalCacheTest : public ::testing::Test {
   LocalCacheTest() {
     config_.Clear();
     config_.SetCacheLocation(home_.Cache());
-    config_.AddServer(Server(kServerOne));
-    config_.AddServer(Server(kServerTwo));
+    config_.AddServer(ServerAt(kServerOne));
+    config_.AddServer(ServerAt(kServerTwo));
   }
 
   // A model version directory, with a model.config unless told otherwise.
@@ -137,7 +115,7 @@ class MatchingModelVersion : public LocalCacheTest,
 
 TEST_P(MatchingModelVersion, FindsTheHighestForZeroAndExactlyTheOthers) {
   for (const char *v : {"1", "3", "2"}) AddModel(kServerOneDir, "alice", "box", v);
-  const Model model = cache_.MatchingModel(ModelId(kServerOne, "alice", "box", GetParam().asked));
+  const Model model = cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", GetParam().asked));
   if (std::string(GetParam().found).empty()) {
     EXPECT_FALSE(model);
     return;
@@ -155,14 +133,14 @@ INSTANTIATE_TEST_SUITE_P(Table, MatchingModelVersion,
 
 TEST_F(LocalCacheTest, AModelOfAnotherServerIsNotMatched) {
   AddModel(kServerTwoDir, "alice", "box", "1");
-  EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0)));
-  EXPECT_TRUE(cache_.MatchingModel(ModelId(kServerTwo, "alice", "box", 0)));
-  EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerTwo, "bob", "box", 0)));
+  EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
+  EXPECT_TRUE(cache_.MatchingModel(ModelOn(ServerAt(kServerTwo), "alice", "box", 0)));
+  EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerTwo), "bob", "box", 0)));
 }
 
 TEST_F(LocalCacheTest, CapitalsInDirectoryNamesAreListedLowercased) {
   const std::string dir = AddModel(kServerOneDir, "Alice", "Big_Box", "1");
-  const Model model = cache_.MatchingModel(ModelId(kServerOne, "ALICE", "big_box", 0));
+  const Model model = cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "ALICE", "big_box", 0));
   ASSERT_TRUE(model);
   EXPECT_EQ(model.Identification().Name(), "big_box");
   EXPECT_EQ(model.Identification().Owner(), "alice");
@@ -172,11 +150,11 @@ TEST_F(LocalCacheTest, CapitalsInDirectoryNamesAreListedLowercased) {
 TEST_F(LocalCacheTest, AModelVersionWithoutModelConfigIsSkipped) {
   AddModel(kServerOneDir, "alice", "box", "1");
   AddModel(kServerOneDir, "alice", "box", "2", false);
-  EXPECT_EQ(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0))
+  EXPECT_EQ(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0))
                 .Identification()
                 .Version(),
             1u);
-  EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 2)));
+  EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 2)));
   EXPECT_EQ(Names(cache_.AllModels()),
             std::vector<std::string>{std::string(kServerOne) + " alice/box/1"});
 }
@@ -184,9 +162,9 @@ TEST_F(LocalCacheTest, AModelVersionWithoutModelConfigIsSkipped) {
 TEST_F(LocalCacheTest, ADirectoryThatIsNoVersionNeverShadowsTheNewest) {
   AddModel(kServerOneDir, "alice", "box", "tip");
   AddModel(kServerOneDir, "alice", "box", "junk");
-  EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0)));
+  EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
   AddModel(kServerOneDir, "alice", "box", "2");
-  EXPECT_EQ(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0))
+  EXPECT_EQ(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0))
                 .Identification()
                 .Version(),
             2u);
@@ -226,11 +204,11 @@ TEST_F(LocalCacheTest, ANullConfigurationGivesEmptyResults) {
   LocalCache cache(nullptr);
   EXPECT_FALSE(cache.AllModels());
   EXPECT_FALSE(cache.AllWorlds());
-  EXPECT_FALSE(cache.MatchingModel(ModelId(kServerOne, "alice", "box", 0)));
-  WorldIdentifier world = WorldId(kServerOne, "alice", "town", 0);
+  EXPECT_FALSE(cache.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
+  WorldIdentifier world = WorldOn(ServerAt(kServerOne), "alice", "town", 0);
   EXPECT_FALSE(cache.MatchingWorld(world));
-  EXPECT_FALSE(cache.MatchingModels(ModelId(kServerOne, "alice", "", 0)));
-  EXPECT_FALSE(cache.SaveModel(ModelId(kServerOne, "alice", "box", 1), "data", true));
+  EXPECT_FALSE(cache.MatchingModels(ModelOn(ServerAt(kServerOne), "alice", "", 0)));
+  EXPECT_FALSE(cache.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 1), "data", true));
   EXPECT_TRUE(log_.Contains("No client configuration, failed to save model.\n", LOG_ERROR));
 }
 
@@ -238,23 +216,23 @@ TEST_F(LocalCacheTest, MatchingWorldTakesTheHighestVersionAndItsPath) {
   AddWorld(kServerOneDir, "alice", "town", "1");
   const std::string newest = AddWorld(kServerOneDir, "alice", "town", "4");
   AddWorld(kServerOneDir, "alice", "town", "2");
-  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 0);
+  WorldIdentifier id = WorldOn(ServerAt(kServerOne), "alice", "town", 0);
   ASSERT_TRUE(cache_.MatchingWorld(id));
   EXPECT_EQ(id.Version(), 4u);
   EXPECT_EQ(id.LocalPath(), newest);
 
-  WorldIdentifier exact = WorldId(kServerOne, "alice", "town", 2);
+  WorldIdentifier exact = WorldOn(ServerAt(kServerOne), "alice", "town", 2);
   ASSERT_TRUE(cache_.MatchingWorld(exact));
   EXPECT_EQ(exact.LocalPath(), VersionDir("worlds", "town", "2"));
 }
 
 TEST_F(LocalCacheTest, MatchingWorldLeavesTheIdentifierWhenNothingMatches) {
   AddWorld(kServerOneDir, "alice", "town", "1");
-  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 3);
+  WorldIdentifier id = WorldOn(ServerAt(kServerOne), "alice", "town", 3);
   EXPECT_FALSE(cache_.MatchingWorld(id));
   EXPECT_EQ(id.Version(), 3u);
   EXPECT_EQ(id.LocalPath(), "");
-  WorldIdentifier other = WorldId(kServerTwo, "alice", "town", 0);
+  WorldIdentifier other = WorldOn(ServerAt(kServerTwo), "alice", "town", 0);
   EXPECT_FALSE(cache_.MatchingWorld(other));
 }
 
@@ -281,7 +259,7 @@ TEST_F(LocalCacheTest, MatchingModelsFiltersByOwnerNameAndServer) {
 
   const std::vector<std::string> serverExpected{std::string(kServerTwo) + " alice/box/3",
                                                 std::string(kServerTwo) + " bob/box/1"};
-  EXPECT_EQ(Names(cache_.MatchingModels(ModelId(kServerTwo, "", "box", 0))), serverExpected);
+  EXPECT_EQ(Names(cache_.MatchingModels(ModelOn(ServerAt(kServerTwo), "", "box", 0))), serverExpected);
 }
 
 TEST_F(LocalCacheTest, MatchingModelsWithoutAnyFilterTouchesNothing) {
@@ -298,7 +276,7 @@ TEST_F(LocalCacheTest, MatchingModelsWithoutAnyFilterTouchesNothing) {
 TEST_F(LocalCacheTest, MatchingWorldsFiltersByName) {
   AddWorld(kServerOneDir, "alice", "town", "1");
   AddWorld(kServerOneDir, "alice", "city", "1");
-  EXPECT_EQ(Names(cache_.MatchingWorlds(WorldId(kServerOne, "", "city", 0))),
+  EXPECT_EQ(Names(cache_.MatchingWorlds(WorldOn(ServerAt(kServerOne), "", "city", 0))),
             std::vector<std::string>{std::string(kServerOne) + " alice/city/1"});
 }
 
@@ -308,14 +286,14 @@ class FixedCache : public LocalCache {
   using LocalCache::LocalCache;
   ModelIter AllModels() override {
     auto record = std::make_shared<ModelPrivate>();
-    record->identification = ModelId(kServerOne, "carol", "kite", 9);
+    record->identification = ModelOn(ServerAt(kServerOne), "carol", "kite", 9);
     return ModelIterFactory::Create(std::vector<Model>{Model(record)});
   }
 };
 
 TEST_F(LocalCacheTest, MatchingModelsGoesThroughAnOverriddenAllModels) {
   FixedCache cache(&config_);
-  EXPECT_EQ(Names(cache.MatchingModels(ModelId(kServerOne, "carol", "", 0))),
+  EXPECT_EQ(Names(cache.MatchingModels(ModelOn(ServerAt(kServerOne), "carol", "", 0))),
             std::vector<std::string>{std::string(kServerOne) + " carol/kite/9"});
 }
 
@@ -332,17 +310,17 @@ TEST_F(LocalCacheTest, SaveModelUnpacksIntoTheVersionDirectory) {
                       .File("model.config", kModelConfig)
                       .File("model.sdf", "<sdf version='1.9'/>")
                       .File("meshes/box.dae", "mesh"));
-  ASSERT_TRUE(cache_.SaveModel(ModelId(kServerOne, "alice", "box", 2), data, true));
+  ASSERT_TRUE(cache_.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 2), data, true));
   const std::string dir = VersionDir("models", "box", "2");
   EXPECT_EQ(ReadFile(dir + "/meshes/box.dae"), "mesh");
   EXPECT_FALSE(fs::exists(dir + "/box.zip"));
-  const Model model = cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0));
+  const Model model = cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0));
   ASSERT_TRUE(model);
   EXPECT_EQ(model.PathToModel(), dir);
 }
 
 TEST_F(LocalCacheTest, SavingTwiceNeedsOverwriteAndKeepsOldFiles) {
-  const ModelIdentifier id = ModelId(kServerOne, "alice", "box", 1);
+  const ModelIdentifier id = ModelOn(ServerAt(kServerOne), "alice", "box", 1);
   ASSERT_TRUE(cache_.SaveModel(
       id,
       ArchiveData(ArchiveBuilder().File("model.config", kModelConfig).File("old.txt", "old")),
@@ -374,7 +352,7 @@ class IncompleteModel : public LocalCacheTest,
 
 TEST_P(IncompleteModel, IsRefusedWithoutTouchingTheDisk) {
   const IncompleteCase &c = GetParam();
-  ModelIdentifier id = ModelId(c.server, c.owner, c.name, c.version);
+  ModelIdentifier id = ModelOn(ServerAt(c.server), c.owner, c.name, c.version);
   if (std::string(c.server).empty()) id.Server().SetUrl(qx::common::URI());
   EXPECT_FALSE(cache_.SaveModel(id, ArchiveData(ArchiveBuilder().File("a", "a")), true));
   EXPECT_TRUE(log_.Contains(std::string(c.error) + "\n" + id.AsString(), LOG_ERROR))
@@ -402,7 +380,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A failed save leaves nothing in the cache: no version directory, no
 // archive, no staging directory.
 TEST_F(LocalCacheTest, ANonArchiveLeavesNothing) {
-  EXPECT_FALSE(cache_.SaveModel(ModelId(kServerOne, "alice", "box", 1), "<html/>", true));
+  EXPECT_FALSE(cache_.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 1), "<html/>", true));
   EXPECT_TRUE(log_.Contains("Unable to unzip [", LOG_ERROR));
   EXPECT_TRUE(log_.Contains("/box.zip]\n", LOG_ERROR));
   EXPECT_FALSE(fs::exists(home_.Cache() + "/" + kServerOneDir + "/alice"));
@@ -417,10 +395,10 @@ TEST_F(LocalCacheTest, ADamagedArchiveLeavesNoCachedVersion) {
   ASSERT_TRUE(qx::test::DamageArchive(tmp.Join("a.zip"), "DAMAGED-SDF-CONTENT", 1));
 
   EXPECT_FALSE(
-      cache_.SaveModel(ModelId(kServerOne, "alice", "box", 1), ReadFile(tmp.Join("a.zip")), true));
+      cache_.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 1), ReadFile(tmp.Join("a.zip")), true));
   EXPECT_FALSE(fs::exists(VersionDir("models", "box", "1")));
   EXPECT_FALSE(fs::exists(home_.Cache() + "/" + kServerOneDir + "/alice"));
-  EXPECT_FALSE(cache_.MatchingModel(ModelId(kServerOne, "alice", "box", 0)));
+  EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
 }
 
 // -------------------------------------------------------------------------
@@ -461,7 +439,7 @@ class SdfRewriteTest : public LocalCacheTest {
   // Saves version 2 of alice/box with the given files; returns the
   // version directory.
   std::string Save(const ArchiveBuilder &builder) {
-    EXPECT_TRUE(cache_.SaveModel(ModelId(kServerOne, "alice", "box", 2), ArchiveData(builder),
+    EXPECT_TRUE(cache_.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 2), ArchiveData(builder),
                                  true));
     return VersionDir("models", "box", "2");
   }
@@ -604,7 +582,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Worlds
 
 TEST_F(LocalCacheTest, SaveWorldUnpacksWithoutRewriteAndSetsTheLocalPath) {
-  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 3);
+  WorldIdentifier id = WorldOn(ServerAt(kServerOne), "alice", "town", 3);
   const std::string world = "<sdf><world><include><uri>model://box</uri></include></world></sdf>";
   ASSERT_TRUE(cache_.SaveWorld(
       id, ArchiveData(ArchiveBuilder().File("model.config", kModelConfig).File("model.sdf", world)),
@@ -615,7 +593,7 @@ TEST_F(LocalCacheTest, SaveWorldUnpacksWithoutRewriteAndSetsTheLocalPath) {
   EXPECT_FALSE(fs::exists(dir + "/town.zip"));
   EXPECT_TRUE(log_.Contains("Saved world at:\n  " + dir + "\n", LOG_MESSAGE));
 
-  WorldIdentifier found = WorldId(kServerOne, "alice", "town", 0);
+  WorldIdentifier found = WorldOn(ServerAt(kServerOne), "alice", "town", 0);
   ASSERT_TRUE(cache_.MatchingWorld(found));
   EXPECT_EQ(found.Version(), 3u);
 }
@@ -623,16 +601,16 @@ TEST_F(LocalCacheTest, SaveWorldUnpacksWithoutRewriteAndSetsTheLocalPath) {
 // A world has no marker file: a failed save leaves nothing that could look
 // like a cached world.
 TEST_F(LocalCacheTest, AFailedWorldSaveIsNotACachedWorld) {
-  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 4);
+  WorldIdentifier id = WorldOn(ServerAt(kServerOne), "alice", "town", 4);
   EXPECT_FALSE(cache_.SaveWorld(id, "not an archive", true));
   EXPECT_FALSE(fs::exists(VersionDir("worlds", "town", "4")));
-  WorldIdentifier found = WorldId(kServerOne, "alice", "town", 0);
+  WorldIdentifier found = WorldOn(ServerAt(kServerOne), "alice", "town", 0);
   EXPECT_FALSE(cache_.MatchingWorld(found));
   EXPECT_FALSE(cache_.AllWorlds());
 }
 
 TEST_F(LocalCacheTest, AnIncompleteWorldIsRefused) {
-  WorldIdentifier id = WorldId(kServerOne, "alice", "town", 0);
+  WorldIdentifier id = WorldOn(ServerAt(kServerOne), "alice", "town", 0);
   EXPECT_FALSE(cache_.SaveWorld(id, "x", true));
   EXPECT_TRUE(log_.Contains(
       "Incomplete world identifier, failed to save world.\n" + id.AsString(), LOG_ERROR));

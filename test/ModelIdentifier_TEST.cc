@@ -1,29 +1,17 @@
 #include "qx/quarn_tools/ModelIdentifier.hh"
 
 #include <gtest/gtest.h>
+#include "support/Builders.hh"
 
 namespace qx::quarn_tools {
 namespace {
 
+using qx::test::ModelOn;
+using qx::test::ServerAt;
+
 const std::string kLabel = "\033[96m\033[1m";
 const std::string kValue = "\033[37m";
 const std::string kReset = "\033[0m";
-
-ServerConfig Server(const std::string &url, const std::string &key = "") {
-  ServerConfig server;
-  server.SetUrl(qx::common::URI(url, true));
-  server.SetApiKey(key);
-  return server;
-}
-
-ModelIdentifier Model(const std::string &server, const std::string &owner,
-                      const std::string &name) {
-  ModelIdentifier id;
-  id.SetServer(Server(server));
-  id.SetOwner(owner);
-  id.SetName(name);
-  return id;
-}
 
 TEST(ModelIdentifier, NamesAreLowerCased) {
   ModelIdentifier id;
@@ -34,29 +22,29 @@ TEST(ModelIdentifier, NamesAreLowerCased) {
 }
 
 TEST(ModelIdentifier, UniqueNameAndUrl) {
-  const auto id = Model("https://localhost:8000", "alice", "box");
+  const auto id = ModelOn(ServerAt("https://localhost:8000"), "alice", "box");
   EXPECT_EQ(id.UniqueName(), "localhost%3A8000/alice/models/box");
   EXPECT_EQ(id.Url().Str(), "https://localhost:8000/alice/models/box");
   EXPECT_TRUE(id.Url().Valid());
 
-  const auto withPath = Model("https://bob@host/api/", "o", "m");
+  const auto withPath = ModelOn(ServerAt("https://bob@host/api/"), "o", "m");
   EXPECT_EQ(withPath.UniqueName(), "bob%40host/api/o/models/m");
   EXPECT_EQ(withPath.Url().Str(), "https://bob@host/api/o/models/m");
 }
 
 TEST(ModelIdentifier, EqualityIgnoresVersionDetailsAndKey) {
-  auto a = Model("https://localhost", "alice", "box");
-  auto b = Model("https://localhost", "alice", "box");
+  auto a = ModelOn(ServerAt("https://localhost"), "alice", "box");
+  auto b = ModelOn(ServerAt("https://localhost"), "alice", "box");
   a.SetVersion(3);
   b.SetDescription("different");
   b.Server().SetApiKey("key");
   EXPECT_TRUE(a == b);
   EXPECT_FALSE(a != b);
-  const auto otherHost = Model("https://remotehost", "alice", "box");
+  const auto otherHost = ModelOn(ServerAt("https://remotehost"), "alice", "box");
   EXPECT_FALSE(a == otherHost);
   EXPECT_TRUE(a != otherHost);
   // The scheme plays no part.
-  EXPECT_TRUE(a == Model("http://localhost", "alice", "box"));
+  EXPECT_TRUE(a == ModelOn(ServerAt("http://localhost"), "alice", "box"));
 }
 
 struct VersionTextCase {
@@ -97,7 +85,7 @@ TEST(ModelIdentifier, VersionTextRules) {
 
 TEST(ModelIdentifier, SetServerRefusesAnInvalidUrl) {
   ModelIdentifier id;
-  const auto good = Server("https://localhost:1234");
+  const auto good = ServerAt("https://localhost:1234");
   EXPECT_TRUE(id.SetServer(good));
   ServerConfig cleared;
   cleared.Clear();
@@ -113,7 +101,7 @@ TEST(ModelIdentifier, LicenseUrls) {
 }
 
 TEST(ModelIdentifier, CopiesAreDeep) {
-  auto a = Model("https://localhost", "alice", "box");
+  auto a = ModelOn(ServerAt("https://localhost"), "alice", "box");
   a.SetTags({"one"});
   ModelIdentifier b(a);
   b.Server().SetApiKey("changed");
@@ -127,7 +115,7 @@ TEST(ModelIdentifier, CopiesAreDeep) {
 }
 
 TEST(ModelIdentifier, PlainDump) {
-  auto id = Model("https://localhost", "alice", "box");
+  auto id = ModelOn(ServerAt("https://localhost"), "alice", "box");
   id.SetVersion(2);
   id.SetDescription("A box");
   id.SetFileSize(10);
@@ -167,7 +155,7 @@ TEST(ModelIdentifier, DefaultPrettyDumpHoldsOnlyTheServer) {
 }
 
 TEST(ModelIdentifier, PrettyDumpWithTags) {
-  auto id = Model("https://localhost", "alice", "box");
+  auto id = ModelOn(ServerAt("https://localhost"), "alice", "box");
   id.SetVersion(4);
   id.SetTags({"t"});
   const std::string pretty = id.AsPrettyString("");

@@ -5,36 +5,25 @@
 #include "support/EmptyRepository.hh"
 #include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
+#include "support/Builders.hh"
 
 namespace qx::quarn_tools {
 namespace {
+
+const qx::quarn_tools::ServerConfig kServer = qx::test::ServerAt("https://a.example");
 
 using qx::quarn_server::RequestRecord;
 using qx::quarn_server::ResponseScript;
 using qx::test::EmptyRepository;
 using qx::test::IsolatedHome;
 using qx::test::LogCapture;
+using qx::test::ModelOn;
+using qx::test::ServerAt;
 using qx::test::TargetPath;
-
-ServerConfig Server(const std::string &url, const std::string &key = "") {
-  ServerConfig server;
-  server.SetUrl(qx::common::URI(url, true));
-  server.SetApiKey(key);
-  return server;
-}
-
-ModelIdentifier Id(const std::string &owner, const std::string &name,
-                   const std::string &server = "https://a.example") {
-  ModelIdentifier id;
-  id.SetServer(Server(server));
-  id.SetOwner(owner);
-  id.SetName(name);
-  return id;
-}
 
 Model CachedModel(const std::string &name, const std::string &path) {
   auto record = std::make_shared<ModelPrivate>();
-  record->identification = Id("o", name);
+  record->identification = ModelOn(kServer, "o", name);
   record->pathOnDisk = path;
   return Model(record);
 }
@@ -85,8 +74,8 @@ TEST(ModelIter, EmptyFactoryIteratorIsAtItsEnd) {
 }
 
 TEST(ModelIter, IdentifiersYieldNewUncachedModelsInOrder) {
-  const std::vector<ModelIdentifier> ids{Id("o", "a", "https://one.example"),
-                                         Id("o", "b", "https://two.example")};
+  const std::vector<ModelIdentifier> ids{ModelOn(ServerAt("https://one.example"), "o", "a"),
+                                         ModelOn(ServerAt("https://two.example"), "o", "b")};
   ModelIter it = ModelIterFactory::Create(ids);
   ASSERT_TRUE(it);
   EXPECT_EQ(it->Identification().Name(), "a");
@@ -120,7 +109,8 @@ TEST(ModelIter, ModelsShareTheListedRecords) {
 }
 
 TEST(ModelIter, MovingLeavesTheSourceEmpty) {
-  ModelIter source = ModelIterFactory::Create({Id("o", "a"), Id("o", "b")});
+  ModelIter source =
+      ModelIterFactory::Create({ModelOn(kServer, "o", "a"), ModelOn(kServer, "o", "b")});
   ModelIter target(std::move(source));
   EXPECT_FALSE(source);  // NOLINT(bugprone-use-after-move): the documented state
   EXPECT_FALSE(*source);
@@ -128,7 +118,7 @@ TEST(ModelIter, MovingLeavesTheSourceEmpty) {
   EXPECT_EQ(Walk(target), (std::vector<std::string>{"a", "b"}));
 
   ModelIter assigned = ModelIterFactory::Create();
-  assigned = ModelIterFactory::Create({Id("o", "c")});
+  assigned = ModelIterFactory::Create({ModelOn(kServer, "o", "c")});
   EXPECT_EQ(Walk(assigned), (std::vector<std::string>{"c"}));
 }
 
@@ -151,7 +141,7 @@ class ModelIterServer : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.Started()); }
 
-  ServerConfig ListingServer() const { return Server(server_.Url(), "sekret"); }
+  ServerConfig ListingServer() const { return ServerAt(server_.Url(), "sekret"); }
 
   ModelIter Listing(const std::string &api = "models") {
     Rest rest;
@@ -246,7 +236,7 @@ TEST_F(ModelIterServer, ListingEndsAtFailedOrEmptyPage) {
     ASSERT_TRUE(server.Started());
     server.Script({Page(R"([{"name": "a"}])"), c.second, Page(R"([{"name": "never"}])")});
     LogCapture log;
-    ModelIter it = ModelIterFactory::Create(Rest(), Server(server.Url()), "models");
+    ModelIter it = ModelIterFactory::Create(Rest(), ServerAt(server.Url()), "models");
     EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"})) << *c.second.body;
     EXPECT_EQ(server.Requests().size(), c.requestsAfterWalk);
   }
@@ -277,7 +267,7 @@ TEST(ModelIterUnreachable, EndsWithoutModels) {
   IsolatedHome home;
   LogCapture log;
   const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
-  ModelIter it = ModelIterFactory::Create(Rest(), Server(url), "models");
+  ModelIter it = ModelIterFactory::Create(Rest(), ServerAt(url), "models");
   EXPECT_FALSE(it);
   EXPECT_TRUE(log.Contains("Error in REST request", qx::common::LOG_ERROR));
 }

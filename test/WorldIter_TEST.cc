@@ -4,32 +4,22 @@
 
 #include "support/EmptyRepository.hh"
 #include "support/TestSupport.hh"
+#include "support/Builders.hh"
 
 namespace qx::quarn_tools {
 namespace {
+
+const qx::quarn_tools::ServerConfig kServer = qx::test::ServerAt("https://a.example");
 
 using qx::quarn_server::RequestRecord;
 using qx::quarn_server::ResponseScript;
 using qx::test::EmptyRepository;
 using qx::test::IsolatedHome;
 using qx::test::LogCapture;
+using qx::test::ServerAt;
+using qx::test::WorldOn;
 using qx::test::TargetPath;
 using qx::test::TargetQuery;
-
-ServerConfig Server(const std::string &url, const std::string &key = "") {
-  ServerConfig server;
-  server.SetUrl(qx::common::URI(url, true));
-  server.SetApiKey(key);
-  return server;
-}
-
-WorldIdentifier World(const std::string &name, const std::string &server = "https://a.example") {
-  WorldIdentifier id;
-  id.SetServer(Server(server));
-  id.SetOwner("o");
-  id.SetName(name);
-  return id;
-}
 
 std::vector<std::string> Walk(WorldIter &it) {
   std::vector<std::string> names;
@@ -70,7 +60,8 @@ TEST(WorldIter, EmptyFactoryIteratorIsAtItsEnd) {
 }
 
 TEST(WorldIter, ListYieldsCopiesInOrderAndKeepsTheLast) {
-  WorldIter it = WorldIterFactory::Create({World("a", "https://one.example"), World("b")});
+  WorldIter it = WorldIterFactory::Create(
+      {WorldOn(ServerAt("https://one.example"), "o", "a"), WorldOn(kServer, "o", "b")});
   ASSERT_TRUE(it);
   EXPECT_EQ(it->Server().Url().Str(), "https://one.example");
   const WorldIdentifier first = it;
@@ -83,14 +74,14 @@ TEST(WorldIter, ListYieldsCopiesInOrderAndKeepsTheLast) {
 }
 
 TEST(WorldIter, MovingLeavesTheSourceEmpty) {
-  WorldIter source = WorldIterFactory::Create({World("a")});
+  WorldIter source = WorldIterFactory::Create({WorldOn(kServer, "o", "a")});
   WorldIter target(std::move(source));
   EXPECT_FALSE(source);  // NOLINT(bugprone-use-after-move): the documented state
   EXPECT_EQ(source->Name(), "");
   ++source;
   EXPECT_EQ(Walk(target), (std::vector<std::string>{"a"}));
   WorldIter assigned = WorldIterFactory::Create();
-  assigned = WorldIterFactory::Create({World("c")});
+  assigned = WorldIterFactory::Create({WorldOn(kServer, "o", "c")});
   EXPECT_EQ(Walk(assigned), (std::vector<std::string>{"c"}));
 }
 
@@ -103,7 +94,7 @@ class WorldIterServer : public ::testing::Test {
   WorldIter Listing(const std::string &api = "worlds") {
     Rest rest;
     rest.SetUserAgent("qx-tests/1.0");
-    return WorldIterFactory::Create(rest, Server(server_.Url(), "sekret"), api);
+    return WorldIterFactory::Create(rest, ServerAt(server_.Url(), "sekret"), api);
   }
 
   std::vector<std::string> Queries() const { return QueriesOf(server_.Requests()); }
@@ -242,7 +233,7 @@ TEST_F(WorldIterServer, ListingEnds) {
     server.Script(c.responses);
     LogCapture log;
     // Links in the cases point at server_; only the query is taken from them.
-    WorldIter it = WorldIterFactory::Create(Rest(), Server(server.Url()), "worlds");
+    WorldIter it = WorldIterFactory::Create(Rest(), ServerAt(server.Url()), "worlds");
     EXPECT_EQ(Walk(it), c.worlds) << c.label;
     EXPECT_EQ(QueriesOf(server.Requests()), c.queries) << c.label;
   }

@@ -13,6 +13,7 @@
 
 #include "QuarnClientPrivate.hh"
 
+#include "support/Builders.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/TestSupport.hh"
 
@@ -56,14 +57,14 @@ class ClientFixture : public RepositoryFixture {
   // The server's cache directory, as the client names it.
   std::string ServerCache() const;
 
+  // A model or world of the example server.
   qx::quarn_tools::ModelIdentifier ModelId(const std::string &owner, const std::string &name,
                                            unsigned int version = 0) const {
-    qx::quarn_tools::ModelIdentifier id;
-    id.SetServer(Config());
-    id.SetOwner(owner);
-    id.SetName(name);
-    id.SetVersion(version);
-    return id;
+    return ModelOn(Config(), owner, name, version);
+  }
+  qx::quarn_tools::WorldIdentifier WorldId(const std::string &owner, const std::string &name,
+                                           unsigned int version = 0) const {
+    return WorldOn(Config(), owner, name, version);
   }
 
   // The routes of the requests the server saw, in order, keeping those that

@@ -49,7 +49,15 @@ IsolatedHome::IsolatedHome(bool withCachePath)
                 withCachePath ? std::optional<std::string>(cacheDir_.Path())
                               : std::nullopt) {}
 
-LogCapture::LogCapture() : previousVerbosity_(qx::common::Console::Verbosity()) {
+namespace {
+const LogCapture *gCurrentCapture = nullptr;
+}  // namespace
+
+const LogCapture *LogCapture::Current() { return gCurrentCapture; }
+
+LogCapture::LogCapture()
+    : outer_(gCurrentCapture), previousVerbosity_(qx::common::Console::Verbosity()) {
+  gCurrentCapture = this;
   previous_ = qx::common::Console::SetSink([this](int level, const std::string &line) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.emplace_back(level, line);
@@ -58,6 +66,7 @@ LogCapture::LogCapture() : previousVerbosity_(qx::common::Console::Verbosity()) 
 }
 
 LogCapture::~LogCapture() {
+  gCurrentCapture = outer_;
   qx::common::Console::SetSink(previous_);
   qx::common::Console::SetVerbosity(previousVerbosity_);
 }

@@ -83,7 +83,12 @@ class LogCapture {
   int Count(const std::string &text, int level = 0) const;
   void Clear();
 
+  // The capture made most recently of those still alive, or null: matchers
+  // print what it caught when they fail.
+  static const LogCapture *Current();
+
  private:
+  const LogCapture *outer_;
   mutable std::mutex mutex_;
   std::vector<std::pair<int, std::string>> lines_;
   qx::common::Console::Sink previous_;

@@ -1,7 +1,6 @@
 #include "ArchiveDownload.hh"
 
 #include <fstream>
-
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 
@@ -12,12 +11,12 @@
 
 namespace qx::quarn_tools::internal {
 
-const DownloadTexts kModelDownload{"models",
-                                   "Can't download model, server configuration incomplete: ",
-                                   "Downloading model [", "Failed to download model."};
-const DownloadTexts kWorldDownload{"worlds",
-                                   "Can't download world, server configuration incomplete: ",
-                                   "Downloading world [", "Failed to download world."};
+const DownloadTexts kModelDownload{
+    "models", "Can't download model, server configuration incomplete: ", "Downloading model [",
+    "Failed to download model."};
+const DownloadTexts kWorldDownload{
+    "worlds", "Can't download world, server configuration incomplete: ", "Downloading world [",
+    "Failed to download world."};
 
 namespace {
 
@@ -131,8 +130,10 @@ class ArchiveDownload::File : public BodySink {
 
 ArchiveDownload::ArchiveDownload(FileSystem &fileSystem, std::string root,
                                  std::string referralAgent, const UnpackLimits &limits)
-    : fileSystem_(fileSystem), root_(std::move(root)),
-      referralAgent_(std::move(referralAgent)), limits_(limits) {}
+    : fileSystem_(fileSystem),
+      root_(std::move(root)),
+      referralAgent_(std::move(referralAgent)),
+      limits_(limits) {}
 
 ArchiveDownload::~ArchiveDownload() {
   file_.reset();
@@ -161,8 +162,7 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
                               RestResponse &response) {
   const ServerConfig &server = request.server;
   if (!ServerComplete(server, texts)) return false;
-  const std::string route = ArchiveRoute(request.owner, texts.kind, request.name,
-                                         request.version);
+  const std::string route = ArchiveRoute(request.owner, texts.kind, request.name, request.version);
   qxmsg << texts.downloading << request.uniqueName << "]\n";
 
   std::string error;
@@ -207,8 +207,8 @@ bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
       return false;
     }
     if (hopsLeft <= 0) {
-      qxerr << "Too many referral links: giving up after " << kMaxReferralHops
-            << " hops at [" << link << "]. Unable to download.\n";
+      qxerr << "Too many referral links: giving up after " << kMaxReferralHops << " hops at ["
+            << link << "]. Unable to download.\n";
       return false;
     }
     qxdbg << "Downloading from a referral link [" << link << "]\n";

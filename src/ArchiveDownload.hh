@@ -39,8 +39,8 @@ struct ArchiveRequest {
   ServerConfig server;
   std::string owner;
   std::string name;
-  std::string version;     // VersionStr()
-  std::string uniqueName;  // UniqueName(), for the staging directory
+  std::string version;               // VersionStr()
+  std::string uniqueName;            // UniqueName(), for the staging directory
   std::vector<std::string> headers;  // the caller's lines
 };
 
@@ -71,8 +71,7 @@ class ArchiveDownload {
  private:
   class File;
 
-  bool Request(const ArchiveRequest &request, const DownloadTexts &texts,
-               RestResponse &response);
+  bool Request(const ArchiveRequest &request, const DownloadTexts &texts, RestResponse &response);
   bool TakeBody(const RestResponse &response, int hopsLeft);
 
   FileSystem &fileSystem_;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
@@ -29,8 +28,8 @@ bool CheckDirectory(FileSystem &fileSystem, const std::string &path, std::string
   return false;
 }
 
-bool MakeDirectories(FileSystem &fileSystem, const std::string &root,
-                     const std::string &relative, std::string &error) {
+bool MakeDirectories(FileSystem &fileSystem, const std::string &root, const std::string &relative,
+                     std::string &error) {
   const int rootError = CreateDirectories(fileSystem, root);
   if (rootError != 0) {
     error = "Unable to create directory [" + root + "]: " + ErrorText(rootError);

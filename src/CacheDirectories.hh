@@ -24,8 +24,8 @@ bool TrustedLinkOwner(uid_t owner);
 // every directory of the "/"-separated `relative`, creating what is missing.
 // False with a one-line `error` naming the path and the reason when a
 // component is an untrusted link or no directory, or cannot be made.
-bool MakeDirectories(FileSystem &fileSystem, const std::string &root,
-                     const std::string &relative, std::string &error);
+bool MakeDirectories(FileSystem &fileSystem, const std::string &root, const std::string &relative,
+                     std::string &error);
 
 // Whether `path` may be used as a directory of the cache: missing, a
 // directory, or a trusted link to one. False with `error` otherwise.

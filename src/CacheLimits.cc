@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdio>
 #include <limits>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-
 #include <qx/common/Filesystem.hh>
 
 #include "qx/quarn_tools/Helpers.hh"
@@ -72,10 +71,9 @@ std::string LockFileName() { return ".qxlock"; }
 
 std::string ManifestFileName(const std::string &version) { return ".qxmanifest-" + version; }
 
-std::string ScratchName(Scratch kind, const std::string &host, pid_t pid,
-                        unsigned long serial) {
-  return std::string(kind == Scratch::kStaging ? kStagingPrefix : kTrashPrefix) +
-         safeHost(host) + "-" + std::to_string(pid) + "-" + std::to_string(serial);
+std::string ScratchName(Scratch kind, const std::string &host, pid_t pid, unsigned long serial) {
+  return std::string(kind == Scratch::kStaging ? kStagingPrefix : kTrashPrefix) + safeHost(host) +
+         "-" + std::to_string(pid) + "-" + std::to_string(serial);
 }
 
 std::string NewScratchName(Scratch kind) {
@@ -101,8 +99,7 @@ std::optional<ScratchOwner> ParseScratchName(const std::string &name) {
   const std::size_t pidDash = rest.rfind('-', serialDash - 1);
   if (pidDash == std::string::npos || pidDash == 0) return std::nullopt;
   const auto pid = positiveNumber(rest.substr(pidDash + 1, serialDash - pidDash - 1));
-  if (!pid || !positiveNumber(rest.substr(serialDash + 1)) || *pid > INT_MAX)
-    return std::nullopt;
+  if (!pid || !positiveNumber(rest.substr(serialDash + 1)) || *pid > INT_MAX) return std::nullopt;
   owner.host = rest.substr(0, pidDash);
   owner.pid = static_cast<pid_t>(*pid);
   return owner;

@@ -57,8 +57,7 @@ enum class Scratch { kStaging, kTrash };
 
 // ".qxstage-HOST-PID-SERIAL" or ".qxtrash-HOST-PID-SERIAL"; characters of
 // the host name other than letters, digits, "." and "-" become "_".
-std::string ScratchName(Scratch kind, const std::string &host, pid_t pid,
-                        unsigned long serial);
+std::string ScratchName(Scratch kind, const std::string &host, pid_t pid, unsigned long serial);
 // A fresh scratch name of this process (its host name, its process id and a
 // serial number that is never reused within the process).
 std::string NewScratchName(Scratch kind);

@@ -5,10 +5,9 @@
 
 #include <cerrno>
 #include <memory>
-#include <vector>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
+#include <vector>
 
 #include "CacheDirectories.hh"
 #include "CacheNames.hh"
@@ -103,7 +102,8 @@ namespace {
 class Save {
  public:
   Save(FileSystem &fileSystem, const VersionToSave &save)
-      : fileSystem_(fileSystem), save_(save),
+      : fileSystem_(fileSystem),
+        save_(save),
         directory_(VersionDirectory(save.root, save.uniqueName, save.version)) {}
 
   // Refuses an existing version without overwrite, and makes the staging
@@ -229,8 +229,7 @@ bool CacheWriter::SaveArchiveData(const VersionToSave &save, const std::string &
   {
     Save one(fileSystem_, save);
     std::string archive;
-    saved = one.Begin() && one.WriteArchive(data, archive) &&
-            one.Finish(archive, versionDirectory);
+    saved = one.Begin() && one.WriteArchive(data, archive) && one.Finish(archive, versionDirectory);
   }
   if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
   return saved;

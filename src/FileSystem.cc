@@ -97,8 +97,7 @@ class Posix : public FileSystem {
 
   int Exchange(const std::string &a, const std::string &b) override {
 #if defined(__linux__) && defined(RENAME_EXCHANGE)
-    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 ? 0
-                                                                                       : errno;
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
 #else
     (void)a;
     (void)b;

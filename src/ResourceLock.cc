@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
+#include <thread>
 
 #include "CacheNames.hh"
 

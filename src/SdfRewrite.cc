@@ -5,7 +5,6 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 #include <qx/math/SemanticVersion.hh>
@@ -35,20 +34,17 @@ void eachChild(tinyxml2::XMLElement *parent, const char *name, Visit visit) {
 // on its server.
 class SdfRewriter {
  public:
-  SdfRewriter(const ModelIdentifier &id, const std::string &sdfPath)
-      : id_(id), sdfPath_(sdfPath) {}
+  SdfRewriter(const ModelIdentifier &id, const std::string &sdfPath) : id_(id), sdfPath_(sdfPath) {}
 
   void Rewrite(tinyxml2::XMLElement *root) {
     eachChild(root, "model", [this](tinyxml2::XMLElement *model) {
       eachChild(model, "link", [this](tinyxml2::XMLElement *link) { Link(link); });
     });
     eachChild(root, "actor", [this](tinyxml2::XMLElement *actor) {
-      eachChild(actor, "skin", [this](tinyxml2::XMLElement *skin) {
-        Uri(first(skin, "filename"));
-      });
-      eachChild(actor, "animation", [this](tinyxml2::XMLElement *animation) {
-        Uri(first(animation, "filename"));
-      });
+      eachChild(actor, "skin",
+                [this](tinyxml2::XMLElement *skin) { Uri(first(skin, "filename")); });
+      eachChild(actor, "animation",
+                [this](tinyxml2::XMLElement *animation) { Uri(first(animation, "filename")); });
     });
   }
 
@@ -64,8 +60,7 @@ class SdfRewriter {
   }
 
   void Material(tinyxml2::XMLElement *material) {
-    eachChild(first(material, "script"), "uri",
-              [this](tinyxml2::XMLElement *uri) { Uri(uri); });
+    eachChild(first(material, "script"), "uri", [this](tinyxml2::XMLElement *uri) { Uri(uri); });
     tinyxml2::XMLElement *pbr = first(material, "pbr");
     Workflow(first(pbr, "metal"), {"metalness_map", "roughness_map"});
     Workflow(first(pbr, "specular"), {"specular_map", "glossiness_map"});
@@ -81,8 +76,8 @@ class SdfRewriter {
   void Uri(tinyxml2::XMLElement *element) {
     if (element == nullptr) return;
     if (element->GetText() == nullptr) {
-      qxerr << "Element <" << element->Name() << "> without text in SDF file ["
-            << sdfPath_ << "]\n";
+      qxerr << "Element <" << element->Name() << "> without text in SDF file [" << sdfPath_
+            << "]\n";
       return;
     }
     const std::optional<std::string> rewritten =
@@ -104,8 +99,8 @@ tinyxml2::XMLElement *mainSdfElement(tinyxml2::XMLElement *model) {
     if (const char *attribute = sdf->Attribute("version")) {
       version.Parse(attribute);
     } else {
-      qxwarn << "<sdf> element missing version attribute, assuming version ["
-             << version.Version() << "]\n";
+      qxwarn << "<sdf> element missing version attribute, assuming version [" << version.Version()
+             << "]\n";
     }
     if (version > highest) {
       highest = version;
@@ -151,8 +146,8 @@ std::optional<std::string> mainSdfFile(const Place &place) {
   name.erase(name.find_last_not_of(" \t\r\n\f\v") + 1);
   const std::optional<std::string> relative = confinedPath(name);
   if (!relative || relative->empty()) {
-    qxerr << "model.config file [" << configPath << "] names an SDF file outside ["
-          << place.shown << "]: " << name << "\n";
+    qxerr << "model.config file [" << configPath << "] names an SDF file outside [" << place.shown
+          << "]: " << name << "\n";
     return std::nullopt;
   }
   return *relative;
@@ -160,8 +155,8 @@ std::optional<std::string> mainSdfFile(const Place &place) {
 
 // Writes the document to a new file beside `path` and renames it over
 // `path`, so the old file is replaced whole and never written through.
-bool saveDocument(tinyxml2::XMLDocument &document, const std::string &path,
-                  FileSystem &fileSystem, std::string &error) {
+bool saveDocument(tinyxml2::XMLDocument &document, const std::string &path, FileSystem &fileSystem,
+                  std::string &error) {
   tinyxml2::XMLPrinter printer(nullptr, false);
   document.Print(&printer);
   const std::string temp = fs::joinPaths(fs::parentPath(path), cache::NewPartFileName());
@@ -195,12 +190,11 @@ std::optional<std::string> ReferenceInVersion(const ModelIdentifier &id, const s
     qxdbg << "Model [" << id.Name() << "] loading resource from another model, named ["
           << referenced << "]. On Varnel (qx-quarn-tools 3) and Osprin "
           << "(qx-quarn-tools 4), [" << referenced << "] is ignored. "
-          << "From Tarsk (qx-quarn-tools 5), [" << id.Name() << "] will be used. If ["
-          << referenced << "] is not a model belonging to owner [" << id.Owner()
-          << "], fix your SDF file!\n";
+          << "From Tarsk (qx-quarn-tools 5), [" << id.Name() << "] will be used. If [" << referenced
+          << "] is not a model belonging to owner [" << id.Owner() << "], fix your SDF file!\n";
   }
-  return id.Server().Url().Str() + "/" + id.Server().Version() + "/" + id.Owner() +
-         "/models/" + id.Name() + "/" + id.VersionStr() + "/files" + text.substr(slash);
+  return id.Server().Url().Str() + "/" + id.Server().Version() + "/" + id.Owner() + "/models/" +
+         id.Name() + "/" + id.VersionStr() + "/files" + text.substr(slash);
 }
 
 void RewriteModelSdf(const ModelIdentifier &id, const std::string &dir, FileSystem &fileSystem,

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <ctime>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
@@ -31,8 +30,7 @@ void RemoveStaleScratch(FileSystem &fileSystem, const std::string &resourceDirec
     const std::optional<ScratchOwner> owner = ParseScratchName(qx::common::basename(*it));
     if (!owner) continue;
     PathStatus status;
-    if (fileSystem.Status(*it, status) != 0 || !status.exists || !isStale(*owner, status))
-      continue;
+    if (fileSystem.Status(*it, status) != 0 || !status.exists || !isStale(*owner, status)) continue;
     if (fileSystem.RemoveAll(*it) == 0) qxdbg << "Removed stale [" << *it << "]\n";
   }
 }
@@ -40,8 +38,7 @@ void RemoveStaleScratch(FileSystem &fileSystem, const std::string &resourceDirec
 std::unique_ptr<StagingDirectory> StagingDirectory::Create(FileSystem &fileSystem,
                                                            const std::string &root,
                                                            const std::string &uniqueName,
-                                                           std::string &error,
-                                                           Scratch kind) {
+                                                           std::string &error, Scratch kind) {
   if (!MakeDirectories(fileSystem, root, uniqueName, error)) return nullptr;
   const std::string resource = cache::ResourceDirectory(root, uniqueName);
   RemoveStaleScratch(fileSystem, resource);
@@ -54,8 +51,7 @@ std::unique_ptr<StagingDirectory> StagingDirectory::Create(FileSystem &fileSyste
   return std::unique_ptr<StagingDirectory>(new StagingDirectory(fileSystem, resource, path));
 }
 
-StagingDirectory::StagingDirectory(FileSystem &fileSystem, std::string resource,
-                                   std::string path)
+StagingDirectory::StagingDirectory(FileSystem &fileSystem, std::string resource, std::string path)
     : fileSystem_(fileSystem), resource_(std::move(resource)), path_(std::move(path)) {}
 
 StagingDirectory::~StagingDirectory() {

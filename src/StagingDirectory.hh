@@ -22,10 +22,8 @@ class StagingDirectory {
   // Makes ROOT/UNIQUE-NAME (the link rule of CacheDirectories.hh applied),
   // removes the stale scratch entries there, and makes a fresh directory of
   // `kind` in it. Nothing, with a one-line `error`, when it cannot.
-  static std::unique_ptr<StagingDirectory> Create(FileSystem &fileSystem,
-                                                  const std::string &root,
-                                                  const std::string &uniqueName,
-                                                  std::string &error,
+  static std::unique_ptr<StagingDirectory> Create(FileSystem &fileSystem, const std::string &root,
+                                                  const std::string &uniqueName, std::string &error,
                                                   Scratch kind = Scratch::kStaging);
   ~StagingDirectory();
   StagingDirectory(const StagingDirectory &) = delete;

@@ -41,8 +41,8 @@ struct ExtractOptions {
 // (a full disk, EIO, a permission error) stops it with one error line naming
 // the path and the system's reason. Damaged entries are logged and skipped.
 // True only when every entry was written whole.
-bool ExtractArchive(const std::string &src, const std::string &dst,
-                    const ExtractOptions &options, FileSystem &fileSystem);
+bool ExtractArchive(const std::string &src, const std::string &dst, const ExtractOptions &options,
+                    FileSystem &fileSystem);
 
 }  // namespace qx::quarn_tools::internal
 

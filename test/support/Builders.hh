@@ -5,11 +5,10 @@
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_BUILDERS_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_BUILDERS_HH_
 
-#include <string>
-
 #include <qx/quarn_tools/ModelIdentifier.hh>
 #include <qx/quarn_tools/ServerConfig.hh>
 #include <qx/quarn_tools/WorldIdentifier.hh>
+#include <string>
 
 namespace qx::test {
 

@@ -13,9 +13,8 @@
 #include <gmock/gmock.h>
 
 #include <ostream>
-#include <string>
-
 #include <qx/quarn_tools/Result.hh>
+#include <string>
 
 #include "support/TestSupport.hh"
 

@@ -23,6 +23,9 @@ namespace qx::test {
 // What the current capture caught, as lines for a failure message.
 void PrintCapturedLog(std::ostream *os);
 
+// How a LogCapture shows in a failure message: the lines it caught.
+void PrintTo(const LogCapture &log, std::ostream *os);
+
 class LogLineMatcher {
  public:
   using is_gtest_matcher = void;
@@ -30,9 +33,7 @@ class LogLineMatcher {
   LogLineMatcher(int level, std::string text) : level_(level), text_(std::move(text)) {}
 
   bool MatchAndExplain(const LogCapture &log, std::ostream *os) const {
-    if (log.Contains(text_, level_)) return true;
-    PrintCapturedLog(os);
-    return false;
+    return log.Contains(text_, level_);
   }
   void DescribeTo(std::ostream *os) const {
     *os << "has a log line of level " << level_ << " containing \"" << text_ << "\"";

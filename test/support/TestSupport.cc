@@ -1,5 +1,7 @@
 #include "support/TestSupport.hh"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -99,6 +101,31 @@ int LogCapture::Count(const std::string &text, int level) const {
 void LogCapture::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
+}
+
+std::map<std::string, std::string> TreeFiles(const std::string &root) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string relative = fs::relative(it->path(), root).generic_string();
+    if (it->is_symlink()) {
+      files[relative] = "-> " + fs::read_symlink(it->path(), ec).string();
+    } else if (it->is_directory()) {
+      files[relative] = "/";
+    } else {
+      files[relative] = ReadFile(it->path().string());
+    }
+  }
+  return files;
+}
+
+std::vector<std::string> EntryNames(const std::string &directory) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void WriteFile(const std::string &path, const std::string &content) {

@@ -5,6 +5,7 @@
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_TESTSUPPORT_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_TESTSUPPORT_HH_
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -94,6 +95,14 @@ class LogCapture {
   qx::common::Console::Sink previous_;
   int previousVerbosity_;
 };
+
+// Every file below `root` (links not followed) by its "/"-separated path
+// relative to `root`: a regular file's content, "-> TARGET" for a link, "/"
+// for a directory.
+std::map<std::string, std::string> TreeFiles(const std::string &root);
+
+// The entry names of one directory, sorted (none when it does not exist).
+std::vector<std::string> EntryNames(const std::string &directory);
 
 // Writes `content` to `path`, creating parent directories.
 void WriteFile(const std::string &path, const std::string &content);

@@ -1,5 +1,6 @@
 #include "CacheLimits.hh"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
@@ -21,14 +22,17 @@ std::uint64_t unitFactor(const std::string &unit) {
   return std::uint64_t{1} << (10 * (power + 1));
 }
 
-void override(const char *variable, std::uint64_t &value) {
+// Replaces `value` by the number in `variable` when it is set; `example`
+// shows what the warning about a bad one expects.
+void override(const char *variable, std::uint64_t &value, const char *example) {
   std::string text;
   if (!qx::common::env(variable, text)) return;
   std::uint64_t parsed = 0;
   if (ParseByteSize(text, parsed)) {
     value = parsed;
   } else {
-    qxwarn << variable << "=" << text << " is not a size (such as 16GiB); ignored\n";
+    qxwarn << variable << "=" << text << " is not a number (such as " << example
+           << "); ignored\n";
   }
 }
 
@@ -73,14 +77,20 @@ std::string HumanBytes(std::uint64_t bytes) {
   return text;
 }
 
+std::chrono::milliseconds LockPatience() {
+  std::uint64_t seconds = 600;
+  override(kLockWaitVariable, seconds, "600");
+  return std::chrono::milliseconds(std::min<std::uint64_t>(seconds, 24 * 3600) * 1000);
+}
+
 UnpackLimits EffectiveUnpackLimits(const ClientConfig *config) {
   UnpackLimits limits;
   if (config != nullptr) {
     limits.maxBytes = config->MaxUnpackedSize();
     limits.maxEntries = config->MaxEntries();
   }
-  override(kMaxUnpackedSizeVariable, limits.maxBytes);
-  override(kMaxEntriesVariable, limits.maxEntries);
+  override(kMaxUnpackedSizeVariable, limits.maxBytes, "16GiB");
+  override(kMaxEntriesVariable, limits.maxEntries, "100000");
   return limits;
 }
 

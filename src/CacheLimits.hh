@@ -9,6 +9,7 @@
 #ifndef QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_
 #define QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,7 @@ namespace qx::quarn_tools::internal {
 
 inline constexpr const char *kMaxUnpackedSizeVariable = "QX_QUARN_MAX_UNPACKED_SIZE";
 inline constexpr const char *kMaxEntriesVariable = "QX_QUARN_MAX_ENTRIES";
+inline constexpr const char *kLockWaitVariable = "QX_QUARN_LOCK_WAIT";
 
 struct UnpackLimits {
   std::uint64_t maxBytes = kDefaultMaxUnpackedSize;
@@ -28,6 +30,11 @@ struct UnpackLimits {
 // environment; a variable that does not read as a size is ignored with a
 // warning.
 UnpackLimits EffectiveUnpackLimits(const ClientConfig *config);
+
+// How long a download waits for another download of the same resource (in
+// this process or another) before going ahead by itself: QX_QUARN_LOCK_WAIT
+// seconds, 600 when unset; 0 does not wait.
+std::chrono::milliseconds LockPatience();
 
 // Reads "1000", "512K", "16GiB", "2 MB"... as bytes: a whole number and an
 // optional unit (K, M, G, T, with or without "i" and "B", in any case),

@@ -19,10 +19,6 @@ namespace qx::quarn_tools {
 
 namespace {
 
-// How long a download waits for another one of the same resource, in this
-// process or another, before going ahead by itself.
-constexpr std::chrono::minutes kLockPatience(10);
-
 template <typename Identifier>
 internal::ArchiveRequest ArchiveRequestFor(const Identifier &id,
                                            const std::vector<std::string> &headers) {
@@ -47,7 +43,8 @@ std::unique_ptr<internal::cache::ResourceLock> LockResource(const ClientConfig &
     return nullptr;
   }
   return std::make_unique<internal::cache::ResourceLock>(
-      internal::cache::ResourceDirectory(config.CacheLocation(), uniqueName), kLockPatience);
+      internal::cache::ResourceDirectory(config.CacheLocation(), uniqueName),
+      internal::LockPatience());
 }
 
 // Whether a download that had to wait for another one of the same resource

@@ -280,6 +280,41 @@ TEST_F(ClientDownloads, DependenciesOfAModelThatIsNotCached) {
   EXPECT_TRUE(dependencies.empty());
 }
 
+// An application's cache that overrides only SaveModel and SaveWorld still
+// receives every download, as archive bytes.
+class RecordingCache : public LocalCache {
+ public:
+  using LocalCache::LocalCache;
+  bool SaveModel(const ModelIdentifier &id, const std::string &data, bool overwrite) override {
+    models.push_back(id.Name() + "/" + id.VersionStr());
+    sizes.push_back(data.size());
+    return LocalCache::SaveModel(id, data, overwrite);
+  }
+  bool SaveWorld(WorldIdentifier &id, const std::string &data, bool overwrite) override {
+    worlds.push_back(id.Name() + "/" + id.VersionStr());
+    return LocalCache::SaveWorld(id, data, overwrite);
+  }
+  std::vector<std::string> models;
+  std::vector<std::string> worlds;
+  std::vector<std::size_t> sizes;
+};
+
+TEST_F(ClientDownloads, ACacheSubclassOverridingSaveModelReceivesEveryDownload) {
+  auto client = PrivateClient();
+  auto cache = std::make_shared<RecordingCache>(&client->config);
+  client->cache = cache;
+  EXPECT_TRUE(client->DownloadModel(ModelId("alice", "robot"), {}));
+  WorldIdentifier world = WorldId("bob", "town");
+  EXPECT_TRUE(client->DownloadWorld(world, {}));
+  // The robot, then depth first its dependencies: wheel with the newest box,
+  // then box version 1.
+  EXPECT_EQ(cache->models,
+            (std::vector<std::string>{"robot/1", "wheel/1", "box/2", "box/1"}));
+  EXPECT_EQ(cache->worlds, (std::vector<std::string>{"town/2"}));
+  for (const std::size_t size : cache->sizes) EXPECT_GT(size, 100u);
+  EXPECT_TRUE(qx::common::exists(ServerCache() + "/alice/models/robot/1/model.config"));
+}
+
 // A TLS instance of our server with a throw-away certificate: the download
 // is refused until the client is told to trust the certificate's CA.
 TEST(ClientDownloadsTls, CertificatesAreVerified) {

@@ -9,10 +9,11 @@ namespace {
 // A real file whose appends ask the faulty file system first.
 class FaultyFile : public qi::WritableFile {
  public:
-  FaultyFile(FaultyFileSystem &owner, std::unique_ptr<qi::WritableFile> real)
-      : owner_(owner), real_(std::move(real)) {}
+  FaultyFile(FaultyFileSystem &owner, std::string path, std::unique_ptr<qi::WritableFile> real)
+      : owner_(owner), path_(std::move(path)), real_(std::move(real)) {}
   int Append(const char *data, std::size_t size) override {
-    owner_.See(FaultyFileSystem::Op::kAppend, "");
+    owned_ += size;
+    owner_.See(FaultyFileSystem::Op::kAppend, path_, std::to_string(owned_));
     const int error = owner_.TakeWrite(size);
     return error != 0 ? error : real_->Append(data, size);
   }
@@ -20,6 +21,8 @@ class FaultyFile : public qi::WritableFile {
 
  private:
   FaultyFileSystem &owner_;
+  std::string path_;
+  std::uint64_t owned_ = 0;
   std::unique_ptr<qi::WritableFile> real_;
 };
 
@@ -107,7 +110,7 @@ int FaultyFileSystem::CreateFile(const std::string &path, std::unique_ptr<qi::Wr
   }
   std::unique_ptr<qi::WritableFile> real;
   const int error = real_.CreateFile(path, real);
-  if (error == 0) file = std::make_unique<FaultyFile>(*this, std::move(real));
+  if (error == 0) file = std::make_unique<FaultyFile>(*this, path, std::move(real));
   return error;
 }
 
@@ -116,7 +119,7 @@ int FaultyFileSystem::OpenForAppend(const std::string &path,
   See(Op::kCreateFile, path);
   std::unique_ptr<qi::WritableFile> real;
   const int error = real_.OpenForAppend(path, real, size);
-  if (error == 0) file = std::make_unique<FaultyFile>(*this, std::move(real));
+  if (error == 0) file = std::make_unique<FaultyFile>(*this, path, std::move(real));
   return error;
 }
 

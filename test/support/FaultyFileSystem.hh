@@ -22,7 +22,8 @@ namespace qx::test {
 
 class FaultyFileSystem : public qx::quarn_tools::internal::FileSystem {
  public:
-  // The operations the hook sees.
+  // The operations the hook sees. For kAppend, the path is the file's and
+  // `other` the bytes it will hold after this append.
   enum class Op { kCreateDirectory, kCreateFile, kAppend, kRename, kExchange, kLink, kRemove };
   using Hook = std::function<void(Op op, const std::string &path, const std::string &other)>;
 

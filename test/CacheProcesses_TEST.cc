@@ -1,0 +1,68 @@
+// Several quarn processes fetching the same model into one cache at once:
+// every one succeeds with a complete tree, with the advisory lock and
+// without it (as on a file system that ignores it).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.hh"
+#include "support/GeneratedModels.hh"
+#include "support/RepositoryFixture.hh"
+#include "support/TestSupport.hh"
+
+using qx::test::ChildOutcome;
+using qx::test::ChildProcess;
+using qx::test::ContentWithoutSdf;
+using qx::test::TempDir;
+
+namespace {
+
+struct RaceCase {
+  int processes;
+  const char *lockWait;  // QX_QUARN_LOCK_WAIT: "0" races without the lock
+};
+
+class SameModelAtOnce : public qx::test::RepositoryFixture,
+                        public ::testing::WithParamInterface<RaceCase> {
+ protected:
+  void SetUp() override {
+    RepositoryFixture::SetUp();
+    served_ = qx::test::WriteModel(Root(), "alice", "crowd", 1, 300, 2048);
+  }
+  std::string served_;
+};
+
+TEST_P(SameModelAtOnce, EveryProcessGetsTheWholeTree) {
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    TempDir home;
+    TempDir cache;
+    const std::map<std::string, std::string> env{{"HOME", home.Path()},
+                                                 {"QX_QUARN_CACHE_PATH", cache.Path()},
+                                                 {"QX_QUARN_LOCK_WAIT", GetParam().lockWait}};
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (int i = 0; i < GetParam().processes; ++i) {
+      children.push_back(std::make_unique<ChildProcess>(
+          QX_QUARN_CLI, std::vector<std::string>{"fetch", Url() + "/1.0/alice/models/crowd"}, env));
+    }
+    for (auto &child : children) {
+      const ChildOutcome outcome = child->Wait();
+      ASSERT_EQ(outcome.status, 0) << "round " << round << ": " << outcome.err;
+      ASSERT_FALSE(outcome.out.empty());
+      const std::string path = outcome.out.substr(0, outcome.out.find('\n'));
+      EXPECT_EQ(ContentWithoutSdf(path), ContentWithoutSdf(served_)) << "round " << round;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SameModelAtOnce,
+                         ::testing::Values(RaceCase{2, "600"}, RaceCase{4, "600"}, RaceCase{2, "0"},
+                                           RaceCase{4, "0"}),
+                         [](const ::testing::TestParamInfo<RaceCase> &info) {
+                           return std::to_string(info.param.processes) + "Processes" +
+                                  (std::string(info.param.lockWait) == "0" ? "Unlocked" : "Locked");
+                         });
+
+}  // namespace

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libssl-dev openssl libcli11-dev
   zip unzip ca-certificates
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

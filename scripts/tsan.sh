@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the parallel-download tests with ThreadSanitizer (no AddressSanitizer:
-# the two do not mix) into build-tsan and runs them, with the server's write
-# tests, which answer on many threads too. Extra arguments go to ctest (e.g.
-# --repeat until-fail:5).
+# Builds the parallel and multi-process tests with ThreadSanitizer (no
+# AddressSanitizer: the two do not mix) into build-tsan and runs them: the
+# parallel downloads, the server's write tests (which answer on many threads
+# too), saves racing in one cache, and processes racing and crashing on one
+# cache (the quarn tool and the crash helper are built with TSan as well).
+# Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
 #
@@ -16,13 +18,15 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
-tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST)
+tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
+       CacheProcesses_TEST CacheCrashes_TEST)
+helpers=(quarn qx_save_crasher)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build "$build" -j2 --target "${tests[@]}"
+cmake --build "$build" -j2 --target "${tests[@]}" "${helpers[@]}"
 
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1}"
 cd "$build"

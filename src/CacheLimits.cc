@@ -7,6 +7,8 @@
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
+#include "qx/quarn_tools/ClientConfig.hh"
+
 namespace qx::quarn_tools::internal {
 namespace {
 

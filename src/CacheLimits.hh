@@ -13,17 +13,23 @@
 #include <cstdint>
 #include <string>
 
-#include "qx/quarn_tools/ClientConfig.hh"
+namespace qx::quarn_tools {
+class ClientConfig;
+}
 
 namespace qx::quarn_tools::internal {
+
+// What ClientConfig starts with: 16 GiB written, 100,000 entries.
+inline constexpr std::uint64_t kDefaultUnpackBytes = std::uint64_t{16} << 30;
+inline constexpr std::uint64_t kDefaultUnpackEntries = 100000;
 
 inline constexpr const char *kMaxUnpackedSizeVariable = "QX_QUARN_MAX_UNPACKED_SIZE";
 inline constexpr const char *kMaxEntriesVariable = "QX_QUARN_MAX_ENTRIES";
 inline constexpr const char *kLockWaitVariable = "QX_QUARN_LOCK_WAIT";
 
 struct UnpackLimits {
-  std::uint64_t maxBytes = kDefaultMaxUnpackedSize;
-  std::uint64_t maxEntries = kDefaultMaxEntries;
+  std::uint64_t maxBytes = kDefaultUnpackBytes;
+  std::uint64_t maxEntries = kDefaultUnpackEntries;
 };
 
 // The configuration's limits (the defaults without one), overridden by the

@@ -7,8 +7,8 @@
 // reads the disk afresh, each download sends through a transport of its own
 // (and Rest::Request keeps its state per call), the grammar's compiled
 // patterns are only read, and the log writes whole lines under its own lock.
-// Two downloads of the same resource would unpack into the same cache
-// directory, though, so neither batch ever runs two of them at once.
+// Neither batch runs two downloads of the same resource at once: the second
+// would only fetch the same archive again.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,12 +14,14 @@
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
+#include "CacheLimits.hh"
+
 namespace qx::quarn_tools {
 
 const char *const kDefaultUserAgent = "KovariQuarnTools-11.0.0";
 const long kMaxConfigFileSize = 1024 * 1024;
-const std::uint64_t kDefaultMaxUnpackedSize = std::uint64_t{16} << 30;
-const std::uint64_t kDefaultMaxEntries = 100000;
+const std::uint64_t kDefaultMaxUnpackedSize = internal::kDefaultUnpackBytes;
+const std::uint64_t kDefaultMaxEntries = internal::kDefaultUnpackEntries;
 
 namespace {
 
@@ -95,6 +98,9 @@ class ConfigFileReader {
   bool Read(yaml_parser_t *parser);
 
   const std::string &CachePath() const { return cachePath_; }
+  // The unpack limits the file sets (limits: max-unpacked-size, max-entries).
+  const std::optional<std::uint64_t> &MaxUnpackedSize() const { return maxUnpackedSize_; }
+  const std::optional<std::uint64_t> &MaxEntries() const { return maxEntries_; }
 
  private:
   // One open mapping or sequence: the role of the node (the key it is the
@@ -114,6 +120,7 @@ class ConfigFileReader {
   void Scalar(const std::string &text);
   void ValueDone();
   void FinishServer();
+  void Limit(const std::string &key, const std::string &text);
 
   std::vector<ServerConfig> &servers_;
   const std::string &path_;
@@ -121,6 +128,8 @@ class ConfigFileReader {
   std::string url_;
   std::string token_;
   std::string cachePath_;
+  std::optional<std::uint64_t> maxUnpackedSize_;
+  std::optional<std::uint64_t> maxEntries_;
   bool rootSeen_ = false;
   bool result_ = true;
 };
@@ -237,7 +246,23 @@ void ConfigFileReader::Scalar(const std::string &text) {
   if (inServer && top.key == "url") url_ = text;
   if (inServer && top.key == "private-token") token_ = text;
   if (inCache && top.key == "path") cachePath_ = text;
+  if (top.role == "limits" && frames_.size() == 2) Limit(top.key, text);
   ValueDone();
+}
+
+void ConfigFileReader::Limit(const std::string &key, const std::string &text) {
+  std::optional<std::uint64_t> *target = key == "max-unpacked-size" ? &maxUnpackedSize_
+                                         : key == "max-entries"      ? &maxEntries_
+                                                                     : nullptr;
+  if (target == nullptr) return;
+  std::uint64_t value = 0;
+  if (!internal::ParseByteSize(text, value)) {
+    qxerr << "Invalid value [" << text << "] of [limits: " << key << "] in configuration file ["
+          << path_ << "]\n";
+    result_ = false;
+    return;
+  }
+  *target = value;
 }
 
 // A value of the innermost mapping is complete: the next scalar is a key.
@@ -344,6 +369,8 @@ bool ClientConfig::LoadConfig(const std::string &path) {
     cacheLocation = variable;
   }
   impl_->cacheLocation = cacheLocation;
+  if (reader.MaxUnpackedSize()) impl_->maxUnpackedSize = *reader.MaxUnpackedSize();
+  if (reader.MaxEntries()) impl_->maxEntries = *reader.MaxEntries();
   return result;
 }
 

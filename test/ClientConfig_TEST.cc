@@ -142,6 +142,31 @@ TEST(ClientConfig, CachePathFromTheFile) {
   EXPECT_EQ(config.ConfigPath(), dir.Join("c.yaml"));
 }
 
+TEST(ClientConfig, UnpackLimitsFromTheFile) {
+  IsolatedHome home;
+  TempDir dir;
+  WriteFile(dir.Join("c.yaml"), "limits:\n  max-unpacked-size: 2GiB\n  max-entries: 5000\n");
+  ClientConfig config;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
+  EXPECT_EQ(config.MaxUnpackedSize(), std::uint64_t{2} << 30);
+  EXPECT_EQ(config.MaxEntries(), 5000u);
+  config.Clear();
+  EXPECT_EQ(config.MaxUnpackedSize(), kDefaultMaxUnpackedSize);
+  EXPECT_EQ(config.MaxEntries(), kDefaultMaxEntries);
+}
+
+TEST(ClientConfig, AnUnreadableLimitIsAnErrorAndKeepsTheDefault) {
+  IsolatedHome home;
+  TempDir dir;
+  WriteFile(dir.Join("c.yaml"), "limits:\n  max-unpacked-size: lots\n");
+  LogCapture log;
+  ClientConfig config;
+  EXPECT_FALSE(config.LoadConfig(dir.Join("c.yaml")));
+  EXPECT_TRUE(log.Contains("Invalid value [lots] of [limits: max-unpacked-size]",
+                           qx::common::LOG_ERROR));
+  EXPECT_EQ(config.MaxUnpackedSize(), kDefaultMaxUnpackedSize);
+}
+
 // Servers often carry a descriptive name; extra keys are skipped and never
 // cost a server.
 TEST(ClientConfig, ExtraKeysInServerEntriesAreSkipped) {

@@ -32,7 +32,7 @@ class LogLineMatcher {
 
   LogLineMatcher(int level, std::string text) : level_(level), text_(std::move(text)) {}
 
-  bool MatchAndExplain(const LogCapture &log, std::ostream *os) const {
+  bool MatchAndExplain(const LogCapture &log, std::ostream * /*os*/) const {
     return log.Contains(text_, level_);
   }
   void DescribeTo(std::ostream *os) const {

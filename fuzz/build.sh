@@ -25,17 +25,20 @@ flags="-std=c++17 -g -O1 $sanitizers
   $(pkg-config --cflags jsoncpp) -DQX_QUARN_TOOLS_VERSION=\"fuzz\""
 libs="-lcurl -lzip -ltinyxml2 -lyaml -ljsoncpp -lprotobuf -pthread"
 
-# Every source of the library and its layers, once (rebuilt when newer).
+# Every source of the library and its layers, once (rebuilt when newer), two
+# at a time.
 objects=""
+stale=""
 for source in "$top"/src/*.cc "$top"/common/src/*.cc "$top"/math/src/*.cc \
               "$out/gen/qx/msgs/quarn_metadata.pb.cc"; do
   object="$out/obj/$(basename "$source" .cc).o"
-  if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then
-    # shellcheck disable=SC2086
-    $cxx $flags -fsanitize=fuzzer-no-link -w -c -o "$object" "$source"
-  fi
+  if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then stale="$stale $source"; fi
   objects="$objects $object"
 done
+export cxx flags out
+# shellcheck disable=SC2016,SC2086
+printf '%s\n' $stale | grep . | xargs -r -P "${FUZZ_JOBS:-2}" -I{} sh -c \
+  '$cxx $flags -fsanitize=fuzzer-no-link -w -c -o "$out/obj/$(basename {} .cc).o" {}'
 
 for target in zip_extract_fuzzer model_config_fuzzer; do
   # shellcheck disable=SC2086

@@ -7,15 +7,16 @@
 #include "CacheNames.hh"
 #include "IdentifierText.hh"
 #include "RestClientInternal.hh"
+#include "Routes.hh"
 #include "ServerRequest.hh"
 
 namespace qx::quarn_tools::internal {
 
 const DownloadTexts kModelDownload{
-    "models", "Can't download model, server configuration incomplete: ", "Downloading model [",
+    kModelsKind, "Can't download model, server configuration incomplete: ", "Downloading model [",
     "Failed to download model."};
 const DownloadTexts kWorldDownload{
-    "worlds", "Can't download world, server configuration incomplete: ", "Downloading world [",
+    kWorldsKind, "Can't download world, server configuration incomplete: ", "Downloading world [",
     "Failed to download world."};
 
 namespace {
@@ -162,7 +163,8 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
                               RestResponse &response) {
   const ServerConfig &server = request.server;
   if (!ServerComplete(server, texts)) return false;
-  const std::string route = ArchiveRoute(request.owner, texts.kind, request.name, request.version);
+  const std::string route =
+      routes::Archive(request.owner, texts.kind, request.name, request.version);
   qxmsg << texts.downloading << request.uniqueName << "]\n";
 
   std::string error;

@@ -5,6 +5,7 @@
 #include <qx/common/URI.hh>
 
 #include "QuarnClientPrivate.hh"
+#include "Routes.hh"
 #include "ServerRequest.hh"
 #include "qx/quarn_tools/JSONParser.hh"
 
@@ -12,21 +13,9 @@ namespace qx::quarn_tools {
 
 namespace {
 
-constexpr const char *kModels = "models";
-constexpr const char *kWorlds = "worlds";
-
-// owner/kind, or owner/kind/name when a name is given.
-std::string ListingRoute(const std::string &owner, const std::string &kind,
-                         const std::string &name) {
-  qx::common::URIPath path = qx::common::URIPath() / owner / kind;
-  if (!name.empty()) path /= name;
-  return path.Str("/");
-}
-
-std::string CollectionRoute(const CollectionIdentifier &id, const std::string &kind) {
-  return qx::common::joinPaths(qx::common::joinPaths(id.Owner(), "collections"),
-                               qx::common::joinPaths(id.Name(), kind));
-}
+using internal::kModelsKind;
+using internal::kWorldsKind;
+namespace routes = internal::routes;
 
 // The details document of a resource, or nothing when the server does not
 // answer 200. Details go out with a transport of their own (empty user agent).
@@ -45,7 +34,7 @@ bool FetchDetails(const ServerConfig &server, const std::string &route,
 Result QuarnClientPrivate::ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
                                         const std::vector<std::string> &headers) const {
   std::string body;
-  if (!FetchDetails(id.Server(), internal::ResourceRoute(id.Owner(), kModels, id.Name()),
+  if (!FetchDetails(id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()),
                     headers, body))
     return Result(FETCH_FAILED);
   out = JSONParser::ParseModel(body, id.Server());
@@ -57,7 +46,7 @@ Result QuarnClientPrivate::WorldDetails(const WorldIdentifier &id, WorldIdentifi
   if (id.Server().Url().Str().empty() || id.Owner().empty() || id.Name().empty())
     return Result(FETCH_FAILED);
   std::string body;
-  if (!FetchDetails(id.Server(), internal::ResourceRoute(id.Owner(), kWorlds, id.Name()),
+  if (!FetchDetails(id.Server(), routes::Resource(id.Owner(), kWorldsKind, id.Name()),
                     headers, body))
     return Result(FETCH_FAILED);
   out = JSONParser::ParseWorld(body, id.Server());
@@ -65,7 +54,7 @@ Result QuarnClientPrivate::WorldDetails(const WorldIdentifier &id, WorldIdentifi
 }
 
 ModelIter QuarnClientPrivate::Models(const ServerConfig &server) const {
-  ModelIter iter = ModelIterFactory::Create(rest, server, kModels);
+  ModelIter iter = ModelIterFactory::Create(rest, server, kModelsKind);
   if (iter) return iter;
   qxwarn << "Failed to fetch models from server, returning cached models.\n"
          << server.AsString("") << "\n";
@@ -75,7 +64,7 @@ ModelIter QuarnClientPrivate::Models(const ServerConfig &server) const {
 }
 
 WorldIter QuarnClientPrivate::Worlds(const ServerConfig &server) const {
-  WorldIter iter = WorldIterFactory::Create(rest, server, kWorlds);
+  WorldIter iter = WorldIterFactory::Create(rest, server, kWorldsKind);
   if (iter) return iter;
   qxwarn << "Failed to fetch worlds from server, returning cached worlds.\n"
          << server.AsString("") << "\n";
@@ -92,7 +81,7 @@ ModelIter QuarnClientPrivate::Models(const ModelIdentifier &id, bool checkCache)
   if (id.Owner().empty()) return ModelIterFactory::Create();
   qxmsg << id.UniqueName() << " not found in cache, attempting download\n";
   return ModelIterFactory::Create(rest, id.Server(),
-                                  ListingRoute(id.Owner(), kModels, id.Name()));
+                                  routes::Listing(id.Owner(), kModelsKind, id.Name()));
 }
 
 WorldIter QuarnClientPrivate::Worlds(const WorldIdentifier &id) const {
@@ -100,15 +89,15 @@ WorldIter QuarnClientPrivate::Worlds(const WorldIdentifier &id) const {
   if (cached) return cached;
   qxmsg << id.UniqueName() << " not found in cache, attempting download\n";
   return WorldIterFactory::Create(rest, id.Server(),
-                                  ListingRoute(id.Owner(), kWorlds, id.Name()));
+                                  routes::Listing(id.Owner(), kWorldsKind, id.Name()));
 }
 
 ModelIter QuarnClientPrivate::Models(const CollectionIdentifier &id) const {
-  return ModelIterFactory::Create(rest, id.Server(), CollectionRoute(id, kModels));
+  return ModelIterFactory::Create(rest, id.Server(), routes::Collection(id.Owner(), id.Name(), kModelsKind));
 }
 
 WorldIter QuarnClientPrivate::Worlds(const CollectionIdentifier &id) const {
-  return WorldIterFactory::Create(rest, id.Server(), CollectionRoute(id, kWorlds));
+  return WorldIterFactory::Create(rest, id.Server(), routes::Collection(id.Owner(), id.Name(), kWorldsKind));
 }
 
 }  // namespace qx::quarn_tools

@@ -10,6 +10,7 @@
 
 #include "MetadataFiles.hh"
 #include "QuarnClientPrivate.hh"
+#include "Routes.hh"
 #include "ServerRequest.hh"
 #include "qx/quarn_tools/JSONParser.hh"
 
@@ -19,9 +20,9 @@ namespace {
 
 using Form = std::multimap<std::string, std::string>;
 
-constexpr const char *kModels = "models";
-constexpr const char *kWorlds = "worlds";
-constexpr const char *kLicensesRoute = "licenses";
+using internal::kModelsKind;
+using internal::kWorldsKind;
+namespace routes = internal::routes;
 
 // The transport reads a form value that begins with "@" as the name of a
 // local file to send.
@@ -233,7 +234,7 @@ Result QuarnClientPrivate::UploadModel(const std::string &pathToModelDir, const 
   if (!FillModelForm(pathToModelDir, id, isPrivate, owner, form)) return Result(UPLOAD_FAILED);
   const ServerConfig &server = id.Server();
   const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::POST_FORM, server, kModels, {},
+      internal::SendToServer(Rest(), HttpMethod::POST_FORM, server, routes::kUpload, {},
                              internal::HeadersWithApiKey(server, headers), "", form);
   if (response.statusCode == 200) return Result(UPLOAD_DONE);
   LogUploadFailure(server, form, response.statusCode);
@@ -257,7 +258,7 @@ Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
   const ServerConfig &server = model.Server();
   const RestResponse response =
       internal::SendToServer(Rest(), HttpMethod::PATCH_FORM, server,
-                             internal::ResourceRoute(model.Owner(), kModels, model.Name()), {},
+                             routes::Resource(model.Owner(), kModelsKind, model.Name()), {},
                              internal::HeadersWithApiKey(server, headers), "", form);
   return Result(response.statusCode == 200 ? PATCH_DONE : PATCH_FAILED);
 }
@@ -268,10 +269,10 @@ Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
   ModelIdentifier model;
   WorldIdentifier world;
   if (ParseModelUrl(uri, model)) {
-    target = {"model", internal::ResourceRoute(model.Owner(), kModels, model.Name()),
+    target = {"model", routes::Resource(model.Owner(), kModelsKind, model.Name()),
               model.UniqueName(), model.Server()};
   } else if (ParseWorldUrl(uri, world)) {
-    target = {"world", internal::ResourceRoute(world.Owner(), kWorlds, world.Name()),
+    target = {"world", routes::Resource(world.Owner(), kWorldsKind, world.Name()),
               world.UniqueName(), world.Server()};
   } else {
     qxerr << "Unable to parse URI[" << uri.Str() << "]\n";
@@ -295,7 +296,7 @@ Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
 
 void QuarnClientPrivate::PopulateLicenses(const ServerConfig &server) {
   const RestResponse response =
-      internal::SendToServer(rest, HttpMethod::GET, server, kLicensesRoute, {}, {});
+      internal::SendToServer(rest, HttpMethod::GET, server, routes::kLicenses, {}, {});
   if (response.statusCode != 200) {
     qxerr << "Failed to get license information from " << server.Url().Str() << "/"
           << server.Version();

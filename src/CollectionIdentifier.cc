@@ -4,11 +4,12 @@
 
 #include "Dump.hh"
 #include "IdentifierText.hh"
+#include "Routes.hh"
 
 namespace qx::quarn_tools {
 
 namespace {
-constexpr const char *kKind = "collections";
+constexpr const char *kKind = internal::kCollectionsKind;
 }  // namespace
 
 struct CollectionIdentifier::Implementation {

@@ -15,7 +15,7 @@
 #include "CacheWriter.hh"
 #include "FileIo.hh"
 #include "FileSystem.hh"
-#include "ResourceKinds.hh"
+#include "Routes.hh"
 #include "SdfRewrite.hh"
 
 namespace qx::quarn_tools {

@@ -6,11 +6,12 @@
 
 #include "Dump.hh"
 #include "IdentifierText.hh"
+#include "Routes.hh"
 
 namespace qx::quarn_tools {
 
 namespace {
-constexpr const char *kKind = "models";
+constexpr const char *kKind = internal::kModelsKind;
 }  // namespace
 
 struct ModelIdentifier::Implementation {

@@ -28,14 +28,4 @@ RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfi
                       headers, data, form);
 }
 
-std::string ResourceRoute(const std::string &owner, const std::string &kind,
-                          const std::string &name) {
-  return (qx::common::URIPath() / owner / kind / name).Str("/");
-}
-
-std::string ArchiveRoute(const std::string &owner, const std::string &kind,
-                         const std::string &name, const std::string &version) {
-  return (qx::common::URIPath() / owner / kind / name / version / (name + ".zip")).Str("/");
-}
-
 }  // namespace qx::quarn_tools::internal

@@ -34,14 +34,6 @@ RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfi
                           const std::string &data = "",
                           const std::multimap<std::string, std::string> &form = {});
 
-// owner/kind/name, the route of one resource ("models" or "worlds" as kind).
-std::string ResourceRoute(const std::string &owner, const std::string &kind,
-                          const std::string &name);
-
-// owner/kind/name/version/name.zip, the route of a resource's archive.
-std::string ArchiveRoute(const std::string &owner, const std::string &kind,
-                         const std::string &name, const std::string &version);
-
 }  // namespace qx::quarn_tools::internal
 
 #endif  // QX_QUARN_TOOLS_SRC_SERVERREQUEST_HH_

@@ -1,0 +1,30 @@
+#include "Routes.hh"
+
+#include <qx/common/Filesystem.hh>
+#include <qx/common/URI.hh>
+
+namespace qx::quarn_tools::internal::routes {
+
+std::string Resource(const std::string &owner, const std::string &kind,
+                     const std::string &name) {
+  return (qx::common::URIPath() / owner / kind / name).Str("/");
+}
+
+std::string Listing(const std::string &owner, const std::string &kind, const std::string &name) {
+  qx::common::URIPath path = qx::common::URIPath() / owner / kind;
+  if (!name.empty()) path /= name;
+  return path.Str("/");
+}
+
+std::string Archive(const std::string &owner, const std::string &kind, const std::string &name,
+                    const std::string &version) {
+  return (qx::common::URIPath() / owner / kind / name / version / (name + ".zip")).Str("/");
+}
+
+std::string Collection(const std::string &owner, const std::string &name,
+                       const std::string &kind) {
+  return qx::common::joinPaths(qx::common::joinPaths(owner, kCollectionsKind),
+                               qx::common::joinPaths(name, kind));
+}
+
+}  // namespace qx::quarn_tools::internal::routes

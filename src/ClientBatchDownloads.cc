@@ -2,7 +2,7 @@
 // that grows with the dependencies they find, and a window of world
 // downloads running as asynchronous tasks.
 //
-// Every worker calls the single-model download on the one client. That is
+// Every worker calls the single-model download of the one client. That is
 // safe because what they share keeps no state between calls: the cache
 // reads the disk afresh, each download sends through a transport of its own
 // (and Rest::Request keeps its state per call), the grammar's compiled
@@ -141,10 +141,10 @@ class ResultList {
 
 // One model download on a worker; a failure that escapes as an exception is
 // recorded as a failed download instead of ending the process.
-Result DownloadOne(QuarnClientPrivate &client, const ModelIdentifier &id,
+Result DownloadOne(internal::Downloader &downloads, const ModelIdentifier &id,
                    std::vector<ModelIdentifier> &dependencies) {
   try {
-    return client.DownloadModel(id, {}, dependencies);
+    return downloads.DownloadModel(id, {}, dependencies);
   } catch (const std::exception &e) {
     qxerr << "Download of model [" << id.UniqueName() << "] failed: " << e.what() << "\n";
   } catch (...) {
@@ -154,10 +154,10 @@ Result DownloadOne(QuarnClientPrivate &client, const ModelIdentifier &id,
   return Result(FETCH_FAILED);
 }
 
-void WorkerLoop(QuarnClientPrivate &client, ModelQueue &queue, ResultList &results) {
+void WorkerLoop(internal::Downloader &downloads, ModelQueue &queue, ResultList &results) {
   while (std::optional<ModelIdentifier> id = queue.Take()) {
     std::vector<ModelIdentifier> dependencies;
-    const Result result = DownloadOne(client, *id, dependencies);
+    const Result result = DownloadOne(downloads, *id, dependencies);
     results.Add(*id, result);
     queue.Finish(*id, dependencies);
   }
@@ -170,7 +170,7 @@ bool StartWorkers(QuarnClientPrivate &client, std::size_t jobs, ModelQueue &queu
   for (std::size_t i = 0; i < jobs; ++i) {
     try {
       workers.push_back(client.threads.startWorker(
-          [&client, &queue, &results] { WorkerLoop(client, queue, results); }));
+          [&client, &queue, &results] { WorkerLoop(client.downloads, queue, results); }));
     } catch (const std::exception &e) {
       qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
             << e.what() << "\n";
@@ -274,7 +274,7 @@ Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &id
       window.Add(id.UniqueName(), threads.startTask([this, id]() -> Result {
         try {
           WorldIdentifier copy(id);
-          return DownloadWorld(copy, {});
+          return downloads.DownloadWorld(copy, {});
         } catch (const std::exception &e) {
           qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";
           return Result(FETCH_FAILED);

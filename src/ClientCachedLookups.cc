@@ -32,26 +32,26 @@ Result QuarnClientPrivate::CachedModel(const ModelIdentifier &id, std::string &p
 
 Result QuarnClientPrivate::CachedModel(const qx::common::URI &url, std::string &path) {
   ModelIdentifier id;
-  if (!ParseModelUrl(url, id)) return Result(FETCH_FAILED);
+  if (!urls.ParseModelUrl(url, id)) return Result(FETCH_FAILED);
   return CachedModel(id, path);
 }
 
 Result QuarnClientPrivate::CachedWorld(const qx::common::URI &url, std::string &path) {
   WorldIdentifier id;
-  if (!ParseWorldUrl(url, id) || !cache->MatchingWorld(id)) return Result(FETCH_FAILED);
+  if (!urls.ParseWorldUrl(url, id) || !cache->MatchingWorld(id)) return Result(FETCH_FAILED);
   path = id.LocalPath();
   return Result(FETCH_CACHED);
 }
 
 bool QuarnClientPrivate::CachedWorld(const qx::common::URI &url) {
   WorldIdentifier id;
-  return ParseWorldUrl(url, id) && cache->MatchingWorld(id);
+  return urls.ParseWorldUrl(url, id) && cache->MatchingWorld(id);
 }
 
 Result QuarnClientPrivate::CachedModelFile(const qx::common::URI &url, std::string &path) {
   ModelIdentifier id;
   std::string filePath;
-  if (!ParseModelFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
+  if (!urls.ParseModelFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
     return Result(FETCH_FAILED);
   const Model model = cache->MatchingModel(id);
   if (!model) return Result(FETCH_FAILED);
@@ -65,7 +65,7 @@ Result QuarnClientPrivate::CachedModelFile(const qx::common::URI &url, std::stri
 Result QuarnClientPrivate::CachedWorldFile(const qx::common::URI &url, std::string &path) {
   WorldIdentifier id;
   std::string filePath;
-  if (!ParseWorldFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
+  if (!urls.ParseWorldFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
     return Result(FETCH_FAILED);
   if (!cache->MatchingWorld(id)) return Result(FETCH_FAILED);
   const std::string candidate = qx::common::joinPaths(id.LocalPath(), filePath);

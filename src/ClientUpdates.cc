@@ -61,7 +61,7 @@ bool QuarnClientPrivate::UpdateModels(const std::vector<std::string> &headers) {
       [&](const ModelIdentifier &cached, ModelIdentifier &latest) {
         return static_cast<bool>(ModelDetails(cached, latest, headers));
       },
-      [&](const ModelIdentifier &latest) { DownloadModel(latest, headers); });
+      [&](const ModelIdentifier &latest) { downloads.DownloadModel(latest, headers); });
   return true;
 }
 
@@ -73,7 +73,7 @@ bool QuarnClientPrivate::UpdateWorlds(const std::vector<std::string> &headers) {
       [&](const WorldIdentifier &cached, WorldIdentifier &latest) {
         return static_cast<bool>(WorldDetails(cached, latest, headers));
       },
-      [&](WorldIdentifier latest) { DownloadWorld(latest, headers); });
+      [&](WorldIdentifier latest) { downloads.DownloadWorld(latest, headers); });
   return true;
 }
 

@@ -268,10 +268,10 @@ Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
   DeleteTarget target;
   ModelIdentifier model;
   WorldIdentifier world;
-  if (ParseModelUrl(uri, model)) {
+  if (urls.ParseModelUrl(uri, model)) {
     target = {"model", routes::Resource(model.Owner(), kModelsKind, model.Name()),
               model.UniqueName(), model.Server()};
-  } else if (ParseWorldUrl(uri, world)) {
+  } else if (urls.ParseWorldUrl(uri, world)) {
     target = {"world", routes::Resource(world.Owner(), kWorldsKind, world.Name()),
               world.UniqueName(), world.Server()};
   } else {

@@ -6,7 +6,8 @@
 namespace qx::quarn_tools {
 
 QuarnClientPrivate::QuarnClientPrivate(const ClientConfig &clientConfig, const Rest &clientRest)
-    : config(clientConfig), rest(clientRest) {
+    : config(clientConfig), rest(clientRest), urls(grammar, config),
+      downloads(config, rest, cache, urls) {
   // The client always sends the configured user agent.
   rest.SetUserAgent(config.UserAgent());
   cache = std::make_shared<LocalCache>(&config);
@@ -73,64 +74,64 @@ WorldIter QuarnClient::Worlds(const CollectionIdentifier &id) const {
 }
 
 bool QuarnClient::ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) {
-  return dataPtr->ParseModelUrl(url, id);
+  return dataPtr->urls.ParseModelUrl(url, id);
 }
 
 bool QuarnClient::ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id) {
-  return dataPtr->ParseWorldUrl(url, id);
+  return dataPtr->urls.ParseWorldUrl(url, id);
 }
 
 bool QuarnClient::ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
                                     std::string &filePath) {
-  return dataPtr->ParseModelFileUrl(url, id, filePath);
+  return dataPtr->urls.ParseModelFileUrl(url, id, filePath);
 }
 
 bool QuarnClient::ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
                                     std::string &filePath) {
-  return dataPtr->ParseWorldFileUrl(url, id, filePath);
+  return dataPtr->urls.ParseWorldFileUrl(url, id, filePath);
 }
 
 bool QuarnClient::ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id) {
-  return dataPtr->ParseCollectionUrl(url, id);
+  return dataPtr->urls.ParseCollectionUrl(url, id);
 }
 
 Result QuarnClient::DownloadModel(const ModelIdentifier &id) {
-  return dataPtr->DownloadModel(id, {});
+  return dataPtr->downloads.DownloadModel(id, {});
 }
 
 Result QuarnClient::DownloadModel(const ModelIdentifier &id,
                                   const std::vector<std::string> &headers) {
-  return dataPtr->DownloadModel(id, headers);
+  return dataPtr->downloads.DownloadModel(id, headers);
 }
 
 Result QuarnClient::DownloadModel(const ModelIdentifier &id,
                                   const std::vector<std::string> &headers,
                                   std::vector<ModelIdentifier> &dependencies) {
-  return dataPtr->DownloadModel(id, headers, dependencies);
+  return dataPtr->downloads.DownloadModel(id, headers, dependencies);
 }
 
-Result QuarnClient::DownloadWorld(WorldIdentifier &id) { return dataPtr->DownloadWorld(id, {}); }
+Result QuarnClient::DownloadWorld(WorldIdentifier &id) { return dataPtr->downloads.DownloadWorld(id, {}); }
 
 Result QuarnClient::DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers) {
-  return dataPtr->DownloadWorld(id, headers);
+  return dataPtr->downloads.DownloadWorld(id, headers);
 }
 
 Result QuarnClient::DownloadModel(const qx::common::URI &url, std::string &path) {
-  return dataPtr->DownloadModel(url, path);
+  return dataPtr->downloads.DownloadModel(url, path);
 }
 
 Result QuarnClient::DownloadWorld(const qx::common::URI &url, std::string &path) {
-  return dataPtr->DownloadWorld(url, path);
+  return dataPtr->downloads.DownloadWorld(url, path);
 }
 
 Result QuarnClient::ModelDependencies(const ModelIdentifier &id,
                                       std::vector<ModelIdentifier> &dependencies) {
-  return dataPtr->ModelDependencies(id, dependencies);
+  return dataPtr->downloads.ModelDependencies(id, dependencies);
 }
 
 Result QuarnClient::ModelDependencies(const std::vector<ModelIdentifier> &ids,
                                       std::vector<ModelIdentifier> &dependencies) {
-  return dataPtr->ModelDependencies(ids, dependencies);
+  return dataPtr->downloads.ModelDependencies(ids, dependencies);
 }
 
 Result QuarnClient::CachedModel(const ModelIdentifier &id, std::string &path) {

@@ -1,11 +1,13 @@
 /*
  * What a QuarnClient owns, and the operations that do the client's work.
- * QuarnClient forwards to these; they are defined in sources named after
- * what they do: ClientUrls.cc (the URL grammar binding), ClientListings.cc
- * (details and listings), ClientDownloads.cc (downloads and dependencies),
- * ClientCachedLookups.cc (lookups by URL), ClientBatchDownloads.cc (parallel
- * downloads), ClientUploads.cc (upload, edit, delete, licences) and
- * ClientUpdates.cc (cache updates). Internal to the library.
+ * QuarnClient forwards to these. Two collaborators do the work that others
+ * build on: `urls` (ResourceUrls.cc) binds the URL grammar to the configured
+ * servers, `downloads` (Downloader.cc) is the road by which resources enter
+ * the cache. The rest are defined in sources named after what they do:
+ * ClientListings.cc (details and listings), ClientCachedLookups.cc (lookups
+ * by URL), ClientBatchDownloads.cc (parallel downloads), ClientUploads.cc
+ * (upload, edit, delete, licences) and ClientUpdates.cc (cache updates).
+ * Internal to the library.
  */
 #ifndef QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
 #define QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
@@ -13,13 +15,13 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "ArchiveDownload.hh"
 #include "BatchThreads.hh"
+#include "Downloader.hh"
+#include "ResourceUrls.hh"
 #include "UrlGrammar.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
@@ -39,15 +41,6 @@ class QuarnClientPrivate {
   QuarnClientPrivate(const QuarnClientPrivate &) = delete;
   QuarnClientPrivate &operator=(const QuarnClientPrivate &) = delete;
 
-  // ---- URL grammar (ClientUrls.cc) ----
-  bool ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) const;
-  bool ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id) const;
-  bool ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
-                         std::string &filePath) const;
-  bool ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
-                         std::string &filePath) const;
-  bool ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id) const;
-
   // ---- Details and listings (ClientListings.cc) ----
   Result ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
                       const std::vector<std::string> &headers) const;
@@ -59,21 +52,6 @@ class QuarnClientPrivate {
   WorldIter Worlds(const WorldIdentifier &id) const;
   ModelIter Models(const CollectionIdentifier &id) const;
   WorldIter Worlds(const CollectionIdentifier &id) const;
-
-  // ---- Downloads (ClientDownloads.cc) ----
-  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
-  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
-                       std::vector<ModelIdentifier> &dependencies);
-  Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
-  Result DownloadModel(const qx::common::URI &url, std::string &path);
-  Result DownloadWorld(const qx::common::URI &url, std::string &path);
-  Result ModelDependencies(const ModelIdentifier &id,
-                           std::vector<ModelIdentifier> &dependencies);
-  Result ModelDependencies(const std::vector<ModelIdentifier> &ids,
-                           std::vector<ModelIdentifier> &dependencies);
-  // A download of one archive into the cache's staging area, with this
-  // client's referral user agent and the cache's limits.
-  internal::ArchiveDownload NewArchiveDownload() const;
 
   // ---- Cached lookups (ClientCachedLookups.cc) ----
   Result CachedModel(const ModelIdentifier &id, std::string &path);
@@ -116,18 +94,10 @@ class QuarnClientPrivate {
   std::map<std::string, unsigned int> licenses;
   // How the parallel downloads start their threads.
   internal::BatchThreads threads;
+  // The URL grammar bound to `config`'s servers, and the download road.
+  internal::ResourceUrls urls;
+  internal::Downloader downloads;
 
- private:
-  // Download of a model with its dependencies; `expanding` holds the unique
-  // names of the models on the current path, so a cycle ends the descent.
-  Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,
-                           std::set<std::string> &expanding);
-  // Downloads one version into the cache; false having logged why.
-  bool DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
-  bool DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
-  void DependenciesOf(const std::vector<ModelIdentifier> &ids,
-                      std::vector<ModelIdentifier> &dependencies,
-                      std::set<std::string> &expanding);
 };
 
 }  // namespace qx::quarn_tools

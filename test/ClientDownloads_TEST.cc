@@ -303,9 +303,9 @@ TEST_F(ClientDownloads, ACacheSubclassOverridingSaveModelReceivesEveryDownload) 
   auto client = PrivateClient();
   auto cache = std::make_shared<RecordingCache>(&client->config);
   client->cache = cache;
-  EXPECT_TRUE(client->DownloadModel(ModelId("alice", "robot"), {}));
+  EXPECT_TRUE(client->downloads.DownloadModel(ModelId("alice", "robot"), {}));
   WorldIdentifier world = WorldId("bob", "town");
-  EXPECT_TRUE(client->DownloadWorld(world, {}));
+  EXPECT_TRUE(client->downloads.DownloadWorld(world, {}));
   // The robot, then depth first its dependencies: wheel with the newest box,
   // then box version 1.
   EXPECT_EQ(cache->models,

@@ -1,10 +1,10 @@
-// Binding parsed resource URLs to identifiers and to the configured servers.
+#include "ResourceUrls.hh"
+
 #include <qx/common/Console.hh>
 
 #include "IdentifierText.hh"
-#include "QuarnClientPrivate.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
@@ -12,8 +12,7 @@ namespace {
 // of the two server URLs, the others compare the URIs.
 enum class ServerComparison { kText, kUri };
 
-bool SameServer(const qx::common::URI &a, const qx::common::URI &b,
-                ServerComparison comparison) {
+bool SameServer(const qx::common::URI &a, const qx::common::URI &b, ServerComparison comparison) {
   return comparison == ServerComparison::kText ? a.Str() == b.Str() : a == b;
 }
 
@@ -49,8 +48,8 @@ ServerConfig ServerOf(const UrlMatch &match, const ClientConfig &config,
 // identifier (a signed 32-bit number): a URL asking for more is refused
 // before anything is written.
 template <typename Identifier>
-bool FillVersioned(const UrlMatch &match, const ClientConfig &config,
-                   ServerComparison comparison, Identifier &id) {
+bool FillVersioned(const UrlMatch &match, const ClientConfig &config, ServerComparison comparison,
+                   Identifier &id) {
   unsigned int version = 0;
   if (!identifier::ParseVersionText(match.version, version)) return false;
   id.Server() = ServerOf(match, config, comparison);
@@ -62,48 +61,48 @@ bool FillVersioned(const UrlMatch &match, const ClientConfig &config,
 
 }  // namespace
 
-bool QuarnClientPrivate::ParseModelUrl(const qx::common::URI &url,
-                                       ModelIdentifier &id) const {
+ResourceUrls::ResourceUrls(const UrlGrammar &grammar, const ClientConfig &config)
+    : grammar_(grammar), config_(config) {}
+
+bool ResourceUrls::ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) const {
   UrlMatch match;
-  return grammar.Match(UrlGrammar::kModel, url, match) &&
-         FillVersioned(match, config, ServerComparison::kText, id);
+  return grammar_.Match(UrlGrammar::kModel, url, match) &&
+         FillVersioned(match, config_, ServerComparison::kText, id);
 }
 
-bool QuarnClientPrivate::ParseWorldUrl(const qx::common::URI &url,
-                                       WorldIdentifier &id) const {
+bool ResourceUrls::ParseWorldUrl(const qx::common::URI &url, WorldIdentifier &id) const {
   UrlMatch match;
-  return grammar.Match(UrlGrammar::kWorld, url, match) &&
-         FillVersioned(match, config, ServerComparison::kUri, id);
+  return grammar_.Match(UrlGrammar::kWorld, url, match) &&
+         FillVersioned(match, config_, ServerComparison::kUri, id);
 }
 
-bool QuarnClientPrivate::ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
-                                           std::string &filePath) const {
+bool ResourceUrls::ParseModelFileUrl(const qx::common::URI &url, ModelIdentifier &id,
+                                     std::string &filePath) const {
   UrlMatch match;
-  if (!grammar.Match(UrlGrammar::kModelFile, url, match) ||
-      !FillVersioned(match, config, ServerComparison::kText, id))
+  if (!grammar_.Match(UrlGrammar::kModelFile, url, match) ||
+      !FillVersioned(match, config_, ServerComparison::kText, id))
     return false;
   filePath = match.filePath;
   return true;
 }
 
-bool QuarnClientPrivate::ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
-                                           std::string &filePath) const {
+bool ResourceUrls::ParseWorldFileUrl(const qx::common::URI &url, WorldIdentifier &id,
+                                     std::string &filePath) const {
   UrlMatch match;
-  if (!grammar.Match(UrlGrammar::kWorldFile, url, match) ||
-      !FillVersioned(match, config, ServerComparison::kUri, id))
+  if (!grammar_.Match(UrlGrammar::kWorldFile, url, match) ||
+      !FillVersioned(match, config_, ServerComparison::kUri, id))
     return false;
   filePath = match.filePath;
   return true;
 }
 
-bool QuarnClientPrivate::ParseCollectionUrl(const qx::common::URI &url,
-                                            CollectionIdentifier &id) const {
+bool ResourceUrls::ParseCollectionUrl(const qx::common::URI &url, CollectionIdentifier &id) const {
   UrlMatch match;
-  if (!grammar.Match(UrlGrammar::kCollection, url, match)) return false;
-  id.Server() = ServerOf(match, config, ServerComparison::kUri);
+  if (!grammar_.Match(UrlGrammar::kCollection, url, match)) return false;
+  id.Server() = ServerOf(match, config_, ServerComparison::kUri);
   id.SetOwner(match.owner);
   id.SetName(match.name);
   return true;
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

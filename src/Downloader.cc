@@ -1,0 +1,224 @@
+#include "Downloader.hh"
+
+#include <chrono>
+#include <memory>
+#include <qx/common/Console.hh>
+#include <qx/common/Filesystem.hh>
+
+#include "ArchiveDownload.hh"
+#include "CacheDirectories.hh"
+#include "CacheLimits.hh"
+#include "CacheNames.hh"
+#include "FileSystem.hh"
+#include "MetadataFiles.hh"
+#include "ProgressCounters.hh"
+#include "ResourceLock.hh"
+
+namespace qx::quarn_tools::internal {
+
+namespace {
+
+template <typename Identifier>
+ArchiveRequest ArchiveRequestFor(const Identifier &id, const std::vector<std::string> &headers) {
+  ArchiveRequest request;
+  request.server = id.Server();
+  request.owner = id.Owner();
+  request.name = id.Name();
+  request.version = id.VersionStr();
+  request.uniqueName = id.UniqueName();
+  request.headers = headers;
+  return request;
+}
+
+// Takes turns with other downloads of the same resource. Nothing, having
+// said why, when the resource's directory cannot be used.
+std::unique_ptr<cache::ResourceLock> LockResource(const ClientConfig &config,
+                                                  const std::string &uniqueName) {
+  std::string error;
+  if (!cache::MakeDirectories(CurrentFileSystem(), config.CacheLocation(), uniqueName, error)) {
+    qxerr << error << "\n";
+    return nullptr;
+  }
+  return std::make_unique<cache::ResourceLock>(
+      cache::ResourceDirectory(config.CacheLocation(), uniqueName), LockPatience());
+}
+
+// Whether a download that had to wait for another one of the same resource
+// can use what that one published: the version asked for, or for tip a
+// version newer than the one cached before (0: none).
+bool PublishedWhileWaiting(const cache::ResourceLock &lock, unsigned int asked, unsigned int before,
+                           unsigned int after) {
+  if (!lock.Waited() || after == 0) return false;
+  return asked != 0 ? before != asked : after > before;
+}
+
+}  // namespace
+
+Downloader::Downloader(const ClientConfig &config, const Rest &rest,
+                       const std::shared_ptr<LocalCache> &cache, const ResourceUrls &urls)
+    : config_(config), rest_(rest), cache_(cache), urls_(urls) {}
+
+ArchiveDownload Downloader::NewArchiveDownload() const {
+  return ArchiveDownload(CurrentFileSystem(), config_.CacheLocation(), rest_.UserAgent(),
+                         EffectiveUnpackLimits(&config_));
+}
+
+Result Downloader::DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                                 std::vector<ModelIdentifier> &dependencies) {
+  const ResourceDownloadCount counting;
+  if (!ArchiveDownload::ServerComplete(id.Server(), kModelDownload)) return Result(FETCH_FAILED);
+  const Model before = cache_->MatchingModel(id);
+  const auto lock = LockResource(config_, id.UniqueName());
+  if (!lock) return Result(FETCH_FAILED);
+  const Model after = lock->Waited() ? cache_->MatchingModel(id) : Model();
+  if (!PublishedWhileWaiting(*lock, id.Version(), before ? before.Identification().Version() : 0,
+                             after ? after.Identification().Version() : 0) &&
+      !DownloadAndSave(id, headers)) {
+    cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
+    return Result(FETCH_FAILED);
+  }
+  return ModelDependencies(id, dependencies);
+}
+
+bool Downloader::DownloadAndSave(const ModelIdentifier &id,
+                                 const std::vector<std::string> &headers) {
+  ArchiveDownload download = NewArchiveDownload();
+  if (!download.Run(ArchiveRequestFor(id, headers), kModelDownload)) return false;
+  ModelIdentifier delivered(id);
+  delivered.SetVersion(download.DeliveredVersion());
+  return cache_->SaveModelArchive(delivered, download.ArchivePath(), true);
+}
+
+bool Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers) {
+  ArchiveDownload download = NewArchiveDownload();
+  if (!download.Run(ArchiveRequestFor(id, headers), kWorldDownload)) return false;
+  id.SetVersion(download.DeliveredVersion());
+  return cache_->SaveWorldArchive(id, download.ArchivePath(), true);
+}
+
+Result Downloader::DownloadModel(const ModelIdentifier &id,
+                                 const std::vector<std::string> &headers) {
+  std::set<std::string> expanding;
+  return DownloadModelTree(id, headers, expanding);
+}
+
+Result Downloader::DownloadModelTree(const ModelIdentifier &id,
+                                     const std::vector<std::string> &headers,
+                                     std::set<std::string> &expanding) {
+  std::vector<ModelIdentifier> dependencies;
+  const Result result = DownloadModel(id, headers, dependencies);
+  if (!result || dependencies.empty()) return result;
+
+  expanding.insert(id.UniqueName());
+  for (const auto &dependency : dependencies) {
+    if (cache_->MatchingModel(dependency)) continue;
+    // A model already being expanded on this path is a cycle: its download
+    // is under way further up, so do not descend into it again.
+    if (expanding.count(dependency.UniqueName()) > 0) continue;
+    const Result dependencyResult = DownloadModelTree(dependency, headers, expanding);
+    if (!dependencyResult) {
+      qxerr << "Dependency [" << dependency.UniqueName() << "] of model [" << id.UniqueName()
+            << "] failed to download: " << dependencyResult.ReadableResult() << "\n";
+      expanding.erase(id.UniqueName());
+      return dependencyResult;
+    }
+  }
+  expanding.erase(id.UniqueName());
+  return result;
+}
+
+Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers) {
+  const ResourceDownloadCount counting;
+  if (!ArchiveDownload::ServerComplete(id.Server(), kWorldDownload)) return Result(FETCH_FAILED);
+  WorldIdentifier before(id);
+  const bool wasCached = cache_->MatchingWorld(before);
+  const auto lock = LockResource(config_, id.UniqueName());
+  if (!lock) return Result(FETCH_FAILED);
+  WorldIdentifier after(id);
+  const bool isCached = lock->Waited() && cache_->MatchingWorld(after);
+  if (PublishedWhileWaiting(*lock, id.Version(), wasCached ? before.Version() : 0,
+                            isCached ? after.Version() : 0)) {
+    id = after;
+    return Result(FETCH_DONE);
+  }
+  if (DownloadAndSave(id, headers)) return Result(FETCH_DONE);
+  cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
+  return Result(FETCH_FAILED);
+}
+
+Result Downloader::DownloadModel(const qx::common::URI &url, std::string &path) {
+  ModelIdentifier id;
+  if (!urls_.ParseModelUrl(url, id)) return Result(FETCH_FAILED);
+  const Result result = DownloadModel(id, {});
+  if (!result) return result;
+  if (id.Version() == 0) {
+    const Model found = cache_->MatchingModel(id);
+    if (found) id.SetVersion(found.Identification().Version());
+  }
+  path = cache::VersionDirectory(config_.CacheLocation(), id.UniqueName(), id.VersionStr());
+  return result;
+}
+
+Result Downloader::DownloadWorld(const qx::common::URI &url, std::string &path) {
+  WorldIdentifier id;
+  if (!urls_.ParseWorldUrl(url, id)) return Result(FETCH_FAILED);
+  const Result result = DownloadWorld(id, {});
+  if (result) path = id.LocalPath();
+  return result;
+}
+
+Result Downloader::ModelDependencies(const ModelIdentifier &id,
+                                     std::vector<ModelIdentifier> &dependencies) {
+  dependencies.clear();
+  const Model cached = cache_->MatchingModel(id);
+  if (!cached) return Result(FETCH_DONE);
+  const std::string directory = cached.PathToModel();
+
+  qx::msgs::QuarnMetadata metadata;
+  switch (ReadResourceMetadata(directory, metadata)) {
+    case MetadataSource::kNone:
+      return Result(FETCH_DONE);
+    case MetadataSource::kBadModelConfig:
+      return Result(UPLOAD_FAILED);
+    default:
+      break;
+  }
+
+  for (const auto &dependency : metadata.dependencies()) {
+    ModelIdentifier dependencyId;
+    if (urls_.ParseModelUrl(qx::common::URI(dependency.uri()), dependencyId)) {
+      dependencies.push_back(dependencyId);
+    } else {
+      qxwarn << "Error resolving URL for dependency [" << dependency.uri() << "] of model ["
+             << id.UniqueName() << "]: Skipping\n";
+    }
+  }
+  return Result(FETCH_DONE);
+}
+
+Result Downloader::ModelDependencies(const std::vector<ModelIdentifier> &ids,
+                                     std::vector<ModelIdentifier> &dependencies) {
+  std::set<std::string> expanding;
+  std::vector<ModelIdentifier> all;
+  DependenciesOf(ids, all, expanding);
+  dependencies = all;
+  return Result(FETCH_DONE);
+}
+
+void Downloader::DependenciesOf(const std::vector<ModelIdentifier> &ids,
+                                std::vector<ModelIdentifier> &dependencies,
+                                std::set<std::string> &expanding) {
+  for (const auto &id : ids) {
+    // A model already being expanded on this path closes a cycle.
+    if (!expanding.insert(id.UniqueName()).second) continue;
+    std::vector<ModelIdentifier> direct;
+    ModelDependencies(id, direct);
+    std::vector<ModelIdentifier> indirect;
+    if (!direct.empty()) DependenciesOf(direct, indirect, expanding);
+    dependencies.insert(dependencies.end(), direct.begin(), direct.end());
+    dependencies.insert(dependencies.end(), indirect.begin(), indirect.end());
+    expanding.erase(id.UniqueName());
+  }
+}
+
+}  // namespace qx::quarn_tools::internal

@@ -1,0 +1,75 @@
+/*
+ * The download road of a client: one archive request per resource version,
+ * the version the server delivered, referral links, the save into the cache
+ * and, for models, the walk over their dependencies. The single road by
+ * which resources enter the cache: single downloads, the parallel batches,
+ * cache updates and on-demand fetching all end here. Reads the client's
+ * configuration, transport, cache and URL binding (none owned; the cache
+ * through the client's own pointer, so a replaced cache takes effect). Any
+ * number of threads may download at once. Internal.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_DOWNLOADER_HH_
+#define QX_QUARN_TOOLS_SRC_DOWNLOADER_HH_
+
+#include <memory>
+#include <qx/common/URI.hh>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ArchiveDownload.hh"
+#include "ResourceUrls.hh"
+#include "qx/quarn_tools/ClientConfig.hh"
+#include "qx/quarn_tools/LocalCache.hh"
+#include "qx/quarn_tools/ModelIdentifier.hh"
+#include "qx/quarn_tools/RestClient.hh"
+#include "qx/quarn_tools/Result.hh"
+#include "qx/quarn_tools/WorldIdentifier.hh"
+
+namespace qx::quarn_tools::internal {
+
+class Downloader {
+ public:
+  Downloader(const ClientConfig &config, const Rest &rest, const std::shared_ptr<LocalCache> &cache,
+             const ResourceUrls &urls);
+
+  // A model and, depth first, every dependency not yet cached.
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  // This one model; its direct dependencies in `dependencies`.
+  Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                       std::vector<ModelIdentifier> &dependencies);
+  // A world; `id` receives the delivered version and the local path.
+  Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // By URL; `path` receives the cached version directory on success.
+  Result DownloadModel(const qx::common::URI &url, std::string &path);
+  Result DownloadWorld(const qx::common::URI &url, std::string &path);
+
+  // Direct dependencies of a cached model (none when it is not cached).
+  Result ModelDependencies(const ModelIdentifier &id, std::vector<ModelIdentifier> &dependencies);
+  // All dependencies of several cached models, depth first.
+  Result ModelDependencies(const std::vector<ModelIdentifier> &ids,
+                           std::vector<ModelIdentifier> &dependencies);
+
+ private:
+  // A download of one archive into the cache's staging area, with the
+  // client's referral user agent and the cache's limits.
+  ArchiveDownload NewArchiveDownload() const;
+  // Downloads one version into the cache; false having logged why.
+  bool DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  bool DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // Download of a model with its dependencies; `expanding` holds the unique
+  // names of the models on the current path, so a cycle ends the descent.
+  Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                           std::set<std::string> &expanding);
+  void DependenciesOf(const std::vector<ModelIdentifier> &ids,
+                      std::vector<ModelIdentifier> &dependencies, std::set<std::string> &expanding);
+
+  const ClientConfig &config_;
+  const Rest &rest_;
+  const std::shared_ptr<LocalCache> &cache_;
+  const ResourceUrls &urls_;
+};
+
+}  // namespace qx::quarn_tools::internal
+
+#endif  // QX_QUARN_TOOLS_SRC_DOWNLOADER_HH_

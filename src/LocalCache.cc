@@ -36,11 +36,12 @@ namespace fs = qx::common;
 // Paths
 
 // The directory of one server inside the cache; nothing for a server whose
-// URL names no directory (it would be the cache root itself).
+// URL names no directory (it would be the cache root itself), or when there
+// is no cache root (it would be the file-system root).
 std::optional<std::string> serverDirectory(const ClientConfig &config,
                                            const ServerConfig &server) {
   const std::string relative = uriToPath(server.Url());
-  if (relative.empty()) return std::nullopt;
+  if (relative.empty() || config.CacheLocation().empty()) return std::nullopt;
   return fs::joinPaths(config.CacheLocation(), relative);
 }
 
@@ -234,6 +235,10 @@ bool saveResource(const ClientConfig *config, const Id &id, bool serverSet, cons
   }
   if (config == nullptr) {
     qxerr << "No client configuration, failed to save " << kind << ".\n";
+    return false;
+  }
+  if (config->CacheLocation().empty()) {
+    qxerr << "No cache directory, failed to save " << kind << ".\n";
     return false;
   }
   dir = versionDirectory(*config, id.UniqueName(), id.VersionStr());

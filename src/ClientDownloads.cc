@@ -71,7 +71,7 @@ bool RequestArchive(const Identifier &id, const std::vector<std::string> &header
                     const KindTexts &texts, RestResponse &response) {
   const ServerConfig &server = id.Server();
   if (!server.Url().Valid() || server.Version().empty()) {
-    qxerr << texts.incomplete << "\n" << server.AsString("") << "\n";
+    qxerr << texts.incomplete << "\n" << internal::ServerForLog(server) << "\n";
     return false;
   }
   const std::string route =
@@ -130,9 +130,12 @@ void QuarnClientPrivate::ArchiveFromResponse(const RestResponse &response,
 Result QuarnClientPrivate::DownloadModel(const ModelIdentifier &id,
                                          const std::vector<std::string> &headers,
                                          std::vector<ModelIdentifier> &dependencies) {
+  if (internal::RefusedOffline(config, id.UniqueName() + " is not in the cache"))
+    return Result(FETCH_FAILED);
   const internal::ResourceDownloadCount counting;
   RestResponse response;
-  if (!RequestArchive(id, headers, kModelTexts, response)) return Result(FETCH_FAILED);
+  if (!RequestArchive(id, headers, kModelTexts, response))
+    return internal::ResultOf(FETCH_FAILED, id.Server(), id.UniqueName(), response);
 
   ModelIdentifier delivered(id);
   delivered.SetVersion(DeliveredVersion(response));
@@ -177,9 +180,12 @@ Result QuarnClientPrivate::DownloadModelTree(const ModelIdentifier &id,
 
 Result QuarnClientPrivate::DownloadWorld(WorldIdentifier &id,
                                          const std::vector<std::string> &headers) {
+  if (internal::RefusedOffline(config, id.UniqueName() + " is not in the cache"))
+    return Result(FETCH_FAILED);
   const internal::ResourceDownloadCount counting;
   RestResponse response;
-  if (!RequestArchive(id, headers, kWorldTexts, response)) return Result(FETCH_FAILED);
+  if (!RequestArchive(id, headers, kWorldTexts, response))
+    return internal::ResultOf(FETCH_FAILED, id.Server(), id.UniqueName(), response);
 
   id.SetVersion(DeliveredVersion(response));
   std::string archive;

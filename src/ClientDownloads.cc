@@ -135,7 +135,9 @@ Result QuarnClientPrivate::DownloadModel(const ModelIdentifier &id,
   const internal::ResourceDownloadCount counting;
   RestResponse response;
   if (!RequestArchive(id, headers, kModelTexts, response))
-    return internal::ResultOf(FETCH_FAILED, id.Server(), id.UniqueName(), response);
+    return internal::ResultOf(FETCH_FAILED, id.Server(),
+                              internal::ResourceRoute(id.Owner(), kModelTexts.kind, id.Name()),
+                              response);
 
   ModelIdentifier delivered(id);
   delivered.SetVersion(DeliveredVersion(response));
@@ -185,7 +187,9 @@ Result QuarnClientPrivate::DownloadWorld(WorldIdentifier &id,
   const internal::ResourceDownloadCount counting;
   RestResponse response;
   if (!RequestArchive(id, headers, kWorldTexts, response))
-    return internal::ResultOf(FETCH_FAILED, id.Server(), id.UniqueName(), response);
+    return internal::ResultOf(FETCH_FAILED, id.Server(),
+                              internal::ResourceRoute(id.Owner(), kWorldTexts.kind, id.Name()),
+                              response);
 
   id.SetVersion(DeliveredVersion(response));
   std::string archive;

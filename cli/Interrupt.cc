@@ -18,7 +18,8 @@ Interrupt::Interrupt(Mode mode, const std::string &undone) : mode_(mode), undone
   handler_.AddCallback([this](int signal) { OnSignal(signal); });
 }
 
-// The handler member goes first, so no callback runs once the rest is gone.
+// The handler, declared last, goes first: no callback runs once the rest is
+// gone.
 Interrupt::~Interrupt() = default;
 
 void Interrupt::SetUndone(const std::string &undone) {

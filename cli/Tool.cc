@@ -1,7 +1,5 @@
 #include "Tool.hh"
 
-#include <unistd.h>
-
 #include <atomic>
 
 #include <qx/common/Console.hh>

@@ -47,14 +47,6 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     WriteFile(Root() + "/" + owner + "/worlds/" + name + "/1/" + name + ".sdf", "<sdf/>");
   }
 
-  WorldIdentifier WorldId(const std::string &owner, const std::string &name) const {
-    WorldIdentifier id;
-    id.SetServer(Config());
-    id.SetOwner(owner);
-    id.SetName(name);
-    return id;
-  }
-
   // Makes every archive request of `route` wait a little, so that downloads
   // that may overlap do.
   void SlowDown(const std::string &route) {

@@ -22,16 +22,6 @@ void AddServerVersion(const std::string &root, const std::string &resource, int 
 
 class ClientUpdates : public qx::test::ClientFixture {
  protected:
-  WorldIdentifier WorldId(const std::string &owner, const std::string &name,
-                          unsigned int version = 0) const {
-    WorldIdentifier id;
-    id.SetServer(Config());
-    id.SetOwner(owner);
-    id.SetName(name);
-    id.SetVersion(version);
-    return id;
-  }
-
   bool Cached(const std::string &relative) const {
     return qx::common::exists(ServerCache() + "/" + relative);
   }

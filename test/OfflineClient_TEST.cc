@@ -30,14 +30,6 @@ class OfflineClient : public qx::test::ClientFixture {
     Server().ClearRequests();
   }
 
-  WorldIdentifier WorldId(const std::string &owner, const std::string &name) const {
-    WorldIdentifier id;
-    id.SetServer(Config());
-    id.SetOwner(owner);
-    id.SetName(name);
-    return id;
-  }
-
   CollectionIdentifier Favourites() const {
     CollectionIdentifier id;
     id.SetServer(Config());

@@ -66,6 +66,16 @@ class ClientFixture : public RepositoryFixture {
     return id;
   }
 
+  qx::quarn_tools::WorldIdentifier WorldId(const std::string &owner, const std::string &name,
+                                           unsigned int version = 0) const {
+    qx::quarn_tools::WorldIdentifier id;
+    id.SetServer(Config());
+    id.SetOwner(owner);
+    id.SetName(name);
+    id.SetVersion(version);
+    return id;
+  }
+
   // The routes of the requests the server saw, in order, keeping those that
   // contain `part`.
   std::vector<std::string> RoutesWith(const std::string &part) {

@@ -1,6 +1,7 @@
-// Benchmarks of the paths a simulator hits most: resolving a URL, looking a
-// model up in a large cache, unpacking an archive, and downloading a model
-// from a repository server on loopback.
+// Benchmarks of the paths a simulator hits most: loading a large
+// configuration file, resolving a URL, looking a model up in a large cache,
+// unpacking an archive, and downloading a model from a repository server on
+// loopback.
 #include <benchmark/benchmark.h>
 
 #include <zip.h>
@@ -49,6 +50,24 @@ ClientConfig ConfigFor(const std::string &cache, const std::string &url) {
   config.AddServer(server);
   return config;
 }
+
+// Loading a configuration file that names `servers` servers (each with a
+// different URL, so each is checked against all before it); loading should
+// grow linearly with their number.
+void BM_LoadConfig(benchmark::State &state) {
+  Scratch scratch;
+  const auto servers = state.range(0);
+  std::string content = "servers:\n";
+  for (int64_t i = 0; i < servers; ++i) content += "  - url: http://h" + std::to_string(i) + "\n";
+  const std::string path = scratch.path + "/config.yaml";
+  WriteFile(path, content);
+  for (auto _ : state) {
+    ClientConfig config;
+    benchmark::DoNotOptimize(config.LoadConfig(path));
+  }
+  state.SetComplexityN(servers);
+}
+BENCHMARK(BM_LoadConfig)->Arg(1000)->Arg(11000)->Arg(44000)->Complexity()->Unit(benchmark::kMillisecond);
 
 void BM_ParseModelFileUrl(benchmark::State &state) {
   Scratch scratch;

@@ -57,7 +57,7 @@ ProgressLine::ProgressLine()
   if (::isatty(STDERR_FILENO) != 1) return;
   active_ = true;
   previousSink_ = qx::common::Console::SetSink(
-      [this](int, const std::string &line) { WriteLogLine(line); });
+      [this](int level, const std::string &line) { WriteLogLine(level, line); });
   ticker_ = std::thread([this] { Run(); });
 }
 
@@ -96,10 +96,13 @@ void ProgressLine::Erase() {
   shown_ = false;
 }
 
-void ProgressLine::WriteLogLine(const std::string &line) {
+void ProgressLine::WriteLogLine(int level, const std::string &line) {
   std::lock_guard<std::mutex> lock(mutex_);
   Erase();
-  writeError(line);
+  if (previousSink_)
+    previousSink_(level, line);
+  else
+    writeError(line);
   // Back below the log line at once, not only at the next tick.
   if (shown_ || std::chrono::steady_clock::now() - startTime_ >= kFirstDraw) Draw();
 }

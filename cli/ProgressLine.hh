@@ -3,8 +3,8 @@
  * when standard error is a terminal, one line on standard error shows what
  * the downloads have done since it was created (bytes, rate, resources done
  * of those begun), redrawn a few times a second once the work has taken more
- * than a moment. Log lines written meanwhile erase it first and it comes
- * back below them. Nothing of it ever reaches standard output. Create and
+ * than a moment. Log lines written meanwhile erase it first, go on to the
+ * log's previous destination, and the line comes back below them. Nothing of it ever reaches standard output. Create and
  * destroy it on one thread; it draws from a thread of its own.
  */
 #ifndef QX_QUARN_CLI_PROGRESSLINE_HH_
@@ -42,7 +42,7 @@ class ProgressLine {
   // Both REQUIRE mutex_ held.
   void Draw();
   void Erase();
-  void WriteLogLine(const std::string &line);
+  void WriteLogLine(int level, const std::string &line);
 
   const qx::quarn_tools::TransferProgress start_;
   const std::chrono::steady_clock::time_point startTime_;

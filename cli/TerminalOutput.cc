@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include <qx/common/Util.hh>
+
 namespace qx::quarn_cli {
 
 namespace {
@@ -49,8 +51,17 @@ std::streamsize PlainTextBuffer::xsputn(const char *text, std::streamsize count)
 
 int PlainTextBuffer::sync() { return target_->pubsync(); }
 
-PlainStandardOutput::PlainStandardOutput() {
-  if (::isatty(STDOUT_FILENO) == 1) return;
+bool coloursWanted(const std::string &mode) {
+  if (mode == "always") return true;
+  if (mode == "never") return false;
+  std::string value;
+  if (qx::common::env("NO_COLOR", value)) return false;
+  if (qx::common::env("TERM", value) && value == "dumb") return false;
+  return ::isatty(STDOUT_FILENO) == 1;
+}
+
+PlainStandardOutput::PlainStandardOutput(bool colours) {
+  if (colours) return;
   buffer_ = std::make_unique<PlainTextBuffer>(std::cout.rdbuf());
   original_ = std::cout.rdbuf(buffer_.get());
 }

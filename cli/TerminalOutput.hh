@@ -1,14 +1,15 @@
 /*
- * Standard output for programs and for people: when standard output is not a
- * terminal, what the commands print loses its colour sequences and control
- * characters, so scripts read plain lines. Install once, from the main
- * thread, before anything is printed.
+ * Standard output for programs and for people: without colour (on a pipe,
+ * with NO_COLOR, TERM=dumb or --color=never), what the commands print loses
+ * its colour sequences and control characters, so scripts read plain
+ * lines. Install once, from the main thread, before anything is printed.
  */
 #ifndef QX_QUARN_CLI_TERMINALOUTPUT_HH_
 #define QX_QUARN_CLI_TERMINALOUTPUT_HH_
 
 #include <memory>
 #include <streambuf>
+#include <string>
 
 namespace qx::quarn_cli {
 
@@ -32,11 +33,14 @@ class PlainTextBuffer : public std::streambuf {
   std::streambuf *target_;
 };
 
-// While it lives, std::cout writes plain text unless standard output is a
-// terminal.
+// Whether standard output gets colours: `mode` is "always", "never" or
+// "auto" (a terminal, NO_COLOR unset or empty, TERM not "dumb").
+bool coloursWanted(const std::string &mode);
+
+// While it lives, std::cout writes plain text unless `colours`.
 class PlainStandardOutput {
  public:
-  PlainStandardOutput();
+  explicit PlainStandardOutput(bool colours);
   ~PlainStandardOutput();
   PlainStandardOutput(const PlainStandardOutput &) = delete;
   PlainStandardOutput &operator=(const PlainStandardOutput &) = delete;

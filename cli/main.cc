@@ -1,5 +1,6 @@
 // quarn: the command-line tool of the Quarn repository client. Exit status
-// 0 on success, 1 on failure, 2 on a usage error.
+// 0 when the command did what was asked, 1 when it failed (partly or
+// wholly), 2 for a usage error, 128 + the signal after an interrupt.
 #include <iostream>
 #include <string>
 
@@ -8,53 +9,107 @@
 #include <qx/quarn_tools/qx.hh>
 
 #include "Commands.hh"
+#include "LogLines.hh"
 #include "TerminalOutput.hh"
 
 namespace {
 
-constexpr int kUsageError = 2;
+using namespace qx::quarn_cli;
 
-void addCommands(CLI::App &app, qx::quarn_cli::Action &action) {
-  using namespace qx::quarn_cli;
+constexpr int kDefaultVerbosity = 1;
+
+// The options of the main command.
+struct MainOptions {
+  int verbosity = kDefaultVerbosity;
+  bool quiet = false;
+  bool offline = false;
+  std::string colour = "auto";
+  bool version = false;
+};
+
+void addCommands(CLI::App &app, Action &action) {
   addListCommand(app, action);
   addDownloadCommand(app, action);
   addFetchCommand(app, action);
   addUploadCommand(app, action);
   addEditCommand(app, action);
   addDeleteCommand(app, action);
-  addMetaCommand(app, action);
   addUpdateCommand(app, action);
+  addLoginCommand(app, action);
+  addMetaCommand(app, action);
   addVersionCommand(app, action);
   addServeCommand(app, action);
+  addHelpCommand(app);
+  addCompletionCommand(app, action);
+}
+
+void addMainOptions(CLI::App &app, MainOptions &options) {
+  // Options of the main command may also follow the subcommand.
+  app.fallthrough();
+  CLI::Option *verbose =
+      app.add_option("-v,--verbose", options.verbosity,
+                     "Log verbosity on standard error: 0 nothing, 1 errors (the default), "
+                     "2 warnings, 3 messages, 4 debug (with source positions)")
+          ->check(CLI::Range(0, 4));
+  app.add_flag("-q,--quiet", options.quiet, "Only results and errors")->excludes(verbose);
+  app.add_flag("--offline", options.offline,
+               "Send no request: answer from the cache or fail (also QX_QUARN_OFFLINE=1)");
+  app.add_option("--color", options.colour, "Colours on standard output")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->capture_default_str();
+  app.add_flag("--version", options.version, "Print the version and exit");
+}
+
+// The usage error of a failed parse; help is a success.
+int parseFailure(CLI::App &app, const CLI::ParseError &error) {
+  if (app.get_subcommands().empty()) {
+    for (const std::string &word : app.remaining()) {
+      if (word.empty() || word.front() == '-') continue;
+      const std::string nearest = nearestCommand(app, word);
+      std::cerr << "quarn: unknown command '" << word << "'"
+                << (nearest.empty() ? "" : "; did you mean '" + nearest + "'?")
+                << "\nRun \"quarn help\" for the list of commands.\n";
+      return kUsageError;
+    }
+  }
+  return app.exit(error) == 0 ? kSuccess : kUsageError;
+}
+
+// Sets the verbosity and the status lines as the options say.
+void applyVerbosity(const MainOptions &options) {
+  cmdVerbosity(std::to_string(options.verbosity).c_str());
+  showStatus(!options.quiet && options.verbosity > 0);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const qx::quarn_cli::PlainStandardOutput plainOutput;
-
   CLI::App app("quarn: browse, download and publish simulation models and worlds", "quarn");
   app.footer(
-      "\nExample:\n  quarn list -u http://127.0.0.1:8085\n\n"
-      "Run \"quarn COMMAND --help\" for the options of a command.");
-  // Options of the main command may also follow the subcommand.
-  app.fallthrough();
-  app.require_subcommand(1);
-  int verbosity = 1;
-  CLI::Option *verbose = app.add_option("-v,--verbose", verbosity,
-                 "Log verbosity on standard error: 0 nothing, 1 errors (default), 2 warnings, "
-                 "3 messages, 4 debug")
-      ->check(CLI::Range(0, 4));
-
-  qx::quarn_cli::Action action;
+      "\nExample:\n  quarn list http://127.0.0.1:8085\n\n"
+      "Run \"quarn help COMMAND\" for the options of a command.");
+  MainOptions options;
+  addMainOptions(app, options);
+  Action action;
   addCommands(app, action);
 
+  if (const std::optional<int> help = answerHelp(app, std::vector<std::string>(argv + 1, argv + argc)))
+    return *help;
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError &e) {
-    // Help is a success; anything else a usage error.
-    return app.exit(e) == 0 ? 0 : kUsageError;
+  } catch (const CLI::ParseError &error) {
+    return parseFailure(app, error);
   }
-  if (verbose->count() > 0) cmdVerbosity(std::to_string(verbosity).c_str());
-  return action ? action() : kUsageError;
+  if (options.version) return printVersion();
+  if (!action) {
+    std::cerr << app.help() << "\nquarn: a command is required\n";
+    return kUsageError;
+  }
+  const PlainStandardOutput output(coloursWanted(options.colour));
+  const LogLines logLines;
+  applyVerbosity(options);
+  ToolOptions tool;
+  tool.quiet = options.quiet;
+  tool.offline = options.offline || offlineByEnvironment();
+  return action(tool);
 }

@@ -143,15 +143,14 @@ ArchiveDownload::~ArchiveDownload() {
 
 bool ArchiveDownload::ServerComplete(const ServerConfig &server, const DownloadTexts &texts) {
   if (server.Url().Valid() && !server.Version().empty()) return true;
-  qxerr << texts.incomplete << "\n" << server.AsString("") << "\n";
+  qxerr << texts.incomplete << "\n" << ServerForLog(server) << "\n";
   return false;
 }
 
 bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &texts) {
-  RestResponse response;
-  if (!Request(request, texts, response)) return false;
-  version_ = VersionFromHeaders(response);
-  if (!TakeBody(response, kMaxReferralHops)) return false;
+  if (!Request(request, texts)) return false;
+  version_ = VersionFromHeaders(response_);
+  if (!TakeBody(response_, kMaxReferralHops)) return false;
   if (file_->Size() == 0) {
     qxerr << "The server sent an empty archive for [" << request.uniqueName << "]\n";
     return false;
@@ -159,8 +158,7 @@ bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &te
   return true;
 }
 
-bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts &texts,
-                              RestResponse &response) {
+bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts &texts) {
   const ServerConfig &server = request.server;
   if (!ServerComplete(server, texts)) return false;
   const std::string route =
@@ -179,17 +177,18 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     qxerr << file_->Failure(server.Url().Str()) << "\n";
     return false;
   }
-  response = RequestToSink("", HttpMethod::GET, server.Url().Str(), server.Version(), route,
+  response_ = RequestToSink("", HttpMethod::GET, server.Url().Str(), server.Version(), route,
                            {"link=true"}, HeadersWithApiKey(server, request.headers), *file_);
   if (!file_->Close()) {
     qxerr << file_->Failure(server.Url().Str() + "/" + server.Version() + "/" + route) << "\n";
     return false;
   }
-  if (response.statusCode != 200) {
+  if (response_.statusCode != 200) {
+    response_.data = ReadStart(archive_, ServerReply::kTextLimit - 1);
     qxerr << texts.failed << "\n"
           << "  Server: " << server.Url().Str() << "\n"
           << "  Route: " << route << "\n"
-          << "  REST response code: " << response.statusCode << "\n";
+          << "  REST response code: " << response_.statusCode << "\n";
     return false;
   }
   return true;

@@ -67,11 +67,14 @@ class ArchiveDownload {
   // and the archive file.
   unsigned int DeliveredVersion() const { return version_; }
   const std::string &ArchivePath() const { return archive_; }
+  // What the server answered to the archive request: status and headers,
+  // and, when it refused, the start of its body (what people may read).
+  const RestResponse &Response() const { return response_; }
 
  private:
   class File;
 
-  bool Request(const ArchiveRequest &request, const DownloadTexts &texts, RestResponse &response);
+  bool Request(const ArchiveRequest &request, const DownloadTexts &texts);
   bool TakeBody(const RestResponse &response, int hopsLeft);
 
   FileSystem &fileSystem_;
@@ -81,6 +84,7 @@ class ArchiveDownload {
   std::unique_ptr<cache::StagingDirectory> stage_;
   std::unique_ptr<File> file_;
   std::string archive_;
+  RestResponse response_;
   unsigned int version_ = 1;
 };
 

@@ -44,7 +44,7 @@ std::optional<unsigned long> positiveNumber(const std::string &text) {
 
 std::optional<std::string> ServerDirectory(const std::string &root, const ServerConfig &server) {
   const std::string relative = uriToPath(server.Url());
-  if (relative.empty()) return std::nullopt;
+  if (relative.empty() || root.empty()) return std::nullopt;
   return qx::common::joinPaths(root, relative);
 }
 

@@ -33,7 +33,7 @@ inline constexpr const char *kModelConfigFile = "model.config";
 inline constexpr const char *kMetadataFile = "metadata.pbtxt";
 
 // ROOT/SERVER; nothing for a server whose URL names no directory (it would
-// be the root itself).
+// be the root itself), or without a root (it would be the file-system root).
 std::optional<std::string> ServerDirectory(const std::string &root, const ServerConfig &server);
 // ROOT/UNIQUE-NAME: the directory holding a resource's versions.
 std::string ResourceDirectory(const std::string &root, const std::string &uniqueName);

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <qx/common/Console.hh>
@@ -15,6 +16,7 @@
 #include <qx/common/Util.hh>
 
 #include "CacheLimits.hh"
+#include "ConfigFileKeys.hh"
 
 namespace qx::quarn_tools {
 
@@ -27,16 +29,61 @@ namespace {
 
 constexpr const char *kCachePathVariable = "QX_QUARN_CACHE_PATH";
 
-// HOME/.qx/quarn
+// HOME/.qx/quarn. Empty, with an error line, when HOME is not set: the cache
+// never lands below the file-system root.
 std::string DefaultCacheLocation() {
   std::string home;
-  qx::common::env("HOME", home);
+  if (!qx::common::env("HOME", home)) {
+    qxerr << "No cache directory: HOME is not set, and neither is " << kCachePathVariable
+          << ". Set one of them to the directory the cache should use.\n";
+    return "";
+  }
   return qx::common::joinPaths(home, ".qx", "quarn");
 }
 
 // The value of QX_QUARN_CACHE_PATH; false when it is unset or empty.
 bool CachePathVariable(std::string &value) {
   return qx::common::env(kCachePathVariable, value);
+}
+
+// The directory QX_QUARN_CACHE_PATH names. Empty, with an error line, when it
+// names no directory: the cache does not quietly move elsewhere.
+std::string CachePathDirectory(const std::string &value) {
+  if (qx::common::isDirectory(value)) return value;
+  qxerr << kCachePathVariable << " [" << value << "] is not a directory. Create it, or unset "
+        << kCachePathVariable << " to use HOME/.qx/quarn.\n";
+  return "";
+}
+
+// The cache location once a file was read that names `filePath` (empty:
+// none). QX_QUARN_CACHE_PATH wins over the file, the file over HOME.
+std::string CacheLocationAfterLoad(const std::string &filePath) {
+  std::string variable;
+  if (CachePathVariable(variable)) {
+    if (!filePath.empty()) {
+      qxwarn << "QX_QUARN_CACHE_PATH is set to [" << variable << "]. The "
+             << "path in the configuration file will be ignored\n";
+    }
+    return CachePathDirectory(variable);
+  }
+  if (!filePath.empty()) return filePath;
+  return DefaultCacheLocation();
+}
+
+// Stores the size (or count) `text` that the file gives for SECTION: KEY in
+// `target`; an empty text leaves it. False, with an error line, when the
+// text is no size.
+bool ReadSize(const std::string &text, const char *section, const char *key,
+              const std::string &path, std::uint64_t &target) {
+  if (text.empty()) return true;
+  std::uint64_t value = 0;
+  if (!internal::ParseByteSize(text, value)) {
+    qxerr << "Invalid value [" << text << "] of [" << section << ": " << key
+          << "] in configuration file [" << path << "]\n";
+    return false;
+  }
+  target = value;
+  return true;
 }
 
 struct FileCloser {
@@ -77,62 +124,109 @@ class Event {
 
 struct ClientConfig::Implementation {
   std::vector<ServerConfig> servers{ServerConfig()};
-  std::string cacheLocation = DefaultCacheLocation();
+  std::string cacheLocation;
   std::string configPath;
   std::string userAgent = kDefaultUserAgent;
+  bool offline = false;
   std::uint64_t maxUnpackedSize = kDefaultMaxUnpackedSize;
   std::uint64_t maxEntries = kDefaultMaxEntries;
 };
 
 namespace {
 
+// Where a node of the file stands, as far as the reader cares. Nodes
+// anywhere else are skipped whole, whatever they hold.
+enum class Place { kRoot, kServers, kServer, kCache, kLimits, kIgnored };
+
+// The texts a file sets. A server's url and token are pending until its
+// mapping closes.
+struct FileValues {
+  std::string url;
+  std::string token;
+  std::string cachePath;
+  std::string maxUnpackedSize;
+  std::string maxEntries;
+};
+
+// The top-level keys whose values the reader enters.
+struct Section {
+  const char *key;
+  Place place;
+};
+const Section kSections[] = {
+    {internal::kServersKey, Place::kServers},
+    {internal::kCacheKey, Place::kCache},
+    {internal::kLimitsKey, Place::kLimits},
+};
+
+// The scalar values the reader keeps: the mapping they stand in, their key,
+// and where they go.
+struct ValueKey {
+  Place place;
+  const char *key;
+  std::string FileValues::*field;
+};
+const ValueKey kValueKeys[] = {
+    {Place::kServer, internal::kUrlKey, &FileValues::url},
+    {Place::kServer, internal::kPrivateTokenKey, &FileValues::token},
+    {Place::kCache, internal::kPathKey, &FileValues::cachePath},
+    {Place::kLimits, internal::kMaxUnpackedSizeKey, &FileValues::maxUnpackedSize},
+    {Place::kLimits, internal::kMaxEntriesKey, &FileValues::maxEntries},
+};
+
+// How deep the nodes of a configuration file may nest. A configuration needs
+// four levels; the YAML parser's own work per event grows with the depth, so
+// a deeper document is refused before it costs minutes.
+constexpr std::size_t kMaxNesting = 64;
+
 // Reads the events of a configuration file into a configuration's server
-// list. Every node is tracked with its place in the document, so unknown keys
-// and their values are skipped whole, whatever they hold.
+// list. Memory grows with the depth of the document only by one frame per
+// open node (holding its last key), so it stays linear in the file's size;
+// each server costs one look-up, so loading is linear in their number.
 class ConfigFileReader {
  public:
-  ConfigFileReader(std::vector<ServerConfig> &servers, const std::string &path)
-      : servers_(servers), path_(path) {}
+  ConfigFileReader(std::vector<ServerConfig> &servers, const std::string &path);
 
   // Pulls events until the end of the stream. False when anything went wrong.
   bool Read(yaml_parser_t *parser);
 
-  const std::string &CachePath() const { return cachePath_; }
-  // The unpack limits the file sets (limits: max-unpacked-size, max-entries).
-  const std::optional<std::uint64_t> &MaxUnpackedSize() const { return maxUnpackedSize_; }
-  const std::optional<std::uint64_t> &MaxEntries() const { return maxEntries_; }
+  const FileValues &Values() const { return values_; }
 
  private:
-  // One open mapping or sequence: the role of the node (the key it is the
-  // value of, "servers[]" for an item of the servers sequence), and for a
-  // mapping whether the next scalar is a key and the last key read.
+  // One open mapping or sequence; for a mapping, whether the next scalar is
+  // a key, and the last key read.
   struct Frame {
     bool mapping = false;
-    std::string role;
+    Place place = Place::kIgnored;
     bool expectKey = true;
     std::string key;
   };
 
   void Handle(const yaml_event_t &event);
-  std::string RoleOfNewNode() const;
+  Place PlaceOfNewNode(bool mapping) const;
   void OpenNode(bool mapping);
   void CloseNode();
   void Scalar(const std::string &text);
   void ValueDone();
   void FinishServer();
-  void Limit(const std::string &key, const std::string &text);
+  void NotAConfiguration();
 
   std::vector<ServerConfig> &servers_;
+  // The text form of every stored server's URL, with the position of the
+  // first server that has it.
+  std::unordered_map<std::string, std::size_t> known_;
   const std::string &path_;
   std::vector<Frame> frames_;
-  std::string url_;
-  std::string token_;
-  std::string cachePath_;
-  std::optional<std::uint64_t> maxUnpackedSize_;
-  std::optional<std::uint64_t> maxEntries_;
+  FileValues values_;
   bool rootSeen_ = false;
+  bool tooDeep_ = false;
   bool result_ = true;
 };
+
+ConfigFileReader::ConfigFileReader(std::vector<ServerConfig> &servers, const std::string &path)
+    : servers_(servers), path_(path) {
+  for (std::size_t i = 0; i < servers_.size(); ++i) known_.emplace(servers_[i].Url().Str(), i);
+}
 
 bool ConfigFileReader::Read(yaml_parser_t *parser) {
   while (true) {
@@ -148,6 +242,7 @@ bool ConfigFileReader::Read(yaml_parser_t *parser) {
     }
     if ((*event).type == YAML_STREAM_END_EVENT) break;
     Handle(*event);
+    if (tooDeep_) return false;
   }
   return result_;
 }
@@ -184,39 +279,53 @@ void ConfigFileReader::Handle(const yaml_event_t &event) {
   }
 }
 
-std::string ConfigFileReader::RoleOfNewNode() const {
-  if (frames_.empty()) return "root";
+Place ConfigFileReader::PlaceOfNewNode(bool mapping) const {
+  if (frames_.empty()) return Place::kRoot;
   const Frame &parent = frames_.back();
-  return parent.mapping ? parent.key : parent.role + "[]";
+  if (parent.place == Place::kRoot && parent.mapping) {
+    for (const Section &section : kSections) {
+      if (parent.key == section.key) return section.place;
+    }
+  }
+  if (parent.place == Place::kServers && !parent.mapping && mapping) return Place::kServer;
+  return Place::kIgnored;
+}
+
+void ConfigFileReader::NotAConfiguration() {
+  qxerr << "Configuration file [" << path_
+        << "] must hold a mapping with \"servers\" and \"cache\" keys\n";
+  result_ = false;
 }
 
 void ConfigFileReader::OpenNode(bool mapping) {
+  if (frames_.size() >= kMaxNesting) {
+    qxerr << "Configuration file [" << path_ << "] nests deeper than " << kMaxNesting
+          << " levels\n";
+    tooDeep_ = true;
+    return;
+  }
   Frame frame;
   frame.mapping = mapping;
-  frame.role = RoleOfNewNode();
-  if (frames_.empty()) {
+  frame.place = PlaceOfNewNode(mapping);
+  if (frame.place == Place::kRoot) {
     rootSeen_ = true;
-    if (!mapping) {
-      qxerr << "Configuration file [" << path_
-            << "] must hold a mapping with \"servers\" and \"cache\" keys\n";
-      result_ = false;
-    }
+    if (!mapping) NotAConfiguration();
   }
-  if (mapping && frame.role == "servers[]" && frames_.size() == 2) {
-    url_.clear();
-    token_.clear();
+  if (frame.place == Place::kServer) {
+    values_.url.clear();
+    values_.token.clear();
   }
-  frames_.push_back(frame);
+  frames_.push_back(std::move(frame));
 }
 
 void ConfigFileReader::CloseNode() {
   if (frames_.empty()) return;
-  const Frame frame = frames_.back();
+  const bool mapping = frames_.back().mapping;
+  const Place place = frames_.back().place;
   frames_.pop_back();
-  if (frame.mapping && frame.role == "servers[]" && frames_.size() == 2) {
+  if (mapping && place == Place::kServer) {
     FinishServer();
-  } else if (frame.mapping && frame.role == "cache" && frames_.size() == 1 &&
-             cachePath_.empty()) {
+  } else if (mapping && place == Place::kCache && values_.cachePath.empty()) {
     qxerr << "[path] parameter is required for a cache\n";
     result_ = false;
   }
@@ -226,11 +335,7 @@ void ConfigFileReader::CloseNode() {
 void ConfigFileReader::Scalar(const std::string &text) {
   if (frames_.empty()) {
     // A document that is a lone scalar: not a configuration.
-    if (!rootSeen_ && !text.empty()) {
-      qxerr << "Configuration file [" << path_
-            << "] must hold a mapping with \"servers\" and \"cache\" keys\n";
-      result_ = false;
-    }
+    if (!rootSeen_ && !text.empty()) NotAConfiguration();
     rootSeen_ = true;
     return;
   }
@@ -241,28 +346,10 @@ void ConfigFileReader::Scalar(const std::string &text) {
     top.expectKey = false;
     return;
   }
-  const bool inServer = top.role == "servers[]" && frames_.size() == 3;
-  const bool inCache = top.role == "cache" && frames_.size() == 2;
-  if (inServer && top.key == "url") url_ = text;
-  if (inServer && top.key == "private-token") token_ = text;
-  if (inCache && top.key == "path") cachePath_ = text;
-  if (top.role == "limits" && frames_.size() == 2) Limit(top.key, text);
-  ValueDone();
-}
-
-void ConfigFileReader::Limit(const std::string &key, const std::string &text) {
-  std::optional<std::uint64_t> *target = key == "max-unpacked-size" ? &maxUnpackedSize_
-                                         : key == "max-entries"      ? &maxEntries_
-                                                                     : nullptr;
-  if (target == nullptr) return;
-  std::uint64_t value = 0;
-  if (!internal::ParseByteSize(text, value)) {
-    qxerr << "Invalid value [" << text << "] of [limits: " << key << "] in configuration file ["
-          << path_ << "]\n";
-    result_ = false;
-    return;
+  for (const ValueKey &value : kValueKeys) {
+    if (top.place == value.place && top.key == value.key) values_.*value.field = text;
   }
-  *target = value;
+  ValueDone();
 }
 
 // A value of the innermost mapping is complete: the next scalar is a key.
@@ -271,46 +358,49 @@ void ConfigFileReader::ValueDone() {
 }
 
 void ConfigFileReader::FinishServer() {
-  if (url_.empty()) {
+  const std::string &url = values_.url;
+  const std::string &token = values_.token;
+  if (url.empty()) {
     qxerr << "[url] parameter is required for a server\n";
     result_ = false;
     return;
   }
-  for (auto &server : servers_) {
-    if (server.Url().Str() != url_) continue;
-    if (!token_.empty()) {
-      qxmsg << "Set private token for " << url_ << " server.\n";
-      server.SetApiKey(token_);
+  const auto known = known_.find(url);
+  if (known != known_.end()) {
+    ServerConfig &server = servers_[known->second];
+    if (!token.empty()) {
+      qxmsg << "Set private token for " << url << " server.\n";
+      server.SetApiKey(token);
     }
-    qxwarn << "URL [" << url_ << "] already exists. " << "Ignoring server\n";
+    qxwarn << "URL [" << url << "] already exists. " << "Ignoring server\n";
     return;
   }
-  const qx::common::URI url(url_, false);
-  if (!url.Valid()) {
-    qxerr << "Invalid server URL [" << url_ << "] in configuration file [" << path_
-          << "]\n";
+  const qx::common::URI parsed(url, false);
+  if (!parsed.Valid()) {
+    qxerr << "Invalid server URL [" << url << "] in configuration file [" << path_ << "]\n";
     result_ = false;
     return;
   }
   ServerConfig server;
-  server.SetUrl(url);
-  if (!token_.empty()) {
-    qxmsg << "Set private token for " << url_ << " server.\n";
-    server.SetApiKey(token_);
+  server.SetUrl(parsed);
+  if (!token.empty()) {
+    qxmsg << "Set private token for " << url << " server.\n";
+    server.SetApiKey(token);
   }
   servers_.push_back(server);
+  known_.emplace(servers_.back().Url().Str(), servers_.size() - 1);
 }
 
 }  // namespace
 
 ClientConfig::ClientConfig() : impl_(std::make_unique<Implementation>()) {
   std::string cachePath;
-  if (!CachePathVariable(cachePath)) return;
-
-  if (qx::common::isDirectory(cachePath))
-    impl_->cacheLocation = cachePath;
-  else
-    qxerr << "[" << cachePath << "] is not a directory\n";
+  if (!CachePathVariable(cachePath)) {
+    impl_->cacheLocation = DefaultCacheLocation();
+    return;
+  }
+  impl_->cacheLocation = CachePathDirectory(cachePath);
+  if (impl_->cacheLocation.empty()) return;
 
   const std::string yaml = qx::common::joinPaths(impl_->cacheLocation, "config.yaml");
   const std::string yml = qx::common::joinPaths(impl_->cacheLocation, "config.yml");
@@ -359,19 +449,13 @@ bool ClientConfig::LoadConfig(const std::string &path) {
 
   ConfigFileReader reader(impl_->servers, path);
   const bool result = reader.Read(parser.get());
-
-  std::string cacheLocation = DefaultCacheLocation();
-  if (!reader.CachePath().empty()) cacheLocation = reader.CachePath();
-  std::string variable;
-  if (CachePathVariable(variable)) {
-    qxwarn << "QX_QUARN_CACHE_PATH is set to [" << variable << "]. The "
-           << "path in the configuration file will be ignored\n";
-    cacheLocation = variable;
-  }
-  impl_->cacheLocation = cacheLocation;
-  if (reader.MaxUnpackedSize()) impl_->maxUnpackedSize = *reader.MaxUnpackedSize();
-  if (reader.MaxEntries()) impl_->maxEntries = *reader.MaxEntries();
-  return result;
+  impl_->cacheLocation = CacheLocationAfterLoad(reader.Values().cachePath);
+  const bool limitsRead =
+      ReadSize(reader.Values().maxUnpackedSize, internal::kLimitsKey,
+               internal::kMaxUnpackedSizeKey, path, impl_->maxUnpackedSize) &
+      ReadSize(reader.Values().maxEntries, internal::kLimitsKey, internal::kMaxEntriesKey, path,
+               impl_->maxEntries);
+  return result && limitsRead;
 }
 
 std::vector<ServerConfig> ClientConfig::Servers() const { return impl_->servers; }
@@ -393,6 +477,10 @@ std::string ClientConfig::ConfigPath() const { return impl_->configPath; }
 const std::string &ClientConfig::UserAgent() const { return impl_->userAgent; }
 
 void ClientConfig::SetUserAgent(const std::string &agent) { impl_->userAgent = agent; }
+
+bool ClientConfig::Offline() const { return impl_->offline; }
+
+void ClientConfig::SetOffline(bool offline) { impl_->offline = offline; }
 
 void ClientConfig::Clear() {
   impl_->servers.clear();

@@ -1,9 +1,10 @@
 // Details of one resource and the catalogue listings, with their fall-back
-// to the local cache.
+// to the local cache; in offline mode only the cache answers.
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 #include <qx/common/URI.hh>
 
+#include "ListingRequest.hh"
 #include "QuarnClientPrivate.hh"
 #include "Routes.hh"
 #include "ServerRequest.hh"
@@ -17,28 +18,53 @@ using internal::kModelsKind;
 using internal::kWorldsKind;
 namespace routes = internal::routes;
 
-// The details document of a resource, or nothing when the server does not
-// answer 200. Details go out with a transport of their own (empty user agent).
-bool FetchDetails(const ServerConfig &server, const std::string &route,
-                  const std::vector<std::string> &headers, std::string &body) {
-  const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::GET, server, route, {},
-                             internal::HeadersWithApiKey(server, headers));
-  if (response.statusCode != 200) return false;
-  body = response.data;
-  return true;
+// True, with the reason logged, when the configuration forbids asking
+// `server` for `route`.
+bool RefusedOffline(const ClientConfig &config, const ServerConfig &server,
+                    const std::string &route) {
+  return internal::RefusedOffline(config, "not asking " + server.Url().Str() + " for " + route);
+}
+
+ModelIdentifier IdentityOf(const Model &model) { return model.Identification(); }
+const WorldIdentifier &IdentityOf(const WorldIdentifier &world) { return world; }
+
+// Walks the listing `create` makes to its end, keeping every identifier,
+// and tells whether the server answered every page.
+template <typename Identifier, typename Create>
+Result WalkListing(const ClientConfig &config, const ServerConfig &server,
+                   const std::string &route, std::vector<Identifier> &found, Create create) {
+  found.clear();
+  if (RefusedOffline(config, server, route)) return Result(FETCH_FAILED);
+  const internal::ListingPageWatch watch;
+  for (auto it = create(); it; ++it) found.push_back(IdentityOf(*it));
+  if (watch.Failure()) return Result(FETCH_FAILED, *watch.Failure());
+  return Result(FETCH_DONE);
 }
 
 }  // namespace
 
+// The details document of a resource, with the server's answer when it is
+// not 200. Details go out with a transport of their own (empty user agent).
+Result QuarnClientPrivate::FetchDetails(const ServerConfig &server, const std::string &route,
+                                        const std::vector<std::string> &headers,
+                                        std::string &body) const {
+  if (RefusedOffline(config, server, route)) return Result(FETCH_FAILED);
+  const RestResponse response =
+      internal::SendToServer(Rest(), HttpMethod::GET, server, route, {},
+                             internal::HeadersWithApiKey(server, headers));
+  if (response.statusCode != 200) return internal::ResultOf(FETCH_FAILED, server, route, response);
+  body = response.data;
+  return Result(FETCH_DONE);
+}
+
 Result QuarnClientPrivate::ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
                                         const std::vector<std::string> &headers) const {
   std::string body;
-  if (!FetchDetails(id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()),
-                    headers, body))
-    return Result(FETCH_FAILED);
+  const Result fetched = FetchDetails(
+      id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()), headers, body);
+  if (!fetched) return fetched;
   out = JSONParser::ParseModel(body, id.Server());
-  return Result(FETCH_DONE);
+  return fetched;
 }
 
 Result QuarnClientPrivate::WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
@@ -46,37 +72,39 @@ Result QuarnClientPrivate::WorldDetails(const WorldIdentifier &id, WorldIdentifi
   if (id.Server().Url().Str().empty() || id.Owner().empty() || id.Name().empty())
     return Result(FETCH_FAILED);
   std::string body;
-  if (!FetchDetails(id.Server(), routes::Resource(id.Owner(), kWorldsKind, id.Name()),
-                    headers, body))
-    return Result(FETCH_FAILED);
+  const Result fetched = FetchDetails(
+      id.Server(), routes::Resource(id.Owner(), kWorldsKind, id.Name()), headers, body);
+  if (!fetched) return fetched;
   out = JSONParser::ParseWorld(body, id.Server());
-  return Result(FETCH_DONE);
+  return fetched;
 }
 
 ModelIter QuarnClientPrivate::Models(const ServerConfig &server) const {
+  ModelIdentifier id;
+  id.SetServer(server);
+  if (config.Offline()) return cache->MatchingModels(id);
   ModelIter iter = ModelIterFactory::Create(rest, server, kModelsKind);
   if (iter) return iter;
   qxwarn << "Failed to fetch models from server, returning cached models.\n"
-         << server.AsString("") << "\n";
-  ModelIdentifier id;
-  id.SetServer(server);
+         << internal::ServerForLog(server) << "\n";
   return cache->MatchingModels(id);
 }
 
 WorldIter QuarnClientPrivate::Worlds(const ServerConfig &server) const {
+  WorldIdentifier id;
+  id.SetServer(server);
+  if (config.Offline()) return cache->MatchingWorlds(id);
   WorldIter iter = WorldIterFactory::Create(rest, server, kWorldsKind);
   if (iter) return iter;
   qxwarn << "Failed to fetch worlds from server, returning cached worlds.\n"
-         << server.AsString("") << "\n";
-  WorldIdentifier id;
-  id.SetServer(server);
+         << internal::ServerForLog(server) << "\n";
   return cache->MatchingWorlds(id);
 }
 
 ModelIter QuarnClientPrivate::Models(const ModelIdentifier &id, bool checkCache) const {
-  if (checkCache) {
+  if (checkCache || config.Offline()) {
     ModelIter cached = cache->MatchingModels(id);
-    if (cached) return cached;
+    if (cached || config.Offline()) return cached;
   }
   if (id.Owner().empty()) return ModelIterFactory::Create();
   qxmsg << id.UniqueName() << " not found in cache, attempting download\n";
@@ -86,18 +114,50 @@ ModelIter QuarnClientPrivate::Models(const ModelIdentifier &id, bool checkCache)
 
 WorldIter QuarnClientPrivate::Worlds(const WorldIdentifier &id) const {
   WorldIter cached = cache->MatchingWorlds(id);
-  if (cached) return cached;
+  if (cached || config.Offline()) return cached;
   qxmsg << id.UniqueName() << " not found in cache, attempting download\n";
   return WorldIterFactory::Create(rest, id.Server(),
                                   routes::Listing(id.Owner(), kWorldsKind, id.Name()));
 }
 
 ModelIter QuarnClientPrivate::Models(const CollectionIdentifier &id) const {
-  return ModelIterFactory::Create(rest, id.Server(), routes::Collection(id.Owner(), id.Name(), kModelsKind));
+  const std::string route = routes::Collection(id.Owner(), id.Name(), kModelsKind);
+  if (RefusedOffline(config, id.Server(), route)) return ModelIterFactory::Create();
+  return ModelIterFactory::Create(rest, id.Server(), route);
 }
 
 WorldIter QuarnClientPrivate::Worlds(const CollectionIdentifier &id) const {
-  return WorldIterFactory::Create(rest, id.Server(), routes::Collection(id.Owner(), id.Name(), kWorldsKind));
+  const std::string route = routes::Collection(id.Owner(), id.Name(), kWorldsKind);
+  if (RefusedOffline(config, id.Server(), route)) return WorldIterFactory::Create();
+  return WorldIterFactory::Create(rest, id.Server(), route);
+}
+
+Result QuarnClientPrivate::ListModels(const ServerConfig &server, const std::string &owner,
+                                      std::vector<ModelIdentifier> &models) const {
+  const std::string route = routes::ServerOrOwner(owner, kModelsKind);
+  return WalkListing(config, server, route, models,
+                     [&] { return ModelIterFactory::Create(rest, server, route); });
+}
+
+Result QuarnClientPrivate::ListWorlds(const ServerConfig &server, const std::string &owner,
+                                      std::vector<WorldIdentifier> &worlds) const {
+  const std::string route = routes::ServerOrOwner(owner, kWorldsKind);
+  return WalkListing(config, server, route, worlds,
+                     [&] { return WorldIterFactory::Create(rest, server, route); });
+}
+
+Result QuarnClientPrivate::ListModels(const CollectionIdentifier &id,
+                                      std::vector<ModelIdentifier> &models) const {
+  const std::string route = routes::Collection(id.Owner(), id.Name(), kModelsKind);
+  return WalkListing(config, id.Server(), route, models,
+                     [&] { return ModelIterFactory::Create(rest, id.Server(), route); });
+}
+
+Result QuarnClientPrivate::ListWorlds(const CollectionIdentifier &id,
+                                      std::vector<WorldIdentifier> &worlds) const {
+  const std::string route = routes::Collection(id.Owner(), id.Name(), kWorldsKind);
+  return WalkListing(config, id.Server(), route, worlds,
+                     [&] { return WorldIterFactory::Create(rest, id.Server(), route); });
 }
 
 }  // namespace qx::quarn_tools

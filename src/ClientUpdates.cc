@@ -12,15 +12,16 @@ namespace {
 
 // The texts that differ between models and worlds.
 struct UpdateTexts {
+  const char *kind;           // "models" or "worlds"
   const char *detailsFailed;  // followed by owner/name and "]\n"
   const char *updating;       // followed by owner/name
   const char *upToDate;       // followed by owner/name
 };
 
-const UpdateTexts kModelTexts{"Failed to fetch model details for model[", "Updating model ",
-                              "Model "};
-const UpdateTexts kWorldTexts{"Failed to fetch world details for world[", "Updating world ",
-                              "World "};
+const UpdateTexts kModelTexts{"models", "Failed to fetch model details for model[",
+                              "Updating model ", "Model "};
+const UpdateTexts kWorldTexts{"worlds", "Failed to fetch world details for world[",
+                              "Updating world ", "World "};
 
 // Keeps, per unique name, the identifier of the newest version seen.
 template <typename Identifier>
@@ -29,52 +30,71 @@ void KeepNewest(const Identifier &id, std::map<std::string, Identifier> &newest)
   if (!added && entry->second.Version() < id.Version()) entry->second = id;
 }
 
+template <typename Identifier>
+ResourceUpdate UpdateOf(const Identifier &cached, const UpdateTexts &texts) {
+  ResourceUpdate update;
+  update.kind = texts.kind;
+  update.server = cached.Server();
+  update.owner = cached.Owner();
+  update.name = cached.Name();
+  update.cachedVersion = cached.Version();
+  return update;
+}
+
 // Asks the server of every entry, in unique-name order, for its newest
-// version and downloads that version when it is newer than the cached one.
-// `details` fetches the server's record, `download` fetches a version.
+// version and downloads that version when it is newer than the cached one;
+// one record per entry. `details` fetches the server's record, `download`
+// fetches a version.
 template <typename Identifier, typename Details, typename Download>
-void UpdateEach(const std::map<std::string, Identifier> &newest, const UpdateTexts &texts,
-                Details details, Download download) {
+std::vector<ResourceUpdate> UpdateEach(const std::map<std::string, Identifier> &newest,
+                                       const UpdateTexts &texts, Details details,
+                                       Download download) {
+  std::vector<ResourceUpdate> updates;
   for (const auto &[uniqueName, cached] : newest) {
+    ResourceUpdate update = UpdateOf(cached, texts);
     const std::string ownerName = cached.Owner() + "/" + cached.Name();
     Identifier latest;
-    if (!details(cached, latest)) {
+    update.result = details(cached, latest);
+    if (!update.result) {
       qxerr << texts.detailsFailed << ownerName << "]\n";
-      continue;
-    }
-    if (cached.Version() < latest.Version()) {
+    } else if (cached.Version() < latest.Version()) {
+      update.serverVersion = latest.Version();
       qxmsg << texts.updating << ownerName << " up to version " << latest.Version() << "\n";
-      download(latest);
+      update.result = download(latest);
     } else {
+      update.serverVersion = latest.Version();
+      update.result = Result(FETCH_CACHED);
       qxmsg << texts.upToDate << ownerName << " is up to date.\n";
     }
+    updates.push_back(update);
   }
+  return updates;
 }
 
 }  // namespace
 
-bool QuarnClientPrivate::UpdateModels(const std::vector<std::string> &headers) {
+std::vector<ResourceUpdate> QuarnClientPrivate::UpdateModels(
+    const std::vector<std::string> &headers) {
   std::map<std::string, ModelIdentifier> newest;
   for (ModelIter it = cache->AllModels(); it; ++it) KeepNewest(it->Identification(), newest);
-  UpdateEach(
+  return UpdateEach(
       newest, kModelTexts,
       [&](const ModelIdentifier &cached, ModelIdentifier &latest) {
-        return static_cast<bool>(ModelDetails(cached, latest, headers));
+        return ModelDetails(cached, latest, headers);
       },
-      [&](const ModelIdentifier &latest) { downloads.DownloadModel(latest, headers); });
-  return true;
+      [&](const ModelIdentifier &latest) { return downloads.DownloadModel(latest, headers); });
 }
 
-bool QuarnClientPrivate::UpdateWorlds(const std::vector<std::string> &headers) {
+std::vector<ResourceUpdate> QuarnClientPrivate::UpdateWorlds(
+    const std::vector<std::string> &headers) {
   std::map<std::string, WorldIdentifier> newest;
   for (WorldIter it = cache->AllWorlds(); it; ++it) KeepNewest(*it, newest);
-  UpdateEach(
+  return UpdateEach(
       newest, kWorldTexts,
       [&](const WorldIdentifier &cached, WorldIdentifier &latest) {
-        return static_cast<bool>(WorldDetails(cached, latest, headers));
+        return WorldDetails(cached, latest, headers);
       },
-      [&](WorldIdentifier latest) { downloads.DownloadWorld(latest, headers); });
-  return true;
+      [&](WorldIdentifier latest) { return downloads.DownloadWorld(latest, headers); });
 }
 
 }  // namespace qx::quarn_tools

@@ -230,15 +230,17 @@ bool QuarnClientPrivate::FillModelForm(const std::string &directory, const Model
 Result QuarnClientPrivate::UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
                                        const std::vector<std::string> &headers, bool isPrivate,
                                        const std::string &owner) {
+  if (internal::RefusedOffline(config, "not uploading [" + pathToModelDir + "]"))
+    return Result(UPLOAD_FAILED);
   Form form;
   if (!FillModelForm(pathToModelDir, id, isPrivate, owner, form)) return Result(UPLOAD_FAILED);
   const ServerConfig &server = id.Server();
   const RestResponse response =
       internal::SendToServer(Rest(), HttpMethod::POST_FORM, server, routes::kUpload, {},
                              internal::HeadersWithApiKey(server, headers), "", form);
-  if (response.statusCode == 200) return Result(UPLOAD_DONE);
+  if (response.statusCode == 200) return internal::ResultOf(UPLOAD_DONE, server, routes::kUpload, response);
   LogUploadFailure(server, form, response.statusCode);
-  return Result(UPLOAD_FAILED);
+  return internal::ResultOf(UPLOAD_FAILED, server, routes::kUpload, response);
 }
 
 Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
@@ -249,6 +251,8 @@ Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
           << "]: its owner and name are both needed.\n";
     return Result(PATCH_FAILED);
   }
+  if (internal::RefusedOffline(config, "not editing [" + model.UniqueName() + "]"))
+    return Result(PATCH_FAILED);
   Form form;
   if (!pathToModelDir.empty() &&
       !FillModelForm(pathToModelDir, model, model.Private(), model.Owner(), form))
@@ -256,11 +260,12 @@ Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
   form.emplace("private", model.Private() ? "1" : "0");
 
   const ServerConfig &server = model.Server();
+  const std::string route = routes::Resource(model.Owner(), kModelsKind, model.Name());
   const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::PATCH_FORM, server,
-                             routes::Resource(model.Owner(), kModelsKind, model.Name()), {},
+      internal::SendToServer(Rest(), HttpMethod::PATCH_FORM, server, route, {},
                              internal::HeadersWithApiKey(server, headers), "", form);
-  return Result(response.statusCode == 200 ? PATCH_DONE : PATCH_FAILED);
+  return internal::ResultOf(response.statusCode == 200 ? PATCH_DONE : PATCH_FAILED, server, route,
+                            response);
 }
 
 Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
@@ -278,23 +283,27 @@ Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
     qxerr << "Unable to parse URI[" << uri.Str() << "]\n";
     return Result(DELETE_FAILED);
   }
+  if (internal::RefusedOffline(config, "not deleting [" + target.uniqueName + "]"))
+    return Result(DELETE_FAILED);
 
   const RestResponse response =
       internal::SendToServer(Rest(), HttpMethod::DELETE, target.server, target.route, {},
                              internal::HeadersWithApiKey(target.server, headers));
   if (response.statusCode == 200) {
     qxmsg << "Deleted " << target.kind << " [" << target.uniqueName << "]";
-    return Result(DELETE_DONE);
+    return internal::ResultOf(DELETE_DONE, target.server, target.route, response);
   }
   qxerr << "Failed to delete resource.\n"
         << "  Server: " << target.server.Url().Str() << "\n"
         << "  API Version: " << target.server.Version() << "\n"
         << "  Route: " << target.route << "\n"
         << "  REST response code: " << response.statusCode << "\n";
-  return Result(DELETE_FAILED);
+  return internal::ResultOf(DELETE_FAILED, target.server, target.route, response);
 }
 
 void QuarnClientPrivate::PopulateLicenses(const ServerConfig &server) {
+  if (internal::RefusedOffline(config, "not fetching the licences of " + server.Url().Str()))
+    return;
   const RestResponse response =
       internal::SendToServer(rest, HttpMethod::GET, server, routes::kLicenses, {}, {});
   if (response.statusCode != 200) {

@@ -13,6 +13,8 @@
 #include "MetadataFiles.hh"
 #include "ProgressCounters.hh"
 #include "ResourceLock.hh"
+#include "Routes.hh"
+#include "ServerRequest.hh"
 
 namespace qx::quarn_tools::internal {
 
@@ -65,6 +67,8 @@ ArchiveDownload Downloader::NewArchiveDownload() const {
 
 Result Downloader::DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
                                  std::vector<ModelIdentifier> &dependencies) {
+  if (RefusedOffline(config_, id.UniqueName() + " is not in the cache"))
+    return Result(FETCH_FAILED);
   const ResourceDownloadCount counting;
   if (!ArchiveDownload::ServerComplete(id.Server(), kModelDownload)) return Result(FETCH_FAILED);
   const Model before = cache_->MatchingModel(id);
@@ -72,28 +76,47 @@ Result Downloader::DownloadModel(const ModelIdentifier &id, const std::vector<st
   if (!lock) return Result(FETCH_FAILED);
   const Model after = lock->Waited() ? cache_->MatchingModel(id) : Model();
   if (!PublishedWhileWaiting(*lock, id.Version(), before ? before.Identification().Version() : 0,
-                             after ? after.Identification().Version() : 0) &&
-      !DownloadAndSave(id, headers)) {
-    cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
-    return Result(FETCH_FAILED);
+                             after ? after.Identification().Version() : 0)) {
+    const Result saved = DownloadAndSave(id, headers);
+    if (!saved) {
+      cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
+      return saved;
+    }
   }
   return ModelDependencies(id, dependencies);
 }
 
-bool Downloader::DownloadAndSave(const ModelIdentifier &id,
-                                 const std::vector<std::string> &headers) {
-  ArchiveDownload download = NewArchiveDownload();
-  if (!download.Run(ArchiveRequestFor(id, headers), kModelDownload)) return false;
-  ModelIdentifier delivered(id);
-  delivered.SetVersion(download.DeliveredVersion());
-  return cache_->SaveModelArchive(delivered, download.ArchivePath(), true);
+namespace {
+
+// What a failed archive request becomes: FETCH_FAILED with the server's
+// answer.
+Result RefusedDownload(const ServerConfig &server, const std::string &resource,
+                       const ArchiveDownload &download) {
+  return ResultOf(FETCH_FAILED, server, resource, download.Response());
 }
 
-bool Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers) {
+}  // namespace
+
+Result Downloader::DownloadAndSave(const ModelIdentifier &id,
+                                   const std::vector<std::string> &headers) {
   ArchiveDownload download = NewArchiveDownload();
-  if (!download.Run(ArchiveRequestFor(id, headers), kWorldDownload)) return false;
+  if (!download.Run(ArchiveRequestFor(id, headers), kModelDownload))
+    return RefusedDownload(id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()),
+                           download);
+  ModelIdentifier delivered(id);
+  delivered.SetVersion(download.DeliveredVersion());
+  return Result(cache_->SaveModelArchive(delivered, download.ArchivePath(), true) ? FETCH_DONE
+                                                                                 : FETCH_FAILED);
+}
+
+Result Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers) {
+  ArchiveDownload download = NewArchiveDownload();
+  if (!download.Run(ArchiveRequestFor(id, headers), kWorldDownload))
+    return RefusedDownload(id.Server(), routes::Resource(id.Owner(), kWorldsKind, id.Name()),
+                           download);
   id.SetVersion(download.DeliveredVersion());
-  return cache_->SaveWorldArchive(id, download.ArchivePath(), true);
+  return Result(cache_->SaveWorldArchive(id, download.ArchivePath(), true) ? FETCH_DONE
+                                                                          : FETCH_FAILED);
 }
 
 Result Downloader::DownloadModel(const ModelIdentifier &id,
@@ -128,6 +151,8 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id,
 }
 
 Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers) {
+  if (RefusedOffline(config_, id.UniqueName() + " is not in the cache"))
+    return Result(FETCH_FAILED);
   const ResourceDownloadCount counting;
   if (!ArchiveDownload::ServerComplete(id.Server(), kWorldDownload)) return Result(FETCH_FAILED);
   WorldIdentifier before(id);
@@ -141,9 +166,10 @@ Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::str
     id = after;
     return Result(FETCH_DONE);
   }
-  if (DownloadAndSave(id, headers)) return Result(FETCH_DONE);
-  cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
-  return Result(FETCH_FAILED);
+  const Result saved = DownloadAndSave(id, headers);
+  if (!saved)
+    cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
+  return saved;
 }
 
 Result Downloader::DownloadModel(const qx::common::URI &url, std::string &path) {

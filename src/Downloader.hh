@@ -54,9 +54,10 @@ class Downloader {
   // A download of one archive into the cache's staging area, with the
   // client's referral user agent and the cache's limits.
   ArchiveDownload NewArchiveDownload() const;
-  // Downloads one version into the cache; false having logged why.
-  bool DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
-  bool DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // Downloads one version into the cache: FETCH_DONE, or FETCH_FAILED
+  // having logged why (with the server's answer when it refused).
+  Result DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  Result DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
   // Download of a model with its dependencies; `expanding` holds the unique
   // names of the models on the current path, so a cycle ends the descent.
   Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,

@@ -190,6 +190,10 @@ std::optional<internal::cache::VersionToSave> versionToSave(const ClientConfig *
     qxerr << "No client configuration, failed to save " << kind << ".\n";
     return std::nullopt;
   }
+  if (config->CacheLocation().empty()) {
+    qxerr << "No cache directory, failed to save " << kind << ".\n";
+    return std::nullopt;
+  }
   internal::cache::VersionToSave save;
   save.root = config->CacheLocation();
   save.uniqueName = id.UniqueName();

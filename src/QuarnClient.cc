@@ -73,6 +73,26 @@ WorldIter QuarnClient::Worlds(const CollectionIdentifier &id) const {
   return dataPtr->Worlds(id);
 }
 
+Result QuarnClient::ListModels(const ServerConfig &server, const std::string &owner,
+                               std::vector<ModelIdentifier> &models) const {
+  return dataPtr->ListModels(server, owner, models);
+}
+
+Result QuarnClient::ListWorlds(const ServerConfig &server, const std::string &owner,
+                               std::vector<WorldIdentifier> &worlds) const {
+  return dataPtr->ListWorlds(server, owner, worlds);
+}
+
+Result QuarnClient::ListModels(const CollectionIdentifier &id,
+                               std::vector<ModelIdentifier> &models) const {
+  return dataPtr->ListModels(id, models);
+}
+
+Result QuarnClient::ListWorlds(const CollectionIdentifier &id,
+                               std::vector<WorldIdentifier> &worlds) const {
+  return dataPtr->ListWorlds(id, worlds);
+}
+
 bool QuarnClient::ParseModelUrl(const qx::common::URI &url, ModelIdentifier &id) {
   return dataPtr->urls.ParseModelUrl(url, id);
 }
@@ -192,11 +212,25 @@ void QuarnClient::PopulateLicenses(const ServerConfig &server) {
 }
 
 bool QuarnClient::UpdateModels(const std::vector<std::string> &headers) {
-  return dataPtr->UpdateModels(headers);
+  dataPtr->UpdateModels(headers);
+  return true;
 }
 
 bool QuarnClient::UpdateWorlds(const std::vector<std::string> &headers) {
-  return dataPtr->UpdateWorlds(headers);
+  dataPtr->UpdateWorlds(headers);
+  return true;
+}
+
+bool QuarnClient::UpdateModels(const std::vector<std::string> &headers,
+                               std::vector<ResourceUpdate> &updates) {
+  updates = dataPtr->UpdateModels(headers);
+  return true;
+}
+
+bool QuarnClient::UpdateWorlds(const std::vector<std::string> &headers,
+                               std::vector<ResourceUpdate> &updates) {
+  updates = dataPtr->UpdateWorlds(headers);
+  return true;
 }
 
 }  // namespace qx::quarn_tools

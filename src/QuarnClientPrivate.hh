@@ -28,6 +28,7 @@
 #include "qx/quarn_tools/LocalCache.hh"
 #include "qx/quarn_tools/ModelIdentifier.hh"
 #include "qx/quarn_tools/ModelIter.hh"
+#include "qx/quarn_tools/ResourceUpdate.hh"
 #include "qx/quarn_tools/RestClient.hh"
 #include "qx/quarn_tools/Result.hh"
 #include "qx/quarn_tools/WorldIdentifier.hh"
@@ -52,6 +53,12 @@ class QuarnClientPrivate {
   WorldIter Worlds(const WorldIdentifier &id) const;
   ModelIter Models(const CollectionIdentifier &id) const;
   WorldIter Worlds(const CollectionIdentifier &id) const;
+  Result ListModels(const ServerConfig &server, const std::string &owner,
+                    std::vector<ModelIdentifier> &models) const;
+  Result ListWorlds(const ServerConfig &server, const std::string &owner,
+                    std::vector<WorldIdentifier> &worlds) const;
+  Result ListModels(const CollectionIdentifier &id, std::vector<ModelIdentifier> &models) const;
+  Result ListWorlds(const CollectionIdentifier &id, std::vector<WorldIdentifier> &worlds) const;
 
   // ---- Cached lookups (ClientCachedLookups.cc) ----
   Result CachedModel(const ModelIdentifier &id, std::string &path);
@@ -81,8 +88,8 @@ class QuarnClientPrivate {
                      const std::string &owner, std::multimap<std::string, std::string> &form);
 
   // ---- Cache updates (ClientUpdates.cc) ----
-  bool UpdateModels(const std::vector<std::string> &headers);
-  bool UpdateWorlds(const std::vector<std::string> &headers);
+  std::vector<ResourceUpdate> UpdateModels(const std::vector<std::string> &headers);
+  std::vector<ResourceUpdate> UpdateWorlds(const std::vector<std::string> &headers);
 
   UrlGrammar grammar;
   ClientConfig config;
@@ -98,6 +105,10 @@ class QuarnClientPrivate {
   internal::ResourceUrls urls;
   internal::Downloader downloads;
 
+ private:
+  // The details document at `route`, fetched with `headers` and the API key.
+  Result FetchDetails(const ServerConfig &server, const std::string &route,
+                      const std::vector<std::string> &headers, std::string &body) const;
 };
 
 }  // namespace qx::quarn_tools

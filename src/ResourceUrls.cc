@@ -3,6 +3,7 @@
 #include <qx/common/Console.hh>
 
 #include "IdentifierText.hh"
+#include "ServerRequest.hh"
 
 namespace qx::quarn_tools::internal {
 
@@ -39,7 +40,7 @@ ServerConfig ServerOf(const UrlMatch &match, const ClientConfig &config,
     break;
   }
   if (server.Version().empty()) {
-    qxwarn << "Server configuration is incomplete:\n" << server.AsString("");
+    qxwarn << "Server configuration is incomplete:\n" << internal::ServerForLog(server);
   }
   return server;
 }

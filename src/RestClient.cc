@@ -383,15 +383,12 @@ bool ApplyMethod(CurlHolder &curl, HttpMethod method, const std::string &data,
   }
 }
 
+// libcurl's own explanation goes into the same log entry, so verbosity
+// decides about it as about every other line.
 void ReportFailure(CURLcode code, const char *errorBuffer) {
-  qxerr << "Error in REST request";
-  std::fprintf(stderr, "\nlibcurl: (%d) ", static_cast<int>(code));
   const std::string detail = errorBuffer;
-  if (!detail.empty()) {
-    std::fprintf(stderr, "%s%s", detail.c_str(), detail.back() == '\n' ? "" : "\n");
-  } else {
-    std::fprintf(stderr, "%s\n", curl_easy_strerror(code));
-  }
+  qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(code) << ") "
+        << (detail.empty() ? curl_easy_strerror(code) : detail.c_str());
 }
 
 RestResponse Perform(HttpMethod method, const std::string &url, const std::string &version,

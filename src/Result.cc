@@ -1,15 +1,24 @@
 #include "qx/quarn_tools/Result.hh"
 
+#include <optional>
+
 namespace qx::quarn_tools {
 
 struct Result::Implementation {
   ResultType type = RESULT_UNKNOWN;
+  std::optional<ServerReply> reply;
 };
 
 Result::Result() : Result(RESULT_UNKNOWN) {}
 
 Result::Result(ResultType type) : impl_(std::make_unique<Implementation>()) {
   impl_->type = type;
+}
+
+Result::Result(ResultType type, const ServerReply &reply) : Result(type) {
+  impl_->reply = reply;
+  if (impl_->reply->text.size() > ServerReply::kTextLimit)
+    impl_->reply->text.resize(ServerReply::kTextLimit);
 }
 
 Result::Result(const Result &other)
@@ -31,6 +40,10 @@ Result &Result::operator=(Result &&other) noexcept = default;
 Result::~Result() = default;
 
 ResultType Result::Type() const { return impl_->type; }
+
+const ServerReply *Result::Reply() const {
+  return impl_->reply ? &*impl_->reply : nullptr;
+}
 
 Result::operator bool() const {
   switch (impl_->type) {

@@ -10,6 +10,10 @@ std::string Resource(const std::string &owner, const std::string &kind,
   return (qx::common::URIPath() / owner / kind / name).Str("/");
 }
 
+std::string ServerOrOwner(const std::string &owner, const std::string &kind) {
+  return owner.empty() ? kind : Listing(owner, kind, "");
+}
+
 std::string Listing(const std::string &owner, const std::string &kind, const std::string &name) {
   qx::common::URIPath path = qx::common::URIPath() / owner / kind;
   if (!name.empty()) path /= name;

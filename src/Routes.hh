@@ -32,6 +32,8 @@ inline constexpr const char *kUpload = "models";
 // OWNER/KIND/NAME
 std::string Resource(const std::string &owner, const std::string &kind,
                      const std::string &name);
+// KIND for a whole server (no owner), OWNER/KIND for one owner.
+std::string ServerOrOwner(const std::string &owner, const std::string &kind);
 // OWNER/KIND, or OWNER/KIND/NAME when a name is given.
 std::string Listing(const std::string &owner, const std::string &kind, const std::string &name);
 // OWNER/KIND/NAME/VERSION/NAME.zip

@@ -1,5 +1,6 @@
 #include "ServerRequest.hh"
 
+#include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 
 namespace qx::quarn_tools::internal {
@@ -26,6 +27,33 @@ RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfi
                           const std::multimap<std::string, std::string> &form) {
   return rest.Request(method, server.Url().Str(), server.Version(), route, queryStrings,
                       headers, data, form);
+}
+
+ServerReply ReplyOf(const ServerConfig &server, const std::string &resource,
+                    const RestResponse &response) {
+  ServerReply reply;
+  reply.server = server.Url().Str();
+  reply.resource = resource;
+  reply.status = response.statusCode;
+  reply.text = response.data.substr(0, ServerReply::kTextLimit);
+  return reply;
+}
+
+Result ResultOf(ResultType type, const ServerConfig &server, const std::string &resource,
+                const RestResponse &response) {
+  return Result(type, ReplyOf(server, resource, response));
+}
+
+bool RefusedOffline(const ClientConfig &config, const std::string &what) {
+  if (!config.Offline()) return false;
+  qxerr << "offline: " << what << "\n";
+  return true;
+}
+
+std::string ServerForLog(const ServerConfig &server) {
+  ServerConfig shown = server;
+  if (!shown.ApiKey().empty()) shown.SetApiKey("(set, not shown)");
+  return shown.AsString("");
 }
 
 }  // namespace qx::quarn_tools::internal

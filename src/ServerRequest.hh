@@ -1,7 +1,8 @@
 /*
  * The one place that sends a request to a repository server below its URL
- * and API version, and that adds a server's API key to header lines.
- * Internal to the library.
+ * and API version, that adds a server's API key to header lines, that
+ * records what a server answered in a result, and that refuses requests in
+ * offline mode. Internal to the library.
  */
 #ifndef QX_QUARN_TOOLS_SRC_SERVERREQUEST_HH_
 #define QX_QUARN_TOOLS_SRC_SERVERREQUEST_HH_
@@ -10,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/RestClient.hh"
+#include "qx/quarn_tools/Result.hh"
 #include "qx/quarn_tools/ServerConfig.hh"
 
 namespace qx::quarn_tools::internal {
@@ -33,6 +36,22 @@ RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfi
                           const std::vector<std::string> &headers,
                           const std::string &data = "",
                           const std::multimap<std::string, std::string> &form = {});
+
+// What `server` answered when asked for `resource`.
+ServerReply ReplyOf(const ServerConfig &server, const std::string &resource,
+                    const RestResponse &response);
+
+// A result of `type` carrying what the server answered.
+Result ResultOf(ResultType type, const ServerConfig &server, const std::string &resource,
+                const RestResponse &response);
+
+// True, with the error line "offline: " + `what`, when the configuration is
+// offline: the caller then sends nothing.
+bool RefusedOffline(const ClientConfig &config, const std::string &what);
+
+// The server's dump for a log line: as ServerConfig::AsString, with the API
+// key replaced by a mark that only says whether there is one.
+std::string ServerForLog(const ServerConfig &server);
 
 }  // namespace qx::quarn_tools::internal
 

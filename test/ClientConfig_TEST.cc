@@ -1,5 +1,10 @@
 #include "qx/quarn_tools/ClientConfig.hh"
 
+#include <sys/resource.h>
+
+#include <optional>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.hh"
@@ -46,9 +51,8 @@ TEST(ClientConfig, CachePathVariableReadsConfigYamlFirst) {
             (std::vector<std::string>{kDefaultServerUrl, "https://yaml.example"}));
   EXPECT_EQ(config.CacheLocation(), home.Cache());
   EXPECT_EQ(config.ConfigPath(), home.Cache() + "/config.yaml");
-  EXPECT_TRUE(log.Contains("QX_QUARN_CACHE_PATH is set to [" + home.Cache() +
-                               "]. The path in the configuration file will be ignored",
-                           qx::common::LOG_WARNING));
+  // The file names no cache path, so nothing of it is ignored.
+  EXPECT_FALSE(log.Contains("QX_QUARN_CACHE_PATH is set to")) << log.Text();
 }
 
 TEST(ClientConfig, CachePathVariableFallsBackToConfigYml) {
@@ -58,18 +62,85 @@ TEST(ClientConfig, CachePathVariableFallsBackToConfigYml) {
   EXPECT_EQ(Urls(config), (std::vector<std::string>{kDefaultServerUrl, "https://yml.example"}));
 }
 
-TEST(ClientConfig, CachePathVariableNamingAMissingDirectory) {
+// A cache path that names no directory, and a missing HOME, are errors: the
+// cache does not quietly move to HOME or below the file-system root, and no
+// configuration file is read from elsewhere.
+TEST(ClientConfig, NoUsableCacheDirectoryIsAnError) {
   IsolatedHome home;
-  const std::string missing = home.Home() + "/missing";
-  ScopedEnv cachePath("QX_QUARN_CACHE_PATH", missing);
-  WriteFile(home.Home() + "/.qx/quarn/config.yaml",
-            "servers:\n  - url: https://home.example\n");
-  LogCapture log;
+  WriteFile(home.Home() + "/.qx/quarn/config.yaml", "servers:\n  - url: https://home.example\n");
+  WriteFile(home.Home() + "/plain-file", "not a directory");
+  struct Case {
+    const char *name;
+    std::optional<std::string> cachePath;
+    std::optional<std::string> homeValue;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"missing directory", home.Home() + "/missing", home.Home(),
+       "QX_QUARN_CACHE_PATH [" + home.Home() + "/missing] is not a directory"},
+      {"a plain file", home.Home() + "/plain-file", home.Home(),
+       "QX_QUARN_CACHE_PATH [" + home.Home() + "/plain-file] is not a directory"},
+      {"no HOME", std::nullopt, std::nullopt, "HOME is not set, and neither is QX_QUARN_CACHE_PATH"},
+      {"empty HOME", std::nullopt, std::string(), "HOME is not set"},
+  };
+  for (const Case &c : cases) {
+    ScopedEnv cachePath("QX_QUARN_CACHE_PATH", c.cachePath);
+    ScopedEnv homeEnv("HOME", c.homeValue);
+    LogCapture log;
+    ClientConfig config;
+    EXPECT_TRUE(log.Contains(c.error, qx::common::LOG_ERROR)) << c.name << "\n" << log.Text();
+    EXPECT_EQ(config.CacheLocation(), "") << c.name;
+    EXPECT_EQ(Urls(config), std::vector<std::string>{kDefaultServerUrl}) << c.name;
+    EXPECT_EQ(config.ConfigPath(), "") << c.name;
+  }
+}
+
+TEST(ClientConfig, LoadingWithAnUnusableCachePathLeavesNoCacheLocation) {
+  IsolatedHome home;
+  TempDir dir;
+  WriteFile(dir.Join("c.yaml"), "cache:\n  path: /data/quarn\n");
   ClientConfig config;
-  EXPECT_TRUE(log.Contains("[" + missing + "] is not a directory", qx::common::LOG_ERROR));
-  // The file under HOME was read, and its load sets the variable's value.
-  EXPECT_EQ(Urls(config), (std::vector<std::string>{kDefaultServerUrl, "https://home.example"}));
-  EXPECT_EQ(config.CacheLocation(), missing);
+  ScopedEnv cachePath("QX_QUARN_CACHE_PATH", home.Home() + "/missing");
+  LogCapture log;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
+  EXPECT_TRUE(log.Contains("is not a directory", qx::common::LOG_ERROR));
+  EXPECT_EQ(config.CacheLocation(), "");
+}
+
+// A file's cache path stands in for a missing HOME.
+TEST(ClientConfig, FileCachePathNeedsNoHome) {
+  TempDir dir;
+  WriteFile(dir.Join("c.yaml"), "cache:\n  path: /data/quarn\n");
+  ScopedEnv homeEnv("HOME", std::nullopt);
+  ScopedEnv cachePath("QX_QUARN_CACHE_PATH", std::nullopt);
+  ClientConfig config;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
+  EXPECT_EQ(config.CacheLocation(), "/data/quarn");
+}
+
+// The variable wins over the file's cache path, and says so only when the
+// file names one.
+TEST(ClientConfig, IgnoredPathWarningOnlyForAFileThatNamesACachePath) {
+  IsolatedHome home(true);
+  TempDir dir;
+  WriteFile(dir.Join("servers-only.yaml"), "servers:\n  - url: https://a.example\n");
+  WriteFile(dir.Join("with-cache.yaml"), "cache:\n  path: /data/quarn\n");
+  const std::string warning = "QX_QUARN_CACHE_PATH is set to [" + home.Cache() + "]";
+  {
+    LogCapture log;
+    ClientConfig config;
+    EXPECT_TRUE(config.LoadConfig(dir.Join("servers-only.yaml")));
+    EXPECT_FALSE(log.Contains(warning)) << log.Text();
+    EXPECT_EQ(config.CacheLocation(), home.Cache());
+  }
+  {
+    LogCapture log;
+    ClientConfig config;
+    EXPECT_TRUE(config.LoadConfig(dir.Join("with-cache.yaml")));
+    EXPECT_TRUE(log.Contains(warning + ". The path in the configuration file will be ignored",
+                             qx::common::LOG_WARNING));
+    EXPECT_EQ(config.CacheLocation(), home.Cache());
+  }
 }
 
 TEST(ClientConfig, DuplicateOfTheDefaultServerSetsItsToken) {
@@ -259,6 +330,67 @@ TEST(ClientConfig, InvalidServerUrlIsRefused) {
   EXPECT_FALSE(config.LoadConfig(dir.Join("c.yaml")));
   EXPECT_TRUE(log.Contains("Invalid server URL [not a url]", qx::common::LOG_ERROR));
   EXPECT_EQ(config.Servers().size(), 1u);
+}
+
+// Peak resident memory of the process so far, in KiB.
+long PeakMemoryKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Deeply nested documents are refused at a fixed depth, quickly and with
+// little memory (a reader whose memory grows with the square of the depth
+// would take gigabytes here); what came before the deep part stays read.
+TEST(ClientConfig, DeepNestingIsRefusedCheaply) {
+  IsolatedHome home;
+  TempDir dir;
+  const std::size_t depth = 200 * 1000;  // 400 KB of brackets
+  std::string mappings;
+  for (int i = 0; i < 40000; ++i) mappings += "{a: ";
+  mappings += "1" + std::string(40000, '}');
+  const std::string servers = "servers:\n  - url: https://a.example\n";
+  const std::string files[] = {
+      servers + "deep: " + std::string(depth, '[') + std::string(depth, ']') + "\n",
+      servers + "cache: " + mappings + "\n",
+  };
+  for (const std::string &content : files) {
+    WriteFile(dir.Join("deep.yaml"), content);
+    const long before = PeakMemoryKiB();
+    LogCapture log;
+    ClientConfig config;
+    EXPECT_FALSE(config.LoadConfig(dir.Join("deep.yaml")));
+    EXPECT_TRUE(log.Contains("nests deeper than 64 levels", qx::common::LOG_ERROR));
+    EXPECT_EQ(Urls(config), (std::vector<std::string>{kDefaultServerUrl, "https://a.example"}));
+    EXPECT_LT(PeakMemoryKiB() - before, 64 * 1024);
+  }
+  // Ordinary nesting is well within the limit.
+  WriteFile(dir.Join("ok.yaml"), servers + "other: [[[[{a: [1, {b: c}]}]]]]\n");
+  ClientConfig config;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("ok.yaml")));
+}
+
+// Many servers: every one is added once, a later entry with a URL seen
+// before only sets its token, and order is kept.
+TEST(ClientConfig, ManyServersKeepTheDuplicateRule) {
+  IsolatedHome home;
+  TempDir dir;
+  const int count = 44000;
+  std::string content = "servers:\n";
+  for (int i = 0; i < count; ++i) content += "  - url: http://h" + std::to_string(i) + "\n";
+  content += "  - url: http://h7\n    private-token: SEVEN\n";
+  content += "  - url: http://h43999\n";
+  ASSERT_LE(content.size(), static_cast<std::size_t>(kMaxConfigFileSize));
+  WriteFile(dir.Join("many.yaml"), content);
+  LogCapture log;
+  ClientConfig config;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("many.yaml")));
+  const std::vector<ServerConfig> servers = config.Servers();
+  ASSERT_EQ(servers.size(), static_cast<std::size_t>(count) + 1);
+  EXPECT_EQ(servers[1].Url().Str(), "http://h0");
+  EXPECT_EQ(servers[count].Url().Str(), "http://h43999");
+  EXPECT_EQ(servers[8].ApiKey(), "SEVEN");
+  EXPECT_EQ(log.Count("already exists. Ignoring server", qx::common::LOG_WARNING), 2);
 }
 
 TEST(ClientConfig, ClearAndDump) {

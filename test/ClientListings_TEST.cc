@@ -112,11 +112,78 @@ TEST_F(ClientListings, UnreachableServerFallsBackToTheCache) {
                            qx::common::LOG_WARNING));
 }
 
+// Listings with their outcome walk every page and say how the server
+// answered; they never answer from the cache.
+TEST_F(ClientListings, ListingsTellHowTheServerAnswered) {
+  std::vector<ModelIdentifier> models;
+  Result listed = Client().ListModels(Config(), "", models);
+  EXPECT_EQ(listed.Type(), FETCH_DONE);
+  EXPECT_EQ(models.size(), 3u);
+  std::vector<WorldIdentifier> worlds;
+  EXPECT_EQ(Client().ListWorlds(Config(), "bob", worlds).Type(), FETCH_DONE);
+  ASSERT_EQ(worlds.size(), 1u);
+  EXPECT_EQ(worlds[0].Name(), "town");
+
+  // The second page fails: what came before it stays, with the answer.
+  ResponseScript broken;
+  broken.route = "models";
+  broken.query = "page=2";
+  broken.status = 500;
+  broken.body = "database on fire";
+  Server().AddScript(broken);
+  listed = Client().ListModels(Config(), "", models);
+  EXPECT_EQ(listed.Type(), FETCH_FAILED);
+  EXPECT_EQ(models.size(), 2u);
+  ASSERT_NE(listed.Reply(), nullptr);
+  EXPECT_EQ(listed.Reply()->status, 500);
+  EXPECT_EQ(listed.Reply()->text, "database on fire");
+  EXPECT_EQ(listed.Reply()->resource, "models");
+  EXPECT_EQ(listed.Reply()->server, Url());
+
+  // Collections too.
+  CollectionIdentifier favourites;
+  favourites.SetServer(Config());
+  favourites.SetOwner("alice");
+  favourites.SetName("favourites");
+  EXPECT_EQ(Client().ListModels(favourites, models).Type(), FETCH_DONE);
+  EXPECT_EQ(models.size(), 2u);
+  favourites.SetName("nothing");
+  listed = Client().ListWorlds(favourites, worlds);
+  EXPECT_EQ(listed.Type(), FETCH_FAILED);
+  EXPECT_EQ(listed.Reply()->status, 404);
+
+  // Nobody answers, and the cache is not asked.
+  ASSERT_TRUE(Client().DownloadModel(ModelId("alice", "box")));
+  Server().Stop();
+  LogCapture log;
+  listed = Client().ListModels(Config(), "alice", models);
+  EXPECT_EQ(listed.Type(), FETCH_FAILED);
+  EXPECT_TRUE(models.empty());
+  EXPECT_EQ(listed.Reply()->status, 0);
+  EXPECT_EQ(listed.Reply()->resource, "alice/models");
+}
+
+TEST_F(ClientListings, FallBackWarningHidesTheApiKey) {
+  MakeClient("secret-key");
+  ServerConfig keyed = Config();
+  keyed.SetApiKey("secret-key");
+  Server().Stop();
+  LogCapture log;
+  EXPECT_FALSE(Client().Models(keyed));
+  EXPECT_TRUE(log.Contains("Failed to fetch models from server", qx::common::LOG_WARNING));
+  EXPECT_TRUE(log.Contains("API key: (set, not shown)"));
+  EXPECT_FALSE(log.Contains("secret-key")) << log.Text();
+}
+
 TEST_F(ClientListings, ModelDetails) {
   ModelIdentifier out;
   out.SetName("untouched");
-  EXPECT_EQ(Client().ModelDetails(ModelId("alice", "nothing"), out).Type(), FETCH_FAILED);
+  const Result missing = Client().ModelDetails(ModelId("alice", "nothing"), out);
+  EXPECT_EQ(missing.Type(), FETCH_FAILED);
   EXPECT_EQ(out.Name(), "untouched");
+  ASSERT_NE(missing.Reply(), nullptr);
+  EXPECT_EQ(missing.Reply()->status, 404);
+  EXPECT_EQ(missing.Reply()->resource, "alice/models/nothing");
 
   EXPECT_EQ(Client().ModelDetails(ModelId("Alice", "Robot"), out).Type(), FETCH_DONE);
   EXPECT_EQ(out.Name(), "robot");

@@ -11,6 +11,7 @@ namespace qx::quarn_tools {
 namespace {
 
 namespace fs = std::filesystem;
+using qx::quarn_server::ResponseScript;
 using qx::test::LogCapture;
 
 // Copies version `from` of a resource on a server as version `to`.
@@ -93,6 +94,47 @@ TEST_F(ClientUpdates, SameModelOnTwoServersIsTwoEntries) {
   EXPECT_EQ(otherRoutes,
             (std::vector<std::string>{"alice/models/box", "alice/models/box/3/box.zip"}));
   EXPECT_FALSE(Cached("alice/models/box/3"));
+}
+
+// One record per cached resource tells what the update did.
+TEST_F(ClientUpdates, RecordsSayWhatWasDone) {
+  // With wheel, and boxes 1 (the robot's) and 2 (the wheel's newest).
+  ASSERT_TRUE(Client().DownloadModel(ModelId("alice", "robot")));
+  AddServerVersion(Root(), "alice/models/box", 2, 3);
+  fs::remove_all(Root() + "/bob/models/wheel");
+  std::vector<ResourceUpdate> updates;
+  EXPECT_TRUE(Client().UpdateModels({}, updates));
+  ASSERT_EQ(updates.size(), 3u);
+  EXPECT_EQ(updates[0].kind, "models");
+  EXPECT_EQ(updates[0].owner + "/" + updates[0].name, "alice/box");
+  EXPECT_EQ(updates[0].cachedVersion, 2u);
+  EXPECT_EQ(updates[0].serverVersion, 3u);
+  EXPECT_EQ(updates[0].result.Type(), FETCH_DONE);
+  EXPECT_EQ(updates[0].server.Url().Str(), Url());
+  EXPECT_EQ(updates[1].name, "robot");
+  EXPECT_EQ(updates[1].result.Type(), FETCH_CACHED);
+  EXPECT_EQ(updates[1].serverVersion, 1u);
+  EXPECT_EQ(updates[2].name, "wheel");
+  EXPECT_FALSE(updates[2].result);
+  EXPECT_EQ(updates[2].serverVersion, 0u);
+  ASSERT_NE(updates[2].result.Reply(), nullptr);
+  EXPECT_EQ(updates[2].result.Reply()->status, 404);
+  EXPECT_TRUE(Cached("alice/models/box/3/model.config"));
+
+  // A download that fails after the details said there is more.
+  AddServerVersion(Root(), "alice/models/box", 2, 4);
+  ResponseScript refused;
+  refused.route = "alice/models/box/4/box.zip";
+  refused.status = 503;
+  Server().AddScript(refused);
+  EXPECT_TRUE(Client().UpdateModels({}, updates));
+  EXPECT_EQ(updates[0].serverVersion, 4u);
+  EXPECT_EQ(updates[0].result.Type(), FETCH_FAILED);
+  EXPECT_EQ(updates[0].result.Reply()->status, 503);
+
+  std::vector<ResourceUpdate> worlds;
+  EXPECT_TRUE(Client().UpdateWorlds({}, worlds));
+  EXPECT_TRUE(worlds.empty());
 }
 
 TEST_F(ClientUpdates, EmptyCacheAsksNothing) {

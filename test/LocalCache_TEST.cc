@@ -212,6 +212,22 @@ TEST_F(LocalCacheTest, ANullConfigurationGivesEmptyResults) {
   EXPECT_TRUE(log_.Contains("No client configuration, failed to save model.\n", LOG_ERROR));
 }
 
+// A configuration without a cache location (HOME unset, say) must not make
+// the file-system root the cache.
+TEST_F(LocalCacheTest, NoCacheLocationFindsAndSavesNothing) {
+  config_.SetCacheLocation("");
+  LocalCache cache(&config_);
+  const std::string archive =
+      ArchiveData(ArchiveBuilder().File("model.config", "<model><sdf>m.sdf</sdf></model>"));
+  EXPECT_FALSE(cache.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 1), archive, true));
+  WorldIdentifier world = WorldOn(ServerAt(kServerOne), "alice", "town", 1);
+  EXPECT_FALSE(cache.SaveWorld(world, archive, true));
+  EXPECT_EQ(log_.Count("No cache directory, failed to save ", LOG_ERROR), 2);
+  EXPECT_FALSE(fs::exists(std::string("/") + kServerOneDir));
+  EXPECT_FALSE(cache.AllModels());
+  EXPECT_FALSE(cache.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
+}
+
 TEST_F(LocalCacheTest, MatchingWorldTakesTheHighestVersionAndItsPath) {
   AddWorld(kServerOneDir, "alice", "town", "1");
   const std::string newest = AddWorld(kServerOneDir, "alice", "town", "4");

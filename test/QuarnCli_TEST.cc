@@ -1,237 +1,58 @@
-// The quarn tool as people and scripts run it: a child process with its
-// standard output on a pipe (and its standard error on a pipe or, for the
-// progress line, on a pseudo-terminal), against our repository server.
-#include <fcntl.h>
-#include <poll.h>
+// The quarn tool as people and scripts run it, against our repository
+// server: usage, help and completion, exit statuses, what goes to which
+// output, colour, the progress line and interrupts, listings, serving.
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <qx/common/Filesystem.hh>
-#include <qx/quarn_tools/Helpers.hh>
 
-#include "support/RepositoryFixture.hh"
-#include "support/TestSupport.hh"
-
-extern char **environ;
+#include "support/QuarnCliFixture.hh"
+#include "support/RawHttp.hh"
+#include "support/ServerDocuments.hh"
 
 namespace {
 
-using qx::test::TempDir;
+using qx::test::HasControlCharacters;
+using qx::test::ParseJson;
+using qx::test::ProcessOptions;
+using qx::test::ProcessOutcome;
+using qx::test::QuarnProcess;
 using qx::test::WriteFile;
+using QuarnCliTest = qx::test::QuarnCliTest;
 
-// How long a child may take before the test gives up on it (a guard against
-// hangs, not a measure of speed).
-constexpr std::chrono::seconds kPatience{120};
-
-struct Outcome {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-// A running quarn. Killed and reaped when the object goes away.
-class Quarn {
- public:
-  // With `stderrOnTerminal`, standard error is a pseudo-terminal.
-  explicit Quarn(const std::vector<std::string> &args, bool stderrOnTerminal = false) {
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    if (stderrOnTerminal ? !OpenTerminal(err) : ::pipe2(err, O_CLOEXEC) != 0) {
-      ::close(out[0]);
-      ::close(out[1]);
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<std::string> all{QX_QUARN_CLI};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, QX_QUARN_CLI, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    outFd_ = out[0];
-    errFd_ = err[0];
-  }
-
-  ~Quarn() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    CloseOutput(outFd_);
-    CloseOutput(errFd_);
-  }
-
-  Quarn(const Quarn &) = delete;
-  Quarn &operator=(const Quarn &) = delete;
-
-  bool Started() const { return pid_ > 0; }
-
-  // The next line of standard output, without its line end; empty when the
-  // output ends first.
-  std::string ReadLine() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (outText_.find('\n') == std::string::npos && Pump(deadline)) {
-    }
-    const auto end = outText_.find('\n');
-    if (end == std::string::npos) return "";
-    const std::string line = outText_.substr(0, end);
-    outText_.erase(0, end + 1);
-    return line;
-  }
-
-  void Signal(int signal) {
-    if (pid_ > 0) ::kill(pid_, signal);
-  }
-
-  // Waits for the end, collecting what is left of both outputs.
-  Outcome Wait() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (Pump(deadline)) {
-    }
-    Outcome outcome;
-    int status = 0;
-    if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_) {
-      outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      pid_ = -1;
-    }
-    outcome.out = outText_;
-    outcome.err = errText_;
-    return outcome;
-  }
-
- private:
-  // A pseudo-terminal: [0] the controlling side, [1] the terminal itself.
-  static bool OpenTerminal(int fds[2]) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) return false;
-    char name[128];
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
-        ::ptsname_r(master, name, sizeof(name)) != 0) {
-      ::close(master);
-      return false;
-    }
-    const int terminal = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0) {
-      ::close(master);
-      return false;
-    }
-    fds[0] = master;
-    fds[1] = terminal;
-    return true;
-  }
-
-  static void CloseOutput(int &fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-
-  // Reads what is there; false once both outputs have ended (or time is up).
-  bool Pump(std::chrono::steady_clock::time_point deadline) {
-    if (outFd_ < 0 && errFd_ < 0) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-    if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) return false;
-    if (fds[0].revents != 0 && !Drain(outFd_, outText_)) CloseOutput(outFd_);
-    if (fds[1].revents != 0 && !Drain(errFd_, errText_)) CloseOutput(errFd_);
-    return true;
-  }
-
-  // False at the end of the output (a terminal reports EIO then).
-  static bool Drain(int fd, std::string &into) {
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n <= 0) return false;
-    into.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  int errFd_ = -1;
-  std::string outText_;
-  std::string errText_;
-};
-
-// Bytes that have no place in plain text: anything below a blank except the
-// line end, and DEL.
-bool HasControlCharacters(const std::string &text) {
-  for (const unsigned char c : text) {
-    if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
-  }
-  return false;
+std::string Joined(const std::vector<std::string> &args) {
+  std::string line;
+  for (const auto &arg : args) line += arg + " ";
+  return line;
 }
 
-bool HasLogLines(const std::string &text) {
-  for (const char *prefix : {"[Err]", "[Wrn]", "[Msg]", "[Dbg]"})
-    if (text.find(prefix) != std::string::npos) return true;
-  return false;
-}
-
-class QuarnCliTest : public qx::test::RepositoryFixture {
- protected:
-  Outcome Run(const std::vector<std::string> &args) {
-    Quarn quarn(args);
-    EXPECT_TRUE(quarn.Started());
-    return quarn.Wait();
-  }
-  std::string ResourceUrl(const std::string &route) const { return Url() + "/1.0/" + route; }
-  std::string Cached(const std::string &route) const {
-    return home_.Cache() + "/" + qx::quarn_tools::uriToPath(qx::common::URI(Url())) + "/" +
-           route;
-  }
-  // Answers the archive requests of `route` only when the server stops.
-  void Stall(const std::string &route) {
-    qx::quarn_server::ResponseScript stall;
-    stall.route = route;
-    stall.delay = std::chrono::hours(1);
-    Server().AddScript(stall);
-  }
-  // Waits until the server has been asked for `route`.
-  bool AwaitRequest(const std::string &route) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!Server().Requests(route).empty()) return true;
-      ::usleep(10000);
-    }
-    return false;
-  }
-
-  qx::test::IsolatedHome home_{true};
-};
-
-// ---- Usage ---------------------------------------------------------------
+// ---- Usage, help, completion ----------------------------------------------
 
 TEST_F(QuarnCliTest, EveryCommandHasHelpWithAnExample) {
-  for (const std::string command : {"list", "download", "fetch", "upload", "edit", "delete",
-                                    "meta", "update", "version", "serve"}) {
-    const Outcome outcome = Run({command, "--help"});
-    EXPECT_EQ(0, outcome.status) << command;
-    EXPECT_NE(std::string::npos, outcome.out.find("Example:\n  quarn " + command)) << command;
-    EXPECT_FALSE(HasControlCharacters(outcome.out)) << command;
+  for (const std::string command :
+       {"list", "download", "fetch", "upload", "edit", "delete", "update", "login", "meta",
+        "version", "serve", "help", "completion"}) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{command, "--help"}, {"help", command}}) {
+      const ProcessOutcome outcome = Run(args);
+      EXPECT_EQ(0, outcome.status) << Joined(args);
+      EXPECT_NE(std::string::npos, outcome.out.find("Usage: quarn " + command)) << Joined(args);
+      EXPECT_NE(std::string::npos, outcome.out.find("Example:\n  quarn " + command))
+          << Joined(args);
+      EXPECT_FALSE(HasControlCharacters(outcome.out)) << Joined(args);
+    }
   }
-  const Outcome top = Run({"--help"});
-  EXPECT_EQ(0, top.status);
-  EXPECT_NE(std::string::npos, top.out.find("Example:\n  quarn list"));
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"help"}}) {
+    const ProcessOutcome top = Run(args);
+    EXPECT_EQ(0, top.status);
+    EXPECT_NE(std::string::npos, top.out.find("Usage: quarn [OPTIONS]"));
+    EXPECT_NE(std::string::npos, top.out.find("Example:\n  quarn list"));
+  }
 }
 
 TEST_F(QuarnCliTest, UsageErrorsExitWithTwo) {
@@ -240,82 +61,266 @@ TEST_F(QuarnCliTest, UsageErrorsExitWithTwo) {
       {"frobnicate"},
       {"list", "--bogus"},
       {"list", "-t", "planet"},
+      {"list", "a", "-u", "b"},
+      {"list", "--raw", "--json"},
       {"download"},
+      {"download", "-j", "0", ResourceUrl("alice/models/box")},
       {"fetch"},
+      {"edit", ResourceUrl("alice/models/box")},
+      {"edit", ResourceUrl("alice/models/box"), "-m", "."},
+      {"edit", "--private", "true"},
+      {"delete"},
+      {"upload"},
+      {"login"},
       {"meta"},
       {"meta", "--config2pbtxt", "a", "--pbtxt2config", "b"},
       {"serve", "/no/such/directory"},
       {"serve", ".", "--port", "70000"},
       {"version", "-v", "9"},
+      {"-q", "-v", "3", "version"},
+      {"--color", "sometimes", "version"},
+      {"completion"},
+      {"completion", "tcsh"},
+      {"help", "frobnicate"},
   };
   for (const auto &args : cases) {
-    std::string line;
-    for (const auto &arg : args) line += arg + " ";
-    const Outcome outcome = Run(args);
-    EXPECT_EQ(2, outcome.status) << line;
-    EXPECT_FALSE(outcome.err.empty()) << line;
+    const ProcessOutcome outcome = Run(args);
+    EXPECT_EQ(2, outcome.status) << Joined(args);
+    EXPECT_FALSE(outcome.err.empty()) << Joined(args);
+    EXPECT_EQ("", outcome.out) << Joined(args);
   }
+  EXPECT_TRUE(Server().Requests().empty());
+}
+
+TEST_F(QuarnCliTest, MistypedCommandsGetASuggestion) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string suggestion;
+  };
+  const Case cases[] = {
+      {{"lsit"}, "did you mean 'list'?"},
+      {{"-v", "3", "donwload", "x"}, "did you mean 'download'?"},
+      {{"updat"}, "did you mean 'update'?"},
+      {{"help", "fecth"}, "did you mean 'fetch'?"},
+  };
+  for (const Case &c : cases) {
+    const ProcessOutcome outcome = Run(c.args);
+    EXPECT_EQ(2, outcome.status) << Joined(c.args);
+    EXPECT_NE(std::string::npos, outcome.err.find(c.suggestion)) << outcome.err;
+  }
+  EXPECT_EQ(std::string::npos, Run({"zzzzzzzz"}).err.find("did you mean"));
 }
 
 TEST_F(QuarnCliTest, VersionAndVerbosityAfterTheCommand) {
-  const Outcome outcome = Run({"version", "-v", "4"});
-  EXPECT_EQ(0, outcome.status);
-  EXPECT_EQ("11.0.0\n", outcome.out);
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"version", "-v", "4"}, {"--version"}}) {
+    const ProcessOutcome outcome = Run(args);
+    EXPECT_EQ(0, outcome.status) << Joined(args);
+    EXPECT_EQ("11.0.0\n", outcome.out) << Joined(args);
+  }
 }
 
-// ---- list ----------------------------------------------------------------
+TEST_F(QuarnCliTest, CompletionScriptsNameEveryCommand) {
+  for (const std::string shell : {"bash", "zsh", "fish"}) {
+    const ProcessOutcome outcome = Run({"completion", shell});
+    EXPECT_EQ(0, outcome.status) << shell;
+    for (const char *word : {"list", "download", "fetch", "login", "offline", "json"})
+      EXPECT_NE(std::string::npos, outcome.out.find(word)) << shell << ": " << word;
+  }
+  // The bash script is valid bash.
+  qx::test::TempDir dir;
+  WriteFile(dir.Join("quarn.bash"), Run({"completion", "bash"}).out);
+  QuarnProcess check("/bin/bash", {"-n", dir.Join("quarn.bash")});
+  const ProcessOutcome checked = check.Wait();
+  EXPECT_EQ(0, checked.status) << checked.err;
+}
+
+// ---- Standard output and standard error -------------------------------------
 
 TEST_F(QuarnCliTest, ListPrintsAPlainTreeWhenNotOnATerminal) {
-  const Outcome outcome = Run({"list", "-u", Url(), "-v", "4"});
-  EXPECT_EQ(0, outcome.status);
-  EXPECT_FALSE(HasControlCharacters(outcome.out)) << outcome.out;
-  EXPECT_FALSE(HasLogLines(outcome.out)) << outcome.out;
-  EXPECT_NE(std::string::npos, outcome.out.find(Url() + "\n├── alice\n│   ├── box\n"));
-  EXPECT_NE(std::string::npos, outcome.out.find("2 owners, 3 models\n"));
+  for (const char *verbosity : {"0", "4"}) {
+    const ProcessOutcome outcome = Run({"list", Url(), "-v", verbosity});
+    EXPECT_EQ(0, outcome.status) << verbosity;
+    EXPECT_EQ(Url() + "\n├── alice\n│   ├── box\n│   └── robot\n└── bob\n    └── wheel\n"
+                      "2 owners, 3 models\n",
+              outcome.out)
+        << verbosity;
+  }
 }
 
-TEST_F(QuarnCliTest, ListRawWorlds) {
-  const Outcome outcome = Run({"list", "-u", Url(), "-t", "world", "--raw"});
+TEST_F(QuarnCliTest, ListRawWorldsByPositionalOrOptionUrl) {
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"list", Url(), "-t", "world", "--raw"},
+        {"list", "-u", Url(), "-t", "world", "--raw"}}) {
+    const ProcessOutcome outcome = Run(args);
+    EXPECT_EQ(0, outcome.status);
+    EXPECT_EQ(ResourceUrl("alice/worlds/garden") + "\n" + ResourceUrl("bob/worlds/town") + "\n",
+              outcome.out);
+  }
+}
+
+TEST_F(QuarnCliTest, ListJsonNamesEveryResource) {
+  const ProcessOutcome outcome = Run({"list", Url(), "--json", "-o", "alice"});
   EXPECT_EQ(0, outcome.status);
-  EXPECT_EQ(ResourceUrl("alice/worlds/garden") + "\n" + ResourceUrl("bob/worlds/town") + "\n",
-            outcome.out);
+  const Json::Value document = ParseJson(outcome.out);
+  EXPECT_EQ(document["kind"].asString(), "models");
+  ASSERT_EQ(document["servers"].size(), 1u);
+  const Json::Value &server = document["servers"][0];
+  EXPECT_EQ(server["url"].asString(), Url());
+  EXPECT_EQ(server["source"].asString(), "server");
+  EXPECT_FALSE(server.isMember("error"));
+  ASSERT_EQ(server["resources"].size(), 2u);
+  const Json::Value &box = server["resources"][0];
+  EXPECT_EQ(box["url"].asString(), ResourceUrl("alice/models/box"));
+  EXPECT_EQ(box["owner"].asString(), "alice");
+  EXPECT_EQ(box["name"].asString(), "box");
+  EXPECT_EQ(box["kind"].asString(), "model");
+  EXPECT_EQ(box["version"].asUInt(), 2u);
+  EXPECT_EQ(server["resources"][1]["name"].asString(), "robot");
 }
 
 TEST_F(QuarnCliTest, ListOfAnInvalidUrlFails) {
-  const Outcome outcome = Run({"list", "-u", "not a url"});
+  const ProcessOutcome outcome = Run({"list", "not a url"});
   EXPECT_EQ(1, outcome.status);
-  EXPECT_EQ("Invalid URL [not a url]\n", outcome.out);
+  EXPECT_EQ("", outcome.out);
+  EXPECT_NE(std::string::npos, outcome.err.find("Invalid URL [not a url]"));
 }
 
-// ---- download ------------------------------------------------------------
-
-TEST_F(QuarnCliTest, DownloadEndsWithTheLocalPath) {
-  const Outcome outcome = Run({"download", "-u", ResourceUrl("alice/models/robot"), "-v", "4"});
-  EXPECT_EQ(0, outcome.status) << outcome.err;
-  EXPECT_FALSE(HasControlCharacters(outcome.out)) << outcome.out;
-  EXPECT_FALSE(HasLogLines(outcome.out)) << outcome.out;
-  ASSERT_GE(outcome.out.size(), 1u);
-  const std::string last = outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1);
-  EXPECT_EQ(Cached("alice/models/robot/1") + "\n", last);
-  EXPECT_TRUE(qx::common::isDirectory(Cached("bob/models/wheel/1")));
-  // At verbosity 4 the log tells what happened, on standard error only.
-  EXPECT_NE(std::string::npos, outcome.err.find("[Msg] ")) << outcome.err;
-  // No progress line when standard error is no terminal.
-  EXPECT_EQ(std::string::npos, outcome.err.find('\r'));
-}
-
-TEST_F(QuarnCliTest, DownloadQuietByDefault) {
-  const Outcome outcome = Run({"download", "-u", ResourceUrl("bob/worlds/town")});
-  EXPECT_EQ(0, outcome.status);
-  EXPECT_EQ(Cached("bob/worlds/town/2") + "\n", outcome.out);
-  EXPECT_EQ("", outcome.err);
-}
-
-TEST_F(QuarnCliTest, FailedDownloadExitsWithOne) {
-  const Outcome outcome = Run({"download", "-u", ResourceUrl("alice/models/ghost")});
+// A server that fails: said on standard error, each cached resource once
+// with its versions, status 1.
+TEST_F(QuarnCliTest, ListingFallsBackToTheCacheAndSaysSo) {
+  ASSERT_EQ(0, Run({"download", ResourceUrl("alice/models/box/1")}).status);
+  ASSERT_EQ(0, Run({"download", ResourceUrl("alice/models/box/2")}).status);
+  Refuse("models", 500, "database on fire\x1b[2J");
+  ProcessOutcome outcome = Run({"list", Url()});
   EXPECT_EQ(1, outcome.status);
-  EXPECT_EQ("Download failed because Fetch failed. Other errors\n", outcome.out);
+  EXPECT_EQ(Url() + "\n└── alice\n    └── box [1, 2]\n1 owners, 1 models\n", outcome.out);
+  EXPECT_NE(std::string::npos,
+            outcome.err.find("Listing the models of " + Url() + " failed: " + Url() +
+                             " answered 500 for models: database on fire%1B[2J"))
+      << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.err.find("Listing the cached models of " + Url() +
+                                                " instead."));
+  outcome = Run({"list", Url(), "--json"});
+  EXPECT_EQ(1, outcome.status);
+  const Json::Value server = ParseJson(outcome.out)["servers"][0];
+  EXPECT_EQ(server["source"].asString(), "cache");
+  EXPECT_NE(server["error"].asString().find("answered 500"), std::string::npos);
+  ASSERT_EQ(server["resources"].size(), 1u);
+  EXPECT_EQ(server["resources"][0]["versions"], ParseJson("[1, 2]"));
+  EXPECT_EQ(server["resources"][0]["version"].asUInt(), 2u);
 }
+
+struct StoppedServerCase {
+  std::vector<std::string> args;
+  bool silent;  // nothing at all on standard error
+};
+
+// -v 0 silences libcurl's own messages too; -q keeps errors, drops status.
+TEST_F(QuarnCliTest, UnreachableServerListingFailsAsQuietlyAsAsked) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  const StoppedServerCase cases[] = {
+      {{"list", url, "-v", "0"}, true},
+      {{"list", url, "-q"}, false},
+      {{"list", url}, false},
+  };
+  for (const StoppedServerCase &c : cases) {
+    const ProcessOutcome outcome = Run(c.args);
+    EXPECT_EQ(1, outcome.status) << Joined(c.args);
+    EXPECT_EQ(url + "\n0 owners, 0 models\n", outcome.out) << Joined(c.args);
+    if (c.silent) {
+      EXPECT_EQ("", outcome.err);
+      continue;
+    }
+    EXPECT_NE(std::string::npos, outcome.err.find("libcurl: (7)")) << outcome.err;
+    EXPECT_NE(std::string::npos, outcome.err.find("failed: no answer from " + url));
+    const bool statusShown = outcome.err.find("Listing the cached models") != std::string::npos;
+    EXPECT_EQ(statusShown, c.args.back() != "-q") << outcome.err;
+  }
+}
+
+// Source positions appear only at debug verbosity.
+TEST_F(QuarnCliTest, SourcePositionsOnlyAtDebugVerbosity) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  const std::string quiet = Run({"list", url}).err;
+  EXPECT_NE(std::string::npos, quiet.find("[Err] Error in REST request")) << quiet;
+  EXPECT_EQ(std::string::npos, quiet.find(".cc:")) << quiet;
+  const std::string debug = Run({"list", url, "-v", "4"}).err;
+  EXPECT_NE(std::string::npos, debug.find("[Err] [RestClient.cc:")) << debug;
+}
+
+// ---- Configuration ------------------------------------------------------------
+
+// No usable cache directory is an error, never a cache somewhere else.
+TEST_F(QuarnCliTest, NoCacheDirectoryIsAnError) {
+  struct Case {
+    const char *what;
+    std::map<std::string, std::optional<std::string>> environment;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"cache path is no directory",
+       {{"QX_QUARN_CACHE_PATH", Home() + "/nothing-here"}},
+       "QX_QUARN_CACHE_PATH [" + Home() + "/nothing-here] is not a directory"},
+      {"no HOME", {{"QX_QUARN_CACHE_PATH", std::nullopt}, {"HOME", std::nullopt}},
+       "HOME is not set, and neither is QX_QUARN_CACHE_PATH"},
+  };
+  for (const Case &c : cases) {
+    ProcessOptions options;
+    options.environment = c.environment;
+    const ProcessOutcome outcome = Run({"fetch", ResourceUrl("alice/models/box")}, options);
+    EXPECT_EQ(1, outcome.status) << c.what;
+    EXPECT_EQ("", outcome.out) << c.what;
+    EXPECT_NE(std::string::npos, outcome.err.find(c.error)) << c.what << "\n" << outcome.err;
+  }
+  EXPECT_TRUE(Server().Requests().empty());
+  EXPECT_FALSE(qx::common::exists("/.qx"));
+}
+
+// The README's set-up: QX_QUARN_CACHE_PATH and a config.yaml in it that
+// names servers only. Nothing there is ignored, so nothing says so.
+TEST_F(QuarnCliTest, ReadmeSetUpWarnsAboutNothing) {
+  ConfigureServer();
+  const ProcessOutcome outcome = Run({"list", Url(), "-v", "2", "--raw"});
+  EXPECT_EQ(std::string::npos, outcome.err.find("will be ignored")) << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.out.find(ResourceUrl("alice/models/box") + "\n"));
+}
+
+// ---- Colour -----------------------------------------------------------------
+
+TEST_F(QuarnCliTest, ColourFollowsTheTerminalNoColorTermAndTheOption) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> args;
+    ProcessOptions options;
+    bool colours;
+  };
+  auto terminal = [](std::map<std::string, std::optional<std::string>> environment) {
+    ProcessOptions options;
+    options.stdoutOnTerminal = true;
+    options.environment = std::move(environment);
+    return options;
+  };
+  const std::vector<Case> cases = {
+      {"pipe", {"list", Url()}, {}, false},
+      {"pipe, always", {"list", Url(), "--color", "always"}, {}, true},
+      {"terminal", {"list", Url()}, terminal({{"NO_COLOR", std::nullopt}, {"TERM", "xterm"}}), true},
+      {"terminal, NO_COLOR", {"list", Url()}, terminal({{"NO_COLOR", "1"}, {"TERM", "xterm"}}), false},
+      {"terminal, empty NO_COLOR", {"list", Url()}, terminal({{"NO_COLOR", ""}, {"TERM", "xterm"}}), true},
+      {"terminal, TERM=dumb", {"list", Url()}, terminal({{"NO_COLOR", std::nullopt}, {"TERM", "dumb"}}), false},
+      {"terminal, never", {"list", Url(), "--color=never"},
+       terminal({{"NO_COLOR", std::nullopt}, {"TERM", "xterm"}}), false},
+  };
+  for (const Case &c : cases) {
+    const ProcessOutcome outcome = Run(c.args, c.options);
+    EXPECT_EQ(0, outcome.status) << c.what;
+    EXPECT_EQ(c.colours, outcome.out.find("\x1b[93m\x1b[1malice") != std::string::npos)
+        << c.what << ": " << outcome.out;
+    EXPECT_NE(std::string::npos, outcome.out.find("alice")) << c.what;
+  }
+}
+
+// ---- Progress and interrupts -------------------------------------------------
 
 TEST_F(QuarnCliTest, ProgressLineShowsOnATerminalAndNeverOnStandardOutput) {
   // The archive arrives after a while, so the line has time to appear.
@@ -323,77 +328,57 @@ TEST_F(QuarnCliTest, ProgressLineShowsOnATerminalAndNeverOnStandardOutput) {
   slow.route = "alice/models/box/tip/box.zip";
   slow.delay = std::chrono::milliseconds(1500);
   Server().AddScript(slow);
-  Quarn quarn({"download", "-u", ResourceUrl("alice/models/box")}, true);
+  ProcessOptions options;
+  options.stderrOnTerminal = true;
+  QuarnProcess quarn(QX_QUARN_CLI, {"download", ResourceUrl("alice/models/box")}, options);
   ASSERT_TRUE(quarn.Started());
-  const Outcome outcome = quarn.Wait();
+  const ProcessOutcome outcome = quarn.Wait();
   EXPECT_EQ(0, outcome.status);
   EXPECT_EQ(Cached("alice/models/box/2") + "\n", outcome.out);
   EXPECT_NE(std::string::npos, outcome.err.find("\r\x1b[KDownloaded ")) << outcome.err;
   EXPECT_NE(std::string::npos, outcome.err.find(" of 1 resources")) << outcome.err;
-  EXPECT_NE(std::string::npos, outcome.err.find("/s, ")) << outcome.err;
   // The line is gone at the end.
   EXPECT_EQ(outcome.err.size() - 4, outcome.err.rfind("\r\x1b[K"));
+  // -q takes it away.
+  Server().ClearScripts();
+  Server().AddScript(slow);
+  QuarnProcess quiet(QX_QUARN_CLI, {"download", ResourceUrl("alice/models/box"), "-q"}, options);
+  EXPECT_EQ("", quiet.Wait().err);
 }
 
-TEST_F(QuarnCliTest, InterruptEndsADownloadWithStatusOne) {
+TEST_F(QuarnCliTest, InterruptSaysWhatWasLeftUndone) {
   Stall("alice/models/box/tip/box.zip");
-  Quarn quarn({"download", "-u", ResourceUrl("alice/models/box")});
-  ASSERT_TRUE(quarn.Started());
-  ASSERT_TRUE(AwaitRequest("alice/models/box/tip/box.zip"));
-  quarn.Signal(SIGINT);
-  const Outcome outcome = quarn.Wait();
-  EXPECT_EQ(1, outcome.status);
-  EXPECT_EQ("", outcome.out);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    QuarnProcess quarn(QX_QUARN_CLI, {"download", ResourceUrl("alice/models/box")});
+    ASSERT_TRUE(quarn.Started());
+    ASSERT_TRUE(AwaitRequest("alice/models/box/tip/box.zip"));
+    Server().ClearRequests();
+    quarn.Signal(signal);
+    const ProcessOutcome outcome = quarn.Wait();
+    EXPECT_EQ(128 + signal, outcome.status);
+    EXPECT_EQ("", outcome.out);
+    EXPECT_EQ("[Err] Interrupted: the download of " + ResourceUrl("alice/models/box") +
+                  " was not finished\n",
+              outcome.err);
+  }
 }
 
-// ---- fetch ---------------------------------------------------------------
-
-TEST_F(QuarnCliTest, FetchPrintsThePathOfAFile) {
-  const Outcome outcome = Run({"fetch", ResourceUrl("alice/models/box/tip/files/meshes/box.obj")});
-  EXPECT_EQ(0, outcome.status) << outcome.err;
-  EXPECT_EQ(Cached("alice/models/box/2/meshes/box.obj") + "\n", outcome.out);
-  EXPECT_TRUE(qx::common::isFile(Cached("alice/models/box/2/meshes/box.obj")));
-  // The second time it comes from the cache.
-  Server().ClearRequests();
-  EXPECT_EQ(outcome.out, Run({"fetch", ResourceUrl("alice/models/box/tip/files/meshes/box.obj")}).out);
-  EXPECT_TRUE(Server().Requests().empty());
-}
-
-TEST_F(QuarnCliTest, FetchOfNothingFails) {
-  const Outcome outcome = Run({"fetch", ResourceUrl("alice/models/ghost")});
-  EXPECT_EQ(1, outcome.status);
-  EXPECT_EQ("", outcome.out);
-  EXPECT_NE(std::string::npos,
-            outcome.err.find("Unable to fetch [" + ResourceUrl("alice/models/ghost") + "]"));
-}
-
-// ---- serve ---------------------------------------------------------------
+// ---- serve ---------------------------------------------------------------------
 
 TEST_F(QuarnCliTest, ServePrintsItsLoopbackUrlServesAndStopsOnSignal) {
-  Quarn server({"serve", Root(), "--port", "0", "--page-size", "1"});
+  QuarnProcess server(QX_QUARN_CLI, {"serve", Root(), "--port", "0", "--page-size", "1"});
   ASSERT_TRUE(server.Started());
   const std::string url = server.ReadLine();
   ASSERT_EQ(0u, url.find("http://127.0.0.1:")) << url;
-  const Outcome listing = Run({"list", "-u", url, "--raw"});
+  const ProcessOutcome listing = Run({"list", "-u", url, "--raw"});
   EXPECT_EQ(0, listing.status);
   EXPECT_EQ(url + "/1.0/alice/models/box\n" + url + "/1.0/alice/models/robot\n" + url +
                 "/1.0/bob/models/wheel\n",
             listing.out);
   server.Signal(SIGTERM);
-  const Outcome outcome = server.Wait();
+  const ProcessOutcome outcome = server.Wait();
   EXPECT_EQ(0, outcome.status);
   EXPECT_EQ("", outcome.out);
-}
-
-TEST_F(QuarnCliTest, ServeWithAnApiKeyGuardsDownloads) {
-  Quarn server({"serve", Root(), "--port", "0", "--api-key", "secret"});
-  ASSERT_TRUE(server.Started());
-  const std::string url = server.ReadLine();
-  ASSERT_FALSE(url.empty());
-  EXPECT_EQ(1, Run({"download", "-u", url + "/1.0/alice/models/box"}).status);
-  EXPECT_EQ(0, Run({"download", "-u", url + "/1.0/alice/models/box", "--header",
-                    "Private-token: secret"})
-                   .status);
 }
 
 }  // namespace

@@ -286,7 +286,9 @@ TEST_F(RestTest, EndlessRedirectsFail) {
   EXPECT_EQ(response.statusCode, 0);
   EXPECT_EQ(server_.Requests().size(), 4u);  // the request and three redirects
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  EXPECT_NE(err.find("\nlibcurl: (47) "), std::string::npos) << err;
+  // libcurl\'s own message is part of the log entry, never written beside it.
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (47) ", LOG_ERROR)) << log.Text();
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(RestTest, RedirectToAnotherSchemeIsRefused) {
@@ -319,8 +321,8 @@ TEST(RestFailures, UnreachableHost) {
   EXPECT_EQ(response.statusCode, 0);
   EXPECT_TRUE(response.data.empty());
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  EXPECT_EQ(err.rfind("\nlibcurl: (7) ", 0), 0u) << err;
-  EXPECT_EQ(err.back(), '\n');
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (7) ", LOG_ERROR)) << log.Text();
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
@@ -337,7 +339,9 @@ TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
   EXPECT_EQ(response.data, std::string(100, 'z'));
   EXPECT_EQ(response.headers.at("X-Qel-Resource-Version"), "2\r\n");
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  EXPECT_NE(err.find("\nlibcurl: (18) "), std::string::npos) << err;
+  // libcurl\'s own message is part of the log entry, never written beside it.
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (18) ", LOG_ERROR)) << log.Text();
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
@@ -371,7 +375,9 @@ TEST_F(RestTest, StalledServerIsAbandoned) {
   internal::SetTransferLimits(previous);
   EXPECT_EQ(response.statusCode, 0);
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  EXPECT_NE(err.find("\nlibcurl: (28) "), std::string::npos) << err;
+  // libcurl\'s own message is part of the log entry, never written beside it.
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (28) ", LOG_ERROR)) << log.Text();
+  EXPECT_EQ(err, "");
 }
 
 TEST(RestLimits, DefaultTimeOuts) {
@@ -583,7 +589,9 @@ TEST_F(RestTls, VerificationIsOnByDefault) {
     EXPECT_EQ(response.statusCode, 0);
     EXPECT_TRUE(response.data.empty());
     EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-    EXPECT_NE(err.find("\nlibcurl: (60) "), std::string::npos) << err;
+    // libcurl\'s own message is part of the log entry, never written beside it.
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (60) ", LOG_ERROR)) << log.Text();
+  EXPECT_EQ(err, "");
     EXPECT_FALSE(log.Contains("certificate verification is off"));
   }
   EXPECT_EQ(server_->Requests().size(), 0u);

@@ -46,6 +46,26 @@ TEST(Result, DefaultIsUnknown) {
   EXPECT_FALSE(result);
 }
 
+TEST(Result, ServerReplyTravelsWithCopiesAndIsCut) {
+  EXPECT_EQ(Result(FETCH_FAILED).Reply(), nullptr);
+  ServerReply reply;
+  reply.server = "http://h";
+  reply.resource = "o/models/n";
+  reply.status = 404;
+  reply.text = std::string(ServerReply::kTextLimit + 10, 'x');
+  Result copy;
+  {
+    const Result original(FETCH_FAILED, reply);
+    copy = original;
+  }
+  ASSERT_NE(copy.Reply(), nullptr);
+  EXPECT_EQ(copy.Reply()->status, 404);
+  EXPECT_EQ(copy.Reply()->resource, "o/models/n");
+  EXPECT_EQ(copy.Reply()->text.size(), ServerReply::kTextLimit);
+  const Result moved(std::move(copy));
+  EXPECT_EQ(moved.Reply()->server, "http://h");
+}
+
 TEST(Result, CopyOutlivesTheOriginal) {
   Result *original = new Result(FETCH_CACHED);
   const Result copy(*original);

@@ -26,9 +26,12 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Everything a consumer needs is there.
 for file in bin/quarn include/qx/quarn_tools/qx.hh include/qx/quarn_tools/QuarnClient.hh \
-            include/qx/common/URI.hh include/qx/msgs/quarn_metadata.pb.h; do
+            include/qx/common/URI.hh include/qx/msgs/quarn_metadata.pb.h share/man/man1/quarn.1; do
   [ -e "$prefix/$file" ] || fail "missing $file"
 done
+# The installed tool runs from its prefix, and its manual page is readable.
+[ "$("$prefix/bin/quarn" --version)" = "11.0.0" ] || fail "installed quarn --version"
+grep -q '^\.SH EXIT STATUS' "$prefix/share/man/man1/quarn.1" || fail "manual page without exit statuses"
 pc="$(find "$prefix" -name qx-quarn-tools.pc | head -n 1)"
 config="$(find "$prefix" -name qx-quarn-tools-config.cmake | head -n 1)"
 [ -n "$pc" ] || fail "missing qx-quarn-tools.pc"
@@ -61,8 +64,11 @@ with_cmake="$work/consumer/build/fetch_resource"
 export PKG_CONFIG_PATH="$(dirname "$pc")${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
 [ "$(pkg-config --modversion qx-quarn-tools)" = "11.0.0" ] || fail "pkg-config version"
 with_pkgconfig="$work/fetch_resource_pc"
+# The README's command: pkg-config gives no run path, so the program is told
+# where the libraries are.
 # shellcheck disable=SC2046
-g++ -std=c++17 "$example" -o "$with_pkgconfig" $(pkg-config --cflags --libs qx-quarn-tools)
+g++ -std=c++17 "$example" -o "$with_pkgconfig" $(pkg-config --cflags --libs qx-quarn-tools) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir qx-quarn-tools)"
 
 # Both run against the installed tool's server, each with its own cache.
 "$prefix/bin/quarn" serve "$source/examples/repository" --port 0 >"$work/serve.out" &
@@ -78,8 +84,8 @@ done
 
 export HOME="$work/home"
 mkdir -p "$HOME"
-# run PROGRAM CACHE [LIBRARY_PATH]: the CMake build finds the libraries by
-# its run path alone; a pkg-config build is told where they are.
+# run PROGRAM CACHE [LIBRARY_PATH]: both builds find the libraries by their
+# run paths alone.
 run() {
   local program="$1" cache="$2" library_path="${3:-}"
   mkdir -p "$cache"
@@ -91,5 +97,5 @@ run() {
   [ -f "$path/model.sdf" ] || fail "$program did not download the chair"
 }
 run "$with_cmake" "$work/cache-cmake"
-run "$with_pkgconfig" "$work/cache-pkgconfig" "$libdir"
+run "$with_pkgconfig" "$work/cache-pkgconfig"
 echo "Installed package works through CMake and pkg-config."

@@ -39,15 +39,20 @@ class QX_QUARN_TOOLS_VISIBLE ClientConfig {
  public:
   // One default server, the cache location HOME/.qx/quarn, the default user
   // agent. Only when QX_QUARN_CACHE_PATH is set: that directory becomes the
-  // cache location and its config.yaml (else config.yml) is loaded.
+  // cache location and its config.yaml (else config.yml) is loaded. When the
+  // variable names no directory, or neither it nor HOME is set, an error is
+  // logged and the cache location stays empty: the cache then finds and
+  // saves nothing, rather than moving somewhere else.
   ClientConfig();
   ClientConfig(const ClientConfig &other);
   ClientConfig &operator=(const ClientConfig &other);
   ~ClientConfig();
 
   // Reads a configuration file, adding its servers and setting the cache
-  // location. True when nothing went wrong; what was read before a failure
-  // stays applied.
+  // location: QX_QUARN_CACHE_PATH when set (a warning says so when the file
+  // names a cache path too), else the file's cache path, else
+  // HOME/.qx/quarn. True when nothing went wrong; what was read before a
+  // failure stays applied. Time and memory are linear in the file's size.
   bool LoadConfig(const std::string &path);
 
   std::vector<ServerConfig> Servers() const;
@@ -74,8 +79,14 @@ class QX_QUARN_TOOLS_VISIBLE ClientConfig {
   std::uint64_t MaxEntries() const;
   void SetMaxEntries(std::uint64_t entries);
 
+  // Offline: the client sends no request at all; downloads, listings,
+  // details and writes fail (or, for listings of a server, answer from the
+  // cache) with a line saying why. Off by default.
+  bool Offline() const;
+  void SetOffline(bool offline);
+
   // No servers, empty cache location and config path, default user agent
-  // and limits.
+  // and limits. The offline switch stays as it is.
   void Clear();
 
   std::string AsString(const std::string &prefix = "") const;

@@ -2,7 +2,8 @@
  * The client that applications use to talk to repository servers: listings
  * and details, the resource URL grammar, downloads into the local cache (one
  * by one or in parallel), cached lookups by URL, uploads, edits, deletions
- * and cache updates.
+ * and cache updates. With an offline configuration (ClientConfig::Offline)
+ * it sends no request at all: only the cache answers.
  *
  * A client owns its own copy of the configuration, its transport and its
  * cache. It is not copyable. After construction it may be used from several
@@ -26,6 +27,7 @@
 #include "qx/quarn_tools/Export.hh"
 #include "qx/quarn_tools/ModelIdentifier.hh"
 #include "qx/quarn_tools/ModelIter.hh"
+#include "qx/quarn_tools/ResourceUpdate.hh"
 #include "qx/quarn_tools/RestClient.hh"
 #include "qx/quarn_tools/Result.hh"
 #include "qx/quarn_tools/ServerConfig.hh"
@@ -76,6 +78,19 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
   // The members of a collection.
   ModelIter Models(const CollectionIdentifier &id) const;
   WorldIter Worlds(const CollectionIdentifier &id) const;
+
+  // Listings that tell how the server answered: the models (worlds) of a
+  // server, or of one owner there (`owner` not empty), or of a collection,
+  // as the server lists them, never from the cache, walked to the end.
+  // FETCH_DONE when every page came with status 200; else FETCH_FAILED, with
+  // the server's answer to the page that failed (or none, offline), and the
+  // list holds what came before it.
+  Result ListModels(const ServerConfig &server, const std::string &owner,
+                    std::vector<ModelIdentifier> &models) const;
+  Result ListWorlds(const ServerConfig &server, const std::string &owner,
+                    std::vector<WorldIdentifier> &worlds) const;
+  Result ListModels(const CollectionIdentifier &id, std::vector<ModelIdentifier> &models) const;
+  Result ListWorlds(const CollectionIdentifier &id, std::vector<WorldIdentifier> &worlds) const;
 
   // ---- Resource URLs --------------------------------------------------
   // Each fills the identifier (and the file path) from a URL of its kind and
@@ -159,6 +174,12 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
   // is behind. Always true; failures are logged.
   bool UpdateModels(const std::vector<std::string> &headers);
   bool UpdateWorlds(const std::vector<std::string> &headers);
+  // The same, with one record per cached resource (newest version per
+  // server, owner and name), in unique-name order, saying what was done.
+  bool UpdateModels(const std::vector<std::string> &headers,
+                    std::vector<ResourceUpdate> &updates);
+  bool UpdateWorlds(const std::vector<std::string> &headers,
+                    std::vector<ResourceUpdate> &updates);
 
  private:
   std::unique_ptr<QuarnClientPrivate> dataPtr;

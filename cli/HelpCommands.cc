@@ -1,0 +1,263 @@
+// quarn help and quarn completion: both describe the command line itself.
+#include <algorithm>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <qx/common/Console.hh>
+
+#include "Commands.hh"
+
+namespace qx::quarn_cli {
+
+namespace {
+
+// How many single-character edits (insert, delete, replace, swap of two
+// neighbours) turn `a` into `b`.
+std::size_t editDistance(const std::string &a, const std::string &b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+std::vector<const CLI::App *> commandsOf(const CLI::App &app) {
+  return app.get_subcommands([](const CLI::App *) { return true; });
+}
+
+const CLI::App *commandNamed(const CLI::App &app, const std::string &name) {
+  for (const CLI::App *command : commandsOf(app)) {
+    if (command->get_name() == name) return command;
+  }
+  return nullptr;
+}
+
+// ---- help --------------------------------------------------------------
+
+int runHelp(const CLI::App &app, const std::vector<std::string> &words) {
+  const CLI::FormatterBase &formatter = *app.get_formatter();
+  if (words.empty()) {
+    std::cout << formatter.make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+    return kSuccess;
+  }
+  const bool aboutHelp = words.front() == "--help" || words.front() == "-h";
+  const CLI::App *command = commandNamed(app, aboutHelp ? "help" : words.front());
+  if (command == nullptr || words.size() > 1) {
+    const std::string nearest = nearestCommand(app, words.front());
+    qxerr << "Unknown command '" << words.front() << "'"
+          << (nearest.empty() || words.size() > 1 ? "" : "; did you mean '" + nearest + "'?");
+    return kUsageError;
+  }
+  std::cout << formatter.make_help(command, app.get_name() + " " + command->get_name(),
+                                   CLI::AppFormatMode::Normal);
+  return kSuccess;
+}
+
+// ---- completion --------------------------------------------------------
+
+struct CompletionOptions {
+  std::string shell;
+};
+
+std::vector<const CLI::Option *> optionsOf(const CLI::App &app) {
+  std::vector<const CLI::Option *> named;
+  for (const CLI::Option *option : app.get_options()) {
+    if (!option->get_positional()) named.push_back(option);
+  }
+  return named;
+}
+
+// Every name of an option: "-t", "--type".
+std::vector<std::string> namesOf(const CLI::Option *option) {
+  std::vector<std::string> names;
+  for (const std::string &name : option->get_snames()) names.push_back("-" + name);
+  for (const std::string &name : option->get_lnames()) names.push_back("--" + name);
+  return names;
+}
+
+bool takesValue(const CLI::Option *option) { return option->get_type_size_max() > 0; }
+
+// `text` inside single quotes for a shell.
+std::string quoted(const std::string &text) {
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string words(const std::vector<std::string> &items) {
+  std::string text;
+  for (const std::string &item : items) text += (text.empty() ? "" : " ") + item;
+  return text;
+}
+
+std::vector<std::string> optionWords(const CLI::App &app) {
+  std::vector<std::string> all;
+  for (const CLI::Option *option : optionsOf(app)) {
+    for (const std::string &name : namesOf(option)) all.push_back(name);
+  }
+  return all;
+}
+
+std::string bashScript(const CLI::App &app) {
+  std::ostringstream out;
+  std::vector<std::string> top = optionWords(app);
+  for (const CLI::App *command : commandsOf(app)) top.push_back(command->get_name());
+  out << "# bash completion for quarn: source <(quarn completion bash)\n"
+      << "_quarn() {\n"
+      << "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" command=\"\" i\n"
+      << "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+      << "    case \"${COMP_WORDS[i]}\" in -*) ;; *) command=\"${COMP_WORDS[i]}\"; break ;; esac\n"
+      << "  done\n"
+      << "  case \"$command\" in\n";
+  for (const CLI::App *command : commandsOf(app)) {
+    std::vector<std::string> options = optionWords(*command);
+    const std::vector<std::string> global = optionWords(app);
+    options.insert(options.end(), global.begin(), global.end());
+    out << "    " << command->get_name() << ") COMPREPLY=($(compgen -W " << quoted(words(options))
+        << " -- \"$cur\")) ;;\n";
+  }
+  out << "    *) COMPREPLY=($(compgen -W " << quoted(words(top)) << " -- \"$cur\")) ;;\n"
+      << "  esac\n"
+      << "}\n"
+      << "complete -o default -F _quarn quarn\n";
+  return out.str();
+}
+
+// An _arguments specification of one option name.
+std::string zshSpec(const std::string &name, const CLI::Option *option) {
+  std::string description;
+  for (const char c : option->get_description()) {
+    if (c == '[' || c == ']' || c == ':' || c == '\\') description += '\\';
+    description += c;
+  }
+  return quoted(name + "[" + description + "]" + (takesValue(option) ? ":value:_files" : ""));
+}
+
+void zshArguments(std::ostringstream &out, const CLI::App &app) {
+  for (const CLI::Option *option : optionsOf(app)) {
+    for (const std::string &name : namesOf(option)) out << " \\\n      " << zshSpec(name, option);
+  }
+}
+
+std::string zshScript(const CLI::App &app) {
+  std::ostringstream out;
+  out << "#compdef quarn\n"
+      << "# zsh completion for quarn: source <(quarn completion zsh)\n"
+      << "_quarn() {\n"
+      << "  local -a commands\n"
+      << "  commands=(\n";
+  for (const CLI::App *command : commandsOf(app)) {
+    std::string entry = command->get_name() + ":";
+    for (const char c : command->get_description()) entry += c == ':' ? std::string("\\:") : std::string(1, c);
+    out << "    " << quoted(entry) << "\n";
+  }
+  out << "  )\n"
+      << "  if (( CURRENT == 2 )); then\n"
+      << "    _describe command commands\n"
+      << "    return\n"
+      << "  fi\n"
+      << "  case $words[2] in\n";
+  for (const CLI::App *command : commandsOf(app)) {
+    out << "    " << command->get_name() << ")\n      _arguments";
+    zshArguments(out, *command);
+    zshArguments(out, app);
+    out << " \\\n      '*:argument:_files' ;;\n";
+  }
+  out << "  esac\n"
+      << "}\n"
+      << "compdef _quarn quarn\n";
+  return out.str();
+}
+
+void fishOptions(std::ostringstream &out, const CLI::App &app, const std::string &condition) {
+  for (const CLI::Option *option : optionsOf(app)) {
+    out << "complete -c quarn -n " << quoted(condition);
+    for (const std::string &name : option->get_snames()) out << " -s " << name;
+    for (const std::string &name : option->get_lnames()) out << " -l " << name;
+    if (takesValue(option)) out << " -r";
+    out << " -d " << quoted(option->get_description()) << "\n";
+  }
+}
+
+std::string fishScript(const CLI::App &app) {
+  std::ostringstream out;
+  out << "# fish completion for quarn: quarn completion fish | source\n";
+  for (const CLI::App *command : commandsOf(app)) {
+    out << "complete -c quarn -n __fish_use_subcommand -f -a " << command->get_name() << " -d "
+        << quoted(command->get_description()) << "\n";
+  }
+  fishOptions(out, app, "true");
+  for (const CLI::App *command : commandsOf(app))
+    fishOptions(out, *command, "__fish_seen_subcommand_from " + command->get_name());
+  return out.str();
+}
+
+int runCompletion(const CLI::App &app, const CompletionOptions &options) {
+  if (options.shell == "bash")
+    std::cout << bashScript(app);
+  else if (options.shell == "zsh")
+    std::cout << zshScript(app);
+  else
+    std::cout << fishScript(app);
+  std::cout.flush();
+  return kSuccess;
+}
+
+}  // namespace
+
+std::string nearestCommand(const CLI::App &app, const std::string &word) {
+  std::string nearest;
+  std::size_t best = 3;  // more edits than this is no typing mistake
+  for (const CLI::App *command : commandsOf(app)) {
+    const std::size_t distance = editDistance(word, command->get_name());
+    if (distance < best) {
+      best = distance;
+      nearest = command->get_name();
+    }
+  }
+  return nearest;
+}
+
+void addHelpCommand(CLI::App &app) {
+  CLI::App *command =
+      subcommand(app, "help", "Describe quarn, or one of its commands", "quarn help list");
+  command->add_option("command", "The command to describe");
+}
+
+std::optional<int> answerHelp(const CLI::App &app, const std::vector<std::string> &args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const bool value = i > 0 && (args[i - 1] == "-v" || args[i - 1] == "--verbose" ||
+                                 args[i - 1] == "--color");
+    if (args[i].empty() || args[i].front() == '-' || value) continue;
+    if (args[i] != "help") return std::nullopt;
+    return runHelp(app, std::vector<std::string>(args.begin() + i + 1, args.end()));
+  }
+  return std::nullopt;
+}
+
+void addCompletionCommand(CLI::App &app, Action &action) {
+  auto options = std::make_shared<CompletionOptions>();
+  CLI::App *command = subcommand(app, "completion",
+                                 "Print a shell completion script (bash, zsh or fish)",
+                                 "quarn completion bash > ~/.local/share/bash-completion/completions/quarn");
+  command->add_option("shell", options->shell, "bash, zsh or fish")
+      ->required()
+      ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+  const CLI::App *described = &app;
+  onChosen(command, options, action,
+           [described](const CompletionOptions &chosen, const ToolOptions &) {
+             return runCompletion(*described, chosen);
+           });
+}
+
+}  // namespace qx::quarn_cli

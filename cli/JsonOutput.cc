@@ -1,0 +1,62 @@
+#include "JsonOutput.hh"
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+#include <qx/quarn_tools/CommandText.hh>
+
+namespace qx::quarn_cli {
+
+void printJson(const Json::Value &document) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  builder["emitUTF8"] = true;
+  const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+  writer->write(document, &std::cout);
+  std::cout << std::endl;
+}
+
+bool parseJsonObject(const std::string &text, Json::Value &object) {
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  return reader->parse(text.data(), text.data() + text.size(), &object, &errors) &&
+         object.isObject();
+}
+
+std::uint64_t diskSize(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec) return 0;
+  if (fs::is_regular_file(status)) return fs::file_size(path, ec);
+  if (!fs::is_directory(status)) return 0;
+  std::uint64_t size = 0;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) size += it->file_size(ec);
+  }
+  return size;
+}
+
+Json::Value resourceJson(const std::string &kind, const qx::quarn_tools::ServerConfig &server,
+                         const std::string &owner, const std::string &name,
+                         unsigned int version, const std::string &path) {
+  Json::Value record;
+  record["kind"] = kind == "worlds" ? "world" : "model";
+  record["server"] = server.Url().Str();
+  record["owner"] = owner;
+  record["name"] = name;
+  record["version"] = version;
+  std::string url = qx::quarn_tools::resourceUrl(server, owner, kind, name);
+  if (version != 0) url += "/" + std::to_string(version);
+  record["url"] = url;
+  if (!path.empty()) {
+    record["path"] = path;
+    record["size"] = Json::UInt64(diskSize(path));
+  }
+  return record;
+}
+
+}  // namespace qx::quarn_cli

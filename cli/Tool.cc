@@ -1,0 +1,123 @@
+#include "Tool.hh"
+
+#include <atomic>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Filesystem.hh>
+#include <qx/common/URI.hh>
+#include <qx/common/Util.hh>
+#include <qx/quarn_tools/qx.hh>
+
+#include "LogLines.hh"
+
+namespace qx::quarn_cli {
+
+namespace {
+
+std::atomic<bool> gStatusShown{true};
+
+constexpr const char *kTokenVariable = "QX_QUARN_TOKEN";
+
+std::string environment(const char *name) {
+  std::string value;
+  qx::common::env(name, value);
+  return value;
+}
+
+// config.yaml in `directory`, or config.yml when only that one exists.
+std::string configFileIn(const std::string &directory) {
+  const std::string yaml = qx::common::joinPaths(directory, "config.yaml");
+  const std::string yml = qx::common::joinPaths(directory, "config.yml");
+  return !qx::common::exists(yaml) && qx::common::exists(yml) ? yml : yaml;
+}
+
+void keepKeysSecret(const qx::quarn_tools::ClientConfig &config) {
+  for (const auto &server : config.Servers()) addSecret(server.ApiKey());
+}
+
+}  // namespace
+
+bool offlineByEnvironment() {
+  const std::string value = qx::common::lowercase(environment("QX_QUARN_OFFLINE"));
+  return value == "1" || value == "true" || value == "yes";
+}
+
+bool refusedOffline(const ToolOptions &options, const std::string &what) {
+  if (!options.offline) return false;
+  qxerr << "offline: " << what << " needs the server";
+  return true;
+}
+
+void showStatus(bool shown) { gStatusShown = shown; }
+
+bool statusShown() { return gStatusShown; }
+
+void status(const std::string &line) {
+  if (!gStatusShown) return;
+  writeStandardError(printableLines(line) + "\n");
+}
+
+std::string defaultConfigFile() {
+  const std::string cachePath = environment("QX_QUARN_CACHE_PATH");
+  if (!cachePath.empty()) return configFileIn(cachePath);
+  const std::string home = environment("HOME");
+  if (home.empty()) return "";
+  return configFileIn(qx::common::joinPaths(home, ".qx", "quarn"));
+}
+
+qx::quarn_tools::ClientConfig commandConfiguration(const ToolOptions &options,
+                                                   const std::string &configPath) {
+  qx::quarn_tools::ClientConfig config =
+      qx::quarn_tools::commandConfig(configPath.empty() ? nullptr : configPath.c_str());
+  // The library reads a file by itself only from QX_QUARN_CACHE_PATH; the
+  // tool also reads the one in HOME, where `quarn login` keeps tokens.
+  if (configPath.empty() && environment("QX_QUARN_CACHE_PATH").empty()) {
+    const std::string file = defaultConfigFile();
+    if (!file.empty() && qx::common::exists(file)) config.LoadConfig(file);
+  }
+  config.SetOffline(options.offline);
+  keepKeysSecret(config);
+  return config;
+}
+
+bool hasCache(const qx::quarn_tools::ClientConfig &config) {
+  // The configuration has logged why.
+  return !config.CacheLocation().empty();
+}
+
+std::string serverUrlOf(const std::string &url) {
+  const qx::common::URI uri(url, false);
+  if (!uri.Valid() || uri.Scheme().empty() || !uri.Authority()) return "";
+  qx::common::URI server;
+  server.SetScheme(uri.Scheme());
+  server.SetAuthority(*uri.Authority());
+  return server.Str();
+}
+
+qx::quarn_tools::ServerConfig &configuredServer(qx::quarn_tools::ClientConfig &config,
+                                                const std::string &serverUrl) {
+  for (auto &server : config.MutableServers()) {
+    if (server.Url().Str() == serverUrl) return server;
+  }
+  qx::quarn_tools::ServerConfig server;
+  server.SetUrl(qx::common::URI(serverUrl, true));
+  config.AddServer(server);
+  return config.MutableServers().back();
+}
+
+void applyEnvironmentToken(qx::quarn_tools::ClientConfig &config, const std::string &url) {
+  const std::string token = environment(kTokenVariable);
+  const std::string server = serverUrlOf(url);
+  if (token.empty() || server.empty()) return;
+  addSecret(token);
+  configuredServer(config, server).SetApiKey(token);
+}
+
+std::vector<std::string> headerLines(const std::string &header) {
+  if (header.empty()) return {};
+  const auto colon = header.find(':');
+  if (colon != std::string::npos) addSecret(header.substr(colon + 1));
+  return {header};
+}
+
+}  // namespace qx::quarn_cli

@@ -1,0 +1,169 @@
+// quarn update: every cached model and world brought up to its server's
+// newest version; one line per resource on standard output
+// ("workshop/chair 1 -> 2").
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <qx/common/Console.hh>
+#include <qx/quarn_tools/Helpers.hh>
+#include <qx/quarn_tools/LocalCache.hh>
+#include <qx/quarn_tools/QuarnClient.hh>
+
+#include "Commands.hh"
+#include "Failure.hh"
+#include "Interrupt.hh"
+#include "JsonOutput.hh"
+#include "ProgressLine.hh"
+
+namespace qx::quarn_cli {
+
+namespace {
+
+using qx::quarn_tools::ClientConfig;
+using qx::quarn_tools::ResourceUpdate;
+
+struct UpdateOptions {
+  bool onlyModels = false;
+  bool onlyWorlds = false;
+  std::string header;
+  std::string config;
+  bool json = false;
+};
+
+std::string ownerName(const ResourceUpdate &update) { return update.owner + "/" + update.name; }
+
+std::string statusWord(const ResourceUpdate &update) {
+  if (update.result.Type() == qx::quarn_tools::FETCH_CACHED) return "up-to-date";
+  return update.result ? "updated" : "failed";
+}
+
+// The path of the version the cache holds now, for an updated resource.
+std::string newPath(ClientConfig &config, const ResourceUpdate &update) {
+  if (statusWord(update) != "updated") return "";
+  qx::quarn_tools::LocalCache cache(&config);
+  if (update.kind == "worlds") {
+    qx::quarn_tools::WorldIdentifier world;
+    world.SetServer(update.server);
+    world.SetOwner(update.owner);
+    world.SetName(update.name);
+    world.SetVersion(update.serverVersion);
+    return cache.MatchingWorld(world) ? world.LocalPath() : "";
+  }
+  qx::quarn_tools::ModelIdentifier model;
+  model.SetServer(update.server);
+  model.SetOwner(update.owner);
+  model.SetName(update.name);
+  model.SetVersion(update.serverVersion);
+  return cache.MatchingModel(model).PathToModel();
+}
+
+Json::Value updateJson(ClientConfig &config, const ResourceUpdate &update) {
+  Json::Value record = resourceJson(update.kind, update.server, update.owner, update.name, 0);
+  record.removeMember("version");
+  record["from"] = update.cachedVersion;
+  record["to"] = update.serverVersion;
+  record["status"] = statusWord(update);
+  const std::string path = newPath(config, update);
+  if (!path.empty()) record["path"] = path;
+  if (!update.result) record["error"] = failureText(update.result, "Update of " + ownerName(update));
+  return record;
+}
+
+// The result line of one resource, or an error line for a failed one.
+void reportUpdate(const ResourceUpdate &update) {
+  const std::string status = statusWord(update);
+  if (status == "failed") {
+    qxerr << failureText(update.result, "Update of " + ownerName(update));
+  } else if (status == "updated") {
+    std::cout << ownerName(update) << " " << update.cachedVersion << " -> "
+              << update.serverVersion << std::endl;
+  } else {
+    std::cout << ownerName(update) << " " << update.cachedVersion << " (up to date)"
+              << std::endl;
+  }
+}
+
+// The server directories of the cache that no configured server names.
+std::vector<std::string> unconfiguredServers(const ClientConfig &config) {
+  std::set<std::string> configured;
+  for (const auto &server : config.Servers())
+    configured.insert(qx::quarn_tools::uriToPath(server.Url()));
+  std::vector<std::string> others;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(config.CacheLocation(), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it->is_directory(ec) && name.front() != '.' && configured.count(name) == 0)
+      others.push_back(name);
+  }
+  return others;
+}
+
+// Nothing to update: fine for an empty cache, a failure when the cache
+// holds servers the configuration does not know.
+int nothingToUpdate(const ClientConfig &config) {
+  const std::vector<std::string> others = unconfiguredServers(config);
+  if (others.empty()) {
+    status("Nothing in the cache [" + config.CacheLocation() + "] to update.");
+    return kSuccess;
+  }
+  std::string names;
+  for (const std::string &name : others) names += (names.empty() ? "" : ", ") + name;
+  qxerr << "Nothing to update: no configured server matches the cache [" << config.CacheLocation()
+        << "], which holds resources of " << names
+        << ". Name their servers in the configuration file (or give one with -c).";
+  return kFailure;
+}
+
+int runUpdate(const UpdateOptions &options, const ToolOptions &tool) {
+  if (refusedOffline(tool, "update")) return kFailure;
+  qx::quarn_tools::QuarnClient client(commandConfiguration(tool, options.config),
+                                      qx::quarn_tools::Rest());
+  if (!hasCache(client.Config())) return kFailure;
+  const std::vector<std::string> headers = headerLines(options.header);
+  const Interrupt interrupt(Interrupt::Mode::kEndAtOnce, "the update was not finished");
+  std::vector<ResourceUpdate> updates;
+  {
+    std::optional<ProgressLine> progress;
+    if (statusShown()) progress.emplace();
+    std::vector<ResourceUpdate> worlds;
+    if (!options.onlyWorlds) client.UpdateModels(headers, updates);
+    if (!options.onlyModels) client.UpdateWorlds(headers, worlds);
+    updates.insert(updates.end(), worlds.begin(), worlds.end());
+  }
+  if (updates.empty()) return nothingToUpdate(client.Config());
+  Json::Value document;
+  document["resources"] = Json::Value(Json::arrayValue);
+  bool all = true;
+  for (const ResourceUpdate &update : updates) {
+    all = all && update.result;
+    if (options.json)
+      document["resources"].append(updateJson(client.Config(), update));
+    else
+      reportUpdate(update);
+  }
+  if (options.json) printJson(document);
+  return statusOf(all);
+}
+
+}  // namespace
+
+void addUpdateCommand(CLI::App &app, Action &action) {
+  auto options = std::make_shared<UpdateOptions>();
+  CLI::App *command = subcommand(
+      app, "update", "Bring every cached model and world up to its newest server version",
+      "quarn update --only-models");
+  CLI::Option *models = command->add_flag("--only-models", options->onlyModels, "Only models");
+  CLI::Option *worlds = command->add_flag("--only-worlds", options->onlyWorlds, "Only worlds");
+  models->excludes(worlds);
+  command->add_option("--header", options->header, kHeaderHelp);
+  command->add_option("-c,--config", options->config, kConfigHelp);
+  command->add_flag("--json", options->json, kJsonHelp);
+  onChosen(command, options, action, runUpdate);
+}
+
+}  // namespace qx::quarn_cli

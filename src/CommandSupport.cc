@@ -1,0 +1,79 @@
+#include "CommandSupport.hh"
+
+#include <cstdlib>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Util.hh>
+
+#include "qx/quarn_tools/qx.hh"
+
+namespace qx::quarn_tools {
+namespace command {
+
+namespace {
+
+// Verbosity from which the commands describe what they do.
+constexpr int kChattyVerbosity = 3;
+
+constexpr const char *kCyan = "\033[36m";
+constexpr const char *kDefaultColour = "\033[39m";
+
+}  // namespace
+
+bool given(const char *text) { return text != nullptr && *text != '\0'; }
+
+bool required(const char *text, const char *function, const char *what) {
+  if (text != nullptr) return true;
+  qxerr << "[" << function << "] The " << what << " must not be a null pointer.\n";
+  return false;
+}
+
+bool truthy(const char *text) {
+  if (!given(text)) return false;
+  const std::string lowered = qx::common::lowercase(text);
+  return lowered == "true" || lowered == "1";
+}
+
+std::vector<std::string> headerList(const char *header) {
+  if (!given(header)) return {};
+  return {header};
+}
+
+bool chatty() { return qx::common::Console::Verbosity() >= kChattyVerbosity; }
+
+void printIdentifier(const std::string &heading, const std::string &prettyDump) {
+  std::cout << heading << kCyan << "\n" << prettyDump << kDefaultColour << "\n";
+}
+
+void reportUnexpected(const char *function, const char *what) noexcept {
+  try {
+    qxerr << "[" << function << "] Unexpected failure: " << what << "\n";
+  } catch (...) {
+  }
+}
+
+ExitOnInterrupt::ExitOnInterrupt() {
+  handler_.AddCallback([](int signal) {
+    if (signal != 2 && signal != 15) return;
+    std::cout.flush();
+    std::_Exit(1);
+  });
+}
+
+}  // namespace command
+
+ClientConfig commandConfig(const char *configPath) {
+  ClientConfig config;
+  if (command::given(configPath)) {
+    // Only what the file says; a file that names no cache (or that does not
+    // load) must not leave the cache at an empty, working-directory path.
+    const std::string defaultCache = config.CacheLocation();
+    config.Clear();
+    config.LoadConfig(configPath);
+    if (config.CacheLocation().empty()) config.SetCacheLocation(defaultCache);
+  }
+  config.SetUserAgent(command::kUserAgent);
+  return config;
+}
+
+}  // namespace qx::quarn_tools

@@ -1,5 +1,6 @@
 #include "support/TestSupport.hh"
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -104,6 +105,19 @@ std::string ReadFile(const std::string &path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string IncompressibleBytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint64_t state = 0x9e3779b97f4a7c15ull * (seed + 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    bytes[i] = static_cast<char>((state * 0x2545f4914f6cdd1dull) >> 56);
+  }
+  return bytes;
 }
 
 }  // namespace qx::test

@@ -94,6 +94,8 @@ class LogCapture {
 void WriteFile(const std::string &path, const std::string &content);
 // The content of `path`, or the empty text.
 std::string ReadFile(const std::string &path);
+// `size` bytes that do not compress, the same for the same seed.
+std::string IncompressibleBytes(std::size_t size, unsigned seed = 1);
 
 }  // namespace qx::test
 

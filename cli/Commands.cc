@@ -6,6 +6,7 @@
 #include <string>
 
 #include <qx/common/Console.hh>
+#include <qx/quarn_server/MirrorExport.hh>
 #include <qx/quarn_server/RepositoryServer.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <qx/quarn_tools/ResourceFetching.hh>
@@ -182,8 +183,26 @@ struct ServeOptions {
 int runServe(const ServeOptions &options) {
   qx::quarn_server::RepositoryServer::Options serverOptions = options.server;
   serverOptions.logRequests = qx::common::Console::Verbosity() >= kRequestLogVerbosity;
+  if (serverOptions.archiveStore.empty())
+    serverOptions.archiveStore = qx::quarn_server::persistentArchiveStore(options.root);
   qx::quarn_server::RepositoryServer server(options.root, serverOptions);
   return server.ServeUntilSignalled(std::cout) ? 0 : 1;
+}
+
+// ---- mirror export ------------------------------------------------------
+
+struct MirrorOptions {
+  std::string root;
+  std::string out;
+  qx::quarn_server::MirrorOptions mirror;
+};
+
+int runMirrorExport(const MirrorOptions &options) {
+  qx::quarn_server::MirrorSummary done;
+  if (!qx::quarn_server::exportMirror(options.root, options.out, options.mirror, &done)) return 1;
+  std::cout << done.versionsWritten << " versions written, " << done.versionsKept << " kept, "
+            << done.documentsWritten << " documents written, " << done.removed << " removed\n";
+  return 0;
 }
 
 const char kUrlHelp[] = "Server URL, e.g. http://127.0.0.1:8085";
@@ -329,7 +348,34 @@ void addServeCommand(CLI::App &app, Action &action) {
   command->add_option("--page-size", options->server.pageSize, "Entries per listing page")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
+  command->add_flag("--prebuild", options->server.prebuild,
+                    "Build every missing download archive before serving");
+  command->add_option("--archive-store", options->server.archiveStore,
+                      "Directory for built archives, outside DIR (default: one per DIR below "
+                      "$XDG_CACHE_HOME or ~/.cache, quarn/archives)");
   onChosen(command, options, action, runServe);
+}
+
+void addMirrorCommand(CLI::App &app, Action &action) {
+  auto options = std::make_shared<MirrorOptions>();
+  CLI::App *mirror = app.add_subcommand("mirror", "Static mirrors of a repository directory");
+  mirror->require_subcommand(1);
+  CLI::App *command = subcommand(
+      *mirror, "export",
+      "Write everything a repository directory serves as files, with an nginx configuration "
+      "(OUT/nginx.conf) that serves them; again, to bring the mirror up to date",
+      "quarn mirror export ./examples/repository ./mirror --listen 0.0.0.0:8080");
+  command->add_option("dir", options->root, "Repository directory, as for quarn serve")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  command->add_option("out", options->out, "Export directory (empty, or an earlier export)")
+      ->required();
+  command->add_option("--listen", options->mirror.listen, "Address and port of nginx.conf")
+      ->capture_default_str();
+  command->add_option("--page-size", options->mirror.pageSize, "Entries per listing page")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  onChosen(command, options, action, runMirrorExport);
 }
 
 }  // namespace qx::quarn_cli

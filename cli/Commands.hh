@@ -26,6 +26,7 @@ void addMetaCommand(CLI::App &app, Action &action);
 void addUpdateCommand(CLI::App &app, Action &action);
 void addVersionCommand(CLI::App &app, Action &action);
 void addServeCommand(CLI::App &app, Action &action);
+void addMirrorCommand(CLI::App &app, Action &action);
 
 }  // namespace qx::quarn_cli
 

@@ -26,6 +26,7 @@ void addCommands(CLI::App &app, qx::quarn_cli::Action &action) {
   addUpdateCommand(app, action);
   addVersionCommand(app, action);
   addServeCommand(app, action);
+  addMirrorCommand(app, action);
 }
 
 }  // namespace

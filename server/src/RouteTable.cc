@@ -8,6 +8,8 @@
 
 namespace qx::quarn_server {
 
+const char *const kPageSuffix = ".json";
+const char *const kNextPageSuffix = ".next.json";
 const char *const kPastLastPage = "end.json";
 const char *const kDefaultFileType = "application/octet-stream";
 
@@ -131,6 +133,11 @@ Route makeRoute(RouteForm::Id id, Kind kind, const std::string &owner,
 }
 
 std::string fillPlaceholders(const std::string &text, const Route &route) {
+  return fillPlaceholders(text, [&](const std::string &name) { return placeholderValue(name, route); });
+}
+
+std::string fillPlaceholders(const std::string &text,
+                             const std::function<std::string(const std::string &)> &value) {
   std::string out;
   std::size_t at = 0;
   while (at < text.size()) {
@@ -141,7 +148,7 @@ std::string fillPlaceholders(const std::string &text, const Route &route) {
       break;
     }
     out += text.substr(at, open - at);
-    out += placeholderValue(text.substr(open, close + 1 - open), route);
+    out += value(text.substr(open, close + 1 - open));
     at = close + 1;
   }
   return out;
@@ -155,8 +162,15 @@ std::string exportPath(const Route &route) {
   return route.form ? fillPlaceholders(route.form->exportPath, route) : std::string();
 }
 
+std::pair<std::string, std::string> splitAtVersion(const std::string &path) {
+  const std::string version = "{version}";
+  const std::size_t at = path.find(version + "/");
+  if (at == std::string::npos) return {path, ""};
+  return {path.substr(0, at + version.size()), path.substr(at + version.size() + 1)};
+}
+
 std::string pageFileName(std::uint64_t page, bool hasNext) {
-  return std::to_string(page) + (hasNext ? ".next.json" : ".json");
+  return std::to_string(page) + (hasNext ? kNextPageSuffix : kPageSuffix);
 }
 
 std::string nextPageLink(const std::string &linkBase, const std::string &route,

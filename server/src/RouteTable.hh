@@ -10,6 +10,7 @@
 #define QX_QUARN_SERVER_ROUTETABLE_HH_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,20 +66,28 @@ Route makeRoute(RouteForm::Id id, Kind kind = Kind::kModel, const std::string &o
                 const std::string &nameOrCollection = "", const std::string &version = "",
                 const std::vector<std::string> &filePath = {});
 
-// `text` (a pattern or an export path) with its placeholders filled from
-// `route`.
+// `text` (a pattern or an export path) with every placeholder replaced by
+// `value(placeholder)` ("{owner}", ...), or filled from `route`.
+std::string fillPlaceholders(const std::string &text,
+                             const std::function<std::string(const std::string &)> &value);
 std::string fillPlaceholders(const std::string &text, const Route &route);
 // The route as text: its form's pattern filled (decoded, "/"-separated).
 std::string routeText(const Route &route);
 // Where the export keeps the answer to `route`, relative to its data
 // directory.
 std::string exportPath(const Route &route);
+// An export path below a version ("...{version}/REST") cut into the version
+// directory ("...{version}") and the path inside it ("REST"); the whole
+// path and "" for others.
+std::pair<std::string, std::string> splitAtVersion(const std::string &exportPath);
 
 // The page files of a listing's export directory: page N, when another
 // page follows it, is "N.next.json", else "N.json"; kPastLastPage answers
 // every page after the last.
 std::string pageFileName(std::uint64_t page, bool hasNext);
-extern const char *const kPastLastPage;  // "end.json"
+extern const char *const kPageSuffix;      // ".json"
+extern const char *const kNextPageSuffix;  // ".next.json"
+extern const char *const kPastLastPage;    // "end.json"
 
 // The value of the Link header that names page `page` + 1 of the decoded
 // `route`, below `linkBase` (scheme, authority and API version).

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -394,6 +395,41 @@ TEST_F(QuarnCliTest, ServeWithAnApiKeyGuardsDownloads) {
   EXPECT_EQ(0, Run({"download", "-u", url + "/1.0/alice/models/box", "--header",
                     "Private-token: secret"})
                    .status);
+}
+
+TEST_F(QuarnCliTest, ServeWithPrebuildHasEveryArchiveBeforeItListens) {
+  qx::test::TempDir store;
+  Quarn server({"serve", Root(), "--port", "0", "--prebuild", "--archive-store", store.Path()});
+  ASSERT_TRUE(server.Started());
+  ASSERT_EQ(0u, server.ReadLine().find("http://127.0.0.1:"));
+  std::size_t archives = 0;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(store.Path()))
+    archives += entry.path().extension() == ".zip";
+  EXPECT_EQ(7u, archives);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(0, server.Wait().status);
+  // A store inside the served directory is refused.
+  const Outcome inside = Run({"serve", Root(), "--port", "0", "--archive-store", Root() + "/x"});
+  EXPECT_EQ(1, inside.status);
+  EXPECT_NE(std::string::npos, inside.err.find("lies inside the served directory"));
+}
+
+// ---- mirror export -------------------------------------------------------
+
+TEST_F(QuarnCliTest, MirrorExportWritesTheTreeAndSaysWhatItDid) {
+  qx::test::TempDir out;
+  const std::string mirror = out.Path() + "/mirror";
+  const Outcome first = Run({"mirror", "export", Root(), mirror, "--listen", "127.0.0.1:9"});
+  EXPECT_EQ(0, first.status) << first.err;
+  EXPECT_EQ("7 versions written, 0 kept, 32 documents written, 0 removed\n", first.out);
+  EXPECT_NE(std::string::npos, qx::test::ReadFile(mirror + "/nginx.conf").find("listen 127.0.0.1:9;"));
+  const Outcome again = Run({"mirror", "export", Root(), mirror});
+  EXPECT_EQ("0 versions written, 7 kept, 0 documents written, 0 removed\n", again.out);
+  const Outcome refused = Run({"mirror", "export", Root(), Root() + "/alice"});
+  EXPECT_EQ(1, refused.status);
+  EXPECT_NE(std::string::npos, refused.err.find("inside the repository directory"));
+  EXPECT_EQ(2, Run({"mirror", "export", Root()}).status);
+  EXPECT_EQ(2, Run({"mirror"}).status);
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ IsolatedHome::IsolatedHome(bool withCachePath)
       homeEnv_("HOME", home_.Path()),
       cacheEnv_("QX_QUARN_CACHE_PATH",
                 withCachePath ? std::optional<std::string>(cacheDir_.Path())
-                              : std::nullopt) {}
+                              : std::nullopt),
+      xdgCacheEnv_("XDG_CACHE_HOME", std::nullopt) {}
 
 LogCapture::LogCapture() : previousVerbosity_(qx::common::Console::Verbosity()) {
   previous_ = qx::common::Console::SetSink([this](int level, const std::string &line) {

@@ -46,9 +46,9 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
-// HOME pointing at a temporary directory and QX_QUARN_CACHE_PATH unset (or
-// pointing at a cache directory of its own with `withCachePath`), so no test
-// reads or writes the real home or cache.
+// HOME pointing at a temporary directory, QX_QUARN_CACHE_PATH unset (or
+// pointing at a cache directory of its own with `withCachePath`) and
+// XDG_CACHE_HOME unset, so no test reads or writes the real home or caches.
 class IsolatedHome {
  public:
   explicit IsolatedHome(bool withCachePath = false);
@@ -63,6 +63,7 @@ class IsolatedHome {
   std::string cache_;
   ScopedEnv homeEnv_;
   ScopedEnv cacheEnv_;
+  ScopedEnv xdgCacheEnv_;
 };
 
 // Collects the log lines written while it lives, at full verbosity.

@@ -568,6 +568,19 @@ TEST_F(ApiKeyTest, DetailsDownloadsAndFilesNeedTheKey) {
   }
 }
 
+TEST_F(ApiKeyTest, TheListingOfOneResourceIsAListing) {
+  // Listings never carry the key: the listing of one resource needs none,
+  // and leaves a private one out like every listing.
+  EXPECT_EQ(Names{"alice/box"}, ListedNames(Get("alice/models/box", "page=1")->body));
+  WriteFile(Root() + "/alice/models/box/private", "");
+  auto hidden = Get("alice/models/box", "page=1");
+  ASSERT_TRUE(hidden);
+  EXPECT_EQ(200, hidden->status);
+  EXPECT_EQ(Names{}, ListedNames(hidden->body));
+  EXPECT_EQ(Names{"alice/box"},
+            ListedNames(Get("alice/models/box", "page=1", {{"Private-token", "secret"}})->body));
+}
+
 // ------------------------------------------------------------------ scripts
 
 TEST_F(RepositoryServerTest, ScriptedStatusBodyAndContentType) {

@@ -197,6 +197,7 @@ TEST_F(FileDeliveryTest, ConditionalRequests) {
     EXPECT_EQ("1", result->get_header_value("X-Qel-Resource-Version"));
     if (c.status == 304) {
       EXPECT_EQ("", result->body);
+      EXPECT_FALSE(result->has_header("Content-Length"));
     } else if (c.status == 200) {
       EXPECT_EQ(full_, result->body);
     }

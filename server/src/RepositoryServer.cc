@@ -315,6 +315,9 @@ void RepositoryServer::Implementation::Configure(httplib::Server &server) {
   server.set_error_handler(errors);
   server.set_post_routing_handler([](const httplib::Request &, httplib::Response &response) {
     if (!response.has_header(kFromFile)) response.headers.erase("Accept-Ranges");
+    // cpp-httplib announces an empty body, but a 304 may name only the
+    // length a 200 would have had: none is surer.
+    if (response.status == 304) response.headers.erase("Content-Length");
     response.headers.erase(kFromFile);
     response.headers.erase(kAnswered);
     if (!response.has_header(kOmitContentType)) return;

@@ -399,7 +399,8 @@ TEST_F(QuarnCliTest, ServeWithAnApiKeyGuardsDownloads) {
 
 TEST_F(QuarnCliTest, ServeWithPrebuildHasEveryArchiveBeforeItListens) {
   qx::test::TempDir store;
-  Quarn server({"serve", Root(), "--port", "0", "--prebuild", "--archive-store", store.Path()});
+  Quarn server({"serve", Root(), "--port", "0", "--prebuild", "--archive-store", store.Path()},
+               true);
   ASSERT_TRUE(server.Started());
   ASSERT_EQ(0u, server.ReadLine().find("http://127.0.0.1:"));
   std::size_t archives = 0;
@@ -407,7 +408,10 @@ TEST_F(QuarnCliTest, ServeWithPrebuildHasEveryArchiveBeforeItListens) {
     archives += entry.path().extension() == ".zip";
   EXPECT_EQ(7u, archives);
   server.Signal(SIGTERM);
-  EXPECT_EQ(0, server.Wait().status);
+  const Outcome outcome = server.Wait();
+  EXPECT_EQ(0, outcome.status);
+  // The progress line on the terminal, rewritten in place.
+  EXPECT_NE(std::string::npos, outcome.err.find("\rBuilding archives: 7/7")) << outcome.err;
   // A store inside the served directory is refused.
   const Outcome inside = Run({"serve", Root(), "--port", "0", "--archive-store", Root() + "/x"});
   EXPECT_EQ(1, inside.status);

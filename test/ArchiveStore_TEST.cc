@@ -178,5 +178,17 @@ TEST_F(ArchiveStoreTest, BuildAllBuildsWhatIsMissingWithProgress) {
   EXPECT_EQ(3u, ArchivesBelow(storeDir_.Path()).size());
 }
 
+TEST_F(ArchiveStoreTest, BuildAllStopsWhenCancelled) {
+  WriteFile(root_.Join("alice/models/box/2/model.config"), "<model><name>box</name></model>");
+  WriteFile(root_.Join("bob/worlds/town/1/town.sdf"), "<sdf/>");
+  ArchiveStore store(repository_, storeDir_.Path());
+  ASSERT_TRUE(store.Open());
+  std::size_t last = 0;
+  store.BuildAll([&](std::size_t done, std::size_t) { last = done; },
+                 [&] { return last >= 1; });
+  EXPECT_EQ(1u, last);
+  EXPECT_EQ(1u, ArchivesBelow(storeDir_.Path()).size());
+}
+
 }  // namespace
 }  // namespace qx::quarn_server

@@ -123,8 +123,8 @@ void ArchiveStore::RemoveOthers(const fs::path &dir, const fs::path &keep) const
   for (const fs::path &path : stale) fs::remove(path, ec);
 }
 
-std::size_t ArchiveStore::BuildAll(
-    const std::function<void(std::size_t, std::size_t)> &progress) {
+std::size_t ArchiveStore::BuildAll(const std::function<void(std::size_t, std::size_t)> &progress,
+                                   const std::function<bool()> &cancelled) {
   std::vector<std::pair<Resource, VersionDir>> versions;
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
     for (const Resource &resource : repository_.Resources(kind))
@@ -133,7 +133,7 @@ std::size_t ArchiveStore::BuildAll(
   }
   std::size_t failed = 0;
   progress(0, versions.size());
-  for (std::size_t i = 0; i < versions.size(); ++i) {
+  for (std::size_t i = 0; i < versions.size() && !cancelled(); ++i) {
     if (!Get(versions[i].first, versions[i].second)) ++failed;
     progress(i + 1, versions.size());
   }

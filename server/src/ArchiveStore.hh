@@ -51,8 +51,10 @@ class ArchiveStore {
 
   // Builds the archive of every version of every model and world that the
   // store lacks, calling `progress(done, total)` before the first and after
-  // each version. The number of versions whose archive could not be built.
-  std::size_t BuildAll(const std::function<void(std::size_t, std::size_t)> &progress);
+  // each version, until `cancelled()` (asked between versions) is true. The
+  // number of versions whose archive could not be built.
+  std::size_t BuildAll(const std::function<void(std::size_t, std::size_t)> &progress,
+                       const std::function<bool()> &cancelled = [] { return false; });
 
  private:
   // The directory of one version's archives.

@@ -248,6 +248,8 @@ struct RepositoryServer::Implementation {
   // server runs.
   std::unique_ptr<const Repository> repository;
   std::unique_ptr<ArchiveStore> archives;
+  // Set by a signal that arrives while Start builds archives.
+  std::atomic<bool> buildCancelled{false};
   // The temporary store made by Start when no store was named; removed by
   // Stop.
   std::filesystem::path temporaryStore;
@@ -390,7 +392,8 @@ bool RepositoryServer::Implementation::OpenArchiveStore() {
   archives = std::make_unique<ArchiveStore>(*repository, directory);
   if (!archives->Open()) return false;
   if (options.prebuild) {
-    const std::size_t failed = archives->BuildAll(showBuildProgress);
+    const std::size_t failed =
+        archives->BuildAll(showBuildProgress, [this] { return buildCancelled.load(); });
     if (failed > 0) qxwarn << "Unable to build " << failed << " archives; they are tried again when asked for";
   }
   return true;
@@ -473,6 +476,8 @@ void RepositoryServer::Implementation::Wait(std::chrono::milliseconds delay) {
   std::unique_lock<std::mutex> lock(waitMutex);
   waitChanged.wait_for(lock, bounded, [this] { return stopping; });
 }
+
+void RepositoryServer::CancelPrebuild() { impl_->buildCancelled = true; }
 
 std::string RepositoryServer::Implementation::Authority() const {
   const bool ipv6 = options.host.find(':') != std::string::npos;

@@ -169,6 +169,10 @@ class RepositoryServer {
   // the process receives an interrupt or terminate signal, then stops. False
   // when the server could not start.
   bool ServeUntilSignalled(std::ostream &out);
+  // Makes a prebuild that Start is running stop after the version it is
+  // building; Start then goes on to listen. Callable from any thread (an
+  // atomic store: from a signal handler too).
+  void CancelPrebuild();
   // Stops answering and joins every thread; pending delays end at once.
   // Bounded: connections that stall are dropped after a few seconds at most.
   // Idempotent.

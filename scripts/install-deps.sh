@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libssl-dev openssl libcli11-dev
   zip unzip ca-certificates
-  nginx-light
+  nginx-light curl
 )
 
 missing=()

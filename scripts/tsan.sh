@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the parallel-download tests with ThreadSanitizer (no AddressSanitizer:
-# the two do not mix) into build-tsan and runs them, with the server's write
-# tests, which answer on many threads too. Extra arguments go to ctest (e.g.
+# the two do not mix) into build-tsan and runs them, with the server's write,
+# archive store, file delivery and many-client tests, which answer on many
+# threads too. Extra arguments go to ctest (e.g.
 # --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -16,7 +17,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
-tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST)
+tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST ArchiveStore_TEST FileDelivery_TEST ManyClients_TEST)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \

@@ -38,6 +38,8 @@ struct ServeOptions {
 int runServe(const ServeOptions &options, const ToolOptions &) {
   qx::quarn_server::RepositoryServer::Options serverOptions = options.server;
   serverOptions.logRequests = qx::common::Console::Verbosity() >= kRequestLogVerbosity;
+  if (serverOptions.archiveStore.empty())
+    serverOptions.archiveStore = qx::quarn_server::persistentArchiveStore(options.root);
   qx::quarn_server::RepositoryServer server(options.root, serverOptions);
   return statusOf(server.ServeUntilSignalled(std::cout));
 }
@@ -93,6 +95,11 @@ void addServeCommand(CLI::App &app, Action &action) {
       ->capture_default_str();
   command->add_option("--api-key", options->server.apiKey,
                       "Require \"Private-token: KEY\" for details and downloads");
+  command->add_flag("--prebuild", options->server.prebuild,
+                    "Build every missing download archive before serving");
+  command->add_option("--archive-store", options->server.archiveStore,
+                      "Directory for built archives, outside DIR (default: one per DIR below "
+                      "$XDG_CACHE_HOME or ~/.cache, quarn/archives)");
   command->add_option("--page-size", options->server.pageSize, "Entries per listing page")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();

@@ -39,6 +39,7 @@ void addCommands(CLI::App &app, Action &action) {
   addMetaCommand(app, action);
   addVersionCommand(app, action);
   addServeCommand(app, action);
+  addMirrorCommand(app, action);
   addHelpCommand(app);
   addCompletionCommand(app, action);
 }

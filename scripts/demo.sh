@@ -3,7 +3,8 @@
 # serves the bundled example repository (examples/repository) on a free
 # loopback port, lists it, downloads a model with its dependencies into a
 # temporary cache, shows the cache, resolves a file URL with `quarn fetch`,
-# and stops the server. Nothing outside a temporary directory is touched
+# and stops the server; then exports the directory as a static mirror and
+# serves that with nginx. Nothing outside a temporary directory is touched
 # (HOME and the cache point into it).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -31,6 +32,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 export HOME="$work/home"
+unset XDG_CACHE_HOME  # the archive store of quarn serve goes below HOME too
 export QX_QUARN_CACHE_PATH="$work/cache"
 mkdir -p "$HOME" "$QX_QUARN_CACHE_PATH"
 
@@ -81,4 +83,28 @@ step "quarn fetch $file"
 
 step "Stopping the server"
 stop_server
+
+# The same directory as a static mirror, served by nginx (Debian's nginx-light).
+nginx=/usr/sbin/nginx
+if [ -x "$nginx" ]; then
+  port=$((20000 + RANDOM % 40000))
+  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 40000)); done
+  step "quarn mirror export $work/repository $work/mirror --listen 127.0.0.1:$port"
+  "$quarn" mirror export "$work/repository" "$work/mirror" --listen "127.0.0.1:$port"
+  step "nginx -c $work/mirror/nginx.conf"
+  "$nginx" -c "$work/mirror/nginx.conf" -g "daemon off; master_process off;" &
+  server_pid=$!
+  mirror="http://127.0.0.1:$port"
+  for _ in $(seq 1 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    kill -0 "$server_pid" 2>/dev/null || { echo "nginx did not start" >&2; exit 1; }
+    sleep 0.1
+  done
+  step "quarn list -u $mirror"
+  "$quarn" list -u "$mirror"
+  step "quarn download -u $mirror/1.0/studio/worlds/kitchen"
+  "$quarn" download -u "$mirror/1.0/studio/worlds/kitchen"
+  step "Stopping nginx"
+  stop_server
+fi
 echo "Done."

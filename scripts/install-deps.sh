@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev libssl-dev openssl libcli11-dev
   zip unzip ca-certificates
   clang-14 libclang-rt-14-dev
+  nginx-light curl
 )
 
 missing=()

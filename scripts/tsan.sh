@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the parallel and multi-process tests with ThreadSanitizer (no
 # AddressSanitizer: the two do not mix) into build-tsan and runs them: the
-# parallel downloads, the server's write tests (which answer on many threads
-# too), saves racing in one cache, and processes racing and crashing on one
-# cache (the quarn tool and the crash helper are built with TSan as well).
+# parallel downloads, the server's write, archive store, file delivery and
+# many-client tests (which answer on many threads too), saves racing in one
+# cache, and processes racing and crashing on one cache (the quarn tool, the
+# crash helper and quarn-server are built with TSan as well).
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -19,8 +20,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
-       CacheProcesses_TEST CacheCrashes_TEST)
-helpers=(quarn qx_save_crasher)
+       CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
+       ManyClients_TEST)
+helpers=(quarn qx_save_crasher quarn-server)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \

@@ -13,11 +13,14 @@ namespace {
 const char kUsage[] =
     "Usage: quarn-server [--root] DIR [--host HOST] [--port N] [--page-size N]\n"
     "                        [--api-key KEY] [--api-version V]\n"
-    "                        [--cert FILE --key FILE] [--verbose]\n"
+    "                        [--cert FILE --key FILE] [--prebuild]\n"
+    "                        [--archive-store DIR] [--verbose]\n"
     "Serves DIR (OWNER/models/NAME/VERSION/..., OWNER/worlds/NAME/VERSION/...,\n"
     "OWNER/collections/NAME.json, licenses.json) on HOST (127.0.0.1) and port N\n"
     "(0, the default, picks a free one), prints the server's URL and runs until\n"
-    "interrupted.\n";
+    "interrupted. Download archives are built once into the archive store (by\n"
+    "default one per DIR below $XDG_CACHE_HOME or ~/.cache, quarn/archives);\n"
+    "--prebuild builds every missing one before serving.\n";
 
 // A whole decimal number within [low, high].
 bool readNumber(const std::string &text, long low, long high, long &value) {
@@ -36,6 +39,8 @@ bool parseArguments(int argc, char **argv, std::string &root,
     long number = 0;
     if (arg == "--verbose") {
       verbose = true;
+    } else if (arg == "--prebuild") {
+      options.prebuild = true;
     } else if (arg.rfind("--", 0) == 0 && !hasValue) {
       std::cerr << "Missing value after " << arg << "\n";
       return false;
@@ -59,6 +64,8 @@ bool parseArguments(int argc, char **argv, std::string &root,
       options.certFile = argv[++i];
     } else if (arg == "--key") {
       options.keyFile = argv[++i];
+    } else if (arg == "--archive-store") {
+      options.archiveStore = argv[++i];
     } else if ((arg == "--root" || arg.rfind("--", 0) != 0) && root.empty()) {
       root = arg == "--root" ? argv[++i] : arg;
     } else {
@@ -86,6 +93,8 @@ int main(int argc, char **argv) {
   }
   qx::common::Console::SetVerbosity(verbose ? 3 : 2);
   options.logRequests = verbose;
+  if (options.archiveStore.empty())
+    options.archiveStore = qx::quarn_server::persistentArchiveStore(root);
 
   qx::quarn_server::RepositoryServer server(root, options);
   return server.ServeUntilSignalled(std::cout) ? 0 : 1;

@@ -10,14 +10,15 @@
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/LocalCache.hh"
 #include "support/Builders.hh"
-#include "support/ChildProcess.hh"
+#include "support/QuarnProcess.hh"
 #include "support/GeneratedModels.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/TestSupport.hh"
 
 using namespace qx::quarn_tools;
-using qx::test::ChildOutcome;
-using qx::test::ChildProcess;
+using qx::test::ProcessOptions;
+using qx::test::ProcessOutcome;
+using qx::test::QuarnProcess;
 using qx::test::ContentWithoutSdf;
 using qx::test::EntryNames;
 using qx::test::TempDir;
@@ -38,10 +39,12 @@ class CacheCrash : public qx::test::RepositoryFixture,
     served_ = qx::test::WriteModel(Root(), "alice", "crowd", 1, 120, 4096);
   }
 
-  ChildOutcome Fetch(const std::string &phase, const std::string &n = "") {
+  ProcessOutcome Fetch(const std::string &phase, const std::string &n = "") {
     std::vector<std::string> args{cache_.Path(), Url() + "/1.0/alice/models/crowd", phase};
     if (!n.empty()) args.push_back(n);
-    ChildProcess child(QX_SAVE_CRASHER, args, {{"HOME", cache_.Path()}});
+    ProcessOptions options;
+    options.environment["HOME"] = cache_.Path();
+    QuarnProcess child(QX_SAVE_CRASHER, args, options);
     return child.Wait();
   }
 
@@ -66,13 +69,13 @@ class CacheCrash : public qx::test::RepositoryFixture,
 };
 
 TEST_P(CacheCrash, LeavesNothingALookupAcceptsAndALaterFetchRepairsAll) {
-  const ChildOutcome killed = Fetch(GetParam().phase, GetParam().n);
+  const ProcessOutcome killed = Fetch(GetParam().phase, GetParam().n);
   ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
   EXPECT_FALSE(LookupFindsIt());
   for (const std::string &name : EntryNames(ResourceDir()))
     EXPECT_TRUE(name == ".qxlock" || name.rfind(".qxstage-", 0) == 0) << name;
 
-  const ChildOutcome fetched = Fetch("none");
+  const ProcessOutcome fetched = Fetch("none");
   ASSERT_EQ(fetched.status, 0) << fetched.err;
   EXPECT_EQ(fetched.out, ResourceDir() + "/1\n");
   EXPECT_EQ(ContentWithoutSdf(ResourceDir() + "/1"), ContentWithoutSdf(served_));

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.hh"
+#include "support/QuarnProcess.hh"
 #include "support/GeneratedModels.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/TestSupport.hh"
 
-using qx::test::ChildOutcome;
-using qx::test::ChildProcess;
+using qx::test::ProcessOptions;
+using qx::test::ProcessOutcome;
+using qx::test::QuarnProcess;
 using qx::test::ContentWithoutSdf;
 using qx::test::TempDir;
 
@@ -39,16 +40,18 @@ TEST_P(SameModelAtOnce, EveryProcessGetsTheWholeTree) {
   for (int round = 0; round < kRounds; ++round) {
     TempDir home;
     TempDir cache;
-    const std::map<std::string, std::string> env{{"HOME", home.Path()},
-                                                 {"QX_QUARN_CACHE_PATH", cache.Path()},
-                                                 {"QX_QUARN_LOCK_WAIT", GetParam().lockWait}};
-    std::vector<std::unique_ptr<ChildProcess>> children;
+    ProcessOptions options;
+    options.environment = {{"HOME", home.Path()},
+                           {"QX_QUARN_CACHE_PATH", cache.Path()},
+                           {"QX_QUARN_LOCK_WAIT", std::string(GetParam().lockWait)}};
+    std::vector<std::unique_ptr<QuarnProcess>> children;
     for (int i = 0; i < GetParam().processes; ++i) {
-      children.push_back(std::make_unique<ChildProcess>(
-          QX_QUARN_CLI, std::vector<std::string>{"fetch", Url() + "/1.0/alice/models/crowd"}, env));
+      children.push_back(std::make_unique<QuarnProcess>(
+          QX_QUARN_CLI, std::vector<std::string>{"fetch", Url() + "/1.0/alice/models/crowd"},
+          options));
     }
     for (auto &child : children) {
-      const ChildOutcome outcome = child->Wait();
+      const ProcessOutcome outcome = child->Wait();
       ASSERT_EQ(outcome.status, 0) << "round " << round << ": " << outcome.err;
       ASSERT_FALSE(outcome.out.empty());
       const std::string path = outcome.out.substr(0, outcome.out.find('\n'));

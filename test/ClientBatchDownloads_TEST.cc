@@ -305,5 +305,39 @@ TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollecte
   EXPECT_EQ(ArchiveRequests().size(), 2u);
 }
 
+// ---------------------------------------------- our server and the mirror
+
+// A collection as quarn download fetches one: its listings, then its models
+// (with their dependencies) and worlds in parallel, from our server and from
+// nginx over a mirror export.
+class CollectionDownloads : public qx::test::ServedClientFixture {};
+QX_ON_BOTH_BACKENDS(CollectionDownloads);
+
+TEST_P(CollectionDownloads, ModelsWithDependenciesAndWorldsOfACollection) {
+  CollectionIdentifier collection;
+  collection.SetServer(Config());
+  collection.SetOwner("alice");
+  collection.SetName("favourites");
+  std::vector<ModelIdentifier> models;
+  for (ModelIter it = Client().Models(collection); it; ++it) models.push_back(it->Identification());
+  std::vector<WorldIdentifier> worlds;
+  for (WorldIter it = Client().Worlds(collection); it; ++it) worlds.push_back(*it);
+  ASSERT_EQ(models.size(), 2u);
+  ASSERT_EQ(worlds.size(), 1u);
+
+  for (const auto &[id, result] : Client().DownloadModels(models, 2))
+    EXPECT_TRUE(result) << id.UniqueName();
+  EXPECT_EQ(Client().DownloadWorlds(worlds, 2).Type(), FETCH_DONE);
+  for (const char *file : {"/alice/models/box/2/model.config", "/bob/models/wheel/1/model.config",
+                           "/bob/worlds/town/2/town.sdf"})
+    EXPECT_TRUE(qx::common::exists(ServerCache() + file)) << file;
+  std::vector<std::string> archives = RoutesWith(".zip");
+  std::sort(archives.begin(), archives.end());
+  // The listings name the versions they hold.
+  EXPECT_EQ(archives, (std::vector<std::string>{"alice/models/box/2/box.zip",
+                                                "bob/models/wheel/1/wheel.zip",
+                                                "bob/worlds/town/2/town.zip"}));
+}
+
 }  // namespace
 }  // namespace qx::quarn_tools

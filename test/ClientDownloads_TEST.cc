@@ -15,8 +15,11 @@ using qx::test::ReadFile;
 using qx::test::WriteFile;
 
 class ClientDownloads : public qx::test::ClientFixture {};
+// The same downloads from our server and from nginx over a mirror export.
+class ClientDownloadsAnyServer : public qx::test::ServedClientFixture {};
+QX_ON_BOTH_BACKENDS(ClientDownloadsAnyServer);
 
-TEST_F(ClientDownloads, ModelWithDependenciesLandsInTheCache) {
+TEST_P(ClientDownloadsAnyServer, ModelWithDependenciesLandsInTheCache) {
   LogCapture log;
   EXPECT_EQ(Client().DownloadModel(ModelId("alice", "robot")).Type(), FETCH_DONE);
   // robot names bob/wheel (in metadata.pbtxt) and alice/box/1; wheel's
@@ -40,15 +43,15 @@ TEST_F(ClientDownloads, ModelWithDependenciesLandsInTheCache) {
                            qx::common::LOG_MESSAGE));
 }
 
-TEST_F(ClientDownloads, CachedDependencyIsNotFetchedAgain) {
+TEST_P(ClientDownloadsAnyServer, CachedDependencyIsNotFetchedAgain) {
   ASSERT_TRUE(Client().DownloadModel(ModelId("bob", "wheel")));
-  Server().ClearRequests();
+  ClearSeen();
   ASSERT_TRUE(Client().DownloadModel(ModelId("alice", "robot")));
   EXPECT_EQ(RoutesWith(".zip"), (std::vector<std::string>{"alice/models/robot/tip/robot.zip",
                                                           "alice/models/box/1/box.zip"}));
 }
 
-TEST_F(ClientDownloads, DirectDependenciesOnlyWithTheListForm) {
+TEST_P(ClientDownloadsAnyServer, DirectDependenciesOnlyWithTheListForm) {
   std::vector<ModelIdentifier> dependencies;
   ASSERT_EQ(Client().DownloadModel(ModelId("alice", "robot"), {}, dependencies).Type(),
             FETCH_DONE);
@@ -79,8 +82,9 @@ void WriteCycle(const std::string &root, const std::string &url, bool withModelC
   }
 }
 
-TEST_F(ClientDownloads, CycleOfTwoModelsMakesTwoRequests) {
+TEST_P(ClientDownloadsAnyServer, CycleOfTwoModelsMakesTwoRequests) {
   WriteCycle(Root(), Url(), true);
+  Publish();
   EXPECT_EQ(Client().DownloadModel(ModelId("carol", "a")).Type(), FETCH_DONE);
   EXPECT_EQ(RoutesWith(".zip"), (std::vector<std::string>{"carol/models/a/tip/a.zip",
                                                           "carol/models/b/tip/b.zip"}));
@@ -94,10 +98,11 @@ TEST_F(ClientDownloads, CycleOfTwoModelsMakesTwoRequests) {
   EXPECT_EQ(all[1].Name(), "a");
 }
 
-TEST_F(ClientDownloads, FailedDependencyIsNamed) {
+TEST_P(ClientDownloadsAnyServer, FailedDependencyIsNamed) {
   WriteFile(Root() + "/carol/models/lonely/1/model.config",
             "<model><name>lonely</name><sdf version='1.9'>m.sdf</sdf><depend><model><uri>" + Url() +
                 "/1.0/carol/models/missing</uri></model></depend></model>");
+  Publish();
   LogCapture log;
   const auto lonely = ModelId("carol", "lonely");
   EXPECT_EQ(Client().DownloadModel(lonely).Type(), FETCH_FAILED);
@@ -225,7 +230,7 @@ TEST_F(ClientDownloads, VersionHeaderCases) {
   }
 }
 
-TEST_F(ClientDownloads, WorldLandsWithItsLocalPath) {
+TEST_P(ClientDownloadsAnyServer, WorldLandsWithItsLocalPath) {
   WorldIdentifier world;
   world.SetServer(Config());
   world.SetOwner("bob");
@@ -244,7 +249,7 @@ TEST_F(ClientDownloads, WorldLandsWithItsLocalPath) {
   EXPECT_EQ(path, ServerCache() + "/alice/worlds/garden/1");
 }
 
-TEST_F(ClientDownloads, ByUrlGivesTheDeliveredVersionDirectory) {
+TEST_P(ClientDownloadsAnyServer, ByUrlGivesTheDeliveredVersionDirectory) {
   std::string path = "untouched";
   EXPECT_EQ(Client().DownloadModel(qx::common::URI(ResourceUrl("alice/models/box")), path).Type(),
             FETCH_DONE);
@@ -267,8 +272,9 @@ TEST_F(ClientDownloads, IncompleteServerIsRefusedWithoutARequest) {
   EXPECT_TRUE(Server().Requests().empty());
 }
 
-TEST_F(ClientDownloads, BadModelConfigReportsUploadFailed) {
+TEST_P(ClientDownloadsAnyServer, BadModelConfigReportsUploadFailed) {
   WriteFile(Root() + "/carol/models/broken/1/model.config", "<model><name>broken</name>");
+  Publish();
   EXPECT_EQ(Client().DownloadModel(ModelId("carol", "broken")).Type(), UPLOAD_FAILED);
   EXPECT_TRUE(qx::common::exists(ServerCache() + "/carol/models/broken/1/model.config"));
 }

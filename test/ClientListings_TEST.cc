@@ -247,5 +247,68 @@ TEST_F(ClientListings, ConfiguredAgentWinsOverTheTransportsOwn) {
             "KovariQuarnTools-11.0.0");
 }
 
+// ---------------------------------------------- our server and the mirror
+
+// Listings and details as the client walks them, from our server and from
+// nginx over a mirror export, two entries per page.
+class ListingsAnyServer : public qx::test::ServedClientFixture {
+ protected:
+  std::size_t PageSize() const override { return 2; }
+};
+QX_ON_BOTH_BACKENDS(ListingsAnyServer);
+
+TEST_P(ListingsAnyServer, ModelPagesEndAtAnEmptyPage) {
+  EXPECT_EQ(Names(Client().Models(Config())),
+            (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+  EXPECT_EQ(SeenRoutes(), (std::vector<std::string>{"models", "models", "models"}));
+}
+
+TEST_P(ListingsAnyServer, WorldPagesFollowTheNextLinks) {
+  EXPECT_EQ(Names(Client().Worlds(Config())),
+            (std::vector<std::string>{"alice/garden", "bob/town"}));
+  EXPECT_EQ(SeenRoutes().size(), 1u);  // two worlds fill one page: no next link
+  for (const char *name : {"w1", "w2", "w3"})
+    qx::test::WriteFile(Root() + "/carol/worlds/" + name + "/1/" + name + ".sdf", "<sdf/>");
+  Publish();
+  ClearSeen();
+  EXPECT_EQ(Names(Client().Worlds(Config())),
+            (std::vector<std::string>{"alice/garden", "bob/town", "carol/w1", "carol/w2",
+                                      "carol/w3"}));
+  EXPECT_EQ(SeenRoutes(), (std::vector<std::string>{"worlds", "worlds", "worlds"}));
+}
+
+TEST_P(ListingsAnyServer, OwnerCollectionAndOneResource) {
+  ModelIdentifier owner;
+  owner.SetServer(Config());
+  owner.SetOwner("alice");
+  EXPECT_EQ(Names(Client().Models(owner)), (std::vector<std::string>{"alice/box", "alice/robot"}));
+  CollectionIdentifier collection;
+  collection.SetServer(Config());
+  collection.SetOwner("alice");
+  collection.SetName("favourites");
+  EXPECT_EQ(Names(Client().Models(collection)),
+            (std::vector<std::string>{"alice/box", "bob/wheel"}));
+  EXPECT_EQ(Names(Client().Worlds(collection)), (std::vector<std::string>{"bob/town"}));
+  EXPECT_EQ(Names(Client().Models(ModelId("alice", "robot"), false)),
+            (std::vector<std::string>{"alice/robot"}));
+  collection.SetName("nothing");
+  EXPECT_FALSE(Client().Models(collection));
+}
+
+TEST_P(ListingsAnyServer, DetailsOfModelsAndWorlds) {
+  ModelIdentifier out;
+  EXPECT_EQ(Client().ModelDetails(ModelId("alice", "robot"), out).Type(), FETCH_DONE);
+  EXPECT_EQ(out.Description(), "A robot on a wheel, carrying a box");
+  EXPECT_EQ(out.Tags(), (std::vector<std::string>{"robot", "demo"}));
+  EXPECT_EQ(Client().ModelDetails(ModelId("alice", "nothing"), out).Type(), FETCH_FAILED);
+  WorldIdentifier world;
+  world.SetServer(Config());
+  world.SetOwner("bob");
+  world.SetName("town");
+  WorldIdentifier found;
+  EXPECT_EQ(Client().WorldDetails(world, found).Type(), FETCH_DONE);
+  EXPECT_EQ(found.Version(), 2u);
+}
+
 }  // namespace
 }  // namespace qx::quarn_tools

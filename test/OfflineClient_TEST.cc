@@ -21,7 +21,7 @@ using qx::test::WriteFile;
 class OfflineClient : public qx::test::ClientFixture {
  protected:
   void SetUp() override {
-    ClientFixture::SetUp();
+    qx::test::ClientFixture::SetUp();
     // What the cache holds before the client goes offline.
     ASSERT_TRUE(Client().DownloadModel(ModelId("alice", "box", 1)));
     WorldIdentifier town = WorldId("bob", "town");

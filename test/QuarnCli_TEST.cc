@@ -3,6 +3,9 @@
 // output, colour, the progress line and interrupts, listings, serving.
 #include <signal.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -379,6 +382,62 @@ TEST_F(QuarnCliTest, ServePrintsItsLoopbackUrlServesAndStopsOnSignal) {
   const ProcessOutcome outcome = server.Wait();
   EXPECT_EQ(0, outcome.status);
   EXPECT_EQ("", outcome.out);
+}
+
+TEST_F(QuarnCliTest, ServeWithAnApiKeyGuardsDownloads) {
+  QuarnProcess server(QX_QUARN_CLI, {"serve", Root(), "--port", "0", "--api-key", "secret"});
+  ASSERT_TRUE(server.Started());
+  const std::string url = server.ReadLine();
+  ASSERT_FALSE(url.empty());
+  EXPECT_EQ(1, Run({"download", "-u", url + "/1.0/alice/models/box"}).status);
+  EXPECT_EQ(0, Run({"download", "-u", url + "/1.0/alice/models/box", "--header",
+                    "Private-token: secret"})
+                   .status);
+}
+
+TEST_F(QuarnCliTest, ServeWithPrebuildHasEveryArchiveBeforeItListens) {
+  qx::test::TempDir store;
+  ProcessOptions onTerminal;
+  onTerminal.stderrOnTerminal = true;
+  QuarnProcess server(QX_QUARN_CLI,
+                      {"serve", Root(), "--port", "0", "--prebuild", "--archive-store", store.Path()},
+                      onTerminal);
+  ASSERT_TRUE(server.Started());
+  ASSERT_EQ(0u, server.ReadLine().find("http://127.0.0.1:"));
+  std::size_t archives = 0;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(store.Path()))
+    archives += entry.path().extension() == ".zip";
+  EXPECT_EQ(7u, archives);
+  server.Signal(SIGTERM);
+  const ProcessOutcome outcome = server.Wait();
+  EXPECT_EQ(0, outcome.status);
+  // The progress line on the terminal, rewritten in place.
+  EXPECT_NE(std::string::npos, outcome.err.find("\rBuilding archives: 7/7")) << outcome.err;
+  // A store inside the served directory is refused.
+  const ProcessOutcome inside = Run({"serve", Root(), "--port", "0", "--archive-store", Root() + "/x"});
+  EXPECT_EQ(1, inside.status);
+  EXPECT_NE(std::string::npos, inside.err.find("lies inside the served directory"));
+}
+
+// ---- mirror export -------------------------------------------------------
+
+TEST_F(QuarnCliTest, MirrorExportWritesTheTreeAndSaysWhatItDid) {
+  qx::test::TempDir out;
+  const std::string mirror = out.Path() + "/mirror";
+  const ProcessOutcome first = Run({"mirror", "export", Root(), mirror, "--listen", "127.0.0.1:9"});
+  EXPECT_EQ(0, first.status) << first.err;
+  EXPECT_EQ(mirror + "\n", first.out);
+  EXPECT_NE(std::string::npos,
+            first.err.find("7 versions written, 0 kept, 32 documents written, 0 removed\n"));
+  EXPECT_NE(std::string::npos, qx::test::ReadFile(mirror + "/nginx.conf").find("listen 127.0.0.1:9;"));
+  const ProcessOutcome again = Run({"mirror", "export", Root(), mirror});
+  EXPECT_NE(std::string::npos,
+            again.err.find("0 versions written, 7 kept, 0 documents written, 0 removed\n"));
+  const ProcessOutcome refused = Run({"mirror", "export", Root(), Root() + "/alice"});
+  EXPECT_EQ(1, refused.status);
+  EXPECT_NE(std::string::npos, refused.err.find("inside the repository directory"));
+  EXPECT_EQ(2, Run({"mirror", "export", Root()}).status);
+  EXPECT_EQ(2, Run({"mirror"}).status);
 }
 
 }  // namespace

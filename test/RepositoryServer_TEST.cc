@@ -568,6 +568,19 @@ TEST_F(ApiKeyTest, DetailsDownloadsAndFilesNeedTheKey) {
   }
 }
 
+TEST_F(ApiKeyTest, TheListingOfOneResourceIsAListing) {
+  // Listings never carry the key: the listing of one resource needs none,
+  // and leaves a private one out like every listing.
+  EXPECT_EQ(Names{"alice/box"}, ListedNames(Get("alice/models/box", "page=1")->body));
+  WriteFile(Root() + "/alice/models/box/private", "");
+  auto hidden = Get("alice/models/box", "page=1");
+  ASSERT_TRUE(hidden);
+  EXPECT_EQ(200, hidden->status);
+  EXPECT_EQ(Names{}, ListedNames(hidden->body));
+  EXPECT_EQ(Names{"alice/box"},
+            ListedNames(Get("alice/models/box", "page=1", {{"Private-token", "secret"}})->body));
+}
+
 // ------------------------------------------------------------------ scripts
 
 TEST_F(RepositoryServerTest, ScriptedStatusBodyAndContentType) {
@@ -921,15 +934,22 @@ class BackgroundProgram {
 
 TEST(RepositoryServerProgram, ServesUntilTerminated) {
   qx::test::TempDir root;
+  qx::test::TempDir store;
   ASSERT_TRUE(qx::test::CopyExampleRepository(root.Path()));
   ASSERT_TRUE(fs::exists(ServerProgram())) << ServerProgram();
   BackgroundProgram program("'" + ServerProgram() + "' --root '" + root.Path() +
-                            "' --port 0 --page-size 1");
+                            "' --port 0 --page-size 1 --prebuild --archive-store '" +
+                            store.Path() + "'");
   const std::string url = program.ReadLine();
   ASSERT_EQ(0u, url.find("http://127.0.0.1:")) << url;
   auto result = ClientFor(url)->Get("/1.0/models?page=2");
   ASSERT_TRUE(result);
   EXPECT_EQ(Names{"alice/robot"}, ListedNames(result->body));
+  // Every version's archive was built before the server listened.
+  std::size_t archives = 0;
+  for (const auto &entry : fs::recursive_directory_iterator(store.Path()))
+    archives += entry.path().extension() == ".zip";
+  EXPECT_EQ(7u, archives);
   const int status = program.Terminate();
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
@@ -938,7 +958,7 @@ TEST(RepositoryServerProgram, ServesUntilTerminated) {
 TEST(RepositoryServerProgram, RefusesBadArguments) {
   ASSERT_TRUE(fs::exists(ServerProgram()));
   for (const std::string arguments : {"", "--root", "--port", "dir --port x", "dir --page-size 0",
-                                       "dir --colour blue", "dir other"}) {
+                                       "dir --colour blue", "dir other", "dir --archive-store"}) {
     SCOPED_TRACE(arguments);
     const std::string command = "'" + ServerProgram() + "' " + arguments + " 2>/dev/null";
     const int status = std::system(command.c_str());

@@ -66,54 +66,56 @@ TEST(SdfFromPath, FirstSdfFileByName) {
   EXPECT_EQ(sdfFromPath(other.Join("missing")), "");
 }
 
-class FetchResource : public qx::test::ClientFixture {};
+// Against our server and against nginx over a mirror export.
+class FetchResource : public qx::test::ServedClientFixture {};
+QX_ON_BOTH_BACKENDS(FetchResource);
 
-TEST_F(FetchResource, ModelUrlCachedAndNot) {
+TEST_P(FetchResource, ModelUrlCachedAndNot) {
   const std::string url = ResourceUrl("alice/models/box");
   EXPECT_EQ(fetchResourceWithClient(url, Client()), ServerCache() + "/alice/models/box/2");
-  EXPECT_EQ(Server().Requests().size(), 1u);
-  Server().ClearRequests();
+  EXPECT_EQ(SeenRoutes().size(), 1u);
+  ClearSeen();
   EXPECT_EQ(fetchResourceWithClient(url, Client()), ServerCache() + "/alice/models/box/2");
-  EXPECT_TRUE(Server().Requests().empty());
+  EXPECT_TRUE(SeenRoutes().empty());
 }
 
-TEST_F(FetchResource, ModelFileUrlDownloadsTheModelWithItsDependencies) {
+TEST_P(FetchResource, ModelFileUrlDownloadsTheModelWithItsDependencies) {
   const std::string url = ResourceUrl("bob/models/wheel/tip/files/model.sdf");
   EXPECT_EQ(fetchResourceWithClient(url, Client()),
             ServerCache() + "/bob/models/wheel/1/model.sdf");
   EXPECT_EQ(RoutesWith(".zip"), (std::vector<std::string>{"bob/models/wheel/tip/wheel.zip",
                                                           "alice/models/box/tip/box.zip"}));
-  Server().ClearRequests();
+  ClearSeen();
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("bob/models/wheel/1/files/model.sdf"), Client()),
             ServerCache() + "/bob/models/wheel/1/model.sdf");
-  EXPECT_TRUE(Server().Requests().empty());
+  EXPECT_TRUE(SeenRoutes().empty());
 }
 
-TEST_F(FetchResource, WorldsAndWorldFiles) {
+TEST_P(FetchResource, WorldsAndWorldFiles) {
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("bob/worlds/town"), Client()),
             ServerCache() + "/bob/worlds/town/2");
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("alice/worlds/garden/tip/files/garden.sdf"),
                                     Client()),
             ServerCache() + "/alice/worlds/garden/1/garden.sdf");
-  Server().ClearRequests();
+  ClearSeen();
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("bob/worlds/town/tip/files/town.sdf"), Client()),
             ServerCache() + "/bob/worlds/town/2/town.sdf");
-  EXPECT_TRUE(Server().Requests().empty());
+  EXPECT_TRUE(SeenRoutes().empty());
 }
 
-TEST_F(FetchResource, FailuresGiveTheEmptyText) {
+TEST_P(FetchResource, FailuresGiveTheEmptyText) {
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("alice/models/nothing/tip/files/a.sdf"), Client()),
             "");
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("alice/collections/favourites"), Client()), "");
   EXPECT_EQ(fetchResourceWithClient("not a url", Client()), "");
   // A file path that climbs out of the model is refused before any request.
-  Server().ClearRequests();
+  ClearSeen();
   EXPECT_EQ(fetchResourceWithClient(ResourceUrl("alice/models/box/tip/files/../../x"), Client()),
             "");
-  EXPECT_TRUE(Server().Requests().empty());
+  EXPECT_TRUE(SeenRoutes().empty());
 }
 
-TEST_F(FetchResource, DefaultClientReadsTheCachePathConfiguration) {
+TEST_P(FetchResource, DefaultClientReadsTheCachePathConfiguration) {
   qx::test::IsolatedHome home(true);
   qx::test::WriteFile(home.Cache() + "/config.yaml", "servers:\n  - url: " + Url() + "\n");
   EXPECT_EQ(fetchResource(ResourceUrl("alice/models/box/1")),

@@ -1,25 +1,34 @@
 /*
- * Download archives, built in memory from a version directory. Pure
- * function of the directory's content; safe on any thread.
+ * Download archives of version directories, written to files. Pure
+ * functions of the directory's content; safe on any thread.
  */
 #ifndef QX_QUARN_SERVER_ARCHIVE_HH_
 #define QX_QUARN_SERVER_ARCHIVE_HH_
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "Repository.hh"
 
 namespace qx::quarn_server {
 
-// A zip archive of `versionDir` whose entry names are relative to it (so
-// model.config sits at the archive's root): every directory entry first, then
-// every file, each group in name order, with the files' modification times,
-// so the same content always gives the same bytes. nullopt, with an error
-// line, when a file cannot be read or libzip fails.
-std::optional<std::string> buildArchive(const Repository &repository,
-                                        const std::filesystem::path &versionDir);
+// Writes a zip archive of `versionDir` to `target`, which must not exist,
+// with entry names relative to the directory (so model.config sits at the
+// archive's root): every directory entry first, then every file, each
+// group in name order, with the entries' modification times, so the same
+// files always give the same bytes. The files are read from disk as the
+// archive is written, never held in memory whole. False, with an error
+// line and nothing left at `target`, when a file cannot be read or libzip
+// fails.
+bool writeArchive(const Repository &repository, const std::filesystem::path &versionDir,
+                  const std::filesystem::path &target);
+
+// A fingerprint of what the archive of `versionDir` is made of: the names,
+// types, sizes, modes and modification times of its entries (32 hexadecimal
+// digits). The same files give the same fingerprint; a change to any of
+// them gives another.
+std::string archiveFingerprint(const Repository &repository,
+                               const std::filesystem::path &versionDir);
 
 }  // namespace qx::quarn_server
 

@@ -1,7 +1,6 @@
 #include "Catalogue.hh"
 
 #include <algorithm>
-#include <map>
 #include <sstream>
 
 #include <json/json.h>
@@ -9,8 +8,10 @@
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
-#include "Archive.hh"
+#include "ArchiveStore.hh"
+#include "OpenFile.hh"
 #include "Documents.hh"
+#include "RouteTable.hh"
 #include "qx/quarn_server/RepositoryServer.hh"
 
 namespace fs = std::filesystem;
@@ -18,17 +19,7 @@ namespace fs = std::filesystem;
 namespace qx::quarn_server {
 namespace {
 
-const char kJson[] = "application/json";
-
 Reply notFound(const std::string &route) { return errorReply(404, "Not found: " + route); }
-
-// `resource`'s version `text`, or nullopt.
-std::optional<VersionDir> versionOf(const Repository &repository, const Route &route,
-                                    std::optional<Resource> &resource) {
-  resource = repository.Find(route.kind, route.owner, route.name);
-  if (!resource) return std::nullopt;
-  return repository.Version(*resource, route.version);
-}
 
 bool isJsonArray(const std::string &text) {
   Json::Value value;
@@ -40,13 +31,16 @@ bool isJsonArray(const std::string &text) {
 
 }  // namespace
 
-Catalogue::Catalogue(const Repository &repository, std::size_t pageSize, std::string apiKey)
+Catalogue::Catalogue(const Repository &repository, ArchiveStore *archives, std::size_t pageSize,
+                     std::string apiKey, bool publicOnly)
     : repository_(repository),
+      archives_(archives),
       pageSize_(pageSize == 0 ? 1 : pageSize),
-      apiKey_(std::move(apiKey)) {}
+      apiKey_(std::move(apiKey)),
+      publicOnly_(publicOnly) {}
 
 Reply Catalogue::Answer(const CatalogueRequest &request) const {
-  const Route route = parseRoute(request.route);
+  const Route route = parseRoute(request.route, request.query);
   if (request.method != "GET" && request.method != "HEAD") {
     Reply reply = errorReply(405, "Method not allowed: " + request.method);
     reply.SetHeader("Allow", allowedMethods(route));
@@ -67,11 +61,17 @@ Reply Catalogue::Answer(const CatalogueRequest &request) const {
 bool Catalogue::Authorised(const Route &route, const CatalogueRequest &request) const {
   const bool guarded = route.type == Route::kDetails || route.type == Route::kArchive ||
                        route.type == Route::kFile;
-  return !guarded || KeyMatches(request);
+  return !guarded || publicOnly_ || KeyMatches(request);
 }
 
 bool Catalogue::KeyMatches(const CatalogueRequest &request) const {
-  return apiKey_.empty() || request.apiKey == apiKey_;
+  return !publicOnly_ && (apiKey_.empty() || request.apiKey == apiKey_);
+}
+
+std::optional<Resource> Catalogue::Find(const Route &route) const {
+  std::optional<Resource> resource = repository_.Find(route.kind, route.owner, route.name);
+  if (resource && publicOnly_ && repository_.Private(*resource)) return std::nullopt;
+  return resource;
 }
 
 void Catalogue::LeaveOutPrivate(const CatalogueRequest &request,
@@ -92,6 +92,10 @@ Reply Catalogue::Listing(const Route &route, const CatalogueRequest &request) co
       return errorReply(500, "Collection file is not valid: " + route.owner + "/" +
                                  route.collection);
     }
+  } else if (!route.name.empty()) {
+    const std::optional<Resource> resource = Find(route);
+    if (!resource) return notFound(request.route);
+    resources.push_back(*resource);
   } else if (route.owner.empty()) {
     resources = repository_.Resources(route.kind);
   } else {
@@ -100,21 +104,18 @@ Reply Catalogue::Listing(const Route &route, const CatalogueRequest &request) co
     resources = std::move(*owned);
   }
   LeaveOutPrivate(request, resources);
-  return Page(resources, request);
+  return Page(route, resources, request);
 }
 
 Reply Catalogue::Details(const Route &route, const CatalogueRequest &request) const {
-  const std::optional<Resource> resource = repository_.Find(route.kind, route.owner, route.name);
+  const std::optional<Resource> resource = Find(route);
   if (!resource) return notFound(request.route);
-  // A listing iterator asking for pages of this route gets a listing of the
-  // one resource; everyone else gets its document.
-  if (hasQueryItem(request.query, "page")) return Page({*resource}, request);
   const Json::Value document =
       resourceDocument(repository_, *resource, repository_.Versions(*resource));
-  return makeReply(200, jsonText(document), kJson);
+  return makeReply(200, jsonText(document), route.form->contentType);
 }
 
-Reply Catalogue::Page(const std::vector<Resource> &resources,
+Reply Catalogue::Page(const Route &route, const std::vector<Resource> &resources,
                       const CatalogueRequest &request) const {
   const std::optional<std::uint64_t> page = pageOf(request.query);
   if (!page) return errorReply(400, "Invalid page in query: " + request.query);
@@ -126,34 +127,42 @@ Reply Catalogue::Page(const std::vector<Resource> &resources,
     const Resource &resource = resources[i];
     list.append(resourceDocument(repository_, resource, repository_.Versions(resource)));
   }
-  Reply reply = makeReply(200, jsonText(list), kJson);
-  if (first + pageSize_ < resources.size()) {
-    reply.SetHeader("Link", "<" + request.linkBase + "/" + escapeRoute(request.route) +
-                                "?page=" + std::to_string(*page + 1) + ">; rel=\"next\"");
-  }
+  Reply reply = makeReply(200, jsonText(list), route.form->contentType);
+  if (first + pageSize_ < resources.size())
+    reply.SetHeader("Link", nextPageLink(request.linkBase, request.route, *page));
   return reply;
+}
+
+std::optional<VersionDir> Catalogue::VersionOf(const Route &route,
+                                               std::optional<Resource> &resource) const {
+  resource = Find(route);
+  if (!resource) return std::nullopt;
+  return repository_.Version(*resource, route.version);
 }
 
 Reply Catalogue::Archive(const Route &route) const {
   std::optional<Resource> resource;
-  const std::optional<VersionDir> version = versionOf(repository_, route, resource);
+  const std::optional<VersionDir> version = VersionOf(route, resource);
   if (!version) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
-  std::optional<std::string> archive = buildArchive(repository_, version->path);
+  const std::optional<ArchiveStore::Archive> archive =
+      archives_ ? archives_->Get(*resource, *version) : std::nullopt;
   if (!archive) return errorReply(500, "Unable to build the archive");
-  Reply reply = makeReply(200, std::move(*archive), "application/zip");
+  Reply reply = makeReply(200, "", route.form->contentType);
+  reply.SetFile(archive->file, archive->tag);
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;
 }
 
 Reply Catalogue::File(const Route &route) const {
   std::optional<Resource> resource;
-  const std::optional<VersionDir> version = versionOf(repository_, route, resource);
+  const std::optional<VersionDir> version = VersionOf(route, resource);
   std::optional<fs::path> path;
   if (version) path = repository_.Resolve(route.filePath, version->path);
-  std::optional<std::string> content;
-  if (path) content = repository_.ReadFile(*path);
-  if (!content) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
-  Reply reply = makeReply(200, std::move(*content), fileContentType(path->string()));
+  std::shared_ptr<const OpenFile> file;
+  if (path) file = OpenFile::Open(*path);
+  if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
+  Reply reply = makeReply(200, "", fileContentType(path->string()));
+  reply.SetFile(std::move(file));
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;
 }
@@ -166,23 +175,7 @@ Reply Catalogue::Licenses() const {
     qxerr << "The repository's licenses.json is not a JSON array";
     return errorReply(500, "licenses.json is not a JSON array");
   }
-  return makeReply(200, *text, kJson);
-}
-
-std::string fileContentType(const std::string &path) {
-  static const std::map<std::string, std::string> kTypes = {
-      {".config", "text/xml"},   {".dae", "text/xml"},        {".sdf", "text/xml"},
-      {".urdf", "text/xml"},     {".xml", "text/xml"},        {".json", kJson},
-      {".pbtxt", "text/plain"},  {".txt", "text/plain"},      {".obj", "text/plain"},
-      {".mtl", "text/plain"},    {".material", "text/plain"}, {".md", "text/plain"},
-      {".png", "image/png"},     {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"},
-      {".gif", "image/gif"},     {".svg", "image/svg+xml"},   {".pdf", "application/pdf"},
-  };
-  const std::string name = fs::path(path).filename().string();
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return "application/octet-stream";
-  const auto type = kTypes.find(qx::common::lowercase(name.substr(dot)));
-  return type == kTypes.end() ? "application/octet-stream" : type->second;
+  return makeReply(200, *text, routeForm(RouteForm::kLicenses).contentType);
 }
 
 }  // namespace qx::quarn_server

@@ -1,8 +1,8 @@
 /*
  * The repository's REST answers: listings (paged), details, download
- * archives, single files and the licence list, computed from the served
- * directory for one request. Keeps only its settings, so one object answers
- * on any number of threads at once.
+ * archives (from the archive store), single files and the licence list,
+ * computed from the served directory for one request. Keeps only its
+ * settings, so one object answers on any number of threads at once.
  */
 #ifndef QX_QUARN_SERVER_CATALOGUE_HH_
 #define QX_QUARN_SERVER_CATALOGUE_HH_
@@ -29,10 +29,16 @@ struct CatalogueRequest {
   std::string linkBase;
 };
 
+class ArchiveStore;
+
 class Catalogue {
  public:
-  // `pageSize` of 0 counts as 1. An empty `apiKey` protects nothing.
-  Catalogue(const Repository &repository, std::size_t pageSize, std::string apiKey);
+  // Archives come from `archives` (none without it: 500). `pageSize` of 0
+  // counts as 1. An empty `apiKey` protects nothing. With `publicOnly`,
+  // private resources are left out of every answer, key or not (what a
+  // mirror export publishes).
+  Catalogue(const Repository &repository, ArchiveStore *archives, std::size_t pageSize,
+            std::string apiKey, bool publicOnly = false);
 
   // Answers GET and HEAD; any other method gets 405 with the methods the
   // route allows (writes are answered by the Publisher before this).
@@ -46,21 +52,25 @@ class Catalogue {
   Reply Licenses() const;
   // One page of `resources`, as the query asks; with a Link header naming
   // the next page when there is one.
-  Reply Page(const std::vector<Resource> &resources, const CatalogueRequest &request) const;
+  Reply Page(const Route &route, const std::vector<Resource> &resources,
+             const CatalogueRequest &request) const;
   // Details, archives and files need the API key when the server has one.
   bool Authorised(const Route &route, const CatalogueRequest &request) const;
   // Whether the request carries the server's API key (or none is needed).
   bool KeyMatches(const CatalogueRequest &request) const;
+  // The resource a route names; private ones are not found with publicOnly.
+  std::optional<Resource> Find(const Route &route) const;
+  // The version a route names, with its resource.
+  std::optional<VersionDir> VersionOf(const Route &route, std::optional<Resource> &resource) const;
   // Private models are listed only for requests that carry the API key.
   void LeaveOutPrivate(const CatalogueRequest &request, std::vector<Resource> &resources) const;
 
   const Repository &repository_;
-  std::size_t pageSize_;
-  std::string apiKey_;
+  ArchiveStore *const archives_;
+  const std::size_t pageSize_;
+  const std::string apiKey_;
+  const bool publicOnly_;
 };
-
-// The content type a single file is served with, by its extension.
-std::string fileContentType(const std::string &path);
 
 }  // namespace qx::quarn_server
 

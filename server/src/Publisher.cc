@@ -12,6 +12,7 @@
 #include <qx/quarn_tools/ModelConfig.hh>
 
 #include "Documents.hh"
+#include "RouteTable.hh"
 
 namespace fs = std::filesystem;
 

@@ -187,6 +187,28 @@ std::optional<VersionDir> Repository::Version(const Resource &resource,
   return std::nullopt;
 }
 
+std::vector<std::string> Repository::Owners() const {
+  std::vector<std::string> owners;
+  for (const fs::path &dir : entries(root_))
+    if (isDirectory(dir) && Inside(dir)) owners.push_back(dir.filename().string());
+  return owners;
+}
+
+std::vector<std::string> Repository::Collections(const std::string &owner) const {
+  std::vector<std::string> names;
+  const std::optional<fs::path> ownerDir = Child(root_, owner);
+  const std::optional<fs::path> dir = ownerDir ? Child(*ownerDir, "collections") : std::nullopt;
+  if (!dir || !isDirectory(*dir)) return names;
+  for (const fs::path &file : entries(*dir)) {
+    const std::string name = file.filename().string();
+    const std::size_t stem = name.size() - 5;
+    if (name.size() > 5 && name.compare(stem, 5, ".json") == 0 && isRegularFile(file) &&
+        Inside(file))
+      names.push_back(name.substr(0, stem));
+  }
+  return names;
+}
+
 bool Repository::Private(const Resource &resource) const {
   const std::optional<fs::path> marker = Resolve({kPrivateMarker}, resource.path);
   return marker.has_value() && isRegularFile(*marker);

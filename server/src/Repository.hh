@@ -90,6 +90,12 @@ class Repository {
   // "tip" (the newest) or a decimal number.
   std::optional<VersionDir> Version(const Resource &resource, const std::string &text) const;
 
+  // The names of the owner directories below the root, in name order.
+  std::vector<std::string> Owners() const;
+  // The collection names of `owner` (OWNER/collections/NAME.json), in name
+  // order.
+  std::vector<std::string> Collections(const std::string &owner) const;
+
   // Whether the resource carries the private marker.
   bool Private(const Resource &resource) const;
 

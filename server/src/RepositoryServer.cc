@@ -6,22 +6,31 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <filesystem>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #include <qx/common/Console.hh>
 
+#include "ArchiveStore.hh"
 #include "Catalogue.hh"
+#include "FileDelivery.hh"
 #include "Publisher.hh"
 #include "Reply.hh"
 #include "Repository.hh"
 #include "Route.hh"
+#include "RouteTable.hh"
 #include "Scripts.hh"
+#include "WorkerPool.hh"
 
 namespace qx::quarn_server {
 
@@ -35,7 +44,6 @@ const std::size_t kLogLimit = 10000;
 const std::size_t kLogByteLimit = 64u << 20;
 // Largest request body accepted.
 const std::size_t kPayloadLimit = 64u << 20;
-const int kWorkerThreads = 16;
 // Idle keep-alive connections, silent or stalled peers are dropped after
 // these many seconds, which bounds how long Stop waits for a worker.
 const time_t kKeepAliveSeconds = 1;
@@ -45,6 +53,12 @@ const std::chrono::seconds kStartWait(10);
 // Set on replies that must go out without a Content-Type header (cpp-httplib
 // adds "text/plain" to every body otherwise); removed before sending.
 const char kOmitContentType[] = "X-Qx-Omit-Content-Type";
+// Set on every reply of ours, so that the error handler tells them from
+// cpp-httplib's own answers; removed before sending.
+const char kAnswered[] = "X-Qx-Answered";
+// Set on replies sent from files, which honour ranges; cpp-httplib
+// announces "Accept-Ranges: bytes" on every HEAD answer otherwise.
+const char kFromFile[] = "X-Qx-From-File";
 
 // Headers cpp-httplib adds to a request for its own use.
 bool addedByHttplib(const std::string &name) {
@@ -120,15 +134,42 @@ bool plausibleHost(const std::string &host) {
   });
 }
 
+// Sends `length` bytes of `file` from `offset` on, through one buffer of
+// at most RepositoryServer::kSendBufferSize bytes, then `fail`s the
+// transfer (which closes the connection) when `announced` is longer.
+void provideFile(httplib::Response &response, std::shared_ptr<const OpenFile> file,
+                 std::uint64_t offset, std::uint64_t length, std::uint64_t announced) {
+  const std::size_t bufferSize = static_cast<std::size_t>(
+      std::min<std::uint64_t>(RepositoryServer::kSendBufferSize, std::max<std::uint64_t>(length, 1)));
+  auto buffer = std::make_shared<std::vector<char>>();
+  response.set_content_provider(
+      static_cast<std::size_t>(announced), "",
+      [file, offset, length, bufferSize, buffer](std::size_t at, std::size_t,
+                                                 httplib::DataSink &sink) {
+        if (at >= length) return false;
+        if (buffer->empty()) buffer->resize(bufferSize);
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
+        const long got = file->Read(offset + at, buffer->data(), want);
+        // A file that shrank or fails to read ends the transfer short.
+        if (got <= 0) return false;
+        return sink.write(buffer->data(), static_cast<std::size_t>(got));
+      });
+}
+
 // Moves `reply` into `response`. A truncated reply goes out through a
 // content provider that announces the longer length, sends the first bytes
 // and then fails, which makes cpp-httplib close the connection.
 void sendReply(Reply reply, httplib::Response &response) {
   response.status = reply.status;
-  if (reply.truncateAfter) {
+  const std::uint64_t size = reply.BodySize();
+  const std::uint64_t sent = reply.truncateAfter ? std::min<std::uint64_t>(*reply.truncateAfter, size) : size;
+  const std::uint64_t announced = reply.truncateAfter ? std::max(size, sent + 1) : size;
+  if (reply.file && announced > 0) {
+    provideFile(response, reply.file, reply.fileOffset, sent, announced);
+    response.headers.erase("Content-Type");
+  } else if (reply.truncateAfter) {
     auto body = std::make_shared<const std::string>(std::move(reply.body));
-    const std::size_t sent = std::min(*reply.truncateAfter, body->size());
-    const std::size_t announced = std::max(body->size(), sent + 1);
     response.set_content_provider(
         announced, "", [body, sent](std::size_t offset, std::size_t, httplib::DataSink &sink) {
           if (offset >= sent) return false;
@@ -140,6 +181,35 @@ void sendReply(Reply reply, httplib::Response &response) {
   }
   for (const auto &header : reply.headers) response.headers.insert(header);
   if (!reply.Header("Content-Type")) response.headers.emplace(kOmitContentType, "1");
+  if (reply.file) response.headers.emplace(kFromFile, "1");
+  response.headers.emplace(kAnswered, "1");
+}
+
+// What decides how a file goes out.
+DeliveryConditions deliveryConditionsOf(const httplib::Request &request) {
+  const auto header = [&](const char *name) -> std::optional<std::string> {
+    if (!request.has_header(name)) return std::nullopt;
+    return request.get_header_value(name);
+  };
+  return {request.method, header("If-None-Match"), header("If-Modified-Since"), header("Range"),
+          header("If-Range")};
+}
+
+// 64-bit FNV-1a of `text`, in hexadecimal.
+std::string textHash(const std::string &text) {
+  std::uint64_t hash = 1469598103934665603ull;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
+}
+
+// Writes "\rBuilding archives: DONE/TOTAL" on a terminal.
+void showBuildProgress(std::size_t done, std::size_t total) {
+  if (!::isatty(STDERR_FILENO) || total == 0) return;
+  std::fprintf(stderr, "\rBuilding archives: %zu/%zu", done, total);
+  if (done == total) std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -158,6 +228,8 @@ struct RepositoryServer::Implementation {
   std::unique_ptr<httplib::Server> MakeServer() const;
   void Configure(httplib::Server &server);
   bool Listen();
+  bool OpenArchiveStore();
+  void RemoveTemporaryStore();
   void StopLocked();
 
   void Handle(const httplib::Request &request, httplib::Response &response);
@@ -175,6 +247,12 @@ struct RepositoryServer::Implementation {
   // Made by Start (the root is looked at then) and only read while the
   // server runs.
   std::unique_ptr<const Repository> repository;
+  std::unique_ptr<ArchiveStore> archives;
+  // Set by a signal that arrives while Start builds archives.
+  std::atomic<bool> buildCancelled{false};
+  // The temporary store made by Start when no store was named; removed by
+  // Stop.
+  std::filesystem::path temporaryStore;
   std::unique_ptr<const Catalogue> catalogue;
   std::unique_ptr<Publisher> publisher;
   // Requests being answered now.
@@ -202,7 +280,9 @@ std::unique_ptr<httplib::Server> RepositoryServer::Implementation::MakeServer() 
 }
 
 void RepositoryServer::Implementation::Configure(httplib::Server &server) {
-  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server.new_task_queue = [this] {
+    return new WorkerPool(options.workerThreads, options.queuedConnections);
+  };
   server.set_keep_alive_timeout(kKeepAliveSeconds);
   server.set_read_timeout(kReadWriteSeconds, 0);
   server.set_write_timeout(kReadWriteSeconds, 0);
@@ -223,7 +303,25 @@ void RepositoryServer::Implementation::Configure(httplib::Server &server) {
   server.Patch(any, handler);
   server.Delete(any, handler);
   server.Options(any, handler);
+  // cpp-httplib answers a Range header it cannot parse with 416 itself,
+  // before routing; such requests get our own answer instead, which judges
+  // the range like any other (and records the request).
+  const httplib::Server::HandlerWithResponse errors = [this](const httplib::Request &request,
+                                                             httplib::Response &response) {
+    const bool ours = response.has_header(kAnswered);
+    const bool reading = request.method == "GET" || request.method == "HEAD";
+    if (ours || response.status != 416 || !reading) return httplib::Server::HandlerResponse::Unhandled;
+    Handle(request, response);
+    return httplib::Server::HandlerResponse::Handled;
+  };
+  server.set_error_handler(errors);
   server.set_post_routing_handler([](const httplib::Request &, httplib::Response &response) {
+    if (!response.has_header(kFromFile)) response.headers.erase("Accept-Ranges");
+    // cpp-httplib announces an empty body, but a 304 may name only the
+    // length a 200 would have had: none is surer.
+    if (response.status == 304) response.headers.erase("Content-Length");
+    response.headers.erase(kFromFile);
+    response.headers.erase(kAnswered);
     if (!response.has_header(kOmitContentType)) return;
     response.headers.erase(kOmitContentType);
     response.headers.erase("Content-Type");
@@ -277,11 +375,44 @@ void RepositoryServer::Implementation::StopLocked() {
   }
   if (listener.joinable()) listener.join();
   http.reset();
+  RemoveTemporaryStore();
+}
+
+bool RepositoryServer::Implementation::OpenArchiveStore() {
+  std::filesystem::path directory = options.archiveStore;
+  if (directory.empty()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quarn-archives-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      qxerr << "Unable to make a temporary archive store in ["
+            << std::filesystem::temp_directory_path().string() << "]";
+      return false;
+    }
+    directory = temporaryStore = pattern;
+  }
+  archives = std::make_unique<ArchiveStore>(*repository, directory);
+  if (!archives->Open()) return false;
+  if (options.prebuild) {
+    const std::size_t failed =
+        archives->BuildAll(showBuildProgress, [this] { return buildCancelled.load(); });
+    if (failed > 0) qxwarn << "Unable to build " << failed << " archives; they are tried again when asked for";
+  }
+  return true;
+}
+
+void RepositoryServer::Implementation::RemoveTemporaryStore() {
+  if (temporaryStore.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(temporaryStore, ec);
+  temporaryStore.clear();
 }
 
 void RepositoryServer::Implementation::Handle(const httplib::Request &request,
                                               httplib::Response &response) {
   const Answering counted(answering);
+  // Ranges are ours to judge (FileDelivery), not cpp-httplib's, which would
+  // apply them to every answer. The request is a local object of
+  // cpp-httplib's that it hands over as constant.
+  const_cast<httplib::Request &>(request).ranges.clear();
   const Target target = TargetOf(request);
   RequestRecord record = recordOf(request, target);
   record.concurrent = counted.Now();
@@ -292,6 +423,7 @@ void RepositoryServer::Implementation::Handle(const httplib::Request &request,
     qxerr << "Error answering [" << request.method << " " << request.target << "]: " << e.what();
     reply = errorReply(500, "Internal server error");
   }
+  deliverFile(deliveryConditionsOf(request), reply);
   record.status = reply.status;
   if (options.logRequests)
     qxmsg << request.method << " " << request.target << " " << reply.status;
@@ -345,6 +477,8 @@ void RepositoryServer::Implementation::Wait(std::chrono::milliseconds delay) {
   waitChanged.wait_for(lock, bounded, [this] { return stopping; });
 }
 
+void RepositoryServer::CancelPrebuild() { impl_->buildCancelled = true; }
+
 std::string RepositoryServer::Implementation::Authority() const {
   const bool ipv6 = options.host.find(':') != std::string::npos;
   return (ipv6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
@@ -354,6 +488,23 @@ std::string RepositoryServer::Implementation::LinkBase(const httplib::Request &r
   const std::string host = request.get_header_value("Host");
   return std::string(Tls() ? "https://" : "http://") +
          (plausibleHost(host) ? host : Authority()) + "/" + options.apiVersion;
+}
+
+std::string persistentArchiveStore(const std::string &root) {
+  std::string base;
+  if (const char *cache = std::getenv("XDG_CACHE_HOME"); cache && *cache) {
+    base = cache;
+  } else if (const char *home = std::getenv("HOME"); home && *home) {
+    base = std::string(home) + "/.cache";
+  } else {
+    return "";
+  }
+  std::error_code ec;
+  std::filesystem::path real = std::filesystem::weakly_canonical(root, ec);
+  if (ec) real = std::filesystem::absolute(root, ec);
+  const std::string name = real.filename().empty() ? "root" : real.filename().string();
+  return (std::filesystem::path(base) / "quarn" / "archives" / (name + "-" + textHash(real.string())))
+      .string();
 }
 
 RepositoryServer::RepositoryServer(std::string root)
@@ -375,11 +526,16 @@ bool RepositoryServer::Start() {
     qxerr << "Repository directory does not exist [" << impl_->root << "]";
     return false;
   }
-  impl_->catalogue = std::make_unique<const Catalogue>(*impl_->repository, impl_->options.pageSize,
-                                                       impl_->options.apiKey);
+  if (!impl_->OpenArchiveStore()) {
+    impl_->RemoveTemporaryStore();
+    return false;
+  }
+  impl_->catalogue = std::make_unique<const Catalogue>(
+      *impl_->repository, impl_->archives.get(), impl_->options.pageSize, impl_->options.apiKey);
   impl_->publisher = std::make_unique<Publisher>(*impl_->repository, impl_->options.apiKey);
   if (impl_->Tls() && (impl_->options.certFile.empty() || impl_->options.keyFile.empty())) {
     qxerr << "HTTPS needs both a certificate and a key file";
+    impl_->RemoveTemporaryStore();
     return false;
   }
   {
@@ -391,12 +547,12 @@ bool RepositoryServer::Start() {
     qxerr << "Unable to load the certificate [" << impl_->options.certFile << "] or key ["
           << impl_->options.keyFile << "]";
     impl_->http.reset();
+    impl_->RemoveTemporaryStore();
     return false;
   }
   impl_->Configure(*impl_->http);
   if (!impl_->Listen()) {
     impl_->StopLocked();
-    impl_->http.reset();
     return false;
   }
   return true;

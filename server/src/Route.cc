@@ -19,8 +19,9 @@ bool unreserved(unsigned char c) {
   return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
-// `text` cut at every "/", empty pieces kept ("a//b/" gives a, "", b, "").
-std::vector<std::string> segments(const std::string &text) {
+}  // namespace
+
+std::vector<std::string> routeSegments(const std::string &text) {
   std::vector<std::string> pieces;
   std::size_t start = 0;
   while (true) {
@@ -31,54 +32,6 @@ std::vector<std::string> segments(const std::string &text) {
   }
   return pieces;
 }
-
-bool isVersion(const std::string &text) {
-  if (text == "tip") return true;
-  if (text.empty()) return false;
-  for (unsigned char c : text)
-    if (!std::isdigit(c)) return false;
-  return true;
-}
-
-bool isKindWord(const std::string &text, Kind &kind) {
-  if (text == "models") {
-    kind = Kind::kModel;
-    return true;
-  }
-  if (text == "worlds") {
-    kind = Kind::kWorld;
-    return true;
-  }
-  return false;
-}
-
-Route listing(Kind kind, std::string owner, std::string collection = "") {
-  Route route;
-  route.type = Route::kListing;
-  route.kind = kind;
-  route.owner = std::move(owner);
-  route.collection = std::move(collection);
-  return route;
-}
-
-// OWNER/KIND/NAME/VERSION/... (at least four segments).
-Route resourceRoute(const std::vector<std::string> &s, Kind kind) {
-  Route route;
-  route.kind = kind;
-  route.owner = s[0];
-  route.name = s[2];
-  route.version = s[3];
-  if (!isVersion(route.version)) return Route();
-  if (s.size() == 5 && s[4] == route.name + ".zip") {
-    route.type = Route::kArchive;
-  } else if (s.size() >= 6 && s[4] == "files") {
-    route.type = Route::kFile;
-    route.filePath.assign(s.begin() + 5, s.end());
-  }
-  return route.type == Route::kUnknown ? Route() : route;
-}
-
-}  // namespace
 
 std::string percentDecode(const std::string &text) {
   std::string out;
@@ -113,7 +66,7 @@ std::string percentEncode(const std::string &text) {
 std::string escapeRoute(const std::string &route) {
   std::string out;
   bool first = true;
-  for (const std::string &segment : segments(route)) {
+  for (const std::string &segment : routeSegments(route)) {
     if (!first) out += '/';
     out += percentEncode(segment);
     first = false;
@@ -134,34 +87,6 @@ Target splitTarget(const std::string &target) {
 }
 
 const char *kindWord(Kind kind) { return kind == Kind::kModel ? "models" : "worlds"; }
-
-Route parseRoute(const std::string &text) {
-  const std::vector<std::string> s = segments(text);
-  for (const std::string &segment : s)
-    if (segment.empty()) return Route();
-  Kind kind = Kind::kModel;
-  if (s.size() == 1 && s[0] == "licenses") {
-    Route route;
-    route.type = Route::kLicenses;
-    return route;
-  }
-  if (s.size() == 1 && isKindWord(s[0], kind)) return listing(kind, "");
-  if (s.size() == 2 && isKindWord(s[1], kind)) return listing(kind, s[0]);
-  if (s.size() == 4 && s[1] == "collections" && isKindWord(s[3], kind))
-    return listing(kind, s[0], s[2]);
-  if (s.size() >= 3 && isKindWord(s[1], kind)) {
-    if (s.size() == 3) {
-      Route route;
-      route.type = Route::kDetails;
-      route.kind = kind;
-      route.owner = s[0];
-      route.name = s[2];
-      return route;
-    }
-    return resourceRoute(s, kind);
-  }
-  return Route();
-}
 
 std::string allowedMethods(const Route &route) {
   const bool models = route.kind == Kind::kModel;

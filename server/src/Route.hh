@@ -1,7 +1,8 @@
 /*
  * Request targets and routes: splitting a target into API version, decoded
- * route and query, escaping routes into URLs, and telling which resource a
- * route names. Pure functions, safe on any thread.
+ * route and query, escaping routes into URLs, and the record of what a route
+ * names (RouteTable.hh tells which route is which). Pure functions, safe on
+ * any thread.
  */
 #ifndef QX_QUARN_SERVER_ROUTE_HH_
 #define QX_QUARN_SERVER_ROUTE_HH_
@@ -21,6 +22,9 @@ std::string percentDecode(const std::string &text);
 // "%XX" (upper-case hexadecimal).
 std::string percentEncode(const std::string &text);
 
+// `route` cut at every "/", empty pieces kept ("a//b/" gives a, "", b, "").
+std::vector<std::string> routeSegments(const std::string &route);
+
 // Each "/"-separated segment of `route` percent-encoded, the slashes kept.
 std::string escapeRoute(const std::string &route);
 
@@ -37,11 +41,14 @@ enum class Kind { kModel, kWorld };
 // "models" or "worlds".
 const char *kindWord(Kind kind);
 
+struct RouteForm;
+
 // What a route asks for.
 struct Route {
   enum Type {
     kUnknown,
-    kListing,     // [OWNER/]models|worlds, OWNER/collections/NAME/models|worlds
+    kListing,     // [OWNER/]models|worlds, OWNER/collections/NAME/models|worlds,
+                  // OWNER/models|worlds/NAME with a page query (that one resource)
     kDetails,     // OWNER/models|worlds/NAME
     kArchive,     // OWNER/models|worlds/NAME/VERSION|tip/NAME.zip
     kFile,        // OWNER/models|worlds/NAME/VERSION|tip/files/PATH
@@ -54,8 +61,9 @@ struct Route {
   std::string name;
   std::string version;                // "tip" or digits
   std::vector<std::string> filePath;  // segments below files/
+  // The form of the route table the route matched; null for kUnknown.
+  const RouteForm *form = nullptr;
 };
-Route parseRoute(const std::string &route);
 
 // The methods a route answers, as an "Allow" header lists them: GET and
 // HEAD everywhere; POST on "models" (uploads), PATCH on a model and DELETE

@@ -53,11 +53,11 @@ bool decidesAnswer(const ResponseScript &script) {
 void applyScript(const ResponseScript &script, Reply &reply) {
   if (script.referralUrl) {
     reply.status = 200;
-    reply.body = *script.referralUrl;
+    reply.SetBody(*script.referralUrl);
     reply.SetHeader("Content-Type", script.referralContentType);
   }
   if (script.status) reply.status = *script.status;
-  if (script.body) reply.body = *script.body;
+  if (script.body) reply.SetBody(*script.body);
   if (script.contentType) reply.SetHeader("Content-Type", *script.contentType);
   std::set<std::string> replaced;
   for (const auto &header : script.headers) {

@@ -17,6 +17,7 @@ bool RepositoryServer::ServeUntilSignalled(std::ostream &out) {
   // not lost.
   qx::common::SignalHandler signals;
   signals.AddCallback([&](int) {
+    CancelPrebuild();  // a long prebuild ends at the next version
     std::lock_guard<std::mutex> lock(mutex);
     stop = true;
     signalled.notify_all();

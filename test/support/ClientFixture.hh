@@ -1,6 +1,7 @@
 /*
- * A client wired to our repository server over the example repository, with
- * a home and cache of its own.
+ * A client wired to a server of the example repository, with a home and
+ * cache of its own: ClientFixture over our repository server,
+ * ServedClientFixture over each backend of ServedRepository.hh.
  */
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
@@ -15,14 +16,17 @@
 
 #include "support/Builders.hh"
 #include "support/RepositoryFixture.hh"
+#include "support/ServedRepository.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
 
-class ClientFixture : public RepositoryFixture {
+template <typename Base>
+class ClientFixtureOn : public Base {
  protected:
   void SetUp() override {
-    RepositoryFixture::SetUp();
+    Base::SetUp();
+    if (::testing::Test::HasFatalFailure()) return;
     MakeClient("");
   }
 
@@ -31,7 +35,7 @@ class ClientFixture : public RepositoryFixture {
   void MakeClient(const std::string &apiKey) {
     qx::quarn_tools::ClientConfig config;
     config.SetCacheLocation(home_.Cache());
-    qx::quarn_tools::ServerConfig server = Config();
+    qx::quarn_tools::ServerConfig server = this->Config();
     server.SetApiKey(apiKey);
     config.AddServer(server);
     client_ = std::make_unique<qx::quarn_tools::QuarnClient>(config,
@@ -45,34 +49,42 @@ class ClientFixture : public RepositoryFixture {
   std::unique_ptr<qx::quarn_tools::QuarnClientPrivate> PrivateClient() const {
     qx::quarn_tools::ClientConfig config;
     config.SetCacheLocation(home_.Cache());
-    config.AddServer(Config());
+    config.AddServer(this->Config());
     return std::make_unique<qx::quarn_tools::QuarnClientPrivate>(config,
                                                                  qx::quarn_tools::Rest());
   }
   const std::string &Cache() const { return home_.Cache(); }
 
   // The URL of a resource (or of anything below the API version).
-  std::string ResourceUrl(const std::string &route) const { return Url() + "/1.0/" + route; }
+  std::string ResourceUrl(const std::string &route) const {
+    return this->Url() + "/1.0/" + route;
+  }
 
   // The server's cache directory, as the client names it.
-  std::string ServerCache() const;
+  std::string ServerCache() const {
+    const std::string url = this->Url();  // http://127.0.0.1:PORT
+    const std::string authority = url.substr(url.find("//") + 2);
+    std::string sanitized;
+    for (char c : authority) sanitized += c == ':' ? std::string("%3A") : std::string(1, c);
+    return Cache() + "/" + sanitized;
+  }
 
   // A model or world of the example server.
   qx::quarn_tools::ModelIdentifier ModelId(const std::string &owner, const std::string &name,
                                            unsigned int version = 0) const {
-    return ModelOn(Config(), owner, name, version);
+    return ModelOn(this->Config(), owner, name, version);
   }
   qx::quarn_tools::WorldIdentifier WorldId(const std::string &owner, const std::string &name,
                                            unsigned int version = 0) const {
-    return WorldOn(Config(), owner, name, version);
+    return WorldOn(this->Config(), owner, name, version);
   }
 
   // The routes of the requests the server saw, in order, keeping those that
   // contain `part`.
   std::vector<std::string> RoutesWith(const std::string &part) {
     std::vector<std::string> routes;
-    for (const auto &record : Server().Requests()) {
-      if (record.route.find(part) != std::string::npos) routes.push_back(record.route);
+    for (const std::string &route : this->SeenRoutes()) {
+      if (route.find(part) != std::string::npos) routes.push_back(route);
     }
     return routes;
   }
@@ -82,13 +94,8 @@ class ClientFixture : public RepositoryFixture {
   std::unique_ptr<qx::quarn_tools::QuarnClient> client_;
 };
 
-inline std::string ClientFixture::ServerCache() const {
-  const std::string url = Url();  // http://127.0.0.1:PORT
-  const std::string authority = url.substr(url.find("//") + 2);
-  std::string sanitized;
-  for (char c : authority) sanitized += c == ':' ? std::string("%3A") : std::string(1, c);
-  return Cache() + "/" + sanitized;
-}
+using ClientFixture = ClientFixtureOn<RepositoryFixture>;
+using ServedClientFixture = ClientFixtureOn<ServedRepositoryFixture>;
 
 }  // namespace qx::test
 

@@ -24,6 +24,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,15 @@ class RepositoryFixture : public ::testing::Test {
   const std::string &Root() const { return example_->Root(); }
   std::string Url() const { return example_->Url(); }
   qx::quarn_tools::ServerConfig Config() const { return example_->Config(); }
+  // As ServedRepositoryFixture has them: the server reads the directory
+  // afresh, so there is nothing to publish; the routes come from its log.
+  void Publish() {}
+  std::vector<std::string> SeenRoutes() {
+    std::vector<std::string> routes;
+    for (const auto &record : Server().Requests()) routes.push_back(record.route);
+    return routes;
+  }
+  void ClearSeen() { Server().ClearRequests(); }
 
  private:
   std::unique_ptr<ExampleServer> example_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,7 +50,8 @@ IsolatedHome::IsolatedHome(bool withCachePath)
       homeEnv_("HOME", home_.Path()),
       cacheEnv_("QX_QUARN_CACHE_PATH",
                 withCachePath ? std::optional<std::string>(cacheDir_.Path())
-                              : std::nullopt) {}
+                              : std::nullopt),
+      xdgCacheEnv_("XDG_CACHE_HOME", std::nullopt) {}
 
 namespace {
 const LogCapture *gCurrentCapture = nullptr;
@@ -140,6 +142,19 @@ std::string ReadFile(const std::string &path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string IncompressibleBytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint64_t state = 0x9e3779b97f4a7c15ull * (seed + 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    bytes[i] = static_cast<char>((state * 0x2545f4914f6cdd1dull) >> 56);
+  }
+  return bytes;
 }
 
 }  // namespace qx::test

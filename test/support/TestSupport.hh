@@ -47,9 +47,9 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
-// HOME pointing at a temporary directory and QX_QUARN_CACHE_PATH unset (or
-// pointing at a cache directory of its own with `withCachePath`), so no test
-// reads or writes the real home or cache.
+// HOME pointing at a temporary directory, QX_QUARN_CACHE_PATH unset (or
+// pointing at a cache directory of its own with `withCachePath`) and
+// XDG_CACHE_HOME unset, so no test reads or writes the real home or caches.
 class IsolatedHome {
  public:
   explicit IsolatedHome(bool withCachePath = false);
@@ -64,6 +64,7 @@ class IsolatedHome {
   std::string cache_;
   ScopedEnv homeEnv_;
   ScopedEnv cacheEnv_;
+  ScopedEnv xdgCacheEnv_;
 };
 
 // Collects the log lines written while it lives, at full verbosity.
@@ -108,6 +109,8 @@ std::vector<std::string> EntryNames(const std::string &directory);
 void WriteFile(const std::string &path, const std::string &content);
 // The content of `path`, or the empty text.
 std::string ReadFile(const std::string &path);
+// `size` bytes that do not compress, the same for the same seed.
+std::string IncompressibleBytes(std::size_t size, unsigned seed = 1);
 
 }  // namespace qx::test
 

@@ -3,8 +3,10 @@
  * directory of the client's cache (OWNER/models/NAME/VERSION/..., OWNER/worlds/
  * NAME/VERSION/..., OWNER/collections/NAME.json, licenses.json) over the
  * repository's REST protocol, on HTTP or HTTPS, and takes uploads, edits and
- * deletions into it. Tests script faults on it and read the log of what it
- * received. All members may be called from any
+ * deletions into it. Archives and single files are sent from files (with
+ * validators, conditional and range requests), never built in memory.
+ * Tests script faults on it and read the log of what it received. All
+ * members may be called from any
  * thread; the server answers on threads of its own between Start and Stop.
  */
 #ifndef QX_QUARN_SERVER_REPOSITORYSERVER_HH_
@@ -102,6 +104,13 @@ struct ResponseScript {
   std::chrono::milliseconds delay{0};
 };
 
+// A directory for the archives of `root` that outlives the server, for a
+// server run by hand: $XDG_CACHE_HOME/quarn/archives/KEY, or else
+// $HOME/.cache/quarn/archives/KEY, where KEY names the real path of `root`
+// (its last component and a hash of the whole). Empty when neither
+// variable is set.
+std::string persistentArchiveStore(const std::string &root);
+
 class RepositoryServer {
  public:
   struct Options {
@@ -122,7 +131,23 @@ class RepositoryServer {
     std::string keyFile;
     // Write one message line per request to the log.
     bool logRequests = false;
+    // Where download archives are kept once built: a directory outside the
+    // served one (made when missing). Empty: a fresh temporary directory,
+    // removed by Stop. See persistentArchiveStore for one that lasts.
+    std::string archiveStore;
+    // Build every archive the store lacks in Start, before listening, with
+    // a progress line on standard error when that is a terminal.
+    bool prebuild = false;
+    // Threads that answer requests, and accepted connections that may wait
+    // for one (each at least 1); while that many wait, further clients wait
+    // unaccepted. Every thread serves one connection at a time, a download
+    // with a buffer of its own of at most kSendBufferSize bytes.
+    std::size_t workerThreads = 64;
+    std::size_t queuedConnections = 1024;
   };
+
+  // Bytes a download reads from its file and sends at once.
+  static constexpr std::size_t kSendBufferSize = 256 * 1024;
 
   // Serves the directory `root`, which Start looks up (symbolic links
   // resolved) and every request reads afresh.
@@ -134,15 +159,20 @@ class RepositoryServer {
   RepositoryServer &operator=(const RepositoryServer &) = delete;
 
   // Binds and starts answering; returns once the server listens. False, with
-  // an error line in the log, when the root is no directory, the certificate
-  // or key cannot be loaded, the address cannot be bound, or the server is
-  // running already. A stopped server may be started again (on a new port
+  // an error line in the log, when the root is no directory, the archive
+  // store cannot be made or lies inside the root, the certificate or key
+  // cannot be loaded, the address cannot be bound, or the server is running
+  // already. A stopped server may be started again (on a new port
   // when the port option is 0).
   bool Start();
   // Starts, writes the server's URL and a line end to `out`, answers until
   // the process receives an interrupt or terminate signal, then stops. False
   // when the server could not start.
   bool ServeUntilSignalled(std::ostream &out);
+  // Makes a prebuild that Start is running stop after the version it is
+  // building; Start then goes on to listen. Callable from any thread (an
+  // atomic store: from a signal handler too).
+  void CancelPrebuild();
   // Stops answering and joins every thread; pending delays end at once.
   // Bounded: connections that stall are dropped after a few seconds at most.
   // Idempotent.

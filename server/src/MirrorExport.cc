@@ -1,0 +1,456 @@
+// The static export of a repository (qx/quarn_server/MirrorExport.hh):
+// every answer of the read routes, asked of the same Catalogue the server
+// answers with and written where the route table says the export keeps it.
+#include "qx/quarn_server/MirrorExport.hh"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Util.hh>
+
+#include "Archive.hh"
+#include "Catalogue.hh"
+#include "NginxConfig.hh"
+#include "Repository.hh"
+#include "RouteTable.hh"
+
+namespace fs = std::filesystem;
+
+namespace qx::quarn_server {
+namespace {
+
+// Marks a directory as an export, and is locked while one runs.
+const char kMarkerFile[] = ".quarn-mirror";
+const char kMarkerText[] = "quarn mirror export 1\n";
+// The data directory below the export directory.
+const char kSiteDirectory[] = "site";
+// How often a version whose files keep changing is tried.
+const int kVersionAttempts = 3;
+
+std::atomic<unsigned long> asideCount{0};
+
+// A fresh hidden name beside `path` for work in progress.
+fs::path aside(const fs::path &path, const char *what) {
+  return path.parent_path() / ("." + path.filename().string() + "." + what + "-" +
+                               std::to_string(::getpid()) + "-" + std::to_string(++asideCount));
+}
+
+std::optional<std::string> readWhole(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Writes `content` to `path` through a file beside it renamed into place.
+bool writeAtomically(const fs::path &path, const std::string &content) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  const fs::path temporary = aside(path, "new");
+  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  if (out) fs::rename(temporary, path, ec);
+  if (!out || ec) {
+    fs::remove(temporary, ec);
+    qxerr << "Unable to write [" << path.string() << "]";
+    return false;
+  }
+  return true;
+}
+
+// Points the symbolic link `link` at `target` (a name beside it) in one
+// rename, replacing whatever was there.
+bool pointLink(const fs::path &link, const std::string &target) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == target)
+    return true;
+  if (fs::is_directory(fs::symlink_status(link, ec))) fs::remove_all(link, ec);
+  const fs::path temporary = aside(link, "link");
+  fs::create_symlink(target, temporary, ec);
+  if (!ec) fs::rename(temporary, link, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    qxerr << "Unable to link [" << link.string() << "] to [" << target << "]";
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> pathSegments(const std::string &path) { return routeSegments(path); }
+
+// Whether `inner` is `outer` or lies below it.
+bool within(const fs::path &inner, const fs::path &outer) {
+  const std::string a = inner.string(), b = outer.string();
+  return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == '/');
+}
+
+fs::path realPath(const fs::path &path) {
+  std::error_code ec;
+  fs::path real = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  return ec ? fs::absolute(path) : real;
+}
+
+class MirrorWriter {
+ public:
+  MirrorWriter(const Repository &repository, fs::path out, const MirrorOptions &options,
+               MirrorSummary &summary)
+      : repository_(repository),
+        out_(std::move(out)),
+        site_(out_ / kSiteDirectory),
+        options_(options),
+        summary_(summary),
+        catalogue_(repository, nullptr, options.pageSize, "", true) {}
+
+  bool Run();
+
+ private:
+  bool ExportResources(Kind kind);
+  bool ExportResource(Kind kind, const std::string &owner, const std::string &name,
+                      const Resource &resource);
+  bool ExportVersion(Kind kind, const std::string &owner, const std::string &name,
+                     const VersionDir &version);
+  bool FillVersion(Kind kind, const std::string &owner, const std::string &name,
+                   const VersionDir &version, const fs::path &dir);
+  bool ExportListings();
+  bool ExportListing(const Route &route);
+  bool ExportDocument(const Route &route, bool required);
+  // The catalogue's answer to GET `route` with `query`.
+  Reply Ask(const Route &route, const std::string &query = "") const;
+  bool WriteDocument(const std::string &relative, const std::string &content);
+  void Keep(const std::string &relative);
+  void Sweep(const fs::path &relative);
+  bool WriteConfiguration();
+
+  const Repository &repository_;
+  const fs::path out_;
+  const fs::path site_;
+  const MirrorOptions &options_;
+  MirrorSummary &summary_;
+  const Catalogue catalogue_;
+  // Paths below site_ written or confirmed by this export, with every
+  // directory above them; the sweep removes the rest, and leaves alone what
+  // lies inside the directories kept whole (versions).
+  std::set<std::string> kept_;
+  std::set<std::string> keptWhole_;
+};
+
+bool MirrorWriter::Run() {
+  std::error_code ec;
+  fs::create_directories(site_, ec);
+  fs::create_directories(out_ / kNginxRunDirectory, ec);
+  bool ok = !ec;
+  for (const Kind kind : {Kind::kModel, Kind::kWorld}) ok = ExportResources(kind) && ok;
+  ok = ExportListings() && ok;
+  ok = ExportDocument(makeRoute(RouteForm::kLicenses), false) && ok;
+  // What the repository no longer holds goes only after an export that
+  // wrote everything else.
+  if (ok) Sweep("");
+  return WriteConfiguration() && ok;
+}
+
+Reply MirrorWriter::Ask(const Route &route, const std::string &query) const {
+  return catalogue_.Answer({"GET", routeText(route), query, std::nullopt, ""});
+}
+
+void MirrorWriter::Keep(const std::string &relative) {
+  fs::path path;
+  for (const std::string &segment : pathSegments(relative)) {
+    path /= segment;
+    kept_.insert(path.string());
+  }
+}
+
+bool MirrorWriter::WriteDocument(const std::string &relative, const std::string &content) {
+  Keep(relative);
+  const fs::path path = site_ / relative;
+  if (readWhole(path) == content) return true;
+  ++summary_.documentsWritten;
+  return writeAtomically(path, content);
+}
+
+bool MirrorWriter::ExportDocument(const Route &route, bool required) {
+  const Reply reply = Ask(route);
+  if (reply.status != 200) {
+    if (required)
+      qxerr << "Unable to export [" << routeText(route) << "]: status " << reply.status;
+    return !required;
+  }
+  return WriteDocument(exportPath(route), reply.body);
+}
+
+bool MirrorWriter::ExportResources(Kind kind) {
+  bool ok = true;
+  std::set<std::pair<std::string, std::string>> done;
+  for (const Resource &listed : repository_.Resources(kind)) {
+    // The export answers the lower-case spelling the client sends, with
+    // the resource the server finds for it.
+    const std::string owner = qx::common::lowercase(listed.owner);
+    const std::string name = qx::common::lowercase(listed.name);
+    if (!done.insert({owner, name}).second) continue;
+    const std::optional<Resource> resource = repository_.Find(kind, owner, name);
+    if (!resource) continue;
+    if (repository_.Private(*resource)) {
+      qxmsg << "Leaving out the private [" << resource->owner << "/" << kindWord(kind) << "/"
+            << resource->name << "]";
+      continue;
+    }
+    ok = ExportResource(kind, owner, name, *resource) && ok;
+  }
+  return ok;
+}
+
+bool MirrorWriter::ExportResource(Kind kind, const std::string &owner, const std::string &name,
+                                  const Resource &resource) {
+  const std::vector<VersionDir> versions = repository_.Versions(resource);
+  bool ok = true;
+  for (const VersionDir &version : versions)
+    ok = ExportVersion(kind, owner, name, version) && ok;
+  if (!ok || versions.empty()) return false;
+  const Route tip = makeRoute(RouteForm::kArchive, kind, owner, name, "tip");
+  const std::string tipDir = fillPlaceholders(splitAtVersion(tip.form->exportPath).first, tip);
+  Keep(tipDir);
+  ok = pointLink(site_ / tipDir, std::to_string(versions.back().number));
+  ok = ExportDocument(makeRoute(RouteForm::kDetails, kind, owner, name), true) && ok;
+  return ExportListing(makeRoute(RouteForm::kResourceListing, kind, owner, name)) && ok;
+}
+
+bool MirrorWriter::ExportVersion(Kind kind, const std::string &owner, const std::string &name,
+                                 const VersionDir &version) {
+  const Route route =
+      makeRoute(RouteForm::kArchive, kind, owner, name, std::to_string(version.number));
+  const std::string linkRelative =
+      fillPlaceholders(splitAtVersion(route.form->exportPath).first, route);
+  const fs::path link = site_ / linkRelative;
+  for (int attempt = 0; attempt < kVersionAttempts; ++attempt) {
+    const std::string fingerprint = archiveFingerprint(repository_, version.path);
+    // The real directory is NUMBER.FINGERPRINT; the link NUMBER names it.
+    const std::string realName = link.filename().string() + "." + fingerprint;
+    const fs::path real = link.parent_path() / realName;
+    const std::string realRelative = (fs::path(linkRelative).parent_path() / realName).string();
+    Keep(linkRelative);
+    Keep(realRelative);
+    keptWhole_.insert(realRelative);
+    std::error_code ec;
+    const bool present = fs::is_directory(fs::symlink_status(real, ec));
+    if (present && fs::read_symlink(link, ec) == realName && !ec) {
+      ++summary_.versionsKept;
+      return true;
+    }
+    if (!present) {
+      const fs::path work = aside(real, "new");
+      if (!FillVersion(kind, owner, name, version, work)) {
+        fs::remove_all(work, ec);
+        return false;
+      }
+      if (archiveFingerprint(repository_, version.path) != fingerprint) {
+        fs::remove_all(work, ec);
+        continue;  // changed while being exported: again, as it is now
+      }
+      fs::rename(work, real, ec);
+      if (ec) {
+        qxerr << "Unable to store [" << real.string() << "]: " << ec.message();
+        fs::remove_all(work, ec);
+        return false;
+      }
+    }
+    ++summary_.versionsWritten;
+    return pointLink(link, realName);
+  }
+  qxerr << "The files of [" << version.path.string() << "] kept changing while exported";
+  return false;
+}
+
+bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::string &name,
+                               const VersionDir &version, const fs::path &dir) {
+  const std::string number = std::to_string(version.number);
+  const Tree tree = repository_.Walk(version.path);
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  const auto inVersion = [&](const Route &route) {
+    return dir / fillPlaceholders(splitAtVersion(route.form->exportPath).second, route);
+  };
+  for (const std::string &directory : tree.directories) {
+    const std::string entry = directory.substr(0, directory.size() - 1);
+    fs::create_directories(
+        inVersion(makeRoute(RouteForm::kFile, kind, owner, name, number, pathSegments(entry))), ec);
+  }
+  for (const std::string &file : tree.files) {
+    const fs::path source = version.path / file;
+    const fs::path target =
+        inVersion(makeRoute(RouteForm::kFile, kind, owner, name, number, pathSegments(file)));
+    fs::create_directories(target.parent_path(), ec);
+    if (!ec && repository_.Inside(source)) fs::copy_file(source, target, ec);
+    if (!ec) fs::last_write_time(target, fs::last_write_time(source, ec), ec);
+    if (ec) {
+      qxerr << "Unable to export [" << source.string() << "]: " << ec.message();
+      return false;
+    }
+  }
+  return writeArchive(repository_, version.path,
+                      inVersion(makeRoute(RouteForm::kArchive, kind, owner, name, number)));
+}
+
+bool MirrorWriter::ExportListings() {
+  bool ok = true;
+  std::set<std::string> owners;
+  for (const std::string &owner : repository_.Owners()) owners.insert(qx::common::lowercase(owner));
+  for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
+    ok = ExportListing(makeRoute(RouteForm::kServerListing, kind)) && ok;
+    for (const std::string &owner : owners) {
+      ok = ExportListing(makeRoute(RouteForm::kOwnerListing, kind, owner)) && ok;
+      std::set<std::string> collections;
+      for (const std::string &collection : repository_.Collections(owner))
+        collections.insert(qx::common::lowercase(collection));
+      for (const std::string &collection : collections) {
+        ok = ExportListing(makeRoute(RouteForm::kCollectionListing, kind, owner, collection)) && ok;
+      }
+    }
+  }
+  return ok;
+}
+
+bool MirrorWriter::ExportListing(const Route &route) {
+  const fs::path dir = exportPath(route);
+  for (std::uint64_t page = 1;; ++page) {
+    const Reply reply = Ask(route, "page=" + std::to_string(page));
+    if (reply.status != 200) {
+      // A listing the server cannot give (a broken collection file) is not
+      // exported; nginx answers it with 404.
+      qxwarn << "Not exporting the listing [" << routeText(route) << "]: status "
+             << reply.status;
+      return page == 1;
+    }
+    const bool next = reply.Header("Link").has_value();
+    if (!WriteDocument((dir / pageFileName(page, next)).string(), reply.body)) return false;
+    if (!next) {
+      const Reply past = Ask(route, "page=" + std::to_string(page + 1));
+      return past.status == 200 && WriteDocument((dir / kPastLastPage).string(), past.body);
+    }
+  }
+}
+
+void MirrorWriter::Sweep(const fs::path &relative) {
+  std::error_code ec;
+  std::vector<fs::directory_entry> entries;
+  for (fs::directory_iterator it(site_ / relative, ec), end; !ec && it != end; it.increment(ec))
+    entries.push_back(*it);
+  for (const fs::directory_entry &entry : entries) {
+    const fs::path inner = relative / entry.path().filename();
+    if (kept_.count(inner.string()) == 0) {
+      fs::remove_all(entry.path(), ec);
+      ++summary_.removed;
+    } else if (entry.is_directory(ec) && !entry.is_symlink(ec) &&
+               keptWhole_.count(inner.string()) == 0) {
+      Sweep(inner);
+    }
+  }
+}
+
+bool MirrorWriter::WriteConfiguration() {
+  const NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen};
+  const std::pair<const char *, std::string> files[] = {
+      {kNginxMainFile, nginxMainConfig(site)},
+      {kNginxHttpFile, nginxHttpConfig(site)},
+      {kNginxServerFile, nginxServerConfig(site)},
+  };
+  bool ok = true;
+  for (const auto &[name, content] : files) {
+    if (readWhole(out_ / name) != content) ok = writeAtomically(out_ / name, content) && ok;
+  }
+  return ok;
+}
+
+// Holds the lock of an export directory for as long as it lives.
+class ExportLock {
+ public:
+  explicit ExportLock(const fs::path &marker)
+      : fd_(::open(marker.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {}
+  ~ExportLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ExportLock(const ExportLock &) = delete;
+  ExportLock &operator=(const ExportLock &) = delete;
+  bool Locked() const { return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+  bool Mark() const {
+    return ::ftruncate(fd_, 0) == 0 &&
+           ::pwrite(fd_, kMarkerText, sizeof(kMarkerText) - 1, 0) ==
+               static_cast<ssize_t>(sizeof(kMarkerText) - 1);
+  }
+
+ private:
+  const int fd_;
+};
+
+// Why `out` cannot take an export of `root`, or nullopt.
+std::optional<std::string> unfitOutput(const fs::path &root, const fs::path &out) {
+  if (within(out, root)) return "it lies inside the repository directory";
+  if (within(root, out)) return "the repository directory lies inside it";
+  if (auto reason = unfitForNginx(out.string())) return reason;
+  std::error_code ec;
+  if (fs::exists(out, ec) && !fs::is_directory(out, ec)) return "it is no directory";
+  const bool empty = !fs::exists(out, ec) || fs::is_empty(out, ec);
+  if (!empty && !fs::exists(out / kMarkerFile, ec))
+    return "it is not empty and holds no mirror export";
+  return std::nullopt;
+}
+
+bool exportInto(const std::string &root, const std::string &out, const MirrorOptions &options,
+                MirrorSummary &summary) {
+  const Repository repository(root);
+  if (!repository.Valid()) {
+    qxerr << "Repository directory does not exist [" << root << "]";
+    return false;
+  }
+  const fs::path target = realPath(out);
+  if (const std::optional<std::string> reason = unfitOutput(repository.Root(), target)) {
+    qxerr << "Unable to export into [" << target.string() << "]: " << *reason;
+    return false;
+  }
+  std::error_code ec;
+  fs::create_directories(target, ec);
+  const ExportLock lock(target / kMarkerFile);
+  if (ec || !lock.Locked()) {
+    qxerr << "Unable to export into [" << target.string()
+          << "]: it cannot be written, or another export into it is running";
+    return false;
+  }
+  if (!lock.Mark()) {
+    qxerr << "Unable to write [" << (target / kMarkerFile).string() << "]";
+    return false;
+  }
+  MirrorOptions checked = options;
+  if (checked.pageSize == 0) checked.pageSize = 1;
+  return MirrorWriter(repository, target, checked, summary).Run();
+}
+
+}  // namespace
+
+bool exportMirror(const std::string &root, const std::string &out, const MirrorOptions &options,
+                  MirrorSummary *summary) {
+  MirrorSummary counted;
+  bool ok = false;
+  try {
+    ok = exportInto(root, out, options, counted);
+  } catch (const std::exception &e) {
+    qxerr << "Unable to export [" << root << "] into [" << out << "]: " << e.what();
+  }
+  if (summary) *summary = counted;
+  return ok;
+}
+
+}  // namespace qx::quarn_server

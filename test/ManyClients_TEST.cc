@@ -1,0 +1,224 @@
+// Many clients at once: every connection is served in the end, none is
+// dropped, and the server's memory does not grow with the archive's size or
+// the number of clients.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <qx/quarn_server/RepositoryServer.hh>
+
+#include "support/TestSupport.hh"
+
+extern char **environ;
+
+namespace {
+
+using qx::test::TempDir;
+using qx::test::WriteFile;
+
+// What one download got.
+struct Download {
+  int status = 0;
+  std::uint64_t announced = 0;  // Content-Length
+  std::uint64_t received = 0;   // body bytes
+  bool reset = false;           // the connection failed before the end
+};
+
+// GETs `target` from 127.0.0.1:`port` on a connection of its own, counting
+// the body bytes without keeping them.
+Download Get(int port, const std::string &target) {
+  Download got;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
+    ::close(fd);
+    got.reset = true;
+    return got;
+  }
+  std::string head;
+  std::vector<char> buffer(64 * 1024);
+  ssize_t count = 0;
+  while ((count = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0) {
+    if (got.status == 0) {
+      head.append(buffer.data(), static_cast<std::size_t>(count));
+      const std::size_t end = head.find("\r\n\r\n");
+      if (end == std::string::npos) continue;
+      got.status = std::atoi(head.c_str() + head.find(' ') + 1);
+      const std::size_t length = head.find("Content-Length: ");
+      if (length != std::string::npos && length < end)
+        got.announced = std::strtoull(head.c_str() + length + 16, nullptr, 10);
+      got.received = head.size() - end - 4;
+    } else {
+      got.received += static_cast<std::uint64_t>(count);
+    }
+  }
+  got.reset = count < 0;
+  ::close(fd);
+  return got;
+}
+
+// Runs `clients` downloads of `target` at once.
+std::vector<Download> GetAtOnce(int port, const std::string &target, int clients) {
+  std::vector<Download> got(static_cast<std::size_t>(clients));
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready < clients) std::this_thread::yield();
+      got[static_cast<std::size_t>(i)] = Get(port, target);
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  return got;
+}
+
+// A model of `files` incompressible files of `fileSize` bytes each.
+void WriteLargeModel(const std::string &root, int files, std::size_t fileSize) {
+  const std::string dir = root + "/lab/models/large/1/";
+  WriteFile(dir + "model.config", "<model><name>large</name><sdf version='1.9'>model.sdf</sdf></model>");
+  WriteFile(dir + "model.sdf", "<sdf version='1.9'><model name='large'/></sdf>");
+  for (int i = 0; i < files; ++i) {
+    WriteFile(dir + "meshes/part" + std::to_string(i) + ".bin",
+              qx::test::IncompressibleBytes(fileSize, static_cast<unsigned>(i)));
+  }
+}
+
+const char kLargeArchive[] = "/1.0/lab/models/large/1/large.zip";
+
+TEST(ManyClients, MoreClientsThanWorkersWaitAndAreAllServed) {
+  TempDir root;
+  WriteLargeModel(root.Path(), 2, 256 * 1024);
+  qx::quarn_server::RepositoryServer::Options options;
+  options.workerThreads = 2;
+  options.queuedConnections = 2;
+  qx::quarn_server::RepositoryServer server(root.Path(), options);
+  ASSERT_TRUE(server.Start());
+  const std::vector<Download> got = GetAtOnce(server.Port(), kLargeArchive, 32);
+  for (const Download &download : got) {
+    EXPECT_FALSE(download.reset);
+    EXPECT_EQ(200, download.status);
+    EXPECT_GT(download.announced, 512u * 1024);
+    EXPECT_EQ(download.announced, download.received);
+  }
+  // At most the two workers answered at once; the rest waited their turn.
+  std::size_t peak = 0;
+  for (const auto &record : server.Requests()) peak = std::max(peak, record.concurrent);
+  EXPECT_LE(peak, 2u);
+  EXPECT_EQ(32u, server.Requests().size());
+}
+
+// The quarn-server program in a process of its own, whose memory is read
+// from /proc.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string &root, const std::string &store) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> args{QX_QUARN_SERVER_PROGRAM, "--root", root, "--port", "0",
+                                  "--prebuild", "--archive-store", store};
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, QX_QUARN_SERVER_PROGRAM, &actions, nullptr, argv.data(), environ) != 0)
+      pid_ = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    output_ = ::fdopen(out[0], "r");
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_) std::fclose(output_);
+  }
+
+  // The port from the URL the server prints once it listens; 0 on failure.
+  int Port() {
+    char line[256] = {};
+    if (pid_ <= 0 || !output_ || !std::fgets(line, sizeof(line), output_)) return 0;
+    const char *colon = std::strrchr(line, ':');
+    return colon ? std::atoi(colon + 1) : 0;
+  }
+  // A field of /proc/PID/status in bytes ("VmRSS", "VmHWM").
+  std::uint64_t Memory(const std::string &field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.compare(0, field.size() + 1, field + ":") == 0)
+        return std::strtoull(line.c_str() + field.size() + 1, nullptr, 10) * 1024;
+    }
+    return 0;
+  }
+  // Makes VmHWM start again from the current resident size.
+  bool ResetPeak() const {
+    std::ofstream clear("/proc/" + std::to_string(pid_) + "/clear_refs");
+    clear << "5";
+    clear.close();
+    return static_cast<bool>(clear);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  FILE *output_ = nullptr;
+};
+
+TEST(ManyClients, ServerMemoryStaysFlatWith32ClientsOfALargeModel) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer's shadow memory grows with every byte the server touches";
+#endif
+  const std::size_t mib = 1 << 20;
+  TempDir root;
+  TempDir store;
+  WriteLargeModel(root.Path(), 12, 8 * mib);  // an archive of 96 MiB
+  ServerProcess server(root.Path(), store.Path());
+  const int port = server.Port();
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(server.ResetPeak());
+  const std::uint64_t before = server.Memory("VmRSS");
+  const std::vector<Download> got = GetAtOnce(port, kLargeArchive, 32);
+  const std::uint64_t peak = server.Memory("VmHWM");
+  for (const Download &download : got) {
+    EXPECT_FALSE(download.reset);
+    EXPECT_EQ(200, download.status);
+    EXPECT_GT(download.announced, 96 * mib);
+    EXPECT_EQ(download.announced, download.received);
+  }
+  const std::uint64_t growth = peak > before ? peak - before : 0;
+  std::printf("server resident %.1f MiB before, peak %.1f MiB with 32 clients (+%.1f MiB)\n",
+              before / double(mib), peak / double(mib), growth / double(mib));
+  // Holding one archive in memory would pass this bound, one per client
+  // would pass it thirty-two times.
+  EXPECT_LT(growth, 64 * mib);
+}
+
+}  // namespace

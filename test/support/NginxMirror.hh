@@ -1,0 +1,70 @@
+/*
+ * nginx serving a mirror export (quarn mirror export) of a fresh copy of the
+ * example repository, on 127.0.0.1 and a port of its own: the export's own
+ * nginx.conf, run as one process that is a child of the test, dies with it
+ * even when the test crashes, and is stopped when the object goes away.
+ * nginx is Debian's (/usr/sbin/nginx); it writes its pid file, logs and
+ * temporary files into the export directory.
+ */
+#ifndef QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
+#define QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.hh"
+
+namespace qx::test {
+
+// Where Debian installs nginx.
+extern const char *const kNginxProgram;  // "/usr/sbin/nginx"
+
+class NginxMirror {
+ public:
+  // Copies the example repository (its dependency URLs naming the mirror),
+  // exports it with `pageSize` entries per listing page and starts nginx.
+  explicit NginxMirror(std::size_t pageSize = 20);
+  ~NginxMirror();
+  NginxMirror(const NginxMirror &) = delete;
+  NginxMirror &operator=(const NginxMirror &) = delete;
+
+  // Whether the export was made and nginx answers; why not otherwise.
+  bool Started() const { return pid_ > 0; }
+  const std::string &Failure() const { return failure_; }
+  // "http://127.0.0.1:PORT".
+  std::string Url() const;
+  // The repository directory the mirror is exported from.
+  const std::string &Root() const { return root_; }
+  const std::string &Out() const { return out_; }
+  // Exports Root() again, so that the mirror serves its changes.
+  bool Export();
+  // The routes of the requests nginx answered so far, oldest first: the
+  // request path below the API version, percent-decoded once.
+  std::vector<std::string> Routes();
+  // Forgets the requests answered so far.
+  void ClearRoutes();
+
+ private:
+  bool Launch();
+  void Stop();
+  // The request lines of the access log, after a marker request that
+  // nginx wrote last, so that no earlier request is missing.
+  std::vector<std::string> RequestLines();
+
+  TempDir directory_;
+  const std::string root_;
+  const std::string out_;
+  const std::size_t pageSize_;
+  int port_ = 0;
+  pid_t pid_ = 0;
+  std::size_t skipped_ = 0;  // access log lines before the last ClearRoutes
+  int markers_ = 0;
+  std::string failure_;
+};
+
+}  // namespace qx::test
+
+#endif  // QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_

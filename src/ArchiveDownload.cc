@@ -177,7 +177,7 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     qxerr << file_->Failure(server.Url().Str()) << "\n";
     return false;
   }
-  response_ = RequestToSink("", HttpMethod::GET, server.Url().Str(), server.Version(), route,
+  response_ = RequestToSink("", server.Url().Str(), server.Version(), route,
                            {"link=true"}, HeadersWithApiKey(server, request.headers), *file_);
   if (!file_->Close()) {
     qxerr << file_->Failure(server.Url().Str() + "/" + server.Version() + "/" + route) << "\n";
@@ -218,7 +218,7 @@ bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
       return false;
     }
     const RestResponse referred =
-        RequestToSink(referralAgent_, HttpMethod::GET, link, "", "", {}, {}, *file_);
+        RequestToSink(referralAgent_, link, "", "", {}, {}, *file_);
     if (!file_->Close()) {
       qxerr << file_->Failure(link) << "\n";
       return false;

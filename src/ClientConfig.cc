@@ -2,8 +2,10 @@
 
 #include <yaml.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -86,6 +88,17 @@ bool ReadSize(const std::string &text, const char *section, const char *key,
   return true;
 }
 
+// ReadSize into a narrower field, held at the field's largest value.
+template <typename Field>
+bool ReadNumber(const std::string &text, const char *section, const char *key,
+                const std::string &path, Field &field) {
+  std::uint64_t value = static_cast<std::uint64_t>(field);
+  if (!ReadSize(text, section, key, path, value)) return false;
+  const auto most = static_cast<std::uint64_t>(std::numeric_limits<Field>::max());
+  field = static_cast<Field>(std::min(value, most));
+  return true;
+}
+
 struct FileCloser {
   void operator()(std::FILE *file) const { std::fclose(file); }
 };
@@ -130,13 +143,14 @@ struct ClientConfig::Implementation {
   bool offline = false;
   std::uint64_t maxUnpackedSize = kDefaultMaxUnpackedSize;
   std::uint64_t maxEntries = kDefaultMaxEntries;
+  TransferOptions transfer;
 };
 
 namespace {
 
 // Where a node of the file stands, as far as the reader cares. Nodes
 // anywhere else are skipped whole, whatever they hold.
-enum class Place { kRoot, kServers, kServer, kCache, kLimits, kIgnored };
+enum class Place { kRoot, kServers, kServer, kCache, kLimits, kTransfer, kIgnored };
 
 // The texts a file sets. A server's url and token are pending until its
 // mapping closes.
@@ -146,6 +160,10 @@ struct FileValues {
   std::string cachePath;
   std::string maxUnpackedSize;
   std::string maxEntries;
+  std::string retries;
+  std::string connectTimeout;
+  std::string stallTimeout;
+  std::string maxDocumentSize;
 };
 
 // The top-level keys whose values the reader enters.
@@ -157,6 +175,7 @@ const Section kSections[] = {
     {internal::kServersKey, Place::kServers},
     {internal::kCacheKey, Place::kCache},
     {internal::kLimitsKey, Place::kLimits},
+    {internal::kTransferKey, Place::kTransfer},
 };
 
 // The scalar values the reader keeps: the mapping they stand in, their key,
@@ -172,7 +191,24 @@ const ValueKey kValueKeys[] = {
     {Place::kCache, internal::kPathKey, &FileValues::cachePath},
     {Place::kLimits, internal::kMaxUnpackedSizeKey, &FileValues::maxUnpackedSize},
     {Place::kLimits, internal::kMaxEntriesKey, &FileValues::maxEntries},
+    {Place::kTransfer, internal::kRetriesKey, &FileValues::retries},
+    {Place::kTransfer, internal::kConnectTimeoutKey, &FileValues::connectTimeout},
+    {Place::kTransfer, internal::kStallTimeoutKey, &FileValues::stallTimeout},
+    {Place::kTransfer, internal::kMaxDocumentSizeKey, &FileValues::maxDocumentSize},
 };
+
+// The transfer options a file gives (transfer: ...), over `options`.
+bool ReadTransfer(const FileValues &values, const std::string &path, TransferOptions &options) {
+  using namespace internal;
+  bool ok = ReadNumber(values.retries, kTransferKey, kRetriesKey, path, options.retries);
+  ok &= ReadNumber(values.connectTimeout, kTransferKey, kConnectTimeoutKey, path,
+                   options.connectTimeoutSeconds);
+  ok &= ReadNumber(values.stallTimeout, kTransferKey, kStallTimeoutKey, path,
+                   options.stallTimeoutSeconds);
+  ok &= ReadNumber(values.maxDocumentSize, kTransferKey, kMaxDocumentSizeKey, path,
+                   options.maxDocumentSize);
+  return ok;
+}
 
 // How deep the nodes of a configuration file may nest. A configuration needs
 // four levels; the YAML parser's own work per event grows with the depth, so
@@ -455,7 +491,8 @@ bool ClientConfig::LoadConfig(const std::string &path) {
                internal::kMaxUnpackedSizeKey, path, impl_->maxUnpackedSize) &
       ReadSize(reader.Values().maxEntries, internal::kLimitsKey, internal::kMaxEntriesKey, path,
                impl_->maxEntries);
-  return result && limitsRead;
+  const bool transferRead = ReadTransfer(reader.Values(), path, impl_->transfer);
+  return result && limitsRead && transferRead;
 }
 
 std::vector<ServerConfig> ClientConfig::Servers() const { return impl_->servers; }
@@ -489,7 +526,12 @@ void ClientConfig::Clear() {
   impl_->userAgent = kDefaultUserAgent;
   impl_->maxUnpackedSize = kDefaultMaxUnpackedSize;
   impl_->maxEntries = kDefaultMaxEntries;
+  impl_->transfer = TransferOptions();
 }
+
+const TransferOptions &ClientConfig::Transfer() const { return impl_->transfer; }
+
+void ClientConfig::SetTransfer(const TransferOptions &options) { impl_->transfer = options; }
 
 std::uint64_t ClientConfig::MaxUnpackedSize() const { return impl_->maxUnpackedSize; }
 

@@ -20,6 +20,12 @@ inline constexpr const char *kPathKey = "path";
 inline constexpr const char *kLimitsKey = "limits";
 inline constexpr const char *kMaxUnpackedSizeKey = "max-unpacked-size";
 inline constexpr const char *kMaxEntriesKey = "max-entries";
+// Top level: how the client talks to servers.
+inline constexpr const char *kTransferKey = "transfer";
+inline constexpr const char *kRetriesKey = "retries";
+inline constexpr const char *kConnectTimeoutKey = "connect-timeout";
+inline constexpr const char *kStallTimeoutKey = "stall-timeout";
+inline constexpr const char *kMaxDocumentSizeKey = "max-document-size";
 
 }  // namespace qx::quarn_tools::internal
 

@@ -6,10 +6,14 @@
 #define QX_QUARN_TOOLS_SRC_PROGRESSCOUNTERS_HH_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qx::quarn_tools::internal {
 
 void countBytesReceived(std::size_t bytes);
+// Bytes a body announced (Content-Length), or that must be received again
+// because a transfer started over.
+void countBytesExpected(std::uint64_t bytes);
 
 // Counts one resource download as started for as long as it lives, and as
 // finished when it goes away, however the download ended.

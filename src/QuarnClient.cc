@@ -1,6 +1,7 @@
 #include "qx/quarn_tools/QuarnClient.hh"
 
 #include "QuarnClientPrivate.hh"
+#include "RestClientInternal.hh"
 #include "ServerRequest.hh"
 
 namespace qx::quarn_tools {
@@ -8,8 +9,10 @@ namespace qx::quarn_tools {
 QuarnClientPrivate::QuarnClientPrivate(const ClientConfig &clientConfig, const Rest &clientRest)
     : config(clientConfig), rest(clientRest), urls(grammar, config),
       downloads(config, rest, cache, urls) {
-  // The client always sends the configured user agent.
+  // The client always sends the configured user agent, and every request of
+  // the process follows its transfer options.
   rest.SetUserAgent(config.UserAgent());
+  internal::UseTransferOptions(config.Transfer());
   cache = std::make_shared<LocalCache>(&config);
 }
 

@@ -1,53 +1,70 @@
 /*
  * What the transport offers the rest of the library beyond Rest::Request:
  * requests whose body streams into a sink instead of memory, and the
- * time-outs that keep a dead or stalled server from hanging a caller.
- * Internal to the library.
+ * process-wide transfer settings (time-outs, retries, the size of
+ * documents). Internal to the library.
  */
 #ifndef QX_QUARN_TOOLS_SRC_RESTCLIENTINTERNAL_HH_
 #define QX_QUARN_TOOLS_SRC_RESTCLIENTINTERNAL_HH_
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/RestClient.hh"
 
 namespace qx::quarn_tools::internal {
 
-// Where a streamed body goes, piece by piece as it arrives.
+// Where a body goes, piece by piece as it arrives.
 class BodySink {
  public:
   virtual ~BodySink() = default;
   // Takes the next `size` bytes; false stops the transfer (the sink keeps
-  // and reports its reason).
+  // and reports its reason when ReportsRefusal()).
   virtual bool Write(const char *data, std::size_t size) = 0;
+  // Drops what it took, to take a body again from its start (a retry, a
+  // redirect, a server that ignored a range); false when it cannot.
+  virtual bool Restart() = 0;
+  // How many bytes it holds: where a broken body resumes.
+  virtual std::uint64_t Size() const = 0;
   // Whether the sink logs why it refused bytes itself; otherwise the
   // transport reports the aborted transfer as any other failure.
   virtual bool ReportsRefusal() const { return true; }
 };
 
-// Rest::Request with the user agent `userAgent`, except that the body goes
-// to `sink` as it arrives and the response's data stays empty. When the
-// sink refuses bytes, the transfer stops, statusCode is 0 and nothing is
-// logged here.
-RestResponse RequestToSink(const std::string &userAgent, HttpMethod method,
-                           const std::string &url, const std::string &version,
-                           const std::string &path, const std::vector<std::string> &queryStrings,
+// Rest::Request of a GET with the user agent `userAgent`, except that the
+// body goes to `sink` as it arrives and the response's data stays empty. A
+// body that breaks off resumes where it stopped, with a range request, when
+// the server announced its length and answers ranges. When the sink refuses
+// bytes, the transfer stops and statusCode is 0.
+RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
+                           const std::string &version, const std::string &path,
+                           const std::vector<std::string> &queryStrings,
                            const std::vector<std::string> &headers, BodySink &sink);
 
-struct TransferLimits {
-  // Longest wait for a connection to be established.
-  long connectTimeoutSeconds = 30;
-  // A transfer moving less than 1 byte per second for this long is aborted.
-  long lowSpeedTimeSeconds = 60;
+// How every request of the process is made: the options of the most recent
+// client's configuration (or the defaults), and how retries wait.
+struct TransferSettings {
+  TransferOptions options;
+  // The wait before the first retry; it doubles for every further one,
+  // with a quarter of jitter either way.
+  double firstBackoffSeconds = 0.5;
+  // The longest wait a server's Retry-After obtains.
+  double retryAfterCapSeconds = 30;
 };
 
-// The limits applied to requests that start from now on.
-TransferLimits CurrentTransferLimits();
-// Replaces the limits (tests shorten them) and returns the previous ones.
-TransferLimits SetTransferLimits(const TransferLimits &limits);
+// The settings of requests that start now: the stored ones, with the
+// environment's QX_QUARN_RETRIES, QX_QUARN_CONNECT_TIMEOUT,
+// QX_QUARN_STALL_TIMEOUT and QX_QUARN_MAX_DOCUMENT_SIZE on top.
+TransferSettings CurrentTransferSettings();
+// Stores the options a client's configuration gives.
+void UseTransferOptions(const TransferOptions &options);
+// Replaces the stored settings (tests shorten waits) and returns the
+// previous ones.
+TransferSettings SetTransferSettings(const TransferSettings &settings);
 
 }  // namespace qx::quarn_tools::internal
 

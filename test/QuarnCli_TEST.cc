@@ -249,7 +249,7 @@ TEST_F(QuarnCliTest, SourcePositionsOnlyAtDebugVerbosity) {
   EXPECT_NE(std::string::npos, quiet.find("[Err] Error in REST request")) << quiet;
   EXPECT_EQ(std::string::npos, quiet.find(".cc:")) << quiet;
   const std::string debug = Run({"list", url, "-v", "4"}).err;
-  EXPECT_NE(std::string::npos, debug.find("[Err] [RestClient.cc:")) << debug;
+  EXPECT_NE(std::string::npos, debug.find("[Err] [RestClientExchange.cc:")) << debug;
 }
 
 // ---- Configuration ------------------------------------------------------------

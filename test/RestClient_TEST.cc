@@ -360,9 +360,10 @@ TEST_F(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
 }
 
 TEST_F(RestTest, StalledServerIsAbandoned) {
-  internal::TransferLimits shortened;
-  shortened.lowSpeedTimeSeconds = 1;
-  const internal::TransferLimits previous = internal::SetTransferLimits(shortened);
+  internal::TransferSettings shortened = internal::CurrentTransferSettings();
+  shortened.options.stallTimeoutSeconds = 1;
+  shortened.options.retries = 0;
+  const internal::TransferSettings previous = internal::SetTransferSettings(shortened);
   // The answer waits far longer than the client does; the server's stop
   // cuts the wait short.
   ResponseScript stall = JsonAnswer("slow", "");
@@ -372,7 +373,7 @@ TEST_F(RestTest, StalledServerIsAbandoned) {
   testing::internal::CaptureStderr();
   const RestResponse response = Get("slow");
   const std::string err = testing::internal::GetCapturedStderr();
-  internal::SetTransferLimits(previous);
+  internal::SetTransferSettings(previous);
   EXPECT_EQ(response.statusCode, 0);
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
   // libcurl\'s own message is part of the log entry, never written beside it.
@@ -381,9 +382,10 @@ TEST_F(RestTest, StalledServerIsAbandoned) {
 }
 
 TEST(RestLimits, DefaultTimeOuts) {
-  const internal::TransferLimits limits = internal::CurrentTransferLimits();
-  EXPECT_EQ(limits.connectTimeoutSeconds, 30);
-  EXPECT_EQ(limits.lowSpeedTimeSeconds, 60);
+  const internal::TransferSettings settings = internal::CurrentTransferSettings();
+  EXPECT_EQ(settings.options.connectTimeoutSeconds, 30);
+  EXPECT_EQ(settings.options.stallTimeoutSeconds, 60);
+  EXPECT_EQ(settings.options.retries, 2);
 }
 
 TEST_F(RestTest, ManyThreadsShareOneRest) {

@@ -190,7 +190,7 @@ TEST_F(WorldIterServer, ListingEnds) {
   const std::vector<PagingCase> cases{
       {"first page refused", {Page("[]", "", 404)}, {}, {"(none)"}},
       {"refused later page keeps earlier ones",
-       {Page(R"([{"name": "a"}])", next("page=2")), Page(R"([{"name": "x"}])", "", 503)},
+       {Page(R"([{"name": "a"}])", next("page=2")), Page(R"([{"name": "x"}])", "", 500)},
        {"a"},
        {"(none)", "page=2"}},
       {"null page", {Page("null\n", next("page=2"))}, {}, {"(none)"}},

@@ -30,6 +30,7 @@
 #include "Route.hh"
 #include "RouteTable.hh"
 #include "Scripts.hh"
+#include "OpenConnections.hh"
 #include "WorkerPool.hh"
 
 namespace qx::quarn_server {
@@ -369,6 +370,9 @@ void RepositoryServer::Implementation::StopLocked() {
   while (listener.joinable() && !listenEnded) {
     if (!stopSent && http->is_running()) {
       http->stop();
+      // Connections kept alive would hold their workers until their
+      // keep-alive time-out.
+      ShutDownConnectionsOf(port);
       stopSent = true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

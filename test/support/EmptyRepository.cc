@@ -1,5 +1,7 @@
 #include "support/EmptyRepository.hh"
 
+#include "RestClientPool.hh"
+
 namespace qx::test {
 
 using qx::quarn_server::RepositoryServer;
@@ -11,7 +13,12 @@ EmptyRepository::EmptyRepository(const RepositoryServer::Options &options)
   started_ = server_->Start();
 }
 
-EmptyRepository::~EmptyRepository() { server_->Stop(); }
+EmptyRepository::~EmptyRepository() {
+  // Connections the client keeps would hold the server's workers until its
+  // keep-alive time-out.
+  qx::quarn_tools::internal::CloseIdleConnections();
+  server_->Stop();
+}
 
 void EmptyRepository::Script(const std::vector<ResponseScript> &scripts) {
   for (const ResponseScript &script : scripts) server_->AddScript(script);

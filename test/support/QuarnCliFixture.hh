@@ -88,6 +88,9 @@ class QuarnCliTest : public RepositoryFixture {
 
  private:
   IsolatedHome home_{true};
+  // Failures are the point of many cases here: no retries, which would
+  // only make them wait (the transport's tests cover retries).
+  ScopedEnv noRetries_{"QX_QUARN_RETRIES", std::string("0")};
 };
 
 // The same against a server that wants the header "Private-token: " +

@@ -1,5 +1,7 @@
 #include "support/RepositoryFixture.hh"
 
+#include "RestClientPool.hh"
+
 #include <filesystem>
 #include <system_error>
 
@@ -39,7 +41,12 @@ ExampleServer::ExampleServer(const qx::quarn_server::RepositoryServer::Options &
   started_ = true;
 }
 
-ExampleServer::~ExampleServer() { server_->Stop(); }
+ExampleServer::~ExampleServer() {
+  // Connections the client keeps would hold the server's workers until its
+  // keep-alive time-out.
+  qx::quarn_tools::internal::CloseIdleConnections();
+  server_->Stop();
+}
 
 qx::quarn_tools::ServerConfig ExampleServer::Config() const {
   qx::quarn_tools::ServerConfig config;

@@ -1,5 +1,9 @@
 #include "support/TestSupport.hh"
 
+#include <gtest/gtest.h>
+
+#include "RestClientInternal.hh"
+
 #include <algorithm>
 
 #include <cstdint>
@@ -54,7 +58,24 @@ IsolatedHome::IsolatedHome(bool withCachePath)
       xdgCacheEnv_("XDG_CACHE_HOME", std::nullopt) {}
 
 namespace {
+
 const LogCapture *gCurrentCapture = nullptr;
+
+// Tests retry as the library does, only without the waits that would make
+// every failing case slow; those that measure waits set their own.
+class QuickRetries : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    qx::quarn_tools::internal::TransferSettings settings =
+        qx::quarn_tools::internal::CurrentTransferSettings();
+    settings.firstBackoffSeconds = 0.01;
+    settings.retryAfterCapSeconds = 0.2;
+    qx::quarn_tools::internal::SetTransferSettings(settings);
+  }
+};
+[[maybe_unused]] ::testing::Environment *const gQuickRetries =
+    ::testing::AddGlobalTestEnvironment(new QuickRetries);
+
 }  // namespace
 
 const LogCapture *LogCapture::Current() { return gCurrentCapture; }

@@ -10,6 +10,14 @@
  *       private-token: KEY
  *   cache:
  *     path: /data/quarn
+ *   limits:                       # what one archive may unpack to
+ *     max-unpacked-size: 16GiB
+ *     max-entries: 100000
+ *   transfer:
+ *     retries: 2
+ *     connect-timeout: 30         # seconds
+ *     stall-timeout: 60           # seconds
+ *     max-document-size: 64MiB
  */
 #ifndef QX_QUARN_TOOLS_CLIENTCONFIG_HH_
 #define QX_QUARN_TOOLS_CLIENTCONFIG_HH_
@@ -34,6 +42,25 @@ QX_QUARN_TOOLS_VISIBLE extern const long kMaxConfigFileSize;
 // 100,000 entries.
 QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxUnpackedSize;
 QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxEntries;
+
+// How the client talks to servers. A client built from a configuration
+// applies its options to every request of the process (the most recent
+// client's win); the environment variables QX_QUARN_RETRIES,
+// QX_QUARN_CONNECT_TIMEOUT, QX_QUARN_STALL_TIMEOUT and
+// QX_QUARN_MAX_DOCUMENT_SIZE override them.
+struct QX_QUARN_TOOLS_VISIBLE TransferOptions {
+  // Further tries of a request that failed in a way worth trying again: a
+  // GET on a connection error, a time-out or the statuses 429, 502, 503 and
+  // 504; other methods only when nothing of them was sent. 0: no retries.
+  int retries = 2;
+  // The longest wait for a connection.
+  long connectTimeoutSeconds = 30;
+  // A transfer moving less than 1 byte per second for this long is given up.
+  long stallTimeoutSeconds = 60;
+  // The largest document (a listing page, details, the licence list) taken
+  // from a server.
+  std::uint64_t maxDocumentSize = std::uint64_t{64} << 20;
+};
 
 class QX_QUARN_TOOLS_VISIBLE ClientConfig {
  public:
@@ -85,8 +112,12 @@ class QX_QUARN_TOOLS_VISIBLE ClientConfig {
   bool Offline() const;
   void SetOffline(bool offline);
 
-  // No servers, empty cache location and config path, default user agent
-  // and limits. The offline switch stays as it is.
+  // Retries, time-outs and the document size limit (see TransferOptions).
+  const TransferOptions &Transfer() const;
+  void SetTransfer(const TransferOptions &options);
+
+  // No servers, empty cache location and config path, default user agent,
+  // limits and transfer options. The offline switch stays as it is.
   void Clear();
 
   std::string AsString(const std::string &prefix = "") const;

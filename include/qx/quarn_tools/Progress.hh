@@ -17,6 +17,12 @@ namespace qx::quarn_tools {
 struct TransferProgress {
   // Response body bytes received by every request of the process.
   std::uint64_t bytesReceived = 0;
+  // The body bytes those requests expect: what each body announced
+  // (Content-Length), plus what had to be received again when a transfer
+  // started over. Bodies of unknown length add nothing, so the share
+  // received is bytesReceived / bytesExpected only while every body begun
+  // announced its length.
+  std::uint64_t bytesExpected = 0;
   // Model and world archive downloads begun, and ended (either way).
   std::uint64_t resourcesStarted = 0;
   std::uint64_t resourcesFinished = 0;

@@ -1,0 +1,578 @@
+#include "RestClientExchange.hh"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include <qx/common/Console.hh>
+#include <qx/common/Util.hh>
+
+#include "ProgressCounters.hh"
+#include "RestClientPool.hh"
+
+namespace qx::quarn_tools::internal {
+namespace {
+
+constexpr long kMaxRedirects = 3;
+constexpr long kKeepAliveIdleSeconds = 120;
+constexpr long kKeepAliveIntervalSeconds = 60;
+// Only web protocols, for the first request and for redirects alike, so a
+// server cannot point the client at local files or other schemes.
+constexpr const char *kAllowedProtocols = "http,https";
+
+constexpr const char *kCaBundleVariable = "QX_QUARN_CA_BUNDLE";
+constexpr const char *kInsecureVariable = "QX_QUARN_INSECURE";
+
+struct HeaderListDeleter {
+  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
+
+struct MimeDeleter {
+  void operator()(curl_mime *mime) const { curl_mime_free(mime); }
+};
+
+// ---------------------------------------------------------------------------
+// TLS
+
+// How the server's certificate is checked; read from the environment on
+// every request so a process may change it between requests.
+void ApplyTls(CURL *easy) {
+  std::string insecure;
+  if (qx::common::env(kInsecureVariable, insecure) && insecure == "1") {
+    static std::once_flag warned;
+    std::call_once(warned, [] {
+      qxwarn << kInsecureVariable
+             << "=1: certificate verification is off; downloads are not protected "
+                "against tampering.\n";
+    });
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    return;
+  }
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  std::string bundle;
+  if (qx::common::env(kCaBundleVariable, bundle))
+    curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Headers of the responses
+
+// Collects the header lines of every response of an exchange (redirects
+// included), one map per response, and merges them at the end.
+class HeaderCollector {
+ public:
+  void Line(const std::string &line) {
+    // A status line opens the header block of a new response.
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      responses_.emplace_back();
+      return;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return;  // the empty line ending a block
+    if (responses_.empty()) responses_.emplace_back();
+    // The colon and the character after it (normally a blank) are skipped;
+    // the value keeps the line terminator. Within one response the first
+    // value of a name wins.
+    const std::size_t start = colon + 2;
+    std::string value = start <= line.size() ? line.substr(start) : std::string();
+    responses_.back().emplace(line.substr(0, colon), std::move(value));
+  }
+
+  // The final response's headers, plus the names only earlier responses
+  // carried (the most recent of those wins).
+  std::map<std::string, std::string> Merged() const {
+    std::map<std::string, std::string> merged;
+    for (auto it = responses_.rbegin(); it != responses_.rend(); ++it) {
+      for (const auto &entry : *it) merged.insert(entry);
+    }
+    return merged;
+  }
+
+  // A header of the latest response, found whatever the case of its name,
+  // without its line end; nothing when it has none.
+  std::optional<std::string> Latest(const std::string &name) const {
+    if (responses_.empty()) return std::nullopt;
+    for (const auto &[key, value] : responses_.back()) {
+      if (qx::common::lowercase(key) != qx::common::lowercase(name)) continue;
+      std::string trimmed = value;
+      while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == '\n' ||
+                                  trimmed.back() == ' '))
+        trimmed.pop_back();
+      return trimmed;
+    }
+    return std::nullopt;
+  }
+
+  void Clear() { responses_.clear(); }
+
+ private:
+  std::vector<std::map<std::string, std::string>> responses_;
+};
+
+size_t WriteHeader(char *bytes, size_t size, size_t count, void *target) {
+  const size_t length = size * count;
+  try {
+    static_cast<HeaderCollector *>(target)->Line(std::string(bytes, length));
+  } catch (...) {
+    return 0;
+  }
+  return length;
+}
+
+// The first byte of "bytes FIRST-LAST/TOTAL", when it is `first`, and TOTAL.
+std::optional<std::uint64_t> RangeTotal(const std::optional<std::string> &contentRange,
+                                        std::uint64_t first) {
+  if (!contentRange) return std::nullopt;
+  unsigned long long from = 0, to = 0, total = 0;
+  if (std::sscanf(contentRange->c_str(), "bytes %llu-%llu/%llu", &from, &to, &total) != 3)
+    return std::nullopt;
+  if (from != first || to + 1 != total) return std::nullopt;
+  return total;
+}
+
+// ---------------------------------------------------------------------------
+// The body
+
+// What the body callback of one exchange knows. One response at a time.
+struct Body {
+  Body(BodySink &sink, CURL *easy, HeaderCollector &headers)
+      : sink(sink), easy(easy), headers(headers) {}
+
+  BodySink &sink;
+  CURL *easy;
+  HeaderCollector &headers;
+  // Per response:
+  bool started = false;   // its first byte was seen
+  bool discard = false;   // a redirect's body, not the body
+  bool continues = false;  // a 206 that continues the body
+  std::optional<std::uint64_t> resumeFrom;  // the range asked for
+  // Per exchange:
+  std::optional<std::uint64_t> total;  // the announced length of the body
+  std::uint64_t counted = 0;           // of it, counted as expected progress
+  bool refused = false;
+  bool tooLong = false;
+
+  void NewResponse(std::optional<std::uint64_t> range) {
+    started = discard = continues = false;
+    resumeFrom = range;
+  }
+
+  // Decides what the response's body is once its first byte comes.
+  void Start() {
+    started = true;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 300 && status < 400 && status != 304) {
+      discard = true;
+      return;
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (resumeFrom && status == 206) {
+      const auto rangeTotal = RangeTotal(headers.Latest("Content-Range"), *resumeFrom);
+      if (rangeTotal && rangeTotal == total && sink.Size() == *resumeFrom) {
+        continues = true;
+        return;
+      }
+    }
+    // A new body from its first byte: what the sink held goes, and will be
+    // received again.
+    if (sink.Size() > 0) {
+      countBytesExpected(sink.Size());
+      sink.Restart();
+    }
+    total = length >= 0 ? std::optional<std::uint64_t>(length) : std::nullopt;
+    if (total && *total > counted) {
+      countBytesExpected(*total - counted);
+      counted = *total;
+    }
+  }
+
+  bool Take(const char *bytes, std::size_t length) {
+    if (!started) Start();
+    if (discard) return true;
+    if (total && sink.Size() + length > *total) {
+      tooLong = refused = true;
+      return false;
+    }
+    bool taken = false;
+    try {
+      taken = sink.Write(bytes, length);
+    } catch (...) {
+      taken = false;
+    }
+    if (!taken) {
+      refused = true;
+      return false;
+    }
+    countBytesReceived(length);
+    return true;
+  }
+};
+
+size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
+  const size_t length = size * count;
+  return static_cast<Body *>(target)->Take(bytes, length) ? length : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Requests and their answers
+
+const char *MethodName(HttpMethod method) {
+  switch (method) {
+    case HttpMethod::GET: return "GET";
+    case HttpMethod::DELETE: return "DELETE";
+    case HttpMethod::PATCH_FORM: return "PATCH";
+    default: return "POST";
+  }
+}
+
+bool IsRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The method of the request a redirect leads to: 307 and 308 keep it (and
+// the body); 303 always asks with GET; 301 and 302 turn a POST into a GET,
+// as browsers and libcurl do, and keep other methods.
+HttpMethod MethodAfterRedirect(HttpMethod method, long status) {
+  if (status == 307 || status == 308) return method;
+  if (status == 303) return HttpMethod::GET;
+  if (method == HttpMethod::POST || method == HttpMethod::POST_FORM) return HttpMethod::GET;
+  return method;
+}
+
+bool IsWebUrl(const std::string &url) {
+  const std::string lower = qx::common::lowercase(url.substr(0, 8));
+  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+}
+
+std::vector<std::string> WithoutCredentials(const std::vector<std::string> &headers) {
+  std::vector<std::string> kept;
+  for (const std::string &line : headers)
+    if (!IsCredentialLine(line)) kept.push_back(line);
+  return kept;
+}
+
+// Errors after which nothing of the request reached the server.
+bool NothingSent(CURLcode code) {
+  return code == CURLE_COULDNT_CONNECT || code == CURLE_SSL_CONNECT_ERROR;
+}
+
+// Whether a failed transfer is worth another try. A name that does not
+// resolve is taken as final, as curl's own retries do.
+bool RetryableError(HttpMethod method, CURLcode code) {
+  if (NothingSent(code)) return true;
+  if (method != HttpMethod::GET) return false;
+  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_RECV_ERROR ||
+         code == CURLE_SEND_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE ||
+         code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
+}
+
+bool RetryableStatus(HttpMethod method, long status) {
+  return method == HttpMethod::GET &&
+         (status == 429 || status == 502 || status == 503 || status == 504);
+}
+
+// The wait a Retry-After value asks for: seconds, or an HTTP date.
+std::optional<double> RetryAfterSeconds(const std::optional<std::string> &value) {
+  if (!value || value->empty()) return std::nullopt;
+  if (std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::min(1e6, std::strtod(value->c_str(), nullptr));
+  const time_t when = curl_getdate(value->c_str(), nullptr);
+  if (when < 0) return std::nullopt;
+  return std::max(0.0, std::difftime(when, std::time(nullptr)));
+}
+
+double Backoff(const TransferSettings &settings, int retry) {
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::uniform_real_distribution<double> jitter(0.75, 1.25);
+  return settings.firstBackoffSeconds * static_cast<double>(1u << std::min(retry - 1, 10)) *
+         jitter(random);
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+void ReportFailure(CURLcode code, const char *errorBuffer) {
+  const std::string detail = errorBuffer;
+  qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(code) << ") "
+        << (detail.empty() ? curl_easy_strerror(code) : detail.c_str());
+}
+
+// What one request of the exchange brought.
+struct Hop {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string redirect;  // where a redirect leads
+};
+
+class Exchange {
+ public:
+  Exchange(const Outgoing &request, BodySink &sink, const TransferSettings &settings)
+      : request_(request), sink_(sink), settings_(settings), url_(request.target),
+        origin_(OriginOf(request.target)), method_(request.method), headers_(request.headers),
+        handle_(origin_) {}
+
+  RestResponse Run(FormBuilder buildForm) {
+    RestResponse response;
+    if (!handle_.Valid()) {
+      qxerr << "[Rest::Request()]: Unable to create a transfer handle.";
+      return response;
+    }
+    if (!CheckHeaders() || !BuildForm(buildForm)) return response;
+    Body body(sink_, handle_.Easy(), collector_);
+    const int tries = 1 + std::max(0, settings_.options.retries);
+    for (int attempt = 1;; ++attempt) {
+      const Hop hop = FollowRedirects(body);
+      if (!hop.redirect.empty()) return Answer(response, 0);
+      if (body.refused) {
+        if (body.tooLong)
+          qxerr << "The body from [" << url_ << "] is longer than the " << *body.total
+                << " bytes it announced";
+        return Answer(response, 0);
+      }
+      if (hop.code != CURLE_OK) {
+        if (attempt < tries && RetryableError(method_, hop.code)) {
+          PrepareResume(body);
+          Wait(Backoff(settings_, attempt), attempt, tries, curl_easy_strerror(hop.code));
+          continue;
+        }
+        ReportFailure(hop.code, errorBuffer_);
+        return Answer(response, 0);
+      }
+      if (attempt < tries && RetryableStatus(method_, hop.status)) {
+        const auto asked = RetryAfterSeconds(collector_.Latest("Retry-After"));
+        const double wait = asked ? std::min(*asked, settings_.retryAfterCapSeconds)
+                                  : Backoff(settings_, attempt);
+        Wait(wait, attempt, tries, "the server answered " + std::to_string(hop.status));
+        resume_.reset();
+        continue;
+      }
+      if (body.continues) {
+        // The body resumed: answer as the response it continues.
+        response.statusCode = 200;
+        response.headers = resumed_;
+        return response;
+      }
+      return Answer(response, hop.status);
+    }
+  }
+
+ private:
+  RestResponse &Answer(RestResponse &response, long status) {
+    response.statusCode = static_cast<std::int32_t>(status);
+    response.headers = collector_.Merged();
+    return response;
+  }
+
+  // Every header line must fit a libcurl header list; nothing is sent
+  // otherwise.
+  bool CheckHeaders() {
+    for (const std::string &line : headers_) {
+      HeaderList probe(curl_slist_append(nullptr, line.c_str()));
+      if (!probe) {
+        qxerr << "[Rest::Request()]: Error processing header.\n  [" << line << "]";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool BuildForm(FormBuilder buildForm) {
+    if (method_ != HttpMethod::POST_FORM && method_ != HttpMethod::PATCH_FORM) return true;
+    mime_.reset(curl_mime_init(handle_.Easy()));
+    return mime_ && buildForm != nullptr && request_.form != nullptr &&
+           buildForm(mime_.get(), *request_.form);
+  }
+
+  // Sends the request and follows up to three redirects. A redirect that
+  // may not be followed ends the exchange with `redirect` set.
+  Hop FollowRedirects(Body &body) {
+    if (!resume_) collector_.Clear();
+    for (long redirects = 0;; ++redirects) {
+      body.NewResponse(resume_ ? std::optional<std::uint64_t>(resume_->offset) : std::nullopt);
+      Hop hop = Send(body);
+      if (hop.code != CURLE_OK || !IsRedirect(hop.status) || hop.redirect.empty()) {
+        hop.redirect.clear();
+        return hop;
+      }
+      if (redirects + 1 > kMaxRedirects) {
+        qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(CURLE_TOO_MANY_REDIRECTS)
+              << ") Maximum (" << kMaxRedirects << ") redirects followed";
+        return hop;
+      }
+      if (!IsWebUrl(hop.redirect)) {
+        qxerr << "Error in REST request\nRefusing the redirect of [" << url_ << "] to ["
+              << hop.redirect << "]: only http and https are followed";
+        return hop;
+      }
+      Redirect(hop);
+    }
+  }
+
+  // Credentials stay with the origin they were given for.
+  void Redirect(const Hop &hop) {
+    const std::string next = OriginOf(hop.redirect);
+    if (next != origin_) headers_ = WithoutCredentials(headers_);
+    method_ = MethodAfterRedirect(method_, hop.status);
+    url_ = hop.redirect;
+    handle_.SetOrigin(next);
+    resume_.reset();
+  }
+
+  Hop Send(Body &body) {
+    CURL *easy = handle_.Easy();
+    handle_.Reset();
+    errorBuffer_[0] = '\0';
+    std::vector<std::string> lines = headers_;
+    if (resume_) {
+      lines.push_back("Range: bytes=" + std::to_string(resume_->offset) + "-");
+      if (!resume_->validator.empty()) lines.push_back("If-Range: " + resume_->validator);
+    }
+    HeaderList list;
+    for (const std::string &line : lines) {
+      curl_slist *appended = curl_slist_append(list.get(), line.c_str());
+      if (appended == nullptr) break;
+      list.release();
+      list.reset(appended);
+    }
+    SetOptions(easy, list.get(), body);
+    Hop hop;
+    hop.code = curl_easy_perform(easy);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &hop.status);
+    char *location = nullptr;
+    if (hop.code == CURLE_OK && curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) ==
+                                    CURLE_OK && location != nullptr)
+      hop.redirect = location;
+    return hop;
+  }
+
+  // Every option of one request. The header list and body must outlive it.
+  void SetOptions(CURL *easy, curl_slist *list, Body &body) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals: thread-safe
+    curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(easy, CURLOPT_TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+    curl_easy_setopt(easy, CURLOPT_TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, request_.userAgent.c_str());
+    if (list != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+    // HTTP/1.1 keeps header names as the server wrote them ("Content-Type",
+    // "Link"), which is how callers look them up; HTTP/2 would lower-case them.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, WriteHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &collector_);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
+    ApplyTls(easy);
+    // Redirects are followed here, not by libcurl, which would send every
+    // header line (credentials included) to wherever they lead.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    // One kept connection per handle: the pool lends handles by origin.
+    curl_easy_setopt(easy, CURLOPT_MAXCONNECTS, 1L);
+    // A dead server gives up after the connect time-out; a stalled one once
+    // less than 1 byte per second moved for the stall time-out.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings_.options.connectTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings_.options.stallTimeoutSeconds);
+    SetMethod(easy);
+  }
+
+  void SetMethod(CURL *easy) {
+    switch (method_) {
+      case HttpMethod::GET:
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        break;
+      case HttpMethod::POST:
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request_.data->size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request_.data->c_str());
+        break;
+      case HttpMethod::DELETE:
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+      case HttpMethod::PATCH_FORM:
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "PATCH");
+        curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime_.get());
+        break;
+      default:
+        curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime_.get());
+        break;
+    }
+  }
+
+  // After a GET broke off part-way: the next try asks for the rest when the
+  // server gave the body's length and takes ranges.
+  void PrepareResume(const Body &body) {
+    const std::uint64_t have = sink_.Size();
+    const bool takesRanges =
+        qx::common::lowercase(collector_.Latest("Accept-Ranges").value_or("")) == "bytes";
+    if (method_ != HttpMethod::GET || !body.total || have == 0 || have >= *body.total ||
+        (!resume_ && !takesRanges)) {
+      resume_.reset();
+      return;
+    }
+    if (!resume_) {
+      resumed_ = collector_.Merged();
+      Resume resume;
+      resume.validator = collector_.Latest("ETag").value_or(
+          collector_.Latest("Last-Modified").value_or(""));
+      resume_ = resume;
+    }
+    resume_->offset = have;
+  }
+
+  void Wait(double seconds, int attempt, int tries, const std::string &reason) {
+    qxwarn << "Retrying " << MethodName(method_) << " " << url_ << " in " << Seconds(seconds)
+           << " s (try " << attempt + 1 << " of " << tries << "): " << reason
+           << (resume_ ? ", resuming at byte " + std::to_string(resume_->offset) : "");
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  }
+
+  struct Resume {
+    std::uint64_t offset = 0;
+    std::string validator;  // ETag or Last-Modified of the body
+  };
+
+  const Outgoing &request_;
+  BodySink &sink_;
+  const TransferSettings &settings_;
+  std::string url_;
+  const std::string origin_;  // where the credentials belong
+  HttpMethod method_;
+  std::vector<std::string> headers_;
+  PooledHandle handle_;
+  std::unique_ptr<curl_mime, MimeDeleter> mime_;
+  HeaderCollector collector_;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+  std::optional<Resume> resume_;
+  std::map<std::string, std::string> resumed_;  // headers of the body resumed
+};
+
+}  // namespace
+
+bool IsCredentialLine(const std::string &line) {
+  return qx::common::lowercase(line).find("private-token:") != std::string::npos;
+}
+
+RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink) {
+  const TransferSettings settings = CurrentTransferSettings();
+  Exchange exchange(request, sink, settings);
+  return exchange.Run(buildForm);
+}
+
+}  // namespace qx::quarn_tools::internal

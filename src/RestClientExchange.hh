@@ -1,0 +1,45 @@
+/*
+ * One exchange with a server, as Rest::Request and RequestToSink make it: the
+ * request on a pooled connection, redirects followed by us (so credentials
+ * never travel to another origin), retries with back-off of what failed in
+ * a way worth trying again, and a body that breaks off resumed with a range
+ * request. Internal to the transport; any thread.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_
+#define QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_
+
+#include <curl/curl.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "RestClientInternal.hh"
+#include "qx/quarn_tools/RestClient.hh"
+
+namespace qx::quarn_tools::internal {
+
+// What one exchange sends.
+struct Outgoing {
+  HttpMethod method = HttpMethod::GET;
+  std::string target;  // the whole URL, query included
+  std::vector<std::string> headers;
+  std::string userAgent;
+  const std::string *data = nullptr;                                // POST
+  const std::multimap<std::string, std::string> *form = nullptr;  // forms
+};
+
+// Fills a multipart form; false, having logged why, when it cannot.
+using FormBuilder = bool (*)(curl_mime *mime, const std::multimap<std::string, std::string> &form);
+
+// Sends `request` (GET, POST, DELETE, POST_FORM or PATCH_FORM) and gives
+// its body to `sink`; the response's status and headers. Failures are
+// logged; statusCode is 0 when no whole answer came.
+RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink);
+
+// Whether a header line carries a credential (a Private-token line).
+bool IsCredentialLine(const std::string &line);
+
+}  // namespace qx::quarn_tools::internal
+
+#endif  // QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_

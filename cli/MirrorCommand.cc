@@ -2,9 +2,8 @@
 // configuration that serves them.
 #include <iostream>
 #include <memory>
-#include <string>
-
 #include <qx/quarn_server/MirrorExport.hh>
+#include <string>
 
 #include "Commands.hh"
 

@@ -106,7 +106,7 @@ Result Downloader::DownloadAndSave(const ModelIdentifier &id,
   ModelIdentifier delivered(id);
   delivered.SetVersion(download.DeliveredVersion());
   return Result(cache_->SaveModelArchive(delivered, download.ArchivePath(), true) ? FETCH_DONE
-                                                                                 : FETCH_FAILED);
+                                                                                  : FETCH_FAILED);
 }
 
 Result Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers) {
@@ -116,20 +116,21 @@ Result Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::s
                            download);
   id.SetVersion(download.DeliveredVersion());
   return Result(cache_->SaveWorldArchive(id, download.ArchivePath(), true) ? FETCH_DONE
-                                                                          : FETCH_FAILED);
+                                                                           : FETCH_FAILED);
 }
 
 Result Downloader::DownloadModel(const ModelIdentifier &id,
                                  const std::vector<std::string> &headers) {
   std::set<std::string> expanding;
-  return DownloadModelTree(id, headers, expanding);
+  return DownloadModelTree(id, headers, id.Server(), expanding);
 }
 
 Result Downloader::DownloadModelTree(const ModelIdentifier &id,
                                      const std::vector<std::string> &headers,
-                                     std::set<std::string> &expanding) {
+                                     const ServerConfig &asked, std::set<std::string> &expanding) {
   std::vector<ModelIdentifier> dependencies;
-  const Result result = DownloadModel(id, headers, dependencies);
+  const Result result =
+      DownloadModel(id, CallerHeadersFor(asked, id.Server(), headers), dependencies);
   if (!result || dependencies.empty()) return result;
 
   expanding.insert(id.UniqueName());
@@ -138,7 +139,10 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id,
     // A model already being expanded on this path is a cycle: its download
     // is under way further up, so do not descend into it again.
     if (expanding.count(dependency.UniqueName()) > 0) continue;
-    const Result dependencyResult = DownloadModelTree(dependency, headers, expanding);
+    // The caller's token lines were given for the server asked; a
+    // dependency elsewhere gets that server's own key and nothing else.
+    const Result dependencyResult = DownloadModelTree(
+        dependency, CallerHeadersFor(asked, dependency.Server(), headers), asked, expanding);
     if (!dependencyResult) {
       qxerr << "Dependency [" << dependency.UniqueName() << "] of model [" << id.UniqueName()
             << "] failed to download: " << dependencyResult.ReadableResult() << "\n";

@@ -58,10 +58,11 @@ class Downloader {
   // having logged why (with the server's answer when it refused).
   Result DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
   Result DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
-  // Download of a model with its dependencies; `expanding` holds the unique
-  // names of the models on the current path, so a cycle ends the descent.
+  // Download of a model with its dependencies, for a caller who asked
+  // `asked` with `headers`; `expanding` holds the unique names of the models
+  // on the current path, so a cycle ends the descent.
   Result DownloadModelTree(const ModelIdentifier &id, const std::vector<std::string> &headers,
-                           std::set<std::string> &expanding);
+                           const ServerConfig &asked, std::set<std::string> &expanding);
   void DependenciesOf(const std::vector<ModelIdentifier> &ids,
                       std::vector<ModelIdentifier> &dependencies, std::set<std::string> &expanding);
 

@@ -25,7 +25,8 @@ class IterRestIds : public ModelIterPrivate {
   ~IterRestIds() override;
 
   // Moves on; when that leaves the current page, requests the next one. The
-  // listing ends at the first page that is empty, "null\n" or not a 200.
+  // listing ends at the first page that is empty, "null\n", not a 200, or the
+  // same as the page before it.
   void Next() override;
   bool HasReachedEnd() const override;
 
@@ -37,8 +38,9 @@ class IterRestIds : public ModelIterPrivate {
   std::string api;
   std::vector<ModelIdentifier> ids;
   std::size_t position = 0;
-  // Pages requested so far.
+  // Pages requested so far, and the body of the latest.
   std::uint64_t page = 0;
+  std::string previousPage;
 };
 
 }  // namespace qx::quarn_tools

@@ -1,5 +1,6 @@
 #include "ListingRequest.hh"
 
+#include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
 #include "ServerRequest.hh"
@@ -28,6 +29,16 @@ RestResponse RequestListingPage(const Rest &rest, const ServerConfig &server,
       SendToServer(rest, HttpMethod::GET, server, route, {query}, {"Accept: application/json"});
   ListingPageWatch::Note(server, route, response);
   return response;
+}
+
+bool RepeatsThePageBefore(const ServerConfig &server, const std::string &api,
+                          const std::string &page, const std::string &previous,
+                          const std::string &body) {
+  if (previous.empty() || body != previous) return false;
+  qxwarn << "Listing [" << api << "] of " << server.Url().Str() << ": page " << page
+         << " is the same as the page before it; ending the listing there (the server may "
+            "ignore page=)\n";
+  return true;
 }
 
 }  // namespace qx::quarn_tools::internal

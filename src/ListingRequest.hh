@@ -48,6 +48,13 @@ class ListingPageWatch {
   std::optional<ServerReply> failure_;
 };
 
+// Whether `body`, the listing page `page` of route `api`, repeats the page
+// before it (`previous`) byte for byte: a server that ignores "page=" would
+// otherwise be read forever. Writes the warning that ends the listing.
+bool RepeatsThePageBefore(const ServerConfig &server, const std::string &api,
+                          const std::string &page, const std::string &previous,
+                          const std::string &body);
+
 }  // namespace qx::quarn_tools::internal
 
 #endif  // QX_QUARN_TOOLS_SRC_LISTINGREQUEST_HH_

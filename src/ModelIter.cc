@@ -93,6 +93,10 @@ std::vector<ModelIdentifier> IterRestIds::RequestNextPage() {
   const RestResponse response =
       internal::RequestListingPage(rest, config, api, "page=" + std::to_string(page));
   if (response.statusCode != 200 || response.data == internal::kNoMorePages) return {};
+  if (internal::RepeatsThePageBefore(config, api, std::to_string(page), previousPage,
+                                     response.data))
+    return {};
+  previousPage = response.data;
   return JSONParser::ParseModels(response.data, config);
 }
 

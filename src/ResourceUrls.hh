@@ -8,9 +8,8 @@
 #ifndef QX_QUARN_TOOLS_SRC_RESOURCEURLS_HH_
 #define QX_QUARN_TOOLS_SRC_RESOURCEURLS_HH_
 
-#include <string>
-
 #include <qx/common/URI.hh>
+#include <string>
 
 #include "UrlGrammar.hh"
 #include "qx/quarn_tools/ClientConfig.hh"

@@ -7,11 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
-#include <thread>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
+#include <random>
+#include <thread>
 
 #include "ProgressCounters.hh"
 #include "RestClientPool.hh"
@@ -104,8 +103,8 @@ class HeaderCollector {
     for (const auto &[key, value] : responses_.back()) {
       if (qx::common::lowercase(key) != qx::common::lowercase(name)) continue;
       std::string trimmed = value;
-      while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == '\n' ||
-                                  trimmed.back() == ' '))
+      while (!trimmed.empty() &&
+             (trimmed.back() == '\r' || trimmed.back() == '\n' || trimmed.back() == ' '))
         trimmed.pop_back();
       return trimmed;
     }
@@ -151,9 +150,9 @@ struct Body {
   CURL *easy;
   HeaderCollector &headers;
   // Per response:
-  bool started = false;   // its first byte was seen
-  bool discard = false;   // a redirect's body, not the body
-  bool continues = false;  // a 206 that continues the body
+  bool started = false;                     // its first byte was seen
+  bool discard = false;                     // a redirect's body, not the body
+  bool continues = false;                   // a 206 that continues the body
   std::optional<std::uint64_t> resumeFrom;  // the range asked for
   // Per exchange:
   std::optional<std::uint64_t> total;  // the announced length of the body
@@ -229,10 +228,14 @@ size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
 
 const char *MethodName(HttpMethod method) {
   switch (method) {
-    case HttpMethod::GET: return "GET";
-    case HttpMethod::DELETE: return "DELETE";
-    case HttpMethod::PATCH_FORM: return "PATCH";
-    default: return "POST";
+    case HttpMethod::GET:
+      return "GET";
+    case HttpMethod::DELETE:
+      return "DELETE";
+    case HttpMethod::PATCH_FORM:
+      return "PATCH";
+    default:
+      return "POST";
   }
 }
 
@@ -272,9 +275,9 @@ bool NothingSent(CURLcode code) {
 bool RetryableError(HttpMethod method, CURLcode code) {
   if (NothingSent(code)) return true;
   if (method != HttpMethod::GET) return false;
-  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_RECV_ERROR ||
-         code == CURLE_SEND_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE ||
-         code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
+  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR ||
+         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_HTTP2 ||
+         code == CURLE_HTTP2_STREAM;
 }
 
 bool RetryableStatus(HttpMethod method, long status) {
@@ -321,8 +324,13 @@ struct Hop {
 class Exchange {
  public:
   Exchange(const Outgoing &request, BodySink &sink, const TransferSettings &settings)
-      : request_(request), sink_(sink), settings_(settings), url_(request.target),
-        origin_(OriginOf(request.target)), method_(request.method), headers_(request.headers),
+      : request_(request),
+        sink_(sink),
+        settings_(settings),
+        url_(request.target),
+        origin_(OriginOf(request.target)),
+        method_(request.method),
+        headers_(request.headers),
         handle_(origin_) {}
 
   RestResponse Run(FormBuilder buildForm) {
@@ -331,7 +339,8 @@ class Exchange {
       qxerr << "[Rest::Request()]: Unable to create a transfer handle.";
       return response;
     }
-    if (!CheckHeaders() || !BuildForm(buildForm)) return response;
+    buildForm_ = buildForm;
+    if (!CheckHeaders() || !BuildForm()) return response;
     Body body(sink_, handle_.Easy(), collector_);
     const int tries = 1 + std::max(0, settings_.options.retries);
     for (int attempt = 1;; ++attempt) {
@@ -354,8 +363,8 @@ class Exchange {
       }
       if (attempt < tries && RetryableStatus(method_, hop.status)) {
         const auto asked = RetryAfterSeconds(collector_.Latest("Retry-After"));
-        const double wait = asked ? std::min(*asked, settings_.retryAfterCapSeconds)
-                                  : Backoff(settings_, attempt);
+        const double wait =
+            asked ? std::min(*asked, settings_.retryAfterCapSeconds) : Backoff(settings_, attempt);
         Wait(wait, attempt, tries, "the server answered " + std::to_string(hop.status));
         resume_.reset();
         continue;
@@ -390,11 +399,13 @@ class Exchange {
     return true;
   }
 
-  bool BuildForm(FormBuilder buildForm) {
+  // A form is built afresh for every request that sends it: libcurl reads
+  // its parts once.
+  bool BuildForm() {
     if (method_ != HttpMethod::POST_FORM && method_ != HttpMethod::PATCH_FORM) return true;
     mime_.reset(curl_mime_init(handle_.Easy()));
-    return mime_ && buildForm != nullptr && request_.form != nullptr &&
-           buildForm(mime_.get(), *request_.form);
+    return mime_ && buildForm_ != nullptr && request_.form != nullptr &&
+           buildForm_(mime_.get(), *request_.form);
   }
 
   // Sends the request and follows up to three redirects. A redirect that
@@ -435,6 +446,7 @@ class Exchange {
   Hop Send(Body &body) {
     CURL *easy = handle_.Easy();
     handle_.Reset();
+    if (sent_++ > 0 && !BuildForm()) return Hop{CURLE_OUT_OF_MEMORY, 0, ""};
     errorBuffer_[0] = '\0';
     std::vector<std::string> lines = headers_;
     if (resume_) {
@@ -453,8 +465,9 @@ class Exchange {
     hop.code = curl_easy_perform(easy);
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &hop.status);
     char *location = nullptr;
-    if (hop.code == CURLE_OK && curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) ==
-                                    CURLE_OK && location != nullptr)
+    if (hop.code == CURLE_OK &&
+        curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+        location != nullptr)
       hop.redirect = location;
     return hop;
   }
@@ -529,8 +542,8 @@ class Exchange {
     if (!resume_) {
       resumed_ = collector_.Merged();
       Resume resume;
-      resume.validator = collector_.Latest("ETag").value_or(
-          collector_.Latest("Last-Modified").value_or(""));
+      resume.validator =
+          collector_.Latest("ETag").value_or(collector_.Latest("Last-Modified").value_or(""));
       resume_ = resume;
     }
     resume_->offset = have;
@@ -556,7 +569,9 @@ class Exchange {
   HttpMethod method_;
   std::vector<std::string> headers_;
   PooledHandle handle_;
+  FormBuilder buildForm_ = nullptr;
   std::unique_ptr<curl_mime, MimeDeleter> mime_;
+  int sent_ = 0;  // requests sent so far
   HeaderCollector collector_;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
   std::optional<Resume> resume_;

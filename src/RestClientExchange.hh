@@ -25,7 +25,7 @@ struct Outgoing {
   std::string target;  // the whole URL, query included
   std::vector<std::string> headers;
   std::string userAgent;
-  const std::string *data = nullptr;                                // POST
+  const std::string *data = nullptr;                              // POST
   const std::multimap<std::string, std::string> *form = nullptr;  // forms
 };
 

@@ -4,7 +4,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
@@ -129,8 +128,7 @@ void InitCurlOnce() {
 
 std::string OriginOf(const std::string &url) {
   const std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return "";
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return "";
   return qx::common::lowercase(urlPart(parsed.get(), CURLUPART_SCHEME) + "://" +
                                urlPart(parsed.get(), CURLUPART_HOST) + ":" +
                                urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT));

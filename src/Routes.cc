@@ -5,8 +5,7 @@
 
 namespace qx::quarn_tools::internal::routes {
 
-std::string Resource(const std::string &owner, const std::string &kind,
-                     const std::string &name) {
+std::string Resource(const std::string &owner, const std::string &kind, const std::string &name) {
   return (qx::common::URIPath() / owner / kind / name).Str("/");
 }
 
@@ -25,8 +24,7 @@ std::string Archive(const std::string &owner, const std::string &kind, const std
   return (qx::common::URIPath() / owner / kind / name / version / (name + ".zip")).Str("/");
 }
 
-std::string Collection(const std::string &owner, const std::string &name,
-                       const std::string &kind) {
+std::string Collection(const std::string &owner, const std::string &name, const std::string &kind) {
   return qx::common::joinPaths(qx::common::joinPaths(owner, kCollectionsKind),
                                qx::common::joinPaths(name, kind));
 }

@@ -30,8 +30,7 @@ inline constexpr const char *kLicenses = "licenses";
 inline constexpr const char *kUpload = "models";
 
 // OWNER/KIND/NAME
-std::string Resource(const std::string &owner, const std::string &kind,
-                     const std::string &name);
+std::string Resource(const std::string &owner, const std::string &kind, const std::string &name);
 // KIND for a whole server (no owner), OWNER/KIND for one owner.
 std::string ServerOrOwner(const std::string &owner, const std::string &kind);
 // OWNER/KIND, or OWNER/KIND/NAME when a name is given.
@@ -40,8 +39,7 @@ std::string Listing(const std::string &owner, const std::string &kind, const std
 std::string Archive(const std::string &owner, const std::string &kind, const std::string &name,
                     const std::string &version);
 // OWNER/collections/NAME/KIND
-std::string Collection(const std::string &owner, const std::string &name,
-                       const std::string &kind);
+std::string Collection(const std::string &owner, const std::string &name, const std::string &kind);
 
 }  // namespace routes
 }  // namespace qx::quarn_tools::internal

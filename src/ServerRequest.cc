@@ -3,6 +3,9 @@
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 
+#include "RestClientExchange.hh"
+#include "RestClientPool.hh"
+
 namespace qx::quarn_tools::internal {
 
 void AddApiKeyHeader(const ServerConfig &server, std::vector<std::string> &headers) {
@@ -18,6 +21,15 @@ std::vector<std::string> HeadersWithApiKey(const ServerConfig &server,
   std::vector<std::string> result = headers;
   AddApiKeyHeader(server, result);
   return result;
+}
+
+std::vector<std::string> CallerHeadersFor(const ServerConfig &asked, const ServerConfig &target,
+                                          const std::vector<std::string> &headers) {
+  if (OriginOf(asked.Url().Str()) == OriginOf(target.Url().Str())) return headers;
+  std::vector<std::string> kept;
+  for (const std::string &line : headers)
+    if (!IsCredentialLine(line)) kept.push_back(line);
+  return kept;
 }
 
 RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfig &server,

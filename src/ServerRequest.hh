@@ -29,6 +29,12 @@ void AddApiKeyHeader(const ServerConfig &server, std::vector<std::string> &heade
 std::vector<std::string> HeadersWithApiKey(const ServerConfig &server,
                                            const std::vector<std::string> &headers);
 
+// The caller's header lines, given for a request to `asked`, as they may go
+// to `target`: all of them at the same origin (scheme, host and port),
+// without the credential lines elsewhere.
+std::vector<std::string> CallerHeadersFor(const ServerConfig &asked, const ServerConfig &target,
+                                          const std::vector<std::string> &headers);
+
 // Sends `method` to route `route` below the server's URL and API version.
 RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfig &server,
                           const std::string &route,

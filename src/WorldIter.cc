@@ -96,11 +96,15 @@ WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
   std::string query;
   std::set<std::string> fetched;
   RestResponse response;
+  std::string previous;
   while (true) {
     fetched.insert(PageKey(query));
+    const std::string asked = PageKey(query);
     response = internal::RequestListingPage(this->rest, config, api, query);
     query = NextPageQuery(response.headers);
     if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
+    if (internal::RepeatsThePageBefore(config, api, asked, previous, response.data)) break;
+    previous = response.data;
     const std::vector<WorldIdentifier> page = JSONParser::ParseWorlds(response.data, config);
     ids.insert(ids.end(), page.begin(), page.end());
     // A page without worlds or without a usable next link ends the listing,

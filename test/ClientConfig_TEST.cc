@@ -226,6 +226,23 @@ TEST(ClientConfig, UnpackLimitsFromTheFile) {
   EXPECT_EQ(config.MaxEntries(), kDefaultMaxEntries);
 }
 
+TEST(ClientConfig, TransferOptionsFromTheFile) {
+  IsolatedHome home;
+  TempDir dir;
+  WriteFile(dir.Join("c.yaml"),
+            "transfer:\n  retries: 0\n  connect-timeout: 5\n  stall-timeout: 90\n"
+            "  max-document-size: 8MiB\n");
+  ClientConfig config;
+  EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
+  EXPECT_EQ(config.Transfer().retries, 0);
+  EXPECT_EQ(config.Transfer().connectTimeoutSeconds, 5);
+  EXPECT_EQ(config.Transfer().stallTimeoutSeconds, 90);
+  EXPECT_EQ(config.Transfer().maxDocumentSize, 8u << 20);
+  config.Clear();
+  EXPECT_EQ(config.Transfer().retries, 2);
+  EXPECT_EQ(config.Transfer().maxDocumentSize, 64u << 20);
+}
+
 TEST(ClientConfig, AnUnreadableLimitIsAnErrorAndKeepsTheDefault) {
   IsolatedHome home;
   TempDir dir;

@@ -197,6 +197,19 @@ TEST_F(ModelIterServer, PagesAreRequestedAsTheWalkCrossesThem) {
   EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2", "page=3"}));
 }
 
+// A server that ignores page= answers every page with the first one: the
+// listing ends at the first repeat, with a warning, instead of never.
+TEST_F(ModelIterServer, APageThatRepeatsThePageBeforeEndsTheListing) {
+  LogCapture log;
+  server_.Script({qx::test::JsonAnswer("models", R"([{"name": "a", "owner": "o"}])")});
+  ModelIter it = Listing();
+  std::vector<std::string> names;
+  for (; it; ++it) names.push_back(it->Identification().Name());
+  EXPECT_EQ(names, (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2"}));
+  EXPECT_TRUE(log.Contains("page 2 is the same as the page before it", qx::common::LOG_WARNING));
+}
+
 TEST_F(ModelIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
   server_.Script({Page(R"([{"name": "a", "owner": "o"}])"), Page("[]")});
   ModelIter it = Listing();

@@ -154,6 +154,17 @@ TEST_F(WorldIterServer, PerPageIsNotThePage) {
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
 }
 
+// Ever new next links over the same page: the first repeat ends it.
+TEST_F(WorldIterServer, APageThatRepeatsThePageBeforeEndsTheListing) {
+  LogCapture log;
+  for (int page = 2; page < 6; ++page)
+    server_.Script({Page(R"([{"name": "a"}])", NextLink("page=" + std::to_string(page)))});
+  WorldIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2"}));
+  EXPECT_TRUE(log.Contains("page 2 is the same as the page before it", qx::common::LOG_WARNING));
+}
+
 TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {
   const std::string link = "<" + server_.Url() + "/1.0/worlds?page=1>; rel=\"prev\", " +
                            NextLink("page=3");

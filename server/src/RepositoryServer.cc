@@ -48,6 +48,7 @@ const std::size_t kPayloadLimit = 64u << 20;
 // Idle keep-alive connections, silent or stalled peers are dropped after
 // these many seconds, which bounds how long Stop waits for a worker.
 const time_t kKeepAliveSeconds = 1;
+const std::size_t kRequestsPerConnection = 1000;
 const time_t kReadWriteSeconds = 5;
 // How long Start waits for the listening thread to come up.
 const std::chrono::seconds kStartWait(10);
@@ -89,6 +90,7 @@ RequestRecord recordOf(const httplib::Request &request, const Target &target) {
   record.target = request.target;
   record.route = target.route;
   record.query = target.query;
+  record.peer = request.remote_addr + ":" + std::to_string(request.remote_port);
   for (const auto &header : request.headers)
     if (!addedByHttplib(header.first)) record.headers.push_back(header);
   record.bodySize = bodySizeOf(request);
@@ -285,6 +287,9 @@ void RepositoryServer::Implementation::Configure(httplib::Server &server) {
     return new WorkerPool(options.workerThreads, options.queuedConnections);
   };
   server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // As many requests per connection as nginx takes (cpp-httplib's own
+  // default closes a connection after five).
+  server.set_keep_alive_max_count(kRequestsPerConnection);
   server.set_read_timeout(kReadWriteSeconds, 0);
   server.set_write_timeout(kReadWriteSeconds, 0);
   server.set_payload_max_length(kPayloadLimit);

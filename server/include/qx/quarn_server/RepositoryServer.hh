@@ -61,6 +61,9 @@ struct RequestRecord {
   // one included; a request counts from its arrival until its answer
   // (delay included) is handed over for sending.
   std::size_t concurrent = 0;
+  // The client's end of the connection the request came on ("ADDR:PORT"):
+  // requests on one kept-alive connection share it.
+  std::string peer;
 
   // The first value of header `name` (compared case-insensitively).
   std::optional<std::string> Header(const std::string &name) const;

@@ -117,9 +117,13 @@ std::string NewPartFileName() {
 bool IsInternalName(const std::string &name) { return startsWith(name, kInternalPrefix); }
 
 std::string HostName() {
-  char buffer[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(buffer, sizeof buffer - 1) != 0) return safeHost("");
-  return safeHost(buffer);
+  // Asked once: a process keeps its host.
+  static const std::string host = [] {
+    char buffer[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0) return safeHost("");
+    return safeHost(buffer);
+  }();
+  return host;
 }
 
 }  // namespace qx::quarn_tools::internal::cache

@@ -108,7 +108,10 @@ class Save {
 
   // Refuses an existing version without overwrite, and makes the staging
   // directory. False having logged why.
-  bool Begin() {
+  // `archive` (when given) may lie in a staging directory of this
+  // process beside the versions (where a download put it): the version is
+  // then built there too, and the directory stays its maker's to remove.
+  bool Begin(const std::string &archive = "") {
     PathStatus status;
     fileSystem_.Status(directory_, status);
     existed_ = status.exists;
@@ -117,8 +120,11 @@ class Save {
       return false;
     }
     std::string error;
-    stage_ = StagingDirectory::Create(fileSystem_, save_.root, save_.uniqueName, error);
-    if (!stage_ || !CheckDirectory(fileSystem_, directory_, error)) {
+    if (!AdoptStageOf(archive)) {
+      ownStage_ = StagingDirectory::Create(fileSystem_, save_.root, save_.uniqueName, error);
+      if (ownStage_) stage_ = ownStage_->Path();
+    }
+    if (stage_.empty() || !CheckDirectory(fileSystem_, directory_, error)) {
       qxerr << error << "\n";
       return false;
     }
@@ -127,7 +133,7 @@ class Save {
 
   // Writes archive bytes into the staging directory; their path then.
   bool WriteArchive(const std::string &data, std::string &archive) {
-    archive = stage_->Join(ArchiveFileName(save_.name));
+    archive = Staged(ArchiveFileName(save_.name));
     std::unique_ptr<WritableFile> file;
     int error = fileSystem_.CreateFile(archive, file);
     if (error == 0) error = file->Append(data.data(), data.size());
@@ -140,7 +146,7 @@ class Save {
   // Unpacks, merges the old version in when overwriting, prepares and
   // publishes. True with the version directory once published.
   bool Finish(const std::string &archive, std::string &versionDirectory) {
-    const std::string tree = stage_->Join(kTreeName);
+    const std::string tree = Staged(kTreeName);
     const int made = fileSystem_.CreateDirectory(tree);
     if (made != 0) {
       qxerr << "Unable to create directory [" << tree << "]: " << ErrorText(made) << "\n";
@@ -148,6 +154,7 @@ class Save {
     }
     ExtractOptions options;
     options.limits = save_.limits;
+    options.freshDestination = true;
     if (!ExtractArchive(archive, tree, options, fileSystem_)) {
       qxerr << "Unable to unzip [" << archive << "]\n";
       return false;
@@ -160,6 +167,22 @@ class Save {
   }
 
  private:
+  std::string Staged(const std::string &name) const {
+    return qx::common::joinPaths(stage_, name);
+  }
+
+  bool AdoptStageOf(const std::string &archive) {
+    if (archive.empty()) return false;
+    const std::string parent = qx::common::parentPath(archive);
+    const auto owner = ParseScratchName(qx::common::basename(parent));
+    if (!owner || owner->kind != Scratch::kStaging || owner->pid != ::getpid() ||
+        owner->host != HostName() ||
+        qx::common::parentPath(parent) != ResourceDirectory(save_.root, save_.uniqueName))
+      return false;
+    stage_ = parent;
+    return true;
+  }
+
   bool KeepOldFiles(const std::string &tree) {
     std::string failed;
     const int error =
@@ -189,7 +212,7 @@ class Save {
   // Where directories cannot be swapped: the old version moves aside, the
   // new one takes its place (lookups miss the version for that moment).
   bool ReplaceInTwoSteps(const std::string &tree) {
-    const std::string replaced = stage_->Join(kReplacedName);
+    const std::string replaced = Staged(kReplacedName);
     int error = fileSystem_.Rename(directory_, replaced);
     if (error != 0) return Failed(error);
     error = fileSystem_.Rename(tree, directory_);
@@ -207,7 +230,9 @@ class Save {
   const VersionToSave &save_;
   const std::string directory_;
   bool existed_ = false;
-  std::unique_ptr<StagingDirectory> stage_;
+  // The staging directory, made by this save (ownStage_) or adopted.
+  std::unique_ptr<StagingDirectory> ownStage_;
+  std::string stage_;
 };
 
 }  // namespace
@@ -217,7 +242,7 @@ bool CacheWriter::SaveArchiveFile(const VersionToSave &save, const std::string &
   bool saved = false;
   {
     Save one(fileSystem_, save);
-    saved = one.Begin() && one.Finish(archive, versionDirectory);
+    saved = one.Begin(archive) && one.Finish(archive, versionDirectory);
   }
   if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
   return saved;

@@ -291,10 +291,17 @@ int createDirectory(FileSystem &fileSystem, const std::string &path) {
 // A new file beside the target that takes the target's place only when
 // committed; otherwise it is removed. So a damaged entry never replaces a
 // good file, and a link at the target's name is replaced, not followed.
+// In a fresh destination (`direct`), where nothing can be replaced, the
+// target is written itself, and removed when not committed.
 class PendingFile {
  public:
-  PendingFile(FileSystem &fileSystem, const std::string &target)
+  PendingFile(FileSystem &fileSystem, const std::string &target, bool direct)
       : fileSystem_(fileSystem), target_(target) {
+    if (direct && fileSystem_.CreateFile(target_, file_) == 0) {
+      temp_ = target_;
+      created_ = true;
+      return;
+    }
     const std::string dir = qx::common::parentPath(target);
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
       temp_ = qx::common::joinPaths(dir, cache::NewPartFileName());
@@ -317,7 +324,7 @@ class PendingFile {
   int Commit() {
     const int closeError = file_->Close();
     if (closeError != 0) return closeError;
-    const int renameError = fileSystem_.Rename(temp_, target_);
+    const int renameError = temp_ == target_ ? 0 : fileSystem_.Rename(temp_, target_);
     if (renameError != 0) return renameError;
     committed_ = true;
     return 0;
@@ -397,7 +404,7 @@ class Extractor {
       qxerr << "Error opening: " << entry.name << "\n";
       return Outcome::kSkipped;
     }
-    PendingFile out(fileSystem_, entry.path);
+    PendingFile out(fileSystem_, entry.path, options_.freshDestination);
     int writeError = out.OpenError();
     std::uint64_t total = 0;
     Copied copied = writeError == 0

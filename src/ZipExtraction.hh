@@ -29,6 +29,10 @@ struct ExtractOptions {
   // Refuse, before writing anything, an archive whose entries declare more
   // bytes than the destination's file system has free.
   bool checkFreeSpace = true;
+  // The destination is a fresh directory of the caller's (nothing in it may
+  // be replaced, nothing links out of it): entries are written in place
+  // rather than beside their names first.
+  bool freshDestination = false;
   // When set, receives every file written, in archive order.
   std::vector<ExtractedFile> *files = nullptr;
 };

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""wan_download.py [--models 200] [--rtt 40] [--quarn PATH]
+
+A collection of small models downloaded over a network with round trips,
+beside what a user would run instead, in one run: `quarn download` of the
+collection (8 jobs, then 1) against curl fetching the same archives (with
+`--parallel --parallel-max 8`, then sequentially on one kept-alive
+connection) followed by unzip of each. Both go through
+../shared/tools/wan_proxy.py (--rtt ms of round trip) to nginx serving a
+`quarn mirror export` of the models, over HTTP and over HTTPS (a throw-away
+CA: QX_QUARN_CA_BUNDLE for quarn, --cacert for curl), and on loopback
+without the proxy. Prints per row the seconds of each, their ratio (curl +
+unzip time / quarn time: at least 1.0 is the goal) and the connections each
+opened (from nginx's log; the goal for quarn is at most jobs + 1).
+Builds the release quarn into build-bench/ unless --quarn is given.
+"""
+import argparse, os, shutil, subprocess, sys, tempfile, time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROXY = os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py")
+NGINX = "/usr/sbin/nginx"
+
+
+def build():
+    out = os.environ.get("QX_BENCH_BUILD_DIR", os.path.join(ROOT, "build-bench"))
+    subprocess.run(["bash", os.path.join(ROOT, "scripts/install-deps.sh")], check=True)
+    subprocess.run(["cmake", "-S", ROOT, "-B", out, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DQX_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", out, "-j2", "--target", "quarn"], check=True)
+    return os.path.join(out, "cli", "quarn")
+
+
+def write_repository(repo, count):
+    names = ["m%03d" % i for i in range(count)]
+    for name in names:
+        version = os.path.join(repo, "lab", "models", name, "1")
+        os.makedirs(os.path.join(version, "meshes"))
+        with open(os.path.join(version, "model.config"), "w") as f:
+            f.write("<?xml version='1.0'?>\n<model><name>%s</name>"
+                    "<sdf version='1.9'>model.sdf</sdf></model>\n" % name)
+        with open(os.path.join(version, "model.sdf"), "w") as f:
+            f.write("<sdf version='1.9'><model name='%s'/></sdf>\n" % name)
+        with open(os.path.join(version, "meshes", "part.bin"), "wb") as f:
+            f.write(os.urandom(8192))
+    os.makedirs(os.path.join(repo, "lab", "collections"))
+    with open(os.path.join(repo, "lab", "collections", "all.json"), "w") as f:
+        f.write('{"description": "bench", "models": [%s], "worlds": []}\n' %
+                ", ".join('"lab/%s"' % n for n in names))
+    return names
+
+
+def certificates(work):
+    ca, key, cert = (os.path.join(work, n) for n in ("ca.pem", "server.key", "server.pem"))
+    quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=bench CA", "-keyout", os.path.join(work, "ca.key"),
+                    "-out", ca], **quiet)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                    "-keyout", key, "-out", os.path.join(work, "server.csr")], **quiet)
+    with open(os.path.join(work, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", os.path.join(work, "server.csr"), "-CA", ca,
+                    "-CAkey", os.path.join(work, "ca.key"), "-CAcreateserial", "-days", "2",
+                    "-extfile", os.path.join(work, "san.ext"), "-out", cert], **quiet)
+    return ca, key, cert
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_nginx(work, mirror, key, cert):
+    ports = {"http": free_port(), "https": free_port()}
+    logs = os.path.join(work, "nginx")
+    os.makedirs(logs, exist_ok=True)
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write("""worker_processes 1;
+pid "{logs}/nginx.pid";
+error_log "{logs}/error.log";
+events {{ worker_connections 1024; }}
+http {{
+    log_format connections '$pid-$connection';
+    access_log "{logs}/access.log" connections;
+    client_body_temp_path "{logs}/body";
+    proxy_temp_path "{logs}/proxy";
+    fastcgi_temp_path "{logs}/fastcgi";
+    uwsgi_temp_path "{logs}/uwsgi";
+    scgi_temp_path "{logs}/scgi";
+    sendfile on;
+    include "{mirror}/quarn-http.conf";
+    server {{ listen 127.0.0.1:{http}; include "{mirror}/quarn-server.conf"; }}
+    server {{
+        listen 127.0.0.1:{https} ssl;
+        ssl_certificate "{cert}";
+        ssl_certificate_key "{key}";
+        include "{mirror}/quarn-server.conf";
+    }}
+}}
+""".format(logs=logs, mirror=mirror, http=ports["http"], https=ports["https"], cert=cert,
+           key=key))
+    user = ["-g", "daemon off; user root;"] if os.geteuid() == 0 else ["-g", "daemon off;"]
+    process = subprocess.Popen([NGINX, "-c", conf] + user, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    return process, ports, os.path.join(logs, "access.log")
+
+
+def start_proxy(upstream, rtt):
+    process = subprocess.Popen([sys.executable, PROXY, "--upstream", str(upstream), "--rtt",
+                                str(rtt), "--lifetime", "3600"], stdout=subprocess.PIPE, text=True)
+    line = process.stdout.readline().split()
+    return process, int(line[1])
+
+
+def connections(log):
+    with open(log) as f:
+        return len(set(l.strip() for l in f if l.strip()))
+
+
+def timed(argv, env=None):
+    start = time.monotonic()
+    subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return time.monotonic() - start
+
+
+def run_quarn(quarn, base, jobs, work, ca):
+    cache = tempfile.mkdtemp(dir=work)
+    env = dict(os.environ, QX_QUARN_CACHE_PATH=cache, HOME=work, QX_QUARN_CA_BUNDLE=ca)
+    seconds = timed([quarn, "download", base + "/1.0/lab/collections/all", "-t", "model",
+                     "-j", str(jobs), "-q"], env)
+    shutil.rmtree(cache)
+    return seconds
+
+
+def run_curl(base, names, jobs, work, ca):
+    out = tempfile.mkdtemp(dir=work)
+    config = os.path.join(out, "urls.txt")
+    with open(config, "w") as f:
+        for name in names:
+            f.write('url = "%s/1.0/lab%%2Fmodels%%2F%s%%2Ftip%%2F%s.zip?link=true"\n'
+                    'output = "%s/%s.zip"\n' % (base, name, name, out, name))
+    parallel = ["--parallel", "--parallel-max", str(jobs)] if jobs > 1 else []
+    start = time.monotonic()
+    subprocess.run(["curl", "-sf", "--cacert", ca] + parallel + ["-K", config], check=True)
+    for name in names:
+        subprocess.run(["unzip", "-q", "-o", os.path.join(out, name + ".zip"), "-d",
+                        os.path.join(out, name)], check=True)
+    seconds = time.monotonic() - start
+    shutil.rmtree(out)
+    return seconds
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--models", type=int, default=200)
+    ap.add_argument("--rtt", type=float, default=40)
+    ap.add_argument("--quarn")
+    a = ap.parse_args()
+    quarn = build() if a.quarn is None else a.quarn
+    for tool in ("curl", "unzip", "openssl", NGINX):
+        if shutil.which(tool) is None:
+            sys.exit("needs " + tool)
+    work = tempfile.mkdtemp(prefix="qx-wan-")
+    processes = []
+    try:
+        names = write_repository(os.path.join(work, "repo"), a.models)
+        mirror = os.path.join(work, "mirror")
+        subprocess.run([quarn, "mirror", "export", os.path.join(work, "repo"), mirror],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ca, key, cert = certificates(work)
+        nginx, ports, log = start_nginx(work, mirror, key, cert)
+        processes.append(nginx)
+        print("%d models of %d KiB, round trip %g ms" % (a.models, 8, a.rtt))
+        print("%-10s %-6s %4s %9s %6s %11s %6s %7s" % ("network", "scheme", "jobs", "quarn s",
+              "conns", "curl+unzip", "conns", "ratio"))
+        for scheme in ("http", "https"):
+            proxy, proxy_port = start_proxy(ports[scheme], a.rtt)
+            processes.append(proxy)
+            for network, port in (("wan", proxy_port), ("loopback", ports[scheme])):
+                base = "%s://127.0.0.1:%d" % (scheme, port)
+                for jobs in (8, 1):
+                    open(log, "w").close()
+                    q = run_quarn(quarn, base, jobs, work, ca)
+                    qc = connections(log)
+                    open(log, "w").close()
+                    c = run_curl(base, names, jobs, work, ca)
+                    cc = connections(log)
+                    print("%-10s %-6s %4d %8.2fs %6d %10.2fs %6d %6.2fx" % (
+                        network, scheme, jobs, q, qc, c, cc, c / q))
+                    sys.stdout.flush()
+        print("ratio = (curl + unzip time) / quarn time: 1.0 or more is the goal")
+    finally:
+        for p in processes:
+            p.terminate()
+            p.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -2,7 +2,9 @@
 // that grows with the dependencies they find, and a window of world
 // downloads running as asynchronous tasks.
 //
-// Every worker calls the single-model download of the one client. That is
+// Every worker calls the single-model download of the one client, in its two
+// halves: it fetches a model while a saver of its own saves the one before.
+// That is
 // safe because what they share keeps no state between calls: the cache
 // reads the disk afresh, each download sends through a transport of its own
 // (and Rest::Request keeps its state per call), the grammar's compiled
@@ -139,27 +141,101 @@ class ResultList {
   ModelResults results_;
 };
 
-// One model download on a worker; a failure that escapes as an exception is
-// recorded as a failed download instead of ending the process.
-Result DownloadOne(internal::Downloader &downloads, const ModelIdentifier &id,
-                   std::vector<ModelIdentifier> &dependencies) {
+// Runs `step` for the model `id` on a worker; a failure that escapes as an
+// exception counts as a failed download instead of ending the process.
+template <typename Step>
+void Guarded(const ModelIdentifier &id, Step step, Result &result) {
   try {
-    return downloads.DownloadModel(id, {}, dependencies);
+    step();
+    return;
   } catch (const std::exception &e) {
     qxerr << "Download of model [" << id.UniqueName() << "] failed: " << e.what() << "\n";
   } catch (...) {
     qxerr << "Download of model [" << id.UniqueName() << "] failed\n";
   }
-  dependencies.clear();
-  return Result(FETCH_FAILED);
+  result = Result(FETCH_FAILED);
 }
 
-void WorkerLoop(internal::Downloader &downloads, ModelQueue &queue, ResultList &results) {
-  while (std::optional<ModelIdentifier> id = queue.Take()) {
+// Saves what one worker fetched, on a thread of its own, so that the
+// worker's next request overlaps the save of the model before: the network
+// and the disk work at once. One model at a time: the worker waits when the
+// save before is still running. Where no thread can be started the worker
+// saves by itself.
+class Saver {
+ public:
+  Saver(internal::Downloader &downloads, ModelQueue &queue, ResultList &results)
+      : downloads_(downloads), queue_(queue), results_(results) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::exception &) {
+      // Saves happen on the worker.
+    }
+  }
+  ~Saver() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  Saver(const Saver &) = delete;
+  Saver &operator=(const Saver &) = delete;
+
+  void Hand(const ModelIdentifier &id, internal::FetchedModel fetched) {
+    if (!thread_.joinable()) {
+      Save(id, fetched);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !slot_; });
+    slot_.emplace(id, std::move(fetched));
+    changed_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      changed_.wait(lock, [this] { return slot_ || stop_; });
+      if (!slot_) return;
+      auto [id, fetched] = std::move(*slot_);
+      lock.unlock();
+      Save(id, fetched);
+      lock.lock();
+      slot_.reset();
+      changed_.notify_all();
+    }
+  }
+
+  void Save(const ModelIdentifier &id, internal::FetchedModel &fetched) {
     std::vector<ModelIdentifier> dependencies;
-    const Result result = DownloadOne(downloads, *id, dependencies);
-    results.Add(*id, result);
-    queue.Finish(*id, dependencies);
+    Result result;
+    Guarded(id, [&] { result = downloads_.SaveFetched(fetched, dependencies); }, result);
+    if (!result) dependencies.clear();
+    results_.Add(id, result);
+    queue_.Finish(id, dependencies);
+  }
+
+  internal::Downloader &downloads_;
+  ModelQueue &queue_;
+  ResultList &results_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::pair<ModelIdentifier, internal::FetchedModel>> slot_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+void WorkerLoop(internal::Downloader &downloads, ModelQueue &queue, ResultList &results) {
+  Saver saver(downloads, queue, results);
+  while (std::optional<ModelIdentifier> id = queue.Take()) {
+    // A fetch that throws leaves a failed FetchedModel, which the saver
+    // records as such.
+    internal::FetchedModel fetched;
+    Result unused;
+    Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
+    saver.Hand(*id, std::move(fetched));
   }
 }
 

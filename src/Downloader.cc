@@ -60,30 +60,9 @@ Downloader::Downloader(const ClientConfig &config, const Rest &rest,
                        const std::shared_ptr<LocalCache> &cache, const ResourceUrls &urls)
     : config_(config), rest_(rest), cache_(cache), urls_(urls) {}
 
-ArchiveDownload Downloader::NewArchiveDownload() const {
-  return ArchiveDownload(CurrentFileSystem(), config_.CacheLocation(), rest_.UserAgent(),
-                         EffectiveUnpackLimits(&config_));
-}
-
-Result Downloader::DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
-                                 std::vector<ModelIdentifier> &dependencies) {
-  if (RefusedOffline(config_, id.UniqueName() + " is not in the cache"))
-    return Result(FETCH_FAILED);
-  const ResourceDownloadCount counting;
-  if (!ArchiveDownload::ServerComplete(id.Server(), kModelDownload)) return Result(FETCH_FAILED);
-  const Model before = cache_->MatchingModel(id);
-  const auto lock = LockResource(config_, id.UniqueName());
-  if (!lock) return Result(FETCH_FAILED);
-  const Model after = lock->Waited() ? cache_->MatchingModel(id) : Model();
-  if (!PublishedWhileWaiting(*lock, id.Version(), before ? before.Identification().Version() : 0,
-                             after ? after.Identification().Version() : 0)) {
-    const Result saved = DownloadAndSave(id, headers);
-    if (!saved) {
-      cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
-      return saved;
-    }
-  }
-  return ModelDependencies(id, dependencies);
+std::unique_ptr<ArchiveDownload> Downloader::NewArchiveDownload() const {
+  return std::make_unique<ArchiveDownload>(CurrentFileSystem(), config_.CacheLocation(),
+                                           rest_.UserAgent(), EffectiveUnpackLimits(&config_));
 }
 
 namespace {
@@ -97,26 +76,81 @@ Result RefusedDownload(const ServerConfig &server, const std::string &resource,
 
 }  // namespace
 
-Result Downloader::DownloadAndSave(const ModelIdentifier &id,
-                                   const std::vector<std::string> &headers) {
-  ArchiveDownload download = NewArchiveDownload();
-  if (!download.Run(ArchiveRequestFor(id, headers), kModelDownload))
-    return RefusedDownload(id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()),
-                           download);
-  ModelIdentifier delivered(id);
-  delivered.SetVersion(download.DeliveredVersion());
-  return Result(cache_->SaveModelArchive(delivered, download.ArchivePath(), true) ? FETCH_DONE
-                                                                                  : FETCH_FAILED);
+FetchedModel::FetchedModel() = default;
+FetchedModel::FetchedModel(FetchedModel &&other) noexcept = default;
+FetchedModel &FetchedModel::operator=(FetchedModel &&other) noexcept = default;
+FetchedModel::~FetchedModel() = default;
+
+Result Downloader::DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
+                                 std::vector<ModelIdentifier> &dependencies) {
+  FetchedModel fetched = FetchModel(id, headers);
+  return SaveFetched(fetched, dependencies);
+}
+
+FetchedModel Downloader::FetchModel(const ModelIdentifier &id,
+                                    const std::vector<std::string> &headers) {
+  FetchedModel fetched;
+  fetched.result = Result(FETCH_FAILED);
+  fetched.requested = id;
+  if (RefusedOffline(config_, id.UniqueName() + " is not in the cache")) return fetched;
+  fetched.counting = std::make_unique<ResourceDownloadCount>();
+  if (!ArchiveDownload::ServerComplete(id.Server(), kModelDownload)) return fetched;
+  const Model before = cache_->MatchingModel(id);
+  fetched.lock = LockResource(config_, id.UniqueName());
+  if (!fetched.lock) return fetched;
+  const Model after = fetched.lock->Waited() ? cache_->MatchingModel(id) : Model();
+  fetched.result = Result(FETCH_DONE);
+  if (PublishedWhileWaiting(*fetched.lock, id.Version(),
+                            before ? before.Identification().Version() : 0,
+                            after ? after.Identification().Version() : 0))
+    return fetched;
+  fetched.download = NewArchiveDownload();
+  if (!fetched.download->Run(ArchiveRequestFor(id, headers), kModelDownload)) {
+    fetched.result = RefusedDownload(
+        id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()), *fetched.download);
+    fetched.download.reset();
+    ForgetFailed(id.UniqueName());
+    return fetched;
+  }
+  fetched.delivered = id;
+  fetched.delivered.SetVersion(fetched.download->DeliveredVersion());
+  fetched.save = true;
+  return fetched;
+}
+
+Result Downloader::SaveFetched(FetchedModel &fetched, std::vector<ModelIdentifier> &dependencies) {
+  dependencies.clear();
+  if (fetched.save) {
+    fetched.save = false;
+    const bool saved =
+        cache_->SaveModelArchive(fetched.delivered, fetched.download->ArchivePath(), true);
+    fetched.download.reset();
+    if (!saved) {
+      ForgetFailed(fetched.requested.UniqueName());
+      fetched.result = Result(FETCH_FAILED);
+    }
+  }
+  if (!fetched.result) {
+    fetched.lock.reset();
+    return fetched.result;
+  }
+  const Result result = ModelDependencies(fetched.requested, dependencies);
+  fetched.lock.reset();
+  return result;
+}
+
+void Downloader::ForgetFailed(const std::string &uniqueName) {
+  cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), uniqueName);
 }
 
 Result Downloader::DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers) {
-  ArchiveDownload download = NewArchiveDownload();
-  if (!download.Run(ArchiveRequestFor(id, headers), kWorldDownload))
+  const std::unique_ptr<ArchiveDownload> download = NewArchiveDownload();
+  if (!download->Run(ArchiveRequestFor(id, headers), kWorldDownload))
     return RefusedDownload(id.Server(), routes::Resource(id.Owner(), kWorldsKind, id.Name()),
-                           download);
-  id.SetVersion(download.DeliveredVersion());
-  return Result(cache_->SaveWorldArchive(id, download.ArchivePath(), true) ? FETCH_DONE
-                                                                           : FETCH_FAILED);
+                           *download);
+  id.SetVersion(download->DeliveredVersion());
+  return Result(cache_->SaveWorldArchive(id, download->ArchivePath(), true) ? FETCH_DONE
+                                                                            : FETCH_FAILED);
 }
 
 Result Downloader::DownloadModel(const ModelIdentifier &id,
@@ -171,8 +205,7 @@ Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::str
     return Result(FETCH_DONE);
   }
   const Result saved = DownloadAndSave(id, headers);
-  if (!saved)
-    cache::RemoveUnusedResource(CurrentFileSystem(), config_.CacheLocation(), id.UniqueName());
+  if (!saved) ForgetFailed(id.UniqueName());
   return saved;
 }
 

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "ArchiveDownload.hh"
+#include "ProgressCounters.hh"
+#include "ResourceLock.hh"
 #include "ResourceUrls.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/LocalCache.hh"
@@ -28,6 +30,29 @@
 
 namespace qx::quarn_tools::internal {
 
+class Downloader;
+
+// A model version fetched but not saved yet: its archive in a staging
+// directory, and the lock of its resource (both released with it). Made by
+// Downloader::FetchModel, consumed by Downloader::SaveFetched. Move-only.
+class FetchedModel {
+ public:
+  FetchedModel();
+  FetchedModel(FetchedModel &&other) noexcept;
+  FetchedModel &operator=(FetchedModel &&other) noexcept;
+  ~FetchedModel();
+
+ private:
+  friend class Downloader;
+  Result result{FETCH_FAILED};  // FETCH_DONE once fetched (or published meanwhile)
+  bool save = false;            // an archive waits to be saved
+  ModelIdentifier requested;    // as the caller asked for it
+  ModelIdentifier delivered;    // with the version the server delivered
+  std::unique_ptr<ResourceDownloadCount> counting;
+  std::unique_ptr<cache::ResourceLock> lock;
+  std::unique_ptr<ArchiveDownload> download;
+};
+
 class Downloader {
  public:
   Downloader(const ClientConfig &config, const Rest &rest, const std::shared_ptr<LocalCache> &cache,
@@ -35,9 +60,15 @@ class Downloader {
 
   // A model and, depth first, every dependency not yet cached.
   Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
-  // This one model; its direct dependencies in `dependencies`.
+  // This one model; its direct dependencies in `dependencies`. The same as
+  // SaveFetched(FetchModel(id, headers), dependencies).
   Result DownloadModel(const ModelIdentifier &id, const std::vector<std::string> &headers,
                        std::vector<ModelIdentifier> &dependencies);
+  // The two halves of that, so that a batch may fetch the next model while
+  // the one before is saved: the request (the network's part), and the save
+  // with the dependencies (the disk's part).
+  FetchedModel FetchModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
+  Result SaveFetched(FetchedModel &fetched, std::vector<ModelIdentifier> &dependencies);
   // A world; `id` receives the delivered version and the local path.
   Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
   // By URL; `path` receives the cached version directory on success.
@@ -53,11 +84,12 @@ class Downloader {
  private:
   // A download of one archive into the cache's staging area, with the
   // client's referral user agent and the cache's limits.
-  ArchiveDownload NewArchiveDownload() const;
-  // Downloads one version into the cache: FETCH_DONE, or FETCH_FAILED
+  std::unique_ptr<ArchiveDownload> NewArchiveDownload() const;
+  // Downloads one world version into the cache: FETCH_DONE, or FETCH_FAILED
   // having logged why (with the server's answer when it refused).
-  Result DownloadAndSave(const ModelIdentifier &id, const std::vector<std::string> &headers);
   Result DownloadAndSave(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // After a failed download: what it left of the resource's directory goes.
+  void ForgetFailed(const std::string &uniqueName);
   // Download of a model with its dependencies, for a caller who asked
   // `asked` with `headers`; `expanding` holds the unique names of the models
   // on the current path, so a cycle ends the descent.

@@ -35,6 +35,8 @@ void addLoginCommand(CLI::App &app, Action &action);
 void addMetaCommand(CLI::App &app, Action &action);
 void addVersionCommand(CLI::App &app, Action &action);
 void addServeCommand(CLI::App &app, Action &action);
+// What the cache holds, and its upkeep (CacheCommands.cc).
+void addCacheCommand(CLI::App &app, Action &action);
 // Static mirrors for nginx (MirrorCommand.cc).
 void addMirrorCommand(CLI::App &app, Action &action);
 // Prints the library's version on standard output (`quarn version`,

@@ -35,6 +35,7 @@ void addCommands(CLI::App &app, Action &action) {
   addEditCommand(app, action);
   addDeleteCommand(app, action);
   addUpdateCommand(app, action);
+  addCacheCommand(app, action);
   addLoginCommand(app, action);
   addMetaCommand(app, action);
   addVersionCommand(app, action);

@@ -23,7 +23,7 @@ sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 flags="-std=c++17 -g -O1 $sanitizers
   -I$top/include -I$top/src -I$top/common/include -I$top/math/include -I$out/gen
   $(pkg-config --cflags jsoncpp) -DQX_QUARN_TOOLS_VERSION=\"fuzz\""
-libs="-lcurl -lzip -ltinyxml2 -lyaml -ljsoncpp -lprotobuf -pthread"
+libs="-lcurl -lzip -lz -ltinyxml2 -lyaml -ljsoncpp -lprotobuf -pthread"
 
 # Every source of the library and its layers, once (rebuilt when newer), two
 # at a time.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config git
-  libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev libyaml-dev libzip-dev
+  libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev libyaml-dev libzip-dev zlib1g-dev
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libssl-dev openssl libcli11-dev

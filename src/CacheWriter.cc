@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CacheDirectories.hh"
+#include "CacheManifest.hh"
 #include "CacheNames.hh"
 #include "StagingDirectory.hh"
 #include "ZipExtraction.hh"
@@ -155,18 +156,44 @@ class Save {
     ExtractOptions options;
     options.limits = save_.limits;
     options.freshDestination = true;
+    std::vector<ExtractedFile> unpacked;
+    options.files = &unpacked;
     if (!ExtractArchive(archive, tree, options, fileSystem_)) {
       qxerr << "Unable to unzip [" << archive << "]\n";
       return false;
     }
     if (existed_ && !KeepOldFiles(tree)) return false;
-    if (save_.prepare) save_.prepare(tree, directory_);
-    if (!Publish(tree)) return false;
+    const std::vector<std::string> changed =
+        save_.prepare ? save_.prepare(tree, directory_) : std::vector<std::string>();
+    if (!Record(tree, unpacked, changed)) return false;
+    if (!Publish(tree)) {
+      fileSystem_.RemoveAll(qx::common::joinPaths(ResourceDirectory(save_.root, save_.uniqueName),
+                                                  ManifestFileName(save_.version)));
+      return false;
+    }
     versionDirectory = directory_;
     return true;
   }
 
  private:
+  // Writes what the tree holds as the version's record. The files as
+  // unpacked come with their sizes and checksums; only those changed since
+  // (or kept from the version before) are read.
+  bool Record(const std::string &tree, const std::vector<ExtractedFile> &unpacked,
+              const std::vector<std::string> &changed) {
+    Manifest known;
+    for (const ExtractedFile &file : unpacked) known[file.path] = FileRecord{file.size, file.crc};
+    for (const std::string &path : changed) known.erase(path);
+    const std::optional<Manifest> manifest = DescribeTree(tree, known);
+    const std::string resource = ResourceDirectory(save_.root, save_.uniqueName);
+    const int error = manifest ? WriteManifest(fileSystem_, resource, save_.version, *manifest)
+                               : EIO;
+    if (error == 0) return true;
+    qxerr << "Unable to write [" << qx::common::joinPaths(resource, ManifestFileName(save_.version))
+          << "]: " << ErrorText(error) << "\n";
+    return false;
+  }
+
   std::string Staged(const std::string &name) const {
     return qx::common::joinPaths(stage_, name);
   }

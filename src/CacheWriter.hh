@@ -9,13 +9,15 @@
  * first wins and the others discard their copies, since a version's content
  * is the same. A save over a version that was already cached when it began
  * (overwrite) keeps the old files the new archive lacks and swaps the
- * merged tree in atomically. Internal; any thread.
+ * merged tree in atomically. With each version goes a record of what it held
+ * when it was published (CacheManifest.hh). Internal; any thread.
  */
 #ifndef QX_QUARN_TOOLS_SRC_CACHEWRITER_HH_
 #define QX_QUARN_TOOLS_SRC_CACHEWRITER_HH_
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CacheLimits.hh"
 #include "FileSystem.hh"
@@ -31,8 +33,11 @@ struct VersionToSave {
   bool overwrite = true;
   UnpackLimits limits;
   // Runs on the unpacked tree before it is published (the SDF rewrite), with
-  // the version directory it becomes.
-  std::function<void(const std::string &tree, const std::string &versionDirectory)> prepare;
+  // the version directory it becomes; returns the "/"-separated paths of the
+  // files it changed.
+  std::function<std::vector<std::string>(const std::string &tree,
+                                         const std::string &versionDirectory)>
+      prepare;
 };
 
 class CacheWriter {

@@ -12,6 +12,7 @@
 
 #include "CacheLimits.hh"
 #include "CacheNames.hh"
+#include "CacheScan.hh"
 #include "CacheWriter.hh"
 #include "FileIo.hh"
 #include "FileSystem.hh"
@@ -36,64 +37,18 @@ namespace fs = qx::common;
 // ---------------------------------------------------------------------------
 // Scanning
 
-// One version directory found below a server directory.
-struct Found {
-  std::string owner;
-  std::string name;
-  std::string version;
-  std::string path;  // absolute
-};
+using internal::cache::Found;
+using internal::cache::Only;
 
-// Restricts a walk to one owner and one resource name (as identifiers
-// store them, lower-cased); an empty field restricts nothing. Lookups of one
-// resource pass it, so their cost does not grow with the size of the cache.
-struct Only {
-  std::string owner;
-  std::string name;
-};
-
-bool admits(const std::string &wanted, const std::string &directory) {
-  return wanted.empty() || qx::common::lowercase(fs::basename(directory)) == wanted;
-}
-
-// Whether a version directory holds a finished save. A save publishes a
-// version only when it is whole, so a version directory is one, except
-// where an older library unpacked in place: a version directory still
-// holding the downloaded archive is one whose save never finished. A model
-// version also holds its model.config.
-bool isFinished(const std::string &version, const std::string &name, const char *marker) {
-  namespace cache = internal::cache;
-  if (marker != nullptr && !fs::exists(fs::joinPaths(version, marker))) return false;
-  return !fs::exists(fs::joinPaths(version, cache::ArchiveFileName(qx::common::lowercase(name))));
-}
-
-// Walks server / owner / kind / name / version. Items that are not
-// directories, and the cache's own entries beside the versions (saves in
-// progress, locks), are ignored. With `marker`, only version directories
-// holding that file count.
+// Walks server / owner / kind / name / version (see CacheScan.hh); a server
+// directory that does not exist is warned about.
 std::vector<Found> scanServer(const std::string &serverDir, const std::string &kind,
                               const char *marker, const Only &only = {}) {
-  std::vector<Found> found;
   if (!fs::isDirectory(serverDir)) {
     qxwarn << "Server directory does not exist [" << serverDir << "]\n";
-    return found;
+    return {};
   }
-  const fs::DirIter end;
-  for (fs::DirIter owner(serverDir); owner != end; ++owner) {
-    if (!admits(only.owner, *owner) || !fs::isDirectory(*owner)) continue;
-    for (fs::DirIter resource(fs::joinPaths(*owner, kind)); resource != end; ++resource) {
-      if (!admits(only.name, *resource) || !fs::isDirectory(*resource)) continue;
-      const std::string name = fs::basename(*resource);
-      for (fs::DirIter version(fs::absPath(*resource)); version != end; ++version) {
-        const std::string versionName = fs::basename(*version);
-        if (internal::cache::IsInternalName(versionName) || !fs::isDirectory(*version) ||
-            !isFinished(*version, name, marker))
-          continue;
-        found.push_back({fs::basename(*owner), name, versionName, fs::absPath(*version)});
-      }
-    }
-  }
-  return found;
+  return internal::cache::ScanServer(serverDir, kind, marker, only);
 }
 
 // The models cached for `server`, each carrying that server.
@@ -210,7 +165,11 @@ std::optional<internal::cache::VersionToSave> modelToSave(const ClientConfig *co
   auto save = versionToSave(config, id, !id.Server().Url().Str().empty(), "model", overwrite);
   if (save) {
     save->prepare = [id](const std::string &tree, const std::string &versionDirectory) {
-      internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory);
+      std::vector<std::string> changed;
+      if (auto rewritten =
+              internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory))
+        changed.push_back(*rewritten);
+      return changed;
     };
   }
   return save;

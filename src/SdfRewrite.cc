@@ -197,32 +197,33 @@ std::optional<std::string> ReferenceInVersion(const ModelIdentifier &id, const s
          id.Name() + "/" + id.VersionStr() + "/files" + text.substr(slash);
 }
 
-void RewriteModelSdf(const ModelIdentifier &id, const std::string &dir, FileSystem &fileSystem,
-                     const std::string &shownDir) {
+std::optional<std::string> RewriteModelSdf(const ModelIdentifier &id, const std::string &dir,
+                                           FileSystem &fileSystem, const std::string &shownDir) {
   const Place place{dir, shownDir.empty() ? dir : shownDir};
   if (!fs::exists(place.Real(cache::kModelConfigFile))) {
     qxerr << "model.config file does not exist in [" << place.shown << ".\n";
-    return;
+    return std::nullopt;
   }
   const std::optional<std::string> sdfFile = mainSdfFile(place);
-  if (!sdfFile) return;
+  if (!sdfFile) return std::nullopt;
   const std::string sdfPath = place.Real(*sdfFile);
   const std::string shownPath = place.Shown(*sdfFile);
   PathStatus status;
   if (fileSystem.Status(sdfPath, status) == 0 && status.link) {
     qxerr << "Refusing to rewrite SDF file [" << shownPath << "]: it is a symbolic link\n";
-    return;
+    return std::nullopt;
   }
 
   tinyxml2::XMLDocument sdf(true, tinyxml2::PRESERVE_WHITESPACE);
   if (sdf.LoadFile(sdfPath.c_str()) != tinyxml2::XML_SUCCESS) {
     qxerr << "Unable to load SDF file[" << shownPath << "]\n";
-    return;
+    return std::nullopt;
   }
   SdfRewriter(id, shownPath).Rewrite(sdf.FirstChildElement());
   std::string error;
-  if (!saveDocument(sdf, sdfPath, fileSystem, error))
-    qxerr << "Unable to save SDF file[" << shownPath << "]: " << error << "\n";
+  if (saveDocument(sdf, sdfPath, fileSystem, error)) return *sdfFile;
+  qxerr << "Unable to save SDF file[" << shownPath << "]: " << error << "\n";
+  return std::nullopt;
 }
 
 }  // namespace qx::quarn_tools::internal

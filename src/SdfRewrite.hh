@@ -23,8 +23,11 @@ namespace qx::quarn_tools::internal {
 // symbolic link: a main SDF file that is a link is refused. Log lines name
 // paths below `shownDirectory` (the version directory that a staging
 // directory becomes), or below `directory` when it is empty.
-void RewriteModelSdf(const ModelIdentifier &id, const std::string &directory,
-                     FileSystem &fileSystem, const std::string &shownDirectory = "");
+// Returns the "/"-separated path (below `directory`) of the file it
+// replaced, if any.
+std::optional<std::string> RewriteModelSdf(const ModelIdentifier &id, const std::string &directory,
+                                           FileSystem &fileSystem,
+                                           const std::string &shownDirectory = "");
 
 // The text a "model://NAME/PATH" reference becomes in version `id`: the
 // server URL, "/", API version, "/", owner, "/models/", id's name, "/",

@@ -73,13 +73,14 @@ TEST_P(CacheCrash, LeavesNothingALookupAcceptsAndALaterFetchRepairsAll) {
   ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
   EXPECT_FALSE(LookupFindsIt());
   for (const std::string &name : EntryNames(ResourceDir()))
-    EXPECT_TRUE(name == ".qxlock" || name.rfind(".qxstage-", 0) == 0) << name;
+    EXPECT_TRUE(name == ".qxlock" || name == ".qxmanifest-1" || name.rfind(".qxstage-", 0) == 0)
+        << name;
 
   const ProcessOutcome fetched = Fetch("none");
   ASSERT_EQ(fetched.status, 0) << fetched.err;
   EXPECT_EQ(fetched.out, ResourceDir() + "/1\n");
   EXPECT_EQ(ContentWithoutSdf(ResourceDir() + "/1"), ContentWithoutSdf(served_));
-  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxlock", "1"));
+  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxlock", ".qxmanifest-1", "1"));
   EXPECT_TRUE(LookupFindsIt());
 }
 

@@ -110,7 +110,7 @@ class CacheWriterTest : public ::testing::Test {
 
 TEST_F(CacheWriterTest, APublishedVersionHoldsTheArchiveContentAndNothingElse) {
   ASSERT_TRUE(Saves(BoxArchive()));
-  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre("1"));
+  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxmanifest-1", "1"));
   EXPECT_THAT(EntryNames(VersionDir()), ElementsAre("meshes", "model.config", "model.sdf"));
   EXPECT_EQ(ReadFile(VersionDir() + "/meshes/b.obj"), "payloadpayload");
 }
@@ -202,7 +202,7 @@ TEST_F(CacheWriterTest, ALostRaceKeepsThePublishedCopy) {
   });
   EXPECT_TRUE(Saves(BoxArchive()));
   EXPECT_EQ(ReadFile(VersionDir() + "/rival.txt"), "first");
-  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre("1"));
+  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxmanifest-1", "1"));
 }
 
 // With overwrite, files the new archive lacks stay, and the merged tree
@@ -221,7 +221,7 @@ TEST_F(CacheWriterTest, OverwriteKeepsOldFilesAndSwapsTheMergedTreeIn) {
   EXPECT_EQ(ReadFile(VersionDir() + "/deep/kept.txt"), "kept");
   EXPECT_EQ(ReadFile(VersionDir() + "/shared.txt"), "after");
   EXPECT_EQ(ReadFile(VersionDir() + "/new.txt"), "new");
-  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre("1"));
+  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxmanifest-1", "1"));
 }
 
 // Where two directories cannot be swapped in one step, the old version moves
@@ -233,7 +233,7 @@ TEST_F(CacheWriterTest, OverwriteWithoutAtomicSwapStillReplaces) {
   ASSERT_TRUE(Saves(ArchiveBuilder().File("model.config", kModelConfig).File("new.txt", "new")));
   EXPECT_EQ(ReadFile(VersionDir() + "/old.txt"), "old");
   EXPECT_EQ(ReadFile(VersionDir() + "/new.txt"), "new");
-  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre("1"));
+  EXPECT_THAT(EntryNames(ResourceDir()), ElementsAre(".qxmanifest-1", "1"));
 }
 
 // A version directory an older library left half unpacked (its archive

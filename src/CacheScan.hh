@@ -1,0 +1,41 @@
+/*
+ * The walk over one server directory of the cache that every lookup and
+ * listing makes: server / owner / kind / name / version. Only whole
+ * versions count: the cache's own entries beside the versions (saves in
+ * progress, locks, records) are skipped, and so is a version directory an
+ * older library left half unpacked (its archive still in it). Internal; any
+ * thread.
+ */
+#ifndef QX_QUARN_TOOLS_SRC_CACHESCAN_HH_
+#define QX_QUARN_TOOLS_SRC_CACHESCAN_HH_
+
+#include <string>
+#include <vector>
+
+namespace qx::quarn_tools::internal::cache {
+
+// One version directory found below a server directory.
+struct Found {
+  std::string owner;
+  std::string name;
+  std::string version;
+  std::string path;  // absolute
+};
+
+// Restricts a walk to one owner and one resource name (as identifiers
+// store them, lower-cased); an empty field restricts nothing. Lookups of one
+// resource pass it, so their cost does not grow with the size of the cache.
+struct Only {
+  std::string owner;
+  std::string name;
+};
+
+// The whole versions of `kind` ("models" or "worlds") below `serverDir`, in
+// name order; with `marker`, only those holding that file. Nothing for a
+// directory that does not exist.
+std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
+                              const char *marker, const Only &only = {});
+
+}  // namespace qx::quarn_tools::internal::cache
+
+#endif  // QX_QUARN_TOOLS_SRC_CACHESCAN_HH_

@@ -54,6 +54,11 @@ std::string serverOf(const CachedResource &resource) {
   return resource.serverUrl.empty() ? resource.server : resource.serverUrl;
 }
 
+// "1 version", "3 versions".
+std::string versions(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " version" : " versions");
+}
+
 std::string versionList(const CachedResource &resource) {
   std::string list;
   for (const CachedVersion &version : resource.versions)
@@ -148,7 +153,7 @@ int runPrune(const CacheOptions &options, const ToolOptions &tool) {
   if (!hasCache(config)) return kFailure;
   const std::vector<CachedVersion> pruned = CacheInventory(config).Prune(options.keep);
   for (const CachedVersion &version : pruned) std::cout << version.path << "\n";
-  status("Removed " + std::to_string(pruned.size()) + " older versions");
+  status("Removed " + versions(pruned.size()) + " (older ones)");
   return kSuccess;
 }
 
@@ -192,7 +197,7 @@ int runVerify(const CacheOptions &options, const ToolOptions &tool) {
     qxerr << options.url.Url() << " is not in the cache";
     return kFailure;
   }
-  status(std::to_string(checked) + (intact ? " versions as published" : " versions checked"));
+  status(versions(checked) + (intact ? " as published" : " checked"));
   return statusOf(intact);
 }
 

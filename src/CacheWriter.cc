@@ -12,6 +12,7 @@
 #include "CacheDirectories.hh"
 #include "CacheManifest.hh"
 #include "CacheNames.hh"
+#include "ProgressCounters.hh"
 #include "StagingDirectory.hh"
 #include "ZipExtraction.hh"
 
@@ -144,6 +145,12 @@ class Save {
     return false;
   }
 
+  // Extracts, counted as unpacking for the progress line meanwhile.
+  bool Unpack(const std::string &archive, const std::string &tree, const ExtractOptions &options) {
+    const UnpackingCount unpacking;
+    return ExtractArchive(archive, tree, options, fileSystem_);
+  }
+
   // Unpacks, merges the old version in when overwriting, prepares and
   // publishes. True with the version directory once published.
   bool Finish(const std::string &archive, std::string &versionDirectory) {
@@ -158,7 +165,7 @@ class Save {
     options.freshDestination = true;
     std::vector<ExtractedFile> unpacked;
     options.files = &unpacked;
-    if (!ExtractArchive(archive, tree, options, fileSystem_)) {
+    if (!Unpack(archive, tree, options)) {
       qxerr << "Unable to unzip [" << archive << "]\n";
       return false;
     }

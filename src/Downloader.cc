@@ -93,7 +93,7 @@ FetchedModel Downloader::FetchModel(const ModelIdentifier &id,
   fetched.result = Result(FETCH_FAILED);
   fetched.requested = id;
   if (RefusedOffline(config_, id.UniqueName() + " is not in the cache")) return fetched;
-  fetched.counting = std::make_unique<ResourceDownloadCount>();
+  fetched.counting = std::make_unique<ResourceDownloadCount>(id.Name());
   if (!ArchiveDownload::ServerComplete(id.Server(), kModelDownload)) return fetched;
   const Model before = cache_->MatchingModel(id);
   fetched.lock = LockResource(config_, id.UniqueName());
@@ -125,7 +125,9 @@ Result Downloader::SaveFetched(FetchedModel &fetched, std::vector<ModelIdentifie
     const bool saved =
         cache_->SaveModelArchive(fetched.delivered, fetched.download->ArchivePath(), true);
     fetched.download.reset();
-    if (!saved) {
+    if (saved) {
+      fetched.counting->Saved();
+    } else {
       ForgetFailed(fetched.requested.UniqueName());
       fetched.result = Result(FETCH_FAILED);
     }
@@ -191,7 +193,7 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id,
 Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers) {
   if (RefusedOffline(config_, id.UniqueName() + " is not in the cache"))
     return Result(FETCH_FAILED);
-  const ResourceDownloadCount counting;
+  ResourceDownloadCount counting(id.Name());
   if (!ArchiveDownload::ServerComplete(id.Server(), kWorldDownload)) return Result(FETCH_FAILED);
   WorldIdentifier before(id);
   const bool wasCached = cache_->MatchingWorld(before);
@@ -205,7 +207,10 @@ Result Downloader::DownloadWorld(WorldIdentifier &id, const std::vector<std::str
     return Result(FETCH_DONE);
   }
   const Result saved = DownloadAndSave(id, headers);
-  if (!saved) ForgetFailed(id.UniqueName());
+  if (saved)
+    counting.Saved();
+  else
+    ForgetFailed(id.UniqueName());
   return saved;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qx::quarn_tools::internal {
 
@@ -15,14 +16,31 @@ void countBytesReceived(std::size_t bytes);
 // because a transfer started over.
 void countBytesExpected(std::uint64_t bytes);
 
-// Counts one resource download as started for as long as it lives, and as
-// finished when it goes away, however the download ended.
+// Counts the download of the resource `name` as started for as long as it
+// lives, and as finished when it goes away, however the download ended; as
+// saved too once Saved() was called.
 class ResourceDownloadCount {
  public:
-  ResourceDownloadCount();
+  explicit ResourceDownloadCount(const std::string &name);
   ~ResourceDownloadCount();
   ResourceDownloadCount(const ResourceDownloadCount &) = delete;
   ResourceDownloadCount &operator=(const ResourceDownloadCount &) = delete;
+
+  // The download published a version of the resource.
+  void Saved();
+
+ private:
+  std::string name_;
+  bool saved_ = false;
+};
+
+// Counts one archive as being unpacked for as long as it lives.
+class UnpackingCount {
+ public:
+  UnpackingCount();
+  ~UnpackingCount();
+  UnpackingCount(const UnpackingCount &) = delete;
+  UnpackingCount &operator=(const UnpackingCount &) = delete;
 };
 
 }  // namespace qx::quarn_tools::internal

@@ -21,6 +21,10 @@ TEST_F(ProgressTest, ModelDownloadCountsItsBytesAndOneResource) {
   const TransferProgress after = currentTransferProgress();
   EXPECT_EQ(1u, after.resourcesStarted - before.resourcesStarted);
   EXPECT_EQ(1u, after.resourcesFinished - before.resourcesFinished);
+  EXPECT_EQ(1u, after.resourcesSaved - before.resourcesSaved);
+  EXPECT_EQ("box", after.latestResource);
+  EXPECT_EQ("box", after.latestSaved);
+  EXPECT_EQ(0u, after.resourcesUnpacking);  // the gauge is back down once unpacked
   const auto archive = Server().Requests("alice/models/box/tip/box.zip");
   ASSERT_EQ(1u, archive.size());
   // At least the archive's body came in (its size is what the server sent).
@@ -33,6 +37,7 @@ TEST_F(ProgressTest, DependenciesAreResourcesOfTheirOwn) {
   const TransferProgress after = currentTransferProgress();
   EXPECT_EQ(2u, after.resourcesStarted - before.resourcesStarted);  // wheel, then box
   EXPECT_EQ(2u, after.resourcesFinished - before.resourcesFinished);
+  EXPECT_EQ(2u, after.resourcesSaved - before.resourcesSaved);
 }
 
 TEST_F(ProgressTest, FailedDownloadsFinishToo) {
@@ -46,6 +51,8 @@ TEST_F(ProgressTest, FailedDownloadsFinishToo) {
   const TransferProgress after = currentTransferProgress();
   EXPECT_EQ(2u, after.resourcesStarted - before.resourcesStarted);
   EXPECT_EQ(2u, after.resourcesFinished - before.resourcesFinished);
+  EXPECT_EQ(0u, after.resourcesSaved - before.resourcesSaved);  // nothing was saved
+  EXPECT_EQ("ghost", after.latestResource);
 }
 
 TEST_F(ProgressTest, ListingsCountBytesButNoResources) {

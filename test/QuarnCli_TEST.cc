@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <qx/common/Filesystem.hh>
@@ -338,10 +339,14 @@ TEST_F(QuarnCliTest, ProgressLineShowsOnATerminalAndNeverOnStandardOutput) {
   const ProcessOutcome outcome = quarn.Wait();
   EXPECT_EQ(0, outcome.status);
   EXPECT_EQ(Cached("alice/models/box/2") + "\n", outcome.out);
-  EXPECT_NE(std::string::npos, outcome.err.find("\r\x1b[KDownloaded ")) << outcome.err;
-  EXPECT_NE(std::string::npos, outcome.err.find(" of 1 resources")) << outcome.err;
-  // The line is gone at the end.
-  EXPECT_EQ(outcome.err.size() - 4, outcome.err.rfind("\r\x1b[K"));
+  // The wait for the archive is said to be one, naming the model.
+  EXPECT_NE(std::string::npos, outcome.err.find("\r\x1b[Kbox: waiting for the server"))
+      << outcome.err;
+  // The line is gone at the end, and one summary line stays.
+  const std::size_t erased = outcome.err.rfind("\r\x1b[K");
+  ASSERT_NE(std::string::npos, erased) << outcome.err;
+  EXPECT_THAT(outcome.err.substr(erased + 4),
+              testing::MatchesRegex("Downloaded box \\([0-9.]+ (B|KiB)\\) in [0-9.]+ s\r?\n"));
   // -q takes it away.
   Server().ClearScripts();
   Server().AddScript(slow);

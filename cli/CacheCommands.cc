@@ -7,6 +7,7 @@
 #include <optional>
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
+#include <qx/common/Util.hh>
 #include <qx/quarn_tools/CacheInventory.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <string>
@@ -49,9 +50,12 @@ std::optional<Wanted> wantedBy(const ClientConfig &config, const std::string &ur
   return std::nullopt;
 }
 
-// How a resource is shown: its server's URL when one is configured.
+// How a resource is shown: its server's URL when one is configured, else
+// the host and port its directory stands for ("127.0.0.1:8085").
 std::string serverOf(const CachedResource &resource) {
-  return resource.serverUrl.empty() ? resource.server : resource.serverUrl;
+  if (!resource.serverUrl.empty()) return resource.serverUrl;
+  using qx::common::replaceAll;
+  return replaceAll(replaceAll(resource.server, "%3A", ":"), "%40", "@");
 }
 
 // "1 version", "3 versions".

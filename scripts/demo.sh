@@ -75,7 +75,12 @@ for dependency in workshop/models/table workshop/models/chair; do
 done
 
 step "The cache ($QX_QUARN_CACHE_PATH)"
-(cd "$QX_QUARN_CACHE_PATH" && find . -mindepth 1 | sort | sed -e 's#^\./##' -e 's#[^/]*/#    #g')
+# The files of the cached versions (the lock and record files beside them are
+# the cache's own), then what quarn cache ls makes of them.
+(cd "$QX_QUARN_CACHE_PATH" && find . -mindepth 1 -not -name '.qx*' | sort |
+  sed -e 's#^\./##' -e 's#[^/]*/#    #g')
+step "quarn cache ls"
+"$quarn" cache ls
 
 file="$url/1.0/workshop/models/table/tip/files/meshes/top.obj"
 step "quarn fetch $file"

@@ -59,6 +59,23 @@ TEST_F(QuarnCliCache, LsListsResourcesWithTheirVersionsAndJsonSaysItAll) {
             box["versions"][0]["size"].asUInt64() + box["versions"][1]["size"].asUInt64());
 }
 
+TEST_F(QuarnCliCache, ResourcesOfNoConfiguredServerShowTheirHostAndPort) {
+  // A version copied in from elsewhere, of a server this configuration lacks.
+  qx::test::WriteModel(Cache() + "/example.org%3A8443", "carol", "cup", 3, 1, 16);
+  const ProcessOutcome plain = Run({"cache", "ls"});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_THAT(plain.out, HasSubstr("example.org:8443\tcarol/models/cup\t3\t"));
+  const Json::Value document = qx::test::ParseJson(Run({"cache", "ls", "--json"}).out);
+  bool found = false;
+  for (const Json::Value &resource : document["resources"]) {
+    if (resource["name"].asString() != "cup") continue;
+    found = true;
+    EXPECT_EQ(resource["server"].asString(), "example.org:8443");
+    EXPECT_EQ(resource["directory"].asString(), Cache() + "/example.org%3A8443/carol/models/cup");
+  }
+  EXPECT_TRUE(found) << document;
+}
+
 TEST_F(QuarnCliCache, RmRemovesOneVersionOrAllAndSaysWhich) {
   const ProcessOutcome one = Run({"cache", "rm", ResourceUrl("alice/models/box/1")});
   EXPECT_EQ(one.status, 0) << one.err;

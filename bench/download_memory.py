@@ -13,21 +13,9 @@ Builds the release quarn and the peak_rss launcher into build-bench/ (with
 """
 import argparse, os, shutil, subprocess, sys, tempfile, time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchlib import BUILD, build, write_model
 
-
-BUILD = os.environ.get("QX_BENCH_BUILD_DIR", os.path.join(ROOT, "build-bench"))
 PEAK_RSS = os.path.join(BUILD, "bench", "peak_rss")
-
-
-def build():
-    subprocess.run(["bash", os.path.join(ROOT, "scripts/install-deps.sh")], check=True)
-    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DQX_BUILD_TESTS=OFF", "-DQX_BUILD_BENCHMARKS=ON"], check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "quarn", "peak_rss"],
-                   check=True)
-    return os.path.join(BUILD, "cli", "quarn")
 
 
 def run(argv, env=None):
@@ -43,18 +31,11 @@ def run(argv, env=None):
     return float(fields[3]), int(fields[1])
 
 
-def write_model(repo, name, mib):
-    version = os.path.join(repo, "alice", "models", name, "1")
-    os.makedirs(os.path.join(version, "meshes"))
-    with open(os.path.join(version, "model.config"), "w") as f:
-        f.write("<?xml version='1.0'?>\n<model><name>%s</name>"
-                "<sdf version='1.9'>model.sdf</sdf></model>\n" % name)
-    with open(os.path.join(version, "model.sdf"), "w") as f:
-        f.write("<sdf version='1.9'><model name='%s'/></sdf>\n" % name)
+def write_big_model(repo, name, mib):
     chunk = 8
-    for i in range((mib + chunk - 1) // chunk):
-        with open(os.path.join(version, "meshes", "part%03d.bin" % i), "wb") as f:
-            f.write(os.urandom(min(chunk, mib - i * chunk) << 20))
+    write_model(repo, "alice", name,
+                [("part%03d.bin" % i, min(chunk, mib - i * chunk) << 20)
+                 for i in range((mib + chunk - 1) // chunk)])
 
 
 def main():
@@ -62,7 +43,7 @@ def main():
     ap.add_argument("--sizes", default="50,500")
     ap.add_argument("--quarn")
     a = ap.parse_args()
-    quarn = build() if a.quarn is None else a.quarn
+    quarn = build("peak_rss") if a.quarn is None else a.quarn
     for tool in ("curl", "unzip"):
         if shutil.which(tool) is None:
             sys.exit("needs " + tool)
@@ -71,7 +52,7 @@ def main():
         repo = os.path.join(work, "repo")
         sizes = [int(s) for s in a.sizes.split(",")]
         for mib in sizes:
-            write_model(repo, "big%d" % mib, mib)
+            write_big_model(repo, "big%d" % mib, mib)
         server = subprocess.Popen([quarn, "serve", repo, "--port", "0"], stdout=subprocess.PIPE,
                                   text=True)
         url = server.stdout.readline().strip()

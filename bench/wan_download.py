@@ -11,37 +11,23 @@ connection) followed by unzip of each. Both go through
 CA: QX_QUARN_CA_BUNDLE for quarn, --cacert for curl), and on loopback
 without the proxy. Prints per row the seconds of each, their ratio (curl +
 unzip time / quarn time: at least 1.0 is the goal) and the connections each
-opened (from nginx's log; the goal for quarn is at most jobs + 1).
+opened (from nginx's log; the goal for quarn is at most jobs + 1), over
+HTTPS with the number of TLS sessions resumed; a last row has nginx end
+each connection after 20 requests, so that sessions must be resumed.
 Builds the release quarn into build-bench/ unless --quarn is given.
 """
 import argparse, os, shutil, subprocess, sys, tempfile, time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchlib import ROOT, build, write_model
+
 PROXY = os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py")
 NGINX = "/usr/sbin/nginx"
-
-
-def build():
-    out = os.environ.get("QX_BENCH_BUILD_DIR", os.path.join(ROOT, "build-bench"))
-    subprocess.run(["bash", os.path.join(ROOT, "scripts/install-deps.sh")], check=True)
-    subprocess.run(["cmake", "-S", ROOT, "-B", out, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DQX_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", out, "-j2", "--target", "quarn"], check=True)
-    return os.path.join(out, "cli", "quarn")
 
 
 def write_repository(repo, count):
     names = ["m%03d" % i for i in range(count)]
     for name in names:
-        version = os.path.join(repo, "lab", "models", name, "1")
-        os.makedirs(os.path.join(version, "meshes"))
-        with open(os.path.join(version, "model.config"), "w") as f:
-            f.write("<?xml version='1.0'?>\n<model><name>%s</name>"
-                    "<sdf version='1.9'>model.sdf</sdf></model>\n" % name)
-        with open(os.path.join(version, "model.sdf"), "w") as f:
-            f.write("<sdf version='1.9'><model name='%s'/></sdf>\n" % name)
-        with open(os.path.join(version, "meshes", "part.bin"), "wb") as f:
-            f.write(os.urandom(8192))
+        write_model(repo, "lab", name, [("part.bin", 8192)])
     os.makedirs(os.path.join(repo, "lab", "collections"))
     with open(os.path.join(repo, "lab", "collections", "all.json"), "w") as f:
         f.write('{"description": "bench", "models": [%s], "worlds": []}\n' %
@@ -73,7 +59,7 @@ def free_port():
 
 
 def start_nginx(work, mirror, key, cert):
-    ports = {"http": free_port(), "https": free_port()}
+    ports = {"http": free_port(), "https": free_port(), "https-20": free_port()}
     logs = os.path.join(work, "nginx")
     os.makedirs(logs, exist_ok=True)
     conf = os.path.join(work, "nginx.conf")
@@ -83,7 +69,7 @@ pid "{logs}/nginx.pid";
 error_log "{logs}/error.log";
 events {{ worker_connections 1024; }}
 http {{
-    log_format connections '$pid-$connection';
+    log_format connections '$pid-$connection $ssl_session_reused';
     access_log "{logs}/access.log" connections;
     client_body_temp_path "{logs}/body";
     proxy_temp_path "{logs}/proxy";
@@ -91,6 +77,9 @@ http {{
     uwsgi_temp_path "{logs}/uwsgi";
     scgi_temp_path "{logs}/scgi";
     sendfile on;
+    # What a deployed server offers: TLS 1.3, and sessions kept for resumption.
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_cache shared:SSL:1m;
     include "{mirror}/quarn-http.conf";
     server {{ listen 127.0.0.1:{http}; include "{mirror}/quarn-server.conf"; }}
     server {{
@@ -99,9 +88,16 @@ http {{
         ssl_certificate_key "{key}";
         include "{mirror}/quarn-server.conf";
     }}
+    server {{
+        listen 127.0.0.1:{short} ssl;
+        ssl_certificate "{cert}";
+        ssl_certificate_key "{key}";
+        keepalive_requests 20;
+        include "{mirror}/quarn-server.conf";
+    }}
 }}
-""".format(logs=logs, mirror=mirror, http=ports["http"], https=ports["https"], cert=cert,
-           key=key))
+""".format(logs=logs, mirror=mirror, http=ports["http"], https=ports["https"],
+           short=ports["https-20"], cert=cert, key=key))
     user = ["-g", "daemon off; user root;"] if os.geteuid() == 0 else ["-g", "daemon off;"]
     process = subprocess.Popen([NGINX, "-c", conf] + user, stderr=subprocess.DEVNULL)
     time.sleep(0.5)
@@ -116,8 +112,14 @@ def start_proxy(upstream, rtt):
 
 
 def connections(log):
+    """(connections, of those the TLS connections that resumed a session)."""
     with open(log) as f:
-        return len(set(l.strip() for l in f if l.strip()))
+        seen = set(l.strip() for l in f if l.strip())
+    return len(seen), len([c for c in seen if c.endswith(" r")])
+
+
+def conns(counted, scheme):
+    return "%d" % counted[0] if scheme == "http" else "%d/%d" % counted
 
 
 def timed(argv, env=None):
@@ -145,7 +147,8 @@ def run_curl(base, names, jobs, work, ca):
                     'output = "%s/%s.zip"\n' % (base, name, name, out, name))
     parallel = ["--parallel", "--parallel-max", str(jobs)] if jobs > 1 else []
     start = time.monotonic()
-    subprocess.run(["curl", "-sf", "--cacert", ca] + parallel + ["-K", config], check=True)
+    subprocess.run(["curl", "-sf", "--cacert", ca] + parallel + ["-K", config], check=True,
+                   stderr=subprocess.DEVNULL)  # -s leaves curl's parallel meter on
     for name in names:
         subprocess.run(["unzip", "-q", "-o", os.path.join(out, name + ".zip"), "-d",
                         os.path.join(out, name)], check=True)
@@ -175,22 +178,26 @@ def main():
         nginx, ports, log = start_nginx(work, mirror, key, cert)
         processes.append(nginx)
         print("%d models of %d KiB, round trip %g ms" % (a.models, 8, a.rtt))
-        print("%-10s %-6s %4s %9s %6s %11s %6s %7s" % ("network", "scheme", "jobs", "quarn s",
+        print("%-10s %-8s %4s %9s %6s %11s %6s %7s" % ("network", "server", "jobs", "quarn s",
               "conns", "curl+unzip", "conns", "ratio"))
-        for scheme in ("http", "https"):
-            proxy, proxy_port = start_proxy(ports[scheme], a.rtt)
+        # https-20: nginx ends each connection after 20 requests, so clients
+        # reconnect; "conns/resumed" counts the TLS sessions they resumed.
+        for server, scheme in (("http", "http"), ("https", "https"), ("https-20", "https")):
+            proxy, proxy_port = start_proxy(ports[server], a.rtt)
             processes.append(proxy)
-            for network, port in (("wan", proxy_port), ("loopback", ports[scheme])):
+            for network, port in (("wan", proxy_port), ("loopback", ports[server])):
                 base = "%s://127.0.0.1:%d" % (scheme, port)
                 for jobs in (8, 1):
+                    if server == "https-20" and (network, jobs) != ("wan", 1):
+                        continue
                     open(log, "w").close()
                     q = run_quarn(quarn, base, jobs, work, ca)
                     qc = connections(log)
                     open(log, "w").close()
                     c = run_curl(base, names, jobs, work, ca)
                     cc = connections(log)
-                    print("%-10s %-6s %4d %8.2fs %6d %10.2fs %6d %6.2fx" % (
-                        network, scheme, jobs, q, qc, c, cc, c / q))
+                    print("%-10s %-8s %4d %8.2fs %6s %10.2fs %6s %6.2fx" % (
+                        network, server, jobs, q, conns(qc, scheme), c, conns(cc, scheme), c / q))
                     sys.stdout.flush()
         print("ratio = (curl + unzip time) / quarn time: 1.0 or more is the goal")
     finally:

@@ -18,6 +18,7 @@
 #include <qx/common/Util.hh>
 #include <qx/quarn_server/MirrorExport.hh>
 
+#include "Route.hh"
 #include "support/RepositoryFixture.hh"
 
 namespace fs = std::filesystem;
@@ -69,27 +70,6 @@ bool sendAndDrain(int port, const std::string &request) {
   }
   ::close(fd);
   return connected;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percentDecoded(const std::string &text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-        hexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
 }
 
 // The request target of an access log line in nginx's combined format.
@@ -214,7 +194,7 @@ std::vector<std::string> NginxMirror::Routes() {
   for (std::size_t i = skipped_; i < lines.size(); ++i) {
     const std::string target = targetOf(lines[i]);
     if (target.compare(0, prefix.size(), prefix) != 0) continue;  // markers
-    routes.push_back(percentDecoded(target.substr(prefix.size(), target.find('?') - prefix.size())));
+    routes.push_back(qx::quarn_server::percentDecode(target.substr(prefix.size(), target.find('?') - prefix.size())));
   }
   return routes;
 }

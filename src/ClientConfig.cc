@@ -19,6 +19,7 @@
 
 #include "CacheLimits.hh"
 #include "ConfigFileKeys.hh"
+#include "RestClientInternal.hh"
 
 namespace qx::quarn_tools {
 
@@ -88,14 +89,20 @@ bool ReadSize(const std::string &text, const char *section, const char *key,
   return true;
 }
 
-// ReadSize into a narrower field, held at the field's largest value.
+// ReadSize into a narrower field, which must lie in `range`.
 template <typename Field>
 bool ReadNumber(const std::string &text, const char *section, const char *key,
-                const std::string &path, Field &field) {
+                const std::string &path, Field &field,
+                internal::OptionRange range = {0, std::numeric_limits<Field>::max()}) {
   std::uint64_t value = static_cast<std::uint64_t>(field);
   if (!ReadSize(text, section, key, path, value)) return false;
-  const auto most = static_cast<std::uint64_t>(std::numeric_limits<Field>::max());
-  field = static_cast<Field>(std::min(value, most));
+  if (value < range.least || value > range.most) {
+    qxerr << "Invalid value [" << text << "] of [" << section << ": " << key
+          << "] in configuration file [" << path << "]: it must lie from " << range.least
+          << " to " << range.most << "\n";
+    return false;
+  }
+  field = static_cast<Field>(value);
   return true;
 }
 
@@ -163,6 +170,7 @@ struct FileValues {
   std::string retries;
   std::string connectTimeout;
   std::string stallTimeout;
+  std::string documentTimeout;
   std::string maxDocumentSize;
 };
 
@@ -194,17 +202,21 @@ const ValueKey kValueKeys[] = {
     {Place::kTransfer, internal::kRetriesKey, &FileValues::retries},
     {Place::kTransfer, internal::kConnectTimeoutKey, &FileValues::connectTimeout},
     {Place::kTransfer, internal::kStallTimeoutKey, &FileValues::stallTimeout},
+    {Place::kTransfer, internal::kDocumentTimeoutKey, &FileValues::documentTimeout},
     {Place::kTransfer, internal::kMaxDocumentSizeKey, &FileValues::maxDocumentSize},
 };
 
 // The transfer options a file gives (transfer: ...), over `options`.
 bool ReadTransfer(const FileValues &values, const std::string &path, TransferOptions &options) {
   using namespace internal;
-  bool ok = ReadNumber(values.retries, kTransferKey, kRetriesKey, path, options.retries);
+  bool ok =
+      ReadNumber(values.retries, kTransferKey, kRetriesKey, path, options.retries, kRetriesRange);
   ok &= ReadNumber(values.connectTimeout, kTransferKey, kConnectTimeoutKey, path,
-                   options.connectTimeoutSeconds);
+                   options.connectTimeoutSeconds, kTimeoutRange);
   ok &= ReadNumber(values.stallTimeout, kTransferKey, kStallTimeoutKey, path,
-                   options.stallTimeoutSeconds);
+                   options.stallTimeoutSeconds, kTimeoutRange);
+  ok &= ReadNumber(values.documentTimeout, kTransferKey, kDocumentTimeoutKey, path,
+                   options.documentTimeoutSeconds, kTimeoutRange);
   ok &= ReadNumber(values.maxDocumentSize, kTransferKey, kMaxDocumentSizeKey, path,
                    options.maxDocumentSize);
   return ok;

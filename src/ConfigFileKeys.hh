@@ -25,6 +25,7 @@ inline constexpr const char *kTransferKey = "transfer";
 inline constexpr const char *kRetriesKey = "retries";
 inline constexpr const char *kConnectTimeoutKey = "connect-timeout";
 inline constexpr const char *kStallTimeoutKey = "stall-timeout";
+inline constexpr const char *kDocumentTimeoutKey = "document-timeout";
 inline constexpr const char *kMaxDocumentSizeKey = "max-document-size";
 
 }  // namespace qx::quarn_tools::internal

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ListingRequest.hh"
 #include "qx/quarn_tools/ModelIdentifier.hh"
 #include "qx/quarn_tools/ModelIter.hh"
 #include "qx/quarn_tools/RestClient.hh"
@@ -26,7 +27,7 @@ class IterRestIds : public ModelIterPrivate {
 
   // Moves on; when that leaves the current page, requests the next one. The
   // listing ends at the first page that is empty, "null\n", not a 200, or the
-  // same as the page before it.
+  // same as a page before it.
   void Next() override;
   bool HasReachedEnd() const override;
 
@@ -38,9 +39,9 @@ class IterRestIds : public ModelIterPrivate {
   std::string api;
   std::vector<ModelIdentifier> ids;
   std::size_t position = 0;
-  // Pages requested so far, and the body of the latest.
+  // Pages requested so far, and those taken.
   std::uint64_t page = 0;
-  std::string previousPage;
+  internal::ListingPages taken;
 };
 
 }  // namespace qx::quarn_tools

@@ -1,6 +1,7 @@
 #include "ListingRequest.hh"
 
 #include <qx/common/Console.hh>
+#include <functional>
 #include <qx/common/Util.hh>
 
 #include "ServerRequest.hh"
@@ -31,13 +32,19 @@ RestResponse RequestListingPage(const Rest &rest, const ServerConfig &server,
   return response;
 }
 
-bool RepeatsThePageBefore(const ServerConfig &server, const std::string &api,
-                          const std::string &page, const std::string &previous,
-                          const std::string &body) {
-  if (previous.empty() || body != previous) return false;
-  qxwarn << "Listing [" << api << "] of " << server.Url().Str() << ": page " << page
-         << " is the same as the page before it; ending the listing there (the server may "
-            "ignore page=)\n";
+ListingPages::ListingPages(const ServerConfig &server, const std::string &api)
+    : server_(server.Url().Str()), api_(api) {}
+
+bool ListingPages::Ends(const std::string &page, const std::string &body) {
+  const std::string where = "Listing [" + api_ + "] of " + server_ + ": ";
+  if (taken_.size() >= kMaxPages) {
+    qxwarn << where << "ending the listing after " << kMaxPages << " pages\n";
+    return true;
+  }
+  const auto [seen, first] = taken_.emplace(std::hash<std::string>{}(body), page);
+  if (first) return false;
+  qxwarn << where << "page " << page << " is the same as page " << seen->second
+         << " before it; ending the listing there (the server may ignore page=)\n";
   return true;
 }
 

@@ -6,8 +6,10 @@
 #ifndef QX_QUARN_TOOLS_SRC_LISTINGREQUEST_HH_
 #define QX_QUARN_TOOLS_SRC_LISTINGREQUEST_HH_
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "qx/quarn_tools/RestClient.hh"
 #include "qx/quarn_tools/Result.hh"
@@ -48,12 +50,27 @@ class ListingPageWatch {
   std::optional<ServerReply> failure_;
 };
 
-// Whether `body`, the listing page `page` of route `api`, repeats the page
-// before it (`previous`) byte for byte: a server that ignores "page=" would
-// otherwise be read forever. Writes the warning that ends the listing.
-bool RepeatsThePageBefore(const ServerConfig &server, const std::string &api,
-                          const std::string &page, const std::string &previous,
-                          const std::string &body);
+// The pages one listing has taken so far. A server that ignores "page=",
+// or whose pages come round again, or that never runs out of pages, would
+// otherwise be read forever.
+class ListingPages {
+ public:
+  // The most pages one listing takes.
+  static constexpr std::size_t kMaxPages = 100000;
+
+  ListingPages(const ServerConfig &server, const std::string &api);
+
+  // Whether `body`, the page labelled `page`, ends the listing: it repeats
+  // a page taken before byte for byte, or the listing has taken kMaxPages
+  // pages. Writes the warning that says which; otherwise keeps the page's
+  // digest.
+  bool Ends(const std::string &page, const std::string &body);
+
+ private:
+  std::string server_;
+  std::string api_;
+  std::unordered_map<std::size_t, std::string> taken_;  // digest of a body: its page
+};
 
 }  // namespace qx::quarn_tools::internal
 

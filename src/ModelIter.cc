@@ -65,7 +65,7 @@ void IterModels::SetCurrent() { current = models[position]; }
 // ---- IterRestIds -----------------------------------------------------------
 
 IterRestIds::IterRestIds(const Rest &rest, const ServerConfig &server, const std::string &api)
-    : config(server), api(api) {
+    : config(server), api(api), taken(server, api) {
   this->rest.SetUserAgent(rest.UserAgent());
   Next();
 }
@@ -93,10 +93,7 @@ std::vector<ModelIdentifier> IterRestIds::RequestNextPage() {
   const RestResponse response =
       internal::RequestListingPage(rest, config, api, "page=" + std::to_string(page));
   if (response.statusCode != 200 || response.data == internal::kNoMorePages) return {};
-  if (internal::RepeatsThePageBefore(config, api, std::to_string(page), previousPage,
-                                     response.data))
-    return {};
-  previousPage = response.data;
+  if (taken.Ends(std::to_string(page), response.data)) return {};
   return JSONParser::ParseModels(response.data, config);
 }
 

@@ -189,19 +189,20 @@ std::mutex gSettingsMutex;
 internal::TransferSettings gSettings;
 
 template <typename Field>
-void FromEnvironment(const char *variable, Field &field) {
+void FromEnvironment(const char *variable, Field &field,
+                     internal::OptionRange range = {0, std::numeric_limits<Field>::max()}) {
   std::string text;
   if (!qx::common::env(variable, text)) return;
   std::uint64_t value = 0;
-  if (!internal::ParseByteSize(text, value)) {
+  if (!internal::ParseByteSize(text, value) || value < range.least || value > range.most) {
     static std::once_flag warned;
     std::call_once(warned, [&] {
-      qxwarn << variable << "=" << text << " is not a number; ignored\n";
+      qxwarn << variable << "=" << text << " is not a number from " << range.least << " to "
+             << range.most << "; ignored\n";
     });
     return;
   }
-  const auto most = static_cast<std::uint64_t>(std::numeric_limits<Field>::max());
-  field = static_cast<Field>(std::min(value, most));
+  field = static_cast<Field>(value);
 }
 
 }  // namespace
@@ -214,9 +215,13 @@ TransferSettings CurrentTransferSettings() {
     std::lock_guard<std::mutex> lock(gSettingsMutex);
     settings = gSettings;
   }
-  FromEnvironment("QX_QUARN_RETRIES", settings.options.retries);
-  FromEnvironment("QX_QUARN_CONNECT_TIMEOUT", settings.options.connectTimeoutSeconds);
-  FromEnvironment("QX_QUARN_STALL_TIMEOUT", settings.options.stallTimeoutSeconds);
+  FromEnvironment("QX_QUARN_RETRIES", settings.options.retries, internal::kRetriesRange);
+  FromEnvironment("QX_QUARN_CONNECT_TIMEOUT", settings.options.connectTimeoutSeconds,
+                  internal::kTimeoutRange);
+  FromEnvironment("QX_QUARN_STALL_TIMEOUT", settings.options.stallTimeoutSeconds,
+                  internal::kTimeoutRange);
+  FromEnvironment("QX_QUARN_DOCUMENT_TIMEOUT", settings.options.documentTimeoutSeconds,
+                  internal::kTimeoutRange);
   FromEnvironment("QX_QUARN_MAX_DOCUMENT_SIZE", settings.options.maxDocumentSize);
   return settings;
 }
@@ -274,6 +279,7 @@ RestResponse Rest::Request(HttpMethod method, const std::string &url,
     request.userAgent = userAgent;
     request.data = &data;
     request.form = &form;
+    request.document = true;
     StringSink body(request.target, internal::CurrentTransferSettings().options.maxDocumentSize);
     RestResponse response = internal::PerformExchange(request, BuildForm, body);
     response.data = body.Take();

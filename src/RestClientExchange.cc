@@ -141,6 +141,10 @@ std::optional<std::uint64_t> RangeTotal(const std::optional<std::string> &conten
 // ---------------------------------------------------------------------------
 // The body
 
+// The most of a redirect's body that is read (and dropped) before the
+// connection is given up instead: a redirect is known by its headers.
+constexpr std::uint64_t kMaxRedirectBody = 64 * 1024;
+
 // What the body callback of one exchange knows. One response at a time.
 struct Body {
   Body(BodySink &sink, CURL *easy, HeaderCollector &headers)
@@ -150,38 +154,45 @@ struct Body {
   CURL *easy;
   HeaderCollector &headers;
   // Per response:
-  bool started = false;                     // its first byte was seen
-  bool discard = false;                     // a redirect's body, not the body
-  bool continues = false;                   // a 206 that continues the body
+  bool started = false;      // its body was looked at (first byte, or its end)
+  bool discard = false;      // a redirect's body, not the body
+  bool cutRedirect = false;  // a redirect's body too long to read: given up
+  std::uint64_t discarded = 0;
+  bool continues = false;  // a 206 that continues the body
+  bool badRange = false;   // the server did not continue the body where asked
   std::optional<std::uint64_t> resumeFrom;  // the range asked for
+  std::string validator;                    // the ETag the range was asked with
   // Per exchange:
   std::optional<std::uint64_t> total;  // the announced length of the body
   std::uint64_t counted = 0;           // of it, counted as expected progress
   bool refused = false;
   bool tooLong = false;
 
-  void NewResponse(std::optional<std::uint64_t> range) {
-    started = discard = continues = false;
+  void NewResponse(std::optional<std::uint64_t> range, const std::string &etag) {
+    started = discard = cutRedirect = continues = badRange = false;
+    discarded = 0;
     resumeFrom = range;
+    validator = etag;
   }
 
-  // Decides what the response's body is once its first byte comes.
-  void Start() {
+  // Decides what the response's body is, once its first byte comes or the
+  // response ended without one. False when the response must not be taken
+  // (a range answered wrongly).
+  bool Start() {
     started = true;
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300 && status < 400 && status != 304) {
       discard = true;
-      return;
+      return true;
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (resumeFrom && status == 206) {
-      const auto rangeTotal = RangeTotal(headers.Latest("Content-Range"), *resumeFrom);
-      if (rangeTotal && rangeTotal == total && sink.Size() == *resumeFrom) {
+    if (resumeFrom && (status == 206 || status == 416)) {
+      if (status == 206 && ContinuesTheBody()) {
         continues = true;
-        return;
+        return true;
       }
+      badRange = true;
+      return false;
     }
     // A new body from its first byte: what the sink held goes, and will be
     // received again.
@@ -189,16 +200,34 @@ struct Body {
       countBytesExpected(sink.Size());
       sink.Restart();
     }
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     total = length >= 0 ? std::optional<std::uint64_t>(length) : std::nullopt;
     if (total && *total > counted) {
       countBytesExpected(*total - counted);
       counted = *total;
     }
+    return true;
+  }
+
+  // Whether a 206 holds the rest of the body: it starts where the sink
+  // ends, the whole is as long as announced, and it is the same body (the
+  // same entity tag, when it names one).
+  bool ContinuesTheBody() const {
+    const auto rangeTotal = RangeTotal(headers.Latest("Content-Range"), *resumeFrom);
+    const auto etag = headers.Latest("ETag");
+    const bool sameEntity = validator.empty() || validator.rfind("\"", 0) != 0 || !etag ||
+                            *etag == validator;
+    return rangeTotal && rangeTotal == total && sink.Size() == *resumeFrom && sameEntity;
   }
 
   bool Take(const char *bytes, std::size_t length) {
-    if (!started) Start();
-    if (discard) return true;
+    if (!started && !Start()) return false;
+    if (discard) {
+      discarded += length;
+      cutRedirect = discarded > kMaxRedirectBody;
+      return !cutRedirect;
+    }
     if (total && sink.Size() + length > *total) {
       tooLong = refused = true;
       return false;
@@ -251,6 +280,21 @@ HttpMethod MethodAfterRedirect(HttpMethod method, long status) {
   if (status == 303) return HttpMethod::GET;
   if (method == HttpMethod::POST || method == HttpMethod::POST_FORM) return HttpMethod::GET;
   return method;
+}
+
+// The URL that `reference` (absolute, or relative to `base`) names; empty
+// when it names none.
+std::string Resolve(const std::string &base, const std::string &reference) {
+  if (reference.empty()) return std::string();
+  std::unique_ptr<CURLU, void (*)(CURLU *)> url(curl_url(), curl_url_cleanup);
+  char *resolved = nullptr;
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(url.get(), CURLUPART_URL, &resolved, 0) != CURLUE_OK)
+    return std::string();
+  std::string text = resolved;
+  curl_free(resolved);
+  return text;
 }
 
 bool IsWebUrl(const std::string &url) {
@@ -342,10 +386,22 @@ class Exchange {
     buildForm_ = buildForm;
     if (!CheckHeaders() || !BuildForm()) return response;
     Body body(sink_, handle_.Easy(), collector_);
-    const int tries = 1 + std::max(0, settings_.options.retries);
+    const int tries = 1 + std::clamp(settings_.options.retries, 0, static_cast<int>(kRetriesRange.most));
     for (int attempt = 1;; ++attempt) {
       const Hop hop = FollowRedirects(body);
       if (!hop.redirect.empty()) return Answer(response, 0);
+      if (body.badRange) {
+        // The server answered the range wrongly: the body starts over.
+        const std::string reason = "the server did not resume at byte " +
+                                   std::to_string(*body.resumeFrom) + "; starting over";
+        resume_.reset();
+        if (attempt < tries) {
+          Wait(0, attempt, tries, reason);
+          continue;
+        }
+        qxerr << "Error in REST request\n[" << url_ << "]: " << reason;
+        return Answer(response, 0);
+      }
       if (body.refused) {
         if (body.tooLong)
           qxerr << "The body from [" << url_ << "] is longer than the " << *body.total
@@ -354,7 +410,7 @@ class Exchange {
       }
       if (hop.code != CURLE_OK) {
         if (attempt < tries && RetryableError(method_, hop.code)) {
-          PrepareResume(body);
+          PrepareResume(body, hop.status);
           Wait(Backoff(settings_, attempt), attempt, tries, curl_easy_strerror(hop.code));
           continue;
         }
@@ -370,7 +426,7 @@ class Exchange {
         continue;
       }
       if (body.continues) {
-        // The body resumed: answer as the response it continues.
+        // The body resumed: answer as the response it continues (a 200).
         response.statusCode = 200;
         response.headers = resumed_;
         return response;
@@ -413,7 +469,10 @@ class Exchange {
   Hop FollowRedirects(Body &body) {
     if (!resume_) collector_.Clear();
     for (long redirects = 0;; ++redirects) {
-      body.NewResponse(resume_ ? std::optional<std::uint64_t>(resume_->offset) : std::nullopt);
+      if (resume_)
+        body.NewResponse(resume_->offset, resume_->validator);
+      else
+        body.NewResponse(std::nullopt, "");
       Hop hop = Send(body);
       if (hop.code != CURLE_OK || !IsRedirect(hop.status) || hop.redirect.empty()) {
         hop.redirect.clear();
@@ -464,11 +523,18 @@ class Exchange {
     Hop hop;
     hop.code = curl_easy_perform(easy);
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &hop.status);
+    // A redirect whose body was too long to read is a redirect all the same.
+    if (hop.code == CURLE_WRITE_ERROR && body.cutRedirect) hop.code = CURLE_OK;
+    // A response without a body decides what the body is now.
+    if (hop.code == CURLE_OK && !body.started) body.Start();
     char *location = nullptr;
     if (hop.code == CURLE_OK &&
         curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
         location != nullptr)
       hop.redirect = location;
+    // libcurl names no redirect target for a transfer it did not finish.
+    if (hop.code == CURLE_OK && body.cutRedirect && hop.redirect.empty())
+      hop.redirect = Resolve(url_, collector_.Latest("Location").value_or(""));
     return hop;
   }
 
@@ -501,6 +567,15 @@ class Exchange {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings_.options.connectTimeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, settings_.options.stallTimeoutSeconds);
+    // A document has a time limit of its own, so that a server trickling
+    // bytes cannot hold the caller for days.
+    if (request_.document && (method_ == HttpMethod::GET || method_ == HttpMethod::DELETE))
+      curl_easy_setopt(easy, CURLOPT_TIMEOUT, settings_.options.documentTimeoutSeconds);
+    // A kept connection may have been closed by the server meanwhile, and
+    // libcurl then sends the request again on a new one. That is harmless
+    // for a GET, but a write must reach the server once: it gets a
+    // connection of its own.
+    if (method_ != HttpMethod::GET) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
     SetMethod(easy);
   }
 
@@ -529,24 +604,37 @@ class Exchange {
   }
 
   // After a GET broke off part-way: the next try asks for the rest when the
-  // server gave the body's length and takes ranges.
-  void PrepareResume(const Body &body) {
+  // body was a 200 (or its continuation) whose length the server gave, and
+  // the server takes ranges and names the body by a strong entity tag or a
+  // modification time (so a body that changed meanwhile is sent whole
+  // again, never spliced onto the old one's start).
+  void PrepareResume(const Body &body, long status) {
     const std::uint64_t have = sink_.Size();
-    const bool takesRanges =
-        qx::common::lowercase(collector_.Latest("Accept-Ranges").value_or("")) == "bytes";
-    if (method_ != HttpMethod::GET || !body.total || have == 0 || have >= *body.total ||
-        (!resume_ && !takesRanges)) {
+    const bool broken = resume_ ? body.continues : status == 200;
+    if (method_ != HttpMethod::GET || !broken || !body.total || have == 0 ||
+        have >= *body.total) {
       resume_.reset();
       return;
     }
     if (!resume_) {
+      const bool takesRanges =
+          qx::common::lowercase(collector_.Latest("Accept-Ranges").value_or("")) == "bytes";
+      const std::string validator = ResumeValidator();
+      if (!takesRanges || validator.empty()) return;
       resumed_ = collector_.Merged();
       Resume resume;
-      resume.validator =
-          collector_.Latest("ETag").value_or(collector_.Latest("Last-Modified").value_or(""));
+      resume.validator = validator;
       resume_ = resume;
     }
     resume_->offset = have;
+  }
+
+  // A strong entity tag of the latest response, else its Last-Modified;
+  // empty when it has neither (a weak tag does not name the bytes).
+  std::string ResumeValidator() const {
+    const std::string etag = collector_.Latest("ETag").value_or("");
+    if (!etag.empty() && etag.front() == '"') return etag;
+    return collector_.Latest("Last-Modified").value_or("");
   }
 
   void Wait(double seconds, int attempt, int tries, const std::string &reason) {

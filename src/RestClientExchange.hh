@@ -27,6 +27,9 @@ struct Outgoing {
   std::string userAgent;
   const std::string *data = nullptr;                              // POST
   const std::multimap<std::string, std::string> *form = nullptr;  // forms
+  // A document kept in memory (Rest::Request), not a body streamed to a
+  // sink: its GET or DELETE has the document time-out.
+  bool document = false;
 };
 
 // Fills a multipart form; false, having logged why, when it cannot.

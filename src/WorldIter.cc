@@ -14,6 +14,8 @@ namespace qx::quarn_tools {
 namespace {
 
 constexpr const char *kPageKey = "page=";
+// A world listing holds every world in memory; past this many it ends.
+constexpr std::size_t kMaxWorlds = 1000000;
 
 // Where the "page=" parameter starts in `text`: the first occurrence that
 // begins a query parameter (after "?" or "&"), so that "per_page=20" is not
@@ -96,17 +98,21 @@ WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
   std::string query;
   std::set<std::string> fetched;
   RestResponse response;
-  std::string previous;
+  internal::ListingPages taken(config, api);
   while (true) {
     fetched.insert(PageKey(query));
     const std::string asked = PageKey(query);
     response = internal::RequestListingPage(this->rest, config, api, query);
     query = NextPageQuery(response.headers);
     if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
-    if (internal::RepeatsThePageBefore(config, api, asked, previous, response.data)) break;
-    previous = response.data;
+    if (taken.Ends(asked, response.data)) break;
     const std::vector<WorldIdentifier> page = JSONParser::ParseWorlds(response.data, config);
     ids.insert(ids.end(), page.begin(), page.end());
+    if (ids.size() >= kMaxWorlds) {
+      qxwarn << "Listing [" << api << "] of " << config.Url().Str() << ": ending the listing after "
+             << ids.size() << " worlds\n";
+      break;
+    }
     // A page without worlds or without a usable next link ends the listing,
     // and so does a link back to a page already fetched (no endless loop).
     if (page.empty() || query.empty() || fetched.count(PageKey(query)) != 0) break;

@@ -231,16 +231,44 @@ TEST(ClientConfig, TransferOptionsFromTheFile) {
   TempDir dir;
   WriteFile(dir.Join("c.yaml"),
             "transfer:\n  retries: 0\n  connect-timeout: 5\n  stall-timeout: 90\n"
-            "  max-document-size: 8MiB\n");
+            "  max-document-size: 8MiB\n  document-timeout: 300\n");
   ClientConfig config;
   EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
   EXPECT_EQ(config.Transfer().retries, 0);
   EXPECT_EQ(config.Transfer().connectTimeoutSeconds, 5);
   EXPECT_EQ(config.Transfer().stallTimeoutSeconds, 90);
+  EXPECT_EQ(config.Transfer().documentTimeoutSeconds, 300);
   EXPECT_EQ(config.Transfer().maxDocumentSize, 8u << 20);
   config.Clear();
   EXPECT_EQ(config.Transfer().retries, 2);
   EXPECT_EQ(config.Transfer().maxDocumentSize, 64u << 20);
+}
+
+// A time-out of 0 would mean none at all (a silent server would hang the
+// client), and retries past ten only hide a server that is down.
+TEST(ClientConfig, TransferOptionsOutOfTheirRangeAreErrors) {
+  IsolatedHome home;
+  TempDir dir;
+  const struct {
+    const char *line;
+    const char *error;
+  } cases[] = {
+      {"stall-timeout: 0", "[0] of [transfer: stall-timeout]"},
+      {"connect-timeout: 0", "[0] of [transfer: connect-timeout]"},
+      {"document-timeout: 86401", "[86401] of [transfer: document-timeout]"},
+      {"retries: 11", "[11] of [transfer: retries]"},
+      {"retries: 2147483647", "[2147483647] of [transfer: retries]"},
+  };
+  for (const auto &c : cases) {
+    WriteFile(dir.Join("c.yaml"), std::string("transfer:\n  ") + c.line + "\n");
+    LogCapture log;
+    ClientConfig config;
+    EXPECT_FALSE(config.LoadConfig(dir.Join("c.yaml"))) << c.line;
+    EXPECT_TRUE(log.Contains(std::string("Invalid value ") + c.error, qx::common::LOG_ERROR))
+        << log.Text();
+    EXPECT_EQ(config.Transfer().retries, 2) << c.line;
+    EXPECT_EQ(config.Transfer().stallTimeoutSeconds, 60) << c.line;
+  }
 }
 
 TEST(ClientConfig, AnUnreadableLimitIsAnErrorAndKeepsTheDefault) {

@@ -207,7 +207,20 @@ TEST_F(ModelIterServer, APageThatRepeatsThePageBeforeEndsTheListing) {
   for (; it; ++it) names.push_back(it->Identification().Name());
   EXPECT_EQ(names, (std::vector<std::string>{"a"}));
   EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2"}));
-  EXPECT_TRUE(log.Contains("page 2 is the same as the page before it", qx::common::LOG_WARNING));
+  EXPECT_TRUE(log.Contains("page 2 is the same as page 1 before it", qx::common::LOG_WARNING));
+}
+
+// Pages that come round again (A, B, A, ...) end the listing at the first
+// page seen before.
+TEST_F(ModelIterServer, APageThatRepeatsAnyEarlierPageEndsTheListing) {
+  LogCapture log;
+  const std::string a = R"([{"name": "a", "owner": "o"}])";
+  const std::string b = R"([{"name": "b", "owner": "o"}])";
+  server_.Script({Page(a), Page(b), Page(a), Page(b), Page(a)});
+  ModelIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"page=1", "page=2", "page=3"}));
+  EXPECT_TRUE(log.Contains("page 3 is the same as page 1 before it", qx::common::LOG_WARNING));
 }
 
 TEST_F(ModelIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <qx/common/Console.hh>
+#include <limits>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ using qx::test::EmptyRepository;
 using qx::test::HasLogLine;
 using qx::test::JsonAnswer;
 using qx::test::LogCapture;
+using qx::test::RawConnection;
+using qx::test::RawHttpServer;
+using qx::test::RawReply;
 using qx::test::RedirectAnswer;
 using qx::test::ScopedEnv;
 
@@ -56,6 +60,25 @@ class ScopedSettings {
  private:
   internal::TransferSettings previous_;
 };
+
+// The current settings with quick retries, for one test.
+internal::TransferSettings QuickRetries(int retries = 2) {
+  internal::TransferSettings settings = internal::CurrentTransferSettings();
+  settings.options.retries = retries;
+  settings.firstBackoffSeconds = 0.001;
+  return settings;
+}
+
+// The request heads that began with `method`.
+std::size_t CountOf(const std::vector<std::string> &heads, const std::string &method) {
+  std::size_t count = 0;
+  for (const std::string &head : heads) count += head.rfind(method + " ", 0) == 0 ? 1 : 0;
+  return count;
+}
+
+bool AsksForARange(const std::string &head) {
+  return head.find("\r\nRange: bytes=") != std::string::npos;
+}
 
 class Exchange : public ::testing::Test {
  protected:
@@ -262,7 +285,183 @@ TEST(ExchangeRefused, AConnectionRefusedIsRetriedForEveryMethod) {
 }
 
 // -------------------------------------------------------------------------
+// Writes reach the server once
+
+// The server takes a request on a kept connection and closes it without an
+// answer (as one that timed the connection out would). libcurl sends such a
+// request again on a new connection, which is harmless for a GET but not
+// for a write: writes never go on a kept connection.
+class WriteOnce : public ::testing::TestWithParam<HttpMethod> {};
+
+TEST_P(WriteOnce, AWriteIsSentOnceWhenItsKeptConnectionDies) {
+  const std::string ok = RawReply("200 OK", {"Content-Type: application/json"}, "{}");
+  RawHttpServer raw({RawConnection{{ok, ""}, false}, RawConnection{{ok}, false},
+                     RawConnection{{ok}, false}});
+  ASSERT_TRUE(raw.Running());
+  LogCapture log;
+  Rest rest;
+  ASSERT_EQ(rest.Request(HttpMethod::GET, raw.Url(), "1.0", "details", {}, {}).statusCode, 200);
+  const RestResponse response = rest.Request(GetParam(), raw.Url(), "1.0", "write", {}, {},
+                                             "data", {{"name", "lamp"}});
+  EXPECT_EQ(response.statusCode, 200) << log.Text();
+  const std::vector<std::string> heads = raw.Requests();
+  const std::string method = GetParam() == HttpMethod::DELETE       ? "DELETE"
+                             : GetParam() == HttpMethod::PATCH_FORM ? "PATCH"
+                                                                    : "POST";
+  EXPECT_EQ(CountOf(heads, method), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, WriteOnce,
+                         ::testing::Values(HttpMethod::POST, HttpMethod::POST_FORM,
+                                           HttpMethod::PATCH_FORM, HttpMethod::DELETE),
+                         [](const auto &info) {
+                           switch (info.param) {
+                             case HttpMethod::POST: return "Post";
+                             case HttpMethod::POST_FORM: return "PostForm";
+                             case HttpMethod::PATCH_FORM: return "PatchForm";
+                             default: return "Delete";
+                           }
+                         });
+
+// -------------------------------------------------------------------------
+// Bodies that break off
+
+// A body of 100 bytes whose first answer breaks off after 40: what the next
+// tries are answered with, and what the exchange must make of it.
+struct ResumeCase {
+  const char *label;
+  std::string firstStatus;
+  std::vector<std::string> firstHeaders;
+  std::vector<std::string> later;  // the answers of the next tries
+  bool asksForRange;               // whether the second try asks for the rest
+  int status;
+  const char *data;  // "whole", "rest", "new" or ""
+  std::size_t requests;
+};
+
+const std::string kWhole = [] {
+  std::string body;
+  for (int i = 0; i < 10; ++i) body += "0123456789";
+  return body;
+}();
+const std::string kNew(100, 'n');
+const std::vector<std::string> kTakesRanges = {"Accept-Ranges: bytes", "ETag: \"a\""};
+
+std::string Partial(const char *range, const std::string &etag = "\"a\"") {
+  return RawReply("206 Partial Content", {std::string("Content-Range: bytes ") + range,
+                                          "ETag: " + etag},
+                  kWhole.substr(40));
+}
+
+const ResumeCase kResumeCases[] = {
+    {"ARangeThatFitsContinuesTheBody", "200 OK", kTakesRanges, {Partial("40-99/100")}, true, 200,
+     "whole", 2},
+    {"WithoutAValidatorTheBodyStartsOver", "200 OK", {"Accept-Ranges: bytes"},
+     {RawReply("200 OK", {}, kNew)}, false, 200, "new", 2},
+    {"AWeakTagIsNoValidator", "200 OK", {"Accept-Ranges: bytes", "ETag: W/\"a\""},
+     {RawReply("200 OK", {}, kNew)}, false, 200, "new", 2},
+    {"AnErrorIsNeverResumed", "404 Not Found", kTakesRanges,
+     {RawReply("404 Not Found", {}, kNew)}, false, 404, "new", 2},
+    {"AResumeAnsweredWithAnEmptyBodyIsEmpty", "200 OK", kTakesRanges,
+     {RawReply("200 OK", {}, "")}, true, 200, "", 2},
+    {"ARangeFromTheWrongByteStartsOver", "200 OK", kTakesRanges,
+     {RawReply("206 Partial Content", {"Content-Range: bytes 0-99/100", "ETag: \"a\""}, kWhole),
+      RawReply("200 OK", {}, kNew)},
+     true, 200, "new", 3},
+    {"ARangeOfAnotherLengthStartsOver", "200 OK", kTakesRanges,
+     {Partial("40-149/150"), RawReply("200 OK", {}, kNew)}, true, 200, "new", 3},
+    {"ARangeOfAnotherEntityStartsOver", "200 OK", kTakesRanges,
+     {Partial("40-99/100", "\"b\""), RawReply("200 OK", {}, kNew)}, true, 200, "new", 3},
+    {"ARangeNotSatisfiableStartsOver", "200 OK", kTakesRanges,
+     {RawReply("416 Range Not Satisfiable", {"Content-Range: bytes */100"}, ""),
+      RawReply("200 OK", {}, kNew)},
+     true, 200, "new", 3},
+};
+
+class Resume : public ::testing::TestWithParam<ResumeCase> {};
+
+TEST_P(Resume, TakesOnlyTheRestOfTheSameBody) {
+  const ResumeCase &c = GetParam();
+  std::vector<RawConnection> connections{
+      RawConnection{{RawReply(c.firstStatus, c.firstHeaders, kWhole.substr(0, 40), 100)}, false}};
+  for (const std::string &reply : c.later) connections.push_back(RawConnection{{reply}, false});
+  RawHttpServer raw(connections);
+  ASSERT_TRUE(raw.Running());
+  const ScopedSettings quick(QuickRetries());
+  LogCapture log;
+  const RestResponse response = Rest().Request(HttpMethod::GET, raw.Url(), "1.0", "page", {}, {});
+  EXPECT_EQ(response.statusCode, c.status) << log.Text();
+  const std::string data = c.data;
+  EXPECT_EQ(response.data, data == "whole" ? kWhole : data == "new" ? kNew : data);
+  const std::vector<std::string> heads = raw.Requests();
+  ASSERT_EQ(heads.size(), c.requests);
+  EXPECT_FALSE(AsksForARange(heads[0]));
+  EXPECT_EQ(AsksForARange(heads[1]), c.asksForRange);
+  if (c.asksForRange) {
+    EXPECT_NE(heads[1].find("\r\nIf-Range: \"a\""), std::string::npos);
+  }
+  // Starting over asks for the whole body.
+  if (heads.size() > 2) {
+    EXPECT_FALSE(AsksForARange(heads[2]));
+    EXPECT_THAT(log, HasLogLine(LOG_WARNING, "did not resume at byte 40; starting over"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Resume, ::testing::ValuesIn(kResumeCases),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+// -------------------------------------------------------------------------
 // Bounded answers
+
+// A redirect is known by its headers; its body, however long (here it never
+// ends), is not waited for.
+TEST_F(Exchange, ARedirectsEndlessBodyIsNotWaitedFor) {
+  internal::TransferSettings settings = QuickRetries(0);
+  settings.options.stallTimeoutSeconds = 5;
+  const ScopedSettings scoped(settings);
+  away_.Script({JsonAnswer("to", "{}")});
+  RawHttpServer raw({RawConnection{{RawReply("302 Found", {"Location: " + away_.Url() + "/1.0/to"},
+                                             std::string(1 << 20, 'x'), 1LL << 40)},
+                                   true}});
+  ASSERT_TRUE(raw.Running());
+  const RestResponse response = Rest().Request(HttpMethod::GET, raw.Url(), "1.0", "from", {}, {});
+  EXPECT_EQ(response.statusCode, 200) << log_.Text();
+  EXPECT_EQ(response.data, "{}");
+  EXPECT_EQ(away_.Requests().size(), 1u);
+}
+
+// A server that trickles a document in forever is given up after the
+// document time-out, however steady the trickle.
+TEST(ExchangeRaw, ADocumentThatNeverEndsIsGivenUpAfterTheDocumentTimeOut) {
+  internal::TransferSettings settings = QuickRetries(0);
+  settings.options.documentTimeoutSeconds = 1;
+  const ScopedSettings scoped(settings);
+  RawHttpServer raw({RawConnection{{RawReply("200 OK", {}, "[", 1000)}, true}});
+  ASSERT_TRUE(raw.Running());
+  LogCapture log;
+  const RestResponse response = Rest().Request(HttpMethod::GET, raw.Url(), "1.0", "page", {}, {});
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_THAT(log, HasLogLine(LOG_ERROR, "libcurl: (28) "));
+}
+
+// However many retries are asked for, ten is the most.
+TEST(ExchangeRefused, RetriesStopAtTen) {
+  const ScopedSettings quick(QuickRetries(std::numeric_limits<int>::max()));
+  LogCapture log;
+  const std::string nowhere = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  EXPECT_EQ(Rest().Request(HttpMethod::GET, nowhere, "1.0", "x", {}, {}).statusCode, 0);
+  EXPECT_EQ(log.Count("Retrying", LOG_WARNING), 10);
+}
+
+// The environment's transfer options out of their range are ignored.
+TEST(ExchangeSettings, AnEnvironmentValueOutOfRangeIsIgnoredWithAWarning) {
+  LogCapture log;
+  const ScopedEnv stall("QX_QUARN_STALL_TIMEOUT", "0");
+  const ScopedEnv retries("QX_QUARN_RETRIES", "99");
+  const internal::TransferSettings settings = internal::CurrentTransferSettings();
+  EXPECT_GE(settings.options.stallTimeoutSeconds, 1);
+  EXPECT_LE(settings.options.retries, 10);
+}
 
 TEST_F(Exchange, ADocumentLargerThanTheLimitFailsClearly) {
   internal::TransferSettings settings = internal::CurrentTransferSettings();

@@ -162,7 +162,20 @@ TEST_F(WorldIterServer, APageThatRepeatsThePageBeforeEndsTheListing) {
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"}));
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2"}));
-  EXPECT_TRUE(log.Contains("page 2 is the same as the page before it", qx::common::LOG_WARNING));
+  EXPECT_TRUE(log.Contains("page 2 is the same as page 1 before it", qx::common::LOG_WARNING));
+}
+
+// Ever new next links over pages that come round again (A, B, A, ...).
+TEST_F(WorldIterServer, APageThatRepeatsAnyEarlierPageEndsTheListing) {
+  LogCapture log;
+  const std::string a = R"([{"name": "a"}])";
+  const std::string b = R"([{"name": "b"}])";
+  for (int page = 2; page < 8; ++page)
+    server_.Script({Page(page % 2 == 0 ? a : b, NextLink("page=" + std::to_string(page)))});
+  WorldIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
+  EXPECT_TRUE(log.Contains("page 3 is the same as page 1 before it", qx::common::LOG_WARNING));
 }
 
 TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {

@@ -6,6 +6,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 namespace qx::test {
@@ -34,8 +38,41 @@ int ListenOnEphemeralPort(int &port) {
 
 }  // namespace
 
-RawHttpServer::RawHttpServer(std::vector<std::string> responses)
-    : responses_(std::move(responses)) {
+namespace {
+
+std::vector<RawConnection> OneReplyEach(const std::vector<std::string> &responses) {
+  std::vector<RawConnection> connections;
+  for (const std::string &reply : responses) connections.push_back(RawConnection{{reply}, false});
+  return connections;
+}
+
+// The Content-Length of a request head; 0 without one.
+std::size_t BodyLength(const std::string &head) {
+  std::string lower = head;
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::size_t at = lower.find("\r\ncontent-length:");
+  if (at == std::string::npos) return 0;
+  return static_cast<std::size_t>(std::strtoull(head.c_str() + at + 17, nullptr, 10));
+}
+
+bool SendAll(int connection, const std::string &bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t written =
+        ::send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (written <= 0) return false;
+    sent += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+RawHttpServer::RawHttpServer(const std::vector<std::string> &responses)
+    : RawHttpServer(OneReplyEach(responses)) {}
+
+RawHttpServer::RawHttpServer(std::vector<RawConnection> connections)
+    : connections_(std::move(connections)) {
   listenFd_ = ListenOnEphemeralPort(port_);
   if (listenFd_ >= 0) thread_ = std::thread([this] { Serve(); });
 }
@@ -44,6 +81,11 @@ RawHttpServer::~RawHttpServer() {
   stopping_.store(true);
   if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);  // wakes accept()
   if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int connection : open_) ::shutdown(connection, SHUT_RDWR);  // wakes recv()
+  }
+  for (std::thread &worker : workers_) worker.join();
   if (listenFd_ >= 0) ::close(listenFd_);
 }
 
@@ -60,33 +102,58 @@ void RawHttpServer::Serve() {
   for (std::size_t index = 0; !stopping_.load(); ++index) {
     const int connection = ::accept(listenFd_, nullptr, nullptr);
     if (connection < 0) return;
-    Answer(connection, index);
-    ::close(connection);
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.push_back(connection);
+    workers_.emplace_back([this, connection, index] {
+      Answer(connection, index);
+      std::lock_guard<std::mutex> done(mutex_);
+      open_.erase(std::find(open_.begin(), open_.end(), connection));
+      ::close(connection);
+    });
   }
+}
+
+std::string RawHttpServer::ReadRequest(int connection) {
+  std::string head;
+  char buffer[4096];
+  std::size_t end = std::string::npos;
+  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+    const ssize_t received = ::recv(connection, buffer, sizeof(buffer), 0);
+    if (received <= 0) return std::string();
+    head.append(buffer, static_cast<std::size_t>(received));
+  }
+  std::size_t body = head.size() - (end + 4);
+  head.resize(end + 4);
+  for (const std::size_t length = BodyLength(head); body < length;) {
+    const ssize_t received =
+        ::recv(connection, buffer, std::min(sizeof(buffer), length - body), 0);
+    if (received <= 0) break;
+    body += static_cast<std::size_t>(received);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(head);
+  return head;
 }
 
 void RawHttpServer::Answer(int connection, std::size_t index) {
   timeval timeout{5, 0};
   ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  std::string head;
+  if (index >= connections_.size()) {
+    ReadRequest(connection);
+    return;
+  }
+  const RawConnection &script = connections_[index];
+  for (const std::string &reply : script.replies) {
+    if (ReadRequest(connection).empty() || reply.empty() || !SendAll(connection, reply)) return;
+  }
   char buffer[4096];
-  while (head.find("\r\n\r\n") == std::string::npos) {
-    const ssize_t received = ::recv(connection, buffer, sizeof(buffer), 0);
-    if (received <= 0) break;
-    head.append(buffer, static_cast<std::size_t>(received));
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(head);
-  }
-  if (index >= responses_.size()) return;
-  const std::string &reply = responses_[index];
-  std::size_t sent = 0;
-  while (sent < reply.size()) {
-    const ssize_t written =
-        ::send(connection, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-    if (written <= 0) return;
-    sent += static_cast<std::size_t>(written);
+  if (script.hold) {
+    // Until the client goes away (or the server stops).
+    while (!stopping_.load()) {
+      const ssize_t received = ::recv(connection, buffer, sizeof(buffer), 0);
+      if (received == 0 || (received < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
+    return;
   }
   // Let the client read everything before the connection closes.
   ::shutdown(connection, SHUT_WR);
@@ -99,6 +166,15 @@ int UnusedPort() {
   const int fd = ListenOnEphemeralPort(port);
   if (fd >= 0) ::close(fd);
   return port;
+}
+
+std::string RawReply(const std::string &status, const std::vector<std::string> &headers,
+                     const std::string &body, long long length) {
+  std::string reply = "HTTP/1.1 " + status + "\r\n";
+  for (const std::string &line : headers) reply += line + "\r\n";
+  reply += "Content-Length: " +
+           std::to_string(length >= 0 ? length : static_cast<long long>(body.size())) + "\r\n";
+  return reply + "\r\n" + body;
 }
 
 }  // namespace qx::test

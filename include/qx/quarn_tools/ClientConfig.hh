@@ -17,6 +17,7 @@
  *     retries: 2
  *     connect-timeout: 30         # seconds
  *     stall-timeout: 60           # seconds
+ *     document-timeout: 300       # seconds
  *     max-document-size: 64MiB
  */
 #ifndef QX_QUARN_TOOLS_CLIENTCONFIG_HH_
@@ -46,8 +47,9 @@ QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxEntries;
 // How the client talks to servers. A client built from a configuration
 // applies its options to every request of the process (the most recent
 // client's win); the environment variables QX_QUARN_RETRIES,
-// QX_QUARN_CONNECT_TIMEOUT, QX_QUARN_STALL_TIMEOUT and
-// QX_QUARN_MAX_DOCUMENT_SIZE override them.
+// QX_QUARN_CONNECT_TIMEOUT, QX_QUARN_STALL_TIMEOUT,
+// QX_QUARN_DOCUMENT_TIMEOUT and QX_QUARN_MAX_DOCUMENT_SIZE override them.
+// Retries go from 0 to 10, time-outs from 1 second to a day.
 struct QX_QUARN_TOOLS_VISIBLE TransferOptions {
   // Further tries of a request that failed in a way worth trying again: a
   // GET on a connection error, a time-out or the statuses 429, 502, 503 and
@@ -57,6 +59,9 @@ struct QX_QUARN_TOOLS_VISIBLE TransferOptions {
   long connectTimeoutSeconds = 30;
   // A transfer moving less than 1 byte per second for this long is given up.
   long stallTimeoutSeconds = 60;
+  // The longest one try of a document request (a listing page, details, the
+  // licence list, a deletion) may take, however steadily bytes trickle in.
+  long documentTimeoutSeconds = 300;
   // The largest document (a listing page, details, the licence list) taken
   // from a server.
   std::uint64_t maxDocumentSize = std::uint64_t{64} << 20;

@@ -90,8 +90,9 @@ Json::Value resourceDocument(const CachedResource &resource) {
 }
 
 int runList(const CacheOptions &options, const ToolOptions &tool) {
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   const std::vector<CachedResource> resources = CacheInventory(config).Resources();
   if (options.json) {
     Json::Value document;
@@ -116,8 +117,9 @@ int runList(const CacheOptions &options, const ToolOptions &tool) {
 }
 
 int runDiskUsage(const CacheOptions &options, const ToolOptions &tool) {
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   std::uint64_t versions = 0;
   for (const CachedResource &resource : CacheInventory(config).Resources())
     versions += resource.Bytes();
@@ -132,8 +134,9 @@ int runRemove(const CacheOptions &options, const ToolOptions &tool) {
     qxerr << "quarn cache rm needs the URL of a model or world";
     return kUsageError;
   }
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   const std::optional<Wanted> wanted = wantedBy(config, options.url.Url());
   if (!wanted) return kUsageError;
   const CacheInventory inventory(config);
@@ -153,8 +156,9 @@ int runRemove(const CacheOptions &options, const ToolOptions &tool) {
 }
 
 int runPrune(const CacheOptions &options, const ToolOptions &tool) {
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   const std::vector<CachedVersion> pruned = CacheInventory(config).Prune(options.keep);
   for (const CachedVersion &version : pruned) std::cout << version.path << "\n";
   status("Removed " + versions(pruned.size()) + " (older ones)");
@@ -179,8 +183,9 @@ bool reportCheck(const CacheInventory &inventory, const CachedResource &resource
 }
 
 int runVerify(const CacheOptions &options, const ToolOptions &tool) {
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   std::optional<Wanted> wanted;
   if (!options.url.Url().empty()) {
     wanted = wantedBy(config, options.url.Url());
@@ -206,8 +211,9 @@ int runVerify(const CacheOptions &options, const ToolOptions &tool) {
 }
 
 int runPath(const CacheOptions &options, const ToolOptions &tool) {
-  const ClientConfig config = commandConfiguration(tool, options.config);
-  if (!hasCache(config)) return kFailure;
+  const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
+  if (!configured || !hasCache(*configured)) return kFailure;
+  const ClientConfig &config = *configured;
   std::cout << config.CacheLocation() << "\n";
   return kSuccess;
 }

@@ -371,10 +371,10 @@ struct DownloadOptions {
 // that URL's server; false when there is no cache to work in.
 bool clientFor(const std::string &url, const std::string &configPath, const ToolOptions &tool,
                std::unique_ptr<QuarnClient> &client) {
-  ClientConfig config = commandConfiguration(tool, configPath);
-  applyEnvironmentToken(config, url);
-  if (!hasCache(config)) return false;
-  client = std::make_unique<QuarnClient>(config, qx::quarn_tools::Rest());
+  std::optional<ClientConfig> config = commandConfiguration(tool, configPath);
+  if (!config || !hasCache(*config)) return false;
+  applyEnvironmentToken(*config, url);
+  client = std::make_unique<QuarnClient>(*config, qx::quarn_tools::Rest());
   return true;
 }
 

@@ -59,6 +59,10 @@ std::string reason(const qx::quarn_tools::ServerReply &reply) {
     case 404:
       out << resource << " was not found on " << reply.server << " (404)";
       break;
+    case 200:
+      // A listing page that held no listing.
+      out << reply.server << " answered " << resource << " with something that is not a listing";
+      break;
     default:
       out << reply.server << " answered " << reply.status << " for " << resource;
       break;

@@ -187,8 +187,10 @@ bool listedServers(QuarnClient &client, const std::string &url) {
 int runList(const ListOptions &options, const ToolOptions &tool) {
   const Kind kind{options.type == "world" ? "worlds" : "models", options.type != "world"};
   const std::string url = options.url.Url();
-  QuarnClient client(commandConfiguration(tool, options.config), qx::quarn_tools::Rest());
-  if (!hasCache(client.Config()) || !listedServers(client, url)) return kFailure;
+  const auto config = commandConfiguration(tool, options.config);
+  if (!config || !hasCache(*config)) return kFailure;
+  QuarnClient client(*config, qx::quarn_tools::Rest());
+  if (!listedServers(client, url)) return kFailure;
 
   const Interrupt interrupt(Interrupt::Mode::kEndAtOnce, "the listing was not finished");
   bool allAnswered = true;

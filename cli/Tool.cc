@@ -65,10 +65,14 @@ std::string defaultConfigFile() {
   return configFileIn(qx::common::joinPaths(home, ".qx", "quarn"));
 }
 
-qx::quarn_tools::ClientConfig commandConfiguration(const ToolOptions &options,
-                                                   const std::string &configPath) {
+std::optional<qx::quarn_tools::ClientConfig> commandConfiguration(const ToolOptions &options,
+                                                                  const std::string &configPath) {
+  bool loaded = true;
   qx::quarn_tools::ClientConfig config =
-      qx::quarn_tools::commandConfig(configPath.empty() ? nullptr : configPath.c_str());
+      qx::quarn_tools::commandConfig(configPath.empty() ? nullptr : configPath.c_str(), loaded);
+  // A file asked for by name must be read, or the command would quietly
+  // work with other servers, tokens or cache than the user meant.
+  if (!loaded) return std::nullopt;
   // The library reads a file by itself only from QX_QUARN_CACHE_PATH; the
   // tool also reads the one in HOME, where `quarn login` keeps tokens.
   if (configPath.empty() && environment("QX_QUARN_CACHE_PATH").empty()) {

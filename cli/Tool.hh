@@ -8,6 +8,7 @@
 #define QX_QUARN_CLI_TOOL_HH_
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,9 @@ std::string defaultConfigFile();
 // The configuration of a command: the file `configPath` alone when given,
 // else the default configuration and the default file (when it exists);
 // offline as the options say. The API keys it holds are never shown.
-qx::quarn_tools::ClientConfig commandConfiguration(const ToolOptions &options,
-                                                   const std::string &configPath);
+// Nothing when the file given does not load (the reason logged).
+std::optional<qx::quarn_tools::ClientConfig> commandConfiguration(const ToolOptions &options,
+                                                                  const std::string &configPath);
 
 // False, with an error line, when the configuration has no cache directory.
 bool hasCache(const qx::quarn_tools::ClientConfig &config);

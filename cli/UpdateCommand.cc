@@ -121,9 +121,9 @@ int nothingToUpdate(const ClientConfig &config) {
 
 int runUpdate(const UpdateOptions &options, const ToolOptions &tool) {
   if (refusedOffline(tool, "update")) return kFailure;
-  qx::quarn_tools::QuarnClient client(commandConfiguration(tool, options.config),
-                                      qx::quarn_tools::Rest());
-  if (!hasCache(client.Config())) return kFailure;
+  const auto config = commandConfiguration(tool, options.config);
+  if (!config || !hasCache(*config)) return kFailure;
+  qx::quarn_tools::QuarnClient client(*config, qx::quarn_tools::Rest());
   const std::vector<std::string> headers = headerLines(options.header);
   const Interrupt interrupt(Interrupt::Mode::kEndAtOnce, "the update was not finished");
   std::vector<ResourceUpdate> updates;

@@ -55,9 +55,10 @@ bool pathMissing(const std::string &path) {
 // The client of a write to `serverUrl`, with QX_QUARN_TOKEN given to it.
 std::unique_ptr<QuarnClient> writeClient(const ToolOptions &tool, const std::string &configPath,
                                          const std::string &serverUrl) {
-  ClientConfig config = commandConfiguration(tool, configPath);
-  applyEnvironmentToken(config, serverUrl);
-  return std::make_unique<QuarnClient>(config, qx::quarn_tools::Rest());
+  std::optional<ClientConfig> config = commandConfiguration(tool, configPath);
+  if (!config) return nullptr;
+  applyEnvironmentToken(*config, serverUrl);
+  return std::make_unique<QuarnClient>(*config, qx::quarn_tools::Rest());
 }
 
 // ---- upload ------------------------------------------------------------
@@ -125,6 +126,7 @@ int runUpload(const UploadOptions &options, const ToolOptions &tool) {
   std::string serverUrl = options.url.empty() ? qx::quarn_tools::kDefaultServerUrl : options.url;
   while (serverUrl.size() > 1 && serverUrl.back() == '/') serverUrl.pop_back();
   const std::unique_ptr<QuarnClient> client = writeClient(tool, options.config, serverUrl);
+  if (!client) return kFailure;
   ModelIdentifier target;
   target.SetServer(configuredServer(client->Config(), serverUrl));
 
@@ -171,6 +173,7 @@ int runEdit(const EditOptions &options, const ToolOptions &tool) {
   }
   if (refusedOffline(tool, "edit")) return kFailure;
   const std::unique_ptr<QuarnClient> client = writeClient(tool, options.config, url);
+  if (!client) return kFailure;
   ModelIdentifier id;
   if (!client->ParseModelUrl(qx::common::URI(url, false), id)) {
     qxerr << "Invalid URL [" << qx::quarn_tools::printableText(url)
@@ -213,6 +216,7 @@ int runDelete(const DeleteOptions &options, const ToolOptions &tool) {
   }
   if (refusedOffline(tool, "delete")) return kFailure;
   const std::unique_ptr<QuarnClient> client = writeClient(tool, options.config, url);
+  if (!client) return kFailure;
   const qx::common::URI uri(url, false);
   ModelIdentifier model;
   qx::quarn_tools::WorldIdentifier world;

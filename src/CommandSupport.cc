@@ -63,13 +63,19 @@ ExitOnInterrupt::ExitOnInterrupt() {
 }  // namespace command
 
 ClientConfig commandConfig(const char *configPath) {
+  bool loaded = true;
+  return commandConfig(configPath, loaded);
+}
+
+ClientConfig commandConfig(const char *configPath, bool &loaded) {
   ClientConfig config;
+  loaded = true;
   if (command::given(configPath)) {
     // Only what the file says; a file that names no cache (or that does not
     // load) must not leave the cache at an empty, working-directory path.
     const std::string defaultCache = config.CacheLocation();
     config.Clear();
-    config.LoadConfig(configPath);
+    loaded = config.LoadConfig(configPath);
     if (config.CacheLocation().empty()) config.SetCacheLocation(defaultCache);
   }
   config.SetUserAgent(command::kUserAgent);

@@ -1,6 +1,8 @@
 #include "ListingRequest.hh"
 
 #include <qx/common/Console.hh>
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <qx/common/Util.hh>
 
@@ -9,7 +11,12 @@
 namespace qx::quarn_tools::internal {
 
 namespace {
+
 thread_local ListingPageWatch *tWatch = nullptr;
+
+// Routes written Windows style still reach the server with slashes.
+std::string RouteOf(const std::string &api) { return qx::common::replaceAll(api, "\\", "/"); }
+
 }  // namespace
 
 ListingPageWatch::ListingPageWatch() : outer_(tWatch) { tWatch = this; }
@@ -22,10 +29,20 @@ void ListingPageWatch::Note(const ServerConfig &server, const std::string &route
   tWatch->failure_ = ReplyOf(server, route, response);
 }
 
+void ListingPageWatch::NoteEmptyPage(const ServerConfig &server, const std::string &api,
+                                     const RestResponse &response) {
+  if (tWatch == nullptr || tWatch->failure_) return;
+  std::string body = response.data;
+  body.erase(std::remove_if(body.begin(), body.end(),
+                            [](unsigned char c) { return std::isspace(c) != 0; }),
+             body.end());
+  if (body == "[]") return;
+  tWatch->failure_ = ReplyOf(server, RouteOf(api), response);
+}
+
 RestResponse RequestListingPage(const Rest &rest, const ServerConfig &server,
                                 const std::string &api, const std::string &query) {
-  // Routes written Windows style still reach the server with slashes.
-  const std::string route = qx::common::replaceAll(api, "\\", "/");
+  const std::string route = RouteOf(api);
   const RestResponse response =
       SendToServer(rest, HttpMethod::GET, server, route, {query}, {"Accept: application/json"});
   ListingPageWatch::Note(server, route, response);

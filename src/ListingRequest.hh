@@ -44,6 +44,11 @@ class ListingPageWatch {
   // Called for every page answer on this thread.
   static void Note(const ServerConfig &server, const std::string &route,
                    const RestResponse &response);
+  // Called for a page answered with 200 from which no entry was read: unless
+  // its body is an empty listing ("[]"), it was no listing page (an HTML
+  // page of a proxy, a wrong address), which ends the listing as a failure.
+  static void NoteEmptyPage(const ServerConfig &server, const std::string &api,
+                            const RestResponse &response);
 
  private:
   ListingPageWatch *outer_;

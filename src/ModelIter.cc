@@ -94,7 +94,9 @@ std::vector<ModelIdentifier> IterRestIds::RequestNextPage() {
       internal::RequestListingPage(rest, config, api, "page=" + std::to_string(page));
   if (response.statusCode != 200 || response.data == internal::kNoMorePages) return {};
   if (taken.Ends(std::to_string(page), response.data)) return {};
-  return JSONParser::ParseModels(response.data, config);
+  std::vector<ModelIdentifier> models = JSONParser::ParseModels(response.data, config);
+  if (models.empty()) internal::ListingPageWatch::NoteEmptyPage(config, api, response);
+  return models;
 }
 
 // ---- ModelIter -------------------------------------------------------------

@@ -107,6 +107,7 @@ WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
     if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
     if (taken.Ends(asked, response.data)) break;
     const std::vector<WorldIdentifier> page = JSONParser::ParseWorlds(response.data, config);
+    if (page.empty()) internal::ListingPageWatch::NoteEmptyPage(config, api, response);
     ids.insert(ids.end(), page.begin(), page.end());
     if (ids.size() >= kMaxWorlds) {
       qxwarn << "Listing [" << api << "] of " << config.Url().Str() << ": ending the listing after "

@@ -215,6 +215,20 @@ TEST_F(QuarnCliTest, ListingFallsBackToTheCacheAndSaysSo) {
   EXPECT_EQ(server["resources"][0]["version"].asUInt(), 2u);
 }
 
+// A 200 that holds no listing (a proxy's sign-in page, a wrong address) is
+// a failed listing too.
+TEST_F(QuarnCliTest, AnAnswerThatIsNoListingFails) {
+  Refuse("models", 200, "<html>Sign in to the hotel network</html>");
+  const ProcessOutcome outcome = Run({"list", Url(), "--json"});
+  EXPECT_EQ(1, outcome.status);
+  const Json::Value server = ParseJson(outcome.out)["servers"][0];
+  EXPECT_EQ(server["source"].asString(), "cache");
+  EXPECT_NE(server["error"].asString().find(Url() +
+                                            " answered models with something that is not a listing"),
+            std::string::npos)
+      << outcome.out;
+}
+
 struct StoppedServerCase {
   std::vector<std::string> args;
   bool silent;  // nothing at all on standard error
@@ -254,6 +268,29 @@ TEST_F(QuarnCliTest, SourcePositionsOnlyAtDebugVerbosity) {
 }
 
 // ---- Configuration ------------------------------------------------------------
+
+// A configuration file named with -c must be read: a missing or broken one
+// stops the command, rather than letting it run with other servers, tokens
+// or cache than the file names.
+TEST_F(QuarnCliTest, AConfigurationFileThatDoesNotLoadIsAFailure) {
+  WriteFile(Home() + "/broken.yaml", "servers: [\n");
+  for (const std::string &file : {Home() + "/missing.yaml", Home() + "/broken.yaml"}) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"list", "-c", file},
+        {"cache", "path", "-c", file},
+        {"update", "-c", file},
+        {"download", ResourceUrl("alice/models/box"), "-c", file},
+        {"delete", ResourceUrl("alice/models/box"), "-c", file},
+    };
+    for (const std::vector<std::string> &args : commands) {
+      const ProcessOutcome outcome = Run(args);
+      EXPECT_EQ(1, outcome.status) << Joined(args);
+      EXPECT_EQ("", outcome.out) << Joined(args);
+      EXPECT_NE(std::string::npos, outcome.err.find(file)) << outcome.err;
+    }
+  }
+  EXPECT_TRUE(Server().Requests().empty());
+}
 
 // No usable cache directory is an error, never a cache somewhere else.
 TEST_F(QuarnCliTest, NoCacheDirectoryIsAnError) {

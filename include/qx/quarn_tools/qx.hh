@@ -80,6 +80,9 @@ namespace qx::quarn_tools {
 // keeping the default cache location when the file names none; the user
 // agent "QuarnTools 11.0.0".
 QX_QUARN_TOOLS_VISIBLE ClientConfig commandConfig(const char *configPath);
+// The same, with `loaded` false when the file given did not load (the
+// reason logged), so that a caller can refuse to go on without it.
+QX_QUARN_TOOLS_VISIBLE ClientConfig commandConfig(const char *configPath, bool &loaded);
 
 // downloadUrl that also tells where the download went: the cached version
 // directory of a model or world, or the cache directory of a collection's

@@ -16,6 +16,7 @@
 #include "Commands.hh"
 #include "JsonOutput.hh"
 #include "ProgressLine.hh"
+#include "TerminalOutput.hh"
 
 namespace qx::quarn_cli {
 
@@ -108,8 +109,9 @@ int runList(const CacheOptions &options, const ToolOptions &tool) {
     return kSuccess;
   }
   for (const CachedResource &resource : resources) {
-    std::cout << serverOf(resource) << "\t" << resource.owner << "/" << resource.kind << "/"
-              << resource.name << "\t" << versionList(resource) << "\t"
+    std::cout << shownName(serverOf(resource)) << "\t"
+              << shownName(resource.owner + "/" + resource.kind + "/" + resource.name) << "\t"
+              << versionList(resource) << "\t"
               << humanBytes(static_cast<double>(resource.Bytes())) << "\n";
   }
   if (resources.empty()) status("The cache at " + config.CacheLocation() + " holds nothing");
@@ -146,7 +148,7 @@ int runRemove(const CacheOptions &options, const ToolOptions &tool) {
     for (const CachedVersion &version : resource.versions) {
       if (wanted->version != 0 && version.version != wanted->version) continue;
       found = true;
-      std::cout << version.path << "\n";
+      std::cout << shownPath(version.path) << "\n";
     }
     if (!found) break;
     return statusOf(inventory.Remove(resource, wanted->version));
@@ -160,7 +162,7 @@ int runPrune(const CacheOptions &options, const ToolOptions &tool) {
   if (!configured || !hasCache(*configured)) return kFailure;
   const ClientConfig &config = *configured;
   const std::vector<CachedVersion> pruned = CacheInventory(config).Prune(options.keep);
-  for (const CachedVersion &version : pruned) std::cout << version.path << "\n";
+  for (const CachedVersion &version : pruned) std::cout << shownPath(version.path) << "\n";
   status("Removed " + versions(pruned.size()) + " (older ones)");
   return kSuccess;
 }
@@ -177,7 +179,7 @@ bool reportCheck(const CacheInventory &inventory, const CachedResource &resource
        {std::pair{"changed", &check.changed}, std::pair{"removed", &check.removed},
         std::pair{"added", &check.added}}) {
     for (const std::string &path : *paths)
-      std::cout << word << "\t" << version.path << "/" << path << "\n";
+      std::cout << word << "\t" << shownPath(version.path + "/" + path) << "\n";
   }
   return check.Intact();
 }
@@ -214,7 +216,7 @@ int runPath(const CacheOptions &options, const ToolOptions &tool) {
   const std::optional<ClientConfig> configured = commandConfiguration(tool, options.config);
   if (!configured || !hasCache(*configured)) return kFailure;
   const ClientConfig &config = *configured;
-  std::cout << config.CacheLocation() << "\n";
+  std::cout << shownPath(config.CacheLocation()) << "\n";
   return kSuccess;
 }
 

@@ -53,6 +53,9 @@ void addCompletionCommand(CLI::App &app, Action &action);
 // The command of `app` whose name is nearest to `word` (a few typing
 // mistakes away at most); empty when none is.
 std::string nearestCommand(const CLI::App &app, const std::string &word);
+// Says on standard error that `parent` has no command `word` (suggesting the
+// nearest one); the usage error status.
+int unknownCommand(const CLI::App &parent, const std::string &word);
 
 // Help texts shared by several commands.
 inline constexpr const char *kConfigHelp =

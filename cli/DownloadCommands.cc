@@ -20,6 +20,7 @@
 #include "Interrupt.hh"
 #include "JsonOutput.hh"
 #include "ProgressLine.hh"
+#include "TerminalOutput.hh"
 
 namespace qx::quarn_cli {
 
@@ -205,7 +206,7 @@ void printResource(const std::string &path, const Json::Value &record, bool json
   if (json)
     printJson(record);
   else
-    std::cout << path << std::endl;
+    std::cout << shownPath(path) << std::endl;
 }
 
 bool cachedFile(QuarnClient &client, const ModelIdentifier &, const qx::common::URI &uri,
@@ -349,7 +350,7 @@ int getCollection(QuarnClient &client, const CollectionIdentifier &id, const std
     printJson(document);
   } else {
     for (const Json::Value &record : document["resources"])
-      std::cout << record["path"].asString() << "\n";
+      std::cout << shownPath(record["path"].asString()) << "\n";
     std::cout.flush();
   }
   return statusOf(all);

@@ -44,22 +44,33 @@ const CLI::App *commandNamed(const CLI::App &app, const std::string &name) {
 
 // ---- help --------------------------------------------------------------
 
+// The words that choose `command` after the program's name: "" for the
+// program itself, "cache ls".
+std::string commandWords(const CLI::App &command) {
+  const CLI::App *parent = command.get_parent();
+  if (parent == nullptr) return "";
+  const std::string above = commandWords(*parent);
+  return above.empty() ? command.get_name() : above + " " + command.get_name();
+}
+
+// "quarn", "quarn cache": how a command is called.
+std::string calledAs(const CLI::App &command) {
+  const std::string words = commandWords(command);
+  return words.empty() ? "quarn" : "quarn " + words;
+}
+
+// The help of `app` ("help") or of the command the words name ("help cache
+// ls"); an unknown word is a usage error with a suggestion.
 int runHelp(const CLI::App &app, const std::vector<std::string> &words) {
-  const CLI::FormatterBase &formatter = *app.get_formatter();
-  if (words.empty()) {
-    std::cout << formatter.make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
-    return kSuccess;
+  const CLI::App *command = &app;
+  for (const std::string &word : words) {
+    const bool aboutHelp = command == &app && (word == "--help" || word == "-h");
+    const CLI::App *named = commandNamed(*command, aboutHelp ? "help" : word);
+    if (named == nullptr) return unknownCommand(*command, word);
+    command = named;
   }
-  const bool aboutHelp = words.front() == "--help" || words.front() == "-h";
-  const CLI::App *command = commandNamed(app, aboutHelp ? "help" : words.front());
-  if (command == nullptr || words.size() > 1) {
-    const std::string nearest = nearestCommand(app, words.front());
-    qxerr << "Unknown command '" << words.front() << "'"
-          << (nearest.empty() || words.size() > 1 ? "" : "; did you mean '" + nearest + "'?");
-    return kUsageError;
-  }
-  std::cout << formatter.make_help(command, app.get_name() + " " + command->get_name(),
-                                   CLI::AppFormatMode::Normal);
+  std::cout << app.get_formatter()->make_help(command, calledAs(*command),
+                                              CLI::AppFormatMode::Normal);
   return kSuccess;
 }
 
@@ -133,8 +144,8 @@ std::string bashScript(const CLI::App &app) {
   return out.str();
 }
 
-// An _arguments specification of one option name.
-std::string zshSpec(const std::string &name, const CLI::Option *option) {
+// The _arguments word of one option name.
+std::string zshOptionArgument(const std::string &name, const CLI::Option *option) {
   std::string description;
   for (const char c : option->get_description()) {
     if (c == '[' || c == ']' || c == ':' || c == '\\') description += '\\';
@@ -145,7 +156,7 @@ std::string zshSpec(const std::string &name, const CLI::Option *option) {
 
 void zshArguments(std::ostringstream &out, const CLI::App &app) {
   for (const CLI::Option *option : optionsOf(app)) {
-    for (const std::string &name : namesOf(option)) out << " \\\n      " << zshSpec(name, option);
+    for (const std::string &name : namesOf(option)) out << " \\\n      " << zshOptionArgument(name, option);
   }
 }
 
@@ -226,6 +237,17 @@ std::string nearestCommand(const CLI::App &app, const std::string &word) {
     }
   }
   return nearest;
+}
+
+int unknownCommand(const CLI::App &parent, const std::string &word) {
+  const std::string nearest = nearestCommand(parent, word);
+  const std::string above = commandWords(parent);
+  const std::string prefix = above.empty() ? "" : above + " ";
+  std::cerr << "quarn: unknown command '" << prefix << word << "'"
+            << (nearest.empty() ? "" : "; did you mean '" + prefix + nearest + "'?")
+            << "\nRun \"quarn help" << (above.empty() ? "" : " " + above)
+            << "\" for the list of commands.\n";
+  return kUsageError;
 }
 
 void addHelpCommand(CLI::App &app) {

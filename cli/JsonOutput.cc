@@ -9,12 +9,34 @@
 
 namespace qx::quarn_cli {
 
+namespace {
+
+// The document with every text (and member name) made valid UTF-8: names
+// and paths from servers may hold any bytes, and JSON carries only text.
+Json::Value validText(const Json::Value &value) {
+  if (value.isString()) return Json::Value(qx::quarn_tools::validUtf8(value.asString()));
+  if (value.isArray()) {
+    Json::Value array(Json::arrayValue);
+    for (const Json::Value &item : value) array.append(validText(item));
+    return array;
+  }
+  if (value.isObject()) {
+    Json::Value object(Json::objectValue);
+    for (const std::string &name : value.getMemberNames())
+      object[qx::quarn_tools::validUtf8(name)] = validText(value[name]);
+    return object;
+  }
+  return value;
+}
+
+}  // namespace
+
 void printJson(const Json::Value &document) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
   builder["emitUTF8"] = true;
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-  writer->write(document, &std::cout);
+  writer->write(validText(document), &std::cout);
   std::cout << std::endl;
 }
 

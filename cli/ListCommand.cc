@@ -160,14 +160,13 @@ Json::Value listingJson(const ServerListing &listing, const Kind &kind) {
   return server;
 }
 
-void printListing(const ServerListing &listing, const Kind &kind, bool raw) {
+void printListing(const ServerListing &listing, const Kind &kind, bool raw, bool colours) {
   if (raw)
     std::cout << qx::quarn_tools::listingLines(listing.server, ownerTable(listing, false),
                                                kind.plural);
   else
-    std::cout << qx::quarn_tools::listingTree(listing.server,
-                                              ownerTable(listing, listing.fromCache),
-                                              kind.plural);
+    std::cout << qx::quarn_tools::listingTree(
+        listing.server, ownerTable(listing, listing.fromCache), kind.plural, colours);
   std::cout.flush();
 }
 
@@ -203,7 +202,7 @@ int runList(const ListOptions &options, const ToolOptions &tool) {
     if (options.json)
       document["servers"].append(listingJson(listing, kind));
     else
-      printListing(listing, kind, options.raw);
+      printListing(listing, kind, options.raw, tool.colours);
   }
   if (options.json) printJson(document);
   return statusOf(allAnswered);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Commands.hh"
+#include "TerminalOutput.hh"
 
 namespace qx::quarn_cli {
 
@@ -22,7 +23,7 @@ int runMirrorExport(const MirrorOptions &options, const ToolOptions &) {
   if (!qx::quarn_server::exportMirror(options.root, options.out, options.mirror, &done)) return 1;
   std::cerr << done.versionsWritten << " versions written, " << done.versionsKept << " kept, "
             << done.documentsWritten << " documents written, " << done.removed << " removed\n";
-  std::cout << options.out << "\n";
+  std::cout << shownPath(options.out) << "\n";
   return 0;
 }
 

@@ -28,6 +28,8 @@ struct ToolOptions {
   bool quiet = false;
   // --offline or QX_QUARN_OFFLINE: no request at all.
   bool offline = false;
+  // Colours on standard output (--color, NO_COLOR, TERM, a terminal).
+  bool colours = false;
 };
 
 // What a chosen subcommand runs; returns the exit status.

@@ -1,7 +1,6 @@
 // quarn update: every cached model and world brought up to its server's
 // newest version; one line per resource on standard output
 // ("workshop/chair 1 -> 2").
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include <qx/common/Console.hh>
+#include <qx/quarn_tools/CacheInventory.hh>
 #include <qx/quarn_tools/Helpers.hh>
 #include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
@@ -18,6 +18,7 @@
 #include "Interrupt.hh"
 #include "JsonOutput.hh"
 #include "ProgressLine.hh"
+#include "TerminalOutput.hh"
 
 namespace qx::quarn_cli {
 
@@ -79,33 +80,34 @@ void reportUpdate(const ResourceUpdate &update) {
   if (status == "failed") {
     qxerr << failureText(update.result, "Update of " + ownerName(update));
   } else if (status == "updated") {
-    std::cout << ownerName(update) << " " << update.cachedVersion << " -> "
+    std::cout << shownName(ownerName(update)) << " " << update.cachedVersion << " -> "
               << update.serverVersion << std::endl;
   } else {
-    std::cout << ownerName(update) << " " << update.cachedVersion << " (up to date)"
+    std::cout << shownName(ownerName(update)) << " " << update.cachedVersion << " (up to date)"
               << std::endl;
   }
 }
 
-// The server directories of the cache that no configured server names.
+// The server directories of the cache, holding resources, that no
+// configured server names.
 std::vector<std::string> unconfiguredServers(const ClientConfig &config) {
-  std::set<std::string> configured;
-  for (const auto &server : config.Servers())
-    configured.insert(qx::quarn_tools::uriToPath(server.Url()));
-  std::vector<std::string> others;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(config.CacheLocation(), ec), end;
-       !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (it->is_directory(ec) && name.front() != '.' && configured.count(name) == 0)
-      others.push_back(name);
+  std::set<std::string> others;
+  for (const qx::quarn_tools::CachedResource &resource :
+       qx::quarn_tools::CacheInventory(config).Resources()) {
+    if (resource.serverUrl.empty()) others.insert(resource.server);
   }
-  return others;
+  return std::vector<std::string>(others.begin(), others.end());
 }
 
 // Nothing to update: fine for an empty cache, a failure when the cache
-// holds servers the configuration does not know.
-int nothingToUpdate(const ClientConfig &config) {
+// holds servers the configuration does not know. With `json`, the empty
+// document all the same.
+int nothingToUpdate(const ClientConfig &config, bool json) {
+  if (json) {
+    Json::Value document;
+    document["resources"] = Json::Value(Json::arrayValue);
+    printJson(document);
+  }
   const std::vector<std::string> others = unconfiguredServers(config);
   if (others.empty()) {
     status("Nothing in the cache [" + config.CacheLocation() + "] to update.");
@@ -135,7 +137,7 @@ int runUpdate(const UpdateOptions &options, const ToolOptions &tool) {
     if (!options.onlyModels) client.UpdateWorlds(headers, worlds);
     updates.insert(updates.end(), worlds.begin(), worlds.end());
   }
-  if (updates.empty()) return nothingToUpdate(client.Config());
+  if (updates.empty()) return nothingToUpdate(client.Config(), options.json);
   Json::Value document;
   document["resources"] = Json::Value(Json::arrayValue);
   bool all = true;

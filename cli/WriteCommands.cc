@@ -16,6 +16,7 @@
 #include "Failure.hh"
 #include "Interrupt.hh"
 #include "JsonOutput.hh"
+#include "TerminalOutput.hh"
 
 namespace qx::quarn_cli {
 
@@ -50,6 +51,32 @@ bool pathMissing(const std::string &path) {
   if (qx::common::exists(path)) return false;
   qxerr << "The model path[" << path << "] doesn't exist.\n";
   return true;
+}
+
+// What `upload --json` prints: the models uploaded and those that failed.
+Json::Value uploadDocument() {
+  Json::Value document;
+  document["uploaded"] = Json::Value(Json::arrayValue);
+  document["failed"] = Json::Value(Json::arrayValue);
+  return document;
+}
+
+// Nothing to upload at `path`: the error line, and with `json` the document
+// that says so.
+int noModelToUpload(const std::string &path, bool json) {
+  Json::Value failure;
+  failure["path"] = path;
+  failure["error"] = qx::common::exists(path)
+                         ? "No model to upload in [" + path +
+                               "]: a model directory holds a metadata.pbtxt or a model.config file"
+                         : "The model path[" + path + "] doesn't exist.";
+  qxerr << failure["error"].asString();
+  if (json) {
+    Json::Value document = uploadDocument();
+    document["failed"].append(failure);
+    printJson(document);
+  }
+  return kFailure;
 }
 
 // The client of a write to `serverUrl`, with QX_QUARN_TOKEN given to it.
@@ -116,7 +143,8 @@ void uploadOne(QuarnClient &client, const ModelIdentifier &target, const UploadO
     record["path"] = directory;
     if (!options.json) std::cout << "Uploaded " << modelUrl(model) << versionWords(model) << std::endl;
   } else if (!options.json) {
-    std::cout << "Uploaded " << directory << " to " << target.Server().Url().Str() << std::endl;
+    std::cout << "Uploaded " << shownPath(directory) << " to " << target.Server().Url().Str()
+              << std::endl;
   }
   uploaded.append(record);
 }
@@ -130,16 +158,11 @@ int runUpload(const UploadOptions &options, const ToolOptions &tool) {
   ModelIdentifier target;
   target.SetServer(configuredServer(client->Config(), serverUrl));
 
-  if (pathMissing(options.path)) return kFailure;
-  const std::vector<std::string> directories = modelDirectories(options.path);
-  if (directories.empty()) {
-    qxerr << "No model to upload in [" << options.path
-          << "]: a model directory holds a metadata.pbtxt or a model.config file";
-    return kFailure;
-  }
-  Json::Value document;
-  document["uploaded"] = Json::Value(Json::arrayValue);
-  document["failed"] = Json::Value(Json::arrayValue);
+  const std::vector<std::string> directories = qx::common::exists(options.path)
+                                                    ? modelDirectories(options.path)
+                                                    : std::vector<std::string>();
+  if (directories.empty()) return noModelToUpload(options.path, options.json);
+  Json::Value document = uploadDocument();
   Interrupt interrupt(Interrupt::Mode::kAfterThisStep, notUploaded(directories, 0));
   for (std::size_t i = 0; i < directories.size(); ++i) {
     if (interrupt.Requested()) {
@@ -230,7 +253,7 @@ int runDelete(const DeleteOptions &options, const ToolOptions &tool) {
     qxerr << failureText(result, "Deletion of " + url);
     return kFailure;
   }
-  std::cout << "Deleted " << url << std::endl;
+  std::cout << "Deleted " << shownName(url) << std::endl;
   return kSuccess;
 }
 

@@ -1,6 +1,9 @@
 // quarn: the command-line tool of the Quarn repository client. Exit status
 // 0 when the command did what was asked, 1 when it failed (partly or
 // wholly), 2 for a usage error, 128 + the signal after an interrupt.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -62,25 +65,47 @@ void addMainOptions(CLI::App &app, MainOptions &options) {
   app.add_flag("--version", options.version, "Print the version and exit");
 }
 
+// The command the parse got deepest into, when it expects a command of its
+// own below it.
+CLI::App *parentOfMissingCommand(CLI::App &app) {
+  CLI::App *deepest = &app;
+  while (!deepest->get_subcommands().empty()) deepest = deepest->get_subcommands().front();
+  if (deepest != &app && deepest->get_require_subcommand_min() == 0) return nullptr;
+  return deepest;
+}
+
 // The usage error of a failed parse; help is a success.
 int parseFailure(CLI::App &app, const CLI::ParseError &error) {
-  if (app.get_subcommands().empty()) {
-    for (const std::string &word : app.remaining()) {
-      if (word.empty() || word.front() == '-') continue;
-      const std::string nearest = nearestCommand(app, word);
-      std::cerr << "quarn: unknown command '" << word << "'"
-                << (nearest.empty() ? "" : "; did you mean '" + nearest + "'?")
-                << "\nRun \"quarn help\" for the list of commands.\n";
-      return kUsageError;
+  if (CLI::App *parent = parentOfMissingCommand(app)) {
+    // A word no command took is left over at its level or above it.
+    for (const CLI::App *level = parent; level != nullptr; level = level->get_parent()) {
+      for (const std::string &word : level->remaining()) {
+        if (!word.empty() && word.front() != '-') return unknownCommand(*parent, word);
+      }
     }
   }
   return app.exit(error) == 0 ? kSuccess : kUsageError;
 }
 
-// Sets the verbosity and the status lines as the options say.
+// Sets the verbosity and the status lines as the options say. At
+// verbosity 0 nothing at all goes to standard error: not even the reasons
+// that the conversion functions write there themselves.
 void applyVerbosity(const MainOptions &options) {
   cmdVerbosity(std::to_string(options.verbosity).c_str());
   showStatus(!options.quiet && options.verbosity > 0);
+  if (options.verbosity == 0) std::cerr.rdbuf(nullptr);
+}
+
+// The status once the results are out: results that could not be written
+// (a full disk, a closed file) make a failure of any success.
+int withResultsWritten(int status) {
+  errno = 0;
+  std::cout.flush();
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && std::cout.good()) return status;
+  const int error = errno;
+  std::cerr << "quarn: unable to write the results to standard output"
+            << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << "\n";
+  return status == kSuccess ? kFailure : status;
 }
 
 }  // namespace
@@ -107,11 +132,11 @@ int main(int argc, char **argv) {
     std::cerr << app.help() << "\nquarn: a command is required\n";
     return kUsageError;
   }
-  const PlainStandardOutput output(coloursWanted(options.colour));
   const LogLines logLines;
   applyVerbosity(options);
   ToolOptions tool;
   tool.quiet = options.quiet;
   tool.offline = options.offline || offlineByEnvironment();
-  return action(tool);
+  tool.colours = coloursWanted(options.colour);
+  return withResultsWritten(action(tool));
 }

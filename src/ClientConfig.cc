@@ -19,6 +19,7 @@
 
 #include "CacheLimits.hh"
 #include "ConfigFileKeys.hh"
+#include "QuietDefaultCache.hh"
 #include "RestClientInternal.hh"
 
 namespace qx::quarn_tools {
@@ -32,13 +33,17 @@ namespace {
 
 constexpr const char *kCachePathVariable = "QX_QUARN_CACHE_PATH";
 
+thread_local bool tQuietDefaultCache = false;
+
 // HOME/.qx/quarn. Empty, with an error line, when HOME is not set: the cache
 // never lands below the file-system root.
 std::string DefaultCacheLocation() {
   std::string home;
   if (!qx::common::env("HOME", home)) {
-    qxerr << "No cache directory: HOME is not set, and neither is " << kCachePathVariable
-          << ". Set one of them to the directory the cache should use.\n";
+    if (!tQuietDefaultCache) {
+      qxerr << "No cache directory: HOME is not set, and neither is " << kCachePathVariable
+            << ". Set one of them to the directory the cache should use.\n";
+    }
     return "";
   }
   return qx::common::joinPaths(home, ".qx", "quarn");
@@ -440,6 +445,14 @@ void ConfigFileReader::FinishServer() {
 }
 
 }  // namespace
+
+namespace internal {
+
+QuietDefaultCache::QuietDefaultCache() : outer_(tQuietDefaultCache) { tQuietDefaultCache = true; }
+
+QuietDefaultCache::~QuietDefaultCache() { tQuietDefaultCache = outer_; }
+
+}  // namespace internal
 
 ClientConfig::ClientConfig() : impl_(std::make_unique<Implementation>()) {
   std::string cachePath;

@@ -1,10 +1,12 @@
 #include "CommandSupport.hh"
 
 #include <cstdlib>
+#include <optional>
 
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
+#include "QuietDefaultCache.hh"
 #include "qx/quarn_tools/qx.hh"
 
 namespace qx::quarn_tools {
@@ -68,9 +70,15 @@ ClientConfig commandConfig(const char *configPath) {
 }
 
 ClientConfig commandConfig(const char *configPath, bool &loaded) {
+  const bool fromFile = command::given(configPath);
+  std::optional<internal::QuietDefaultCache> quiet;
+  // The file may name the cache: a missing default is told only when it
+  // does not (reading it looks for the default again).
+  if (fromFile) quiet.emplace();
   ClientConfig config;
+  quiet.reset();
   loaded = true;
-  if (command::given(configPath)) {
+  if (fromFile) {
     // Only what the file says; a file that names no cache (or that does not
     // load) must not leave the cache at an empty, working-directory path.
     const std::string defaultCache = config.CacheLocation();

@@ -105,6 +105,23 @@ std::string printableText(const std::string &text) {
   return out;
 }
 
+std::string validUtf8(const std::string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    char32_t codePoint = 0;
+    const std::size_t length = decodeUtf8(text, at, codePoint);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++at;
+      continue;
+    }
+    out.append(text, at, length);
+    at += length;
+  }
+  return out;
+}
+
 std::string resourceUrl(const ServerConfig &server, const std::string &owner,
                         const std::string &kind, const std::string &name) {
   return server.Url().Str() + "/" + server.Version() + "/" + printableText(owner) + "/" + kind +
@@ -112,14 +129,16 @@ std::string resourceUrl(const ServerConfig &server, const std::string &owner,
 }
 
 std::string listingTree(const ServerConfig &server, const OwnerTable &table,
-                        const std::string &kind) {
+                        const std::string &kind, bool colours) {
+  const auto style = [colours](const char *sequence) { return colours ? sequence : ""; };
+  const std::string ownerStyle = colours ? kOwnerStyle : " ";
   std::ostringstream out;
-  out << kServerStyle << server.Url().Str() << kTextEnd << "\n";
+  out << style(kServerStyle) << server.Url().Str() << style(kTextEnd) << "\n";
   std::size_t resources = 0;
   for (auto owner = table.begin(); owner != table.end(); ++owner) {
     const bool lastOwner = std::next(owner) == table.end();
-    out << (lastOwner ? "└──" : "├──") << kOwnerStyle << printableText(owner->first) << kTextEnd
-        << "\n";
+    out << (lastOwner ? "└──" : "├──") << ownerStyle << printableText(owner->first)
+        << style(kTextEnd) << "\n";
     const std::vector<std::string> &names = owner->second;
     for (std::size_t i = 0; i < names.size(); ++i) {
       out << (lastOwner ? "    " : "│   ") << (i + 1 == names.size() ? "└── " : "├── ")
@@ -127,8 +146,8 @@ std::string listingTree(const ServerConfig &server, const OwnerTable &table,
     }
     resources += names.size();
   }
-  out << kSummaryStyle << table.size() << " owners, " << resources << " " << kind << kSummaryEnd
-      << "\n";
+  out << style(kSummaryStyle) << table.size() << " owners, " << resources << " " << kind
+      << style(kSummaryEnd) << "\n";
   return out.str();
 }
 

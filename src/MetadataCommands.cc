@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-#include <google/protobuf/text_format.h>
-
 #include <qx/common/Console.hh>
 
 #include "CommandSupport.hh"
 #include "FileIo.hh"
+#include "MetadataFiles.hh"
 #include "qx/msgs/quarn_metadata.pb.h"
 #include "qx/quarn_tools/ModelConfig.hh"
 #include "qx/quarn_tools/QuarnClient.hh"
@@ -52,7 +51,7 @@ int modelConfigToPbtxt(const std::string &path) {
 
 int pbtxtToModelConfig(const std::string &path) {
   qx::msgs::QuarnMetadata metadata;
-  google::protobuf::TextFormat::ParseFromString(fileText(path), &metadata);
+  internal::ParseMetadataText(fileText(path), path, metadata);
   std::string modelConfig;
   if (!modelConfigFromMetadata(metadata, modelConfig)) {
     std::cerr << "Unable to convert Quarn metadata to model.config\n";

@@ -1,13 +1,42 @@
 #include "MetadataFiles.hh"
 
+#include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/text_format.h>
 
+#include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
 #include "FileIo.hh"
 #include "qx/quarn_tools/ModelConfig.hh"
 
 namespace qx::quarn_tools::internal {
+
+namespace {
+
+// Parse errors go to the log, as one warning line each.
+class LoggedErrors : public google::protobuf::io::ErrorCollector {
+ public:
+  explicit LoggedErrors(const std::string &source) : source_(source) {}
+
+  void AddError(int line, google::protobuf::io::ColumnNumber column,
+                const std::string &message) override {
+    qxwarn << "Unable to parse [" << source_ << "] at line " << line + 1 << ", column "
+           << column + 1 << ": " << message << "\n";
+  }
+
+ private:
+  const std::string &source_;
+};
+
+}  // namespace
+
+bool ParseMetadataText(const std::string &text, const std::string &source,
+                       qx::msgs::QuarnMetadata &metadata) {
+  LoggedErrors errors(source);
+  google::protobuf::TextFormat::Parser parser;
+  parser.RecordErrorsTo(&errors);
+  return parser.ParseFromString(text, &metadata);
+}
 
 std::string PbtxtPath(const std::string &directory) {
   return qx::common::joinPaths(directory, "metadata.pbtxt");
@@ -22,7 +51,7 @@ MetadataSource ReadResourceMetadata(const std::string &directory,
   std::string content;
   if (qx::common::exists(PbtxtPath(directory))) {
     ReadWholeFile(PbtxtPath(directory), content);
-    google::protobuf::TextFormat::ParseFromString(content, &metadata);
+    ParseMetadataText(content, PbtxtPath(directory), metadata);
     return MetadataSource::kPbtxt;
   }
   if (qx::common::exists(ModelConfigPath(directory))) {

@@ -18,6 +18,13 @@ enum class MetadataSource {
   kBadModelConfig,   // model.config exists but does not convert
 };
 
+// Parses metadata text into `metadata`. What does not parse is logged as a
+// warning naming `source` (never written by protobuf itself), and the
+// record keeps what the parse filled in: a metadata.pbtxt that does not
+// parse is no error. False when the text did not parse whole.
+bool ParseMetadataText(const std::string &text, const std::string &source,
+                       qx::msgs::QuarnMetadata &metadata);
+
 // The paths of the two files in `directory`.
 std::string PbtxtPath(const std::string &directory);
 std::string ModelConfigPath(const std::string &directory);

@@ -50,6 +50,25 @@ TEST(CommandText, ListingTreeAndLinesShareTheTable) {
             "http://127.0.0.1:9/1.0/b%1B/worlds/w%E2%80%AE\n");
   EXPECT_EQ(listingTree(server, {}, "worlds"),
             "\x1b[92m\x1b[1mhttp://127.0.0.1:9\x1b[39m\x1b[0m\n\x1b[36m0 owners, 0 worlds\x1b[39m\n");
+  // Without colours the same lines, and no escape character at all.
+  EXPECT_EQ(listingTree(server, table, "models", false),
+            "http://127.0.0.1:9\n"
+            "├── a\n"
+            "│   ├── x y\n"
+            "│   └── z\n"
+            "└── b%1B\n"
+            "    └── w%E2%80%AE\n"
+            "2 owners, 3 models\n");
+}
+
+TEST(CommandText, ValidUtf8ReplacesWhatIsNotUtf8) {
+  const PrintableCase cases[] = {
+      {"plain and UTF-8 letters stay", "caf\xC3\xA9 \x1b \xF0\x9F\xA4\x96", "caf\xC3\xA9 \x1b \xF0\x9F\xA4\x96"},
+      {"invalid lead byte", "a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"cut sequence: one replacement per byte", "a\xE6\x9C", "a\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const PrintableCase &c : cases) EXPECT_EQ(validUtf8(c.text), c.printable) << c.what;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The quarn tool's downloads as scripts use them: the local path alone on
 // standard output (whatever the verbosity), --json documents, offline mode,
 // tokens and the errors of failed downloads, against our repository server.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 
 #include <qx/common/Filesystem.hh>
 
+#include "support/GeneratedModels.hh"
 #include "support/QuarnCliFixture.hh"
 #include "support/ServerDocuments.hh"
 
@@ -60,6 +62,37 @@ TEST_F(QuarnCliResources, OnlyThePathOnStandardOutputAtEveryVerbosity) {
     EXPECT_EQ("", first.err);
   }
   EXPECT_TRUE(qx::common::isDirectory(Cached("bob/models/wheel/1")));
+}
+
+// Names from a server may hold any bytes. A path goes to a pipe as it is,
+// so that a script finds the directory; names shown to people are made
+// printable; a JSON document carries valid UTF-8 only.
+TEST_F(QuarnCliResources, HostileNamesReachScriptsWholeAndPeopleSafely) {
+  // An escape sequence, a C1 control and a right-to-left override.
+  const std::string name = "ev\x1b[31mil\xC2\x85\xE2\x80\xAEtxt";
+  qx::test::WriteModel(Root(), "mallory", name, 1, 1, 16);
+  WriteFile(Root() + "/mallory/collections/c.json",
+            "{\"models\": [\"mallory/ev\\u001b[31mil\\u0085\\u202etxt\"], \"worlds\": []}");
+  ConfigureServer();
+  ProcessOutcome outcome = Run({"download", ResourceUrl("mallory/collections/c"), "-t", "model"});
+  EXPECT_EQ(0, outcome.status) << outcome.err;
+  const std::string path = Cached("mallory/models/" + name + "/1");
+  EXPECT_EQ(path + "\n", outcome.out);
+  EXPECT_TRUE(qx::common::isDirectory(path));
+
+  outcome = Run({"cache", "ls"});
+  EXPECT_EQ(0, outcome.status);
+  EXPECT_NE(std::string::npos, outcome.out.find("mallory/models/ev%1B[31mil%C2%85%E2%80%AEtxt"))
+      << outcome.out;
+  EXPECT_EQ(std::string::npos, outcome.out.find('\x1b')) << outcome.out;
+
+  // A name that is no UTF-8 (renamed by hand here) is carried as valid text.
+  std::filesystem::rename(Cached("mallory/models/" + name), Cached("mallory/models/b\xff"));
+  outcome = Run({"cache", "ls", "--json"});
+  EXPECT_EQ(0, outcome.status);
+  const Json::Value document = ParseJson(outcome.out);
+  ASSERT_EQ(document["resources"].size(), 1u) << outcome.out;
+  EXPECT_EQ(document["resources"][0]["name"].asString(), "b\xEF\xBF\xBD");
 }
 
 TEST_F(QuarnCliResources, DownloadJsonNamesTheModelAndEveryDependency) {

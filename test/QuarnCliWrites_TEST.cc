@@ -109,6 +109,17 @@ TEST_F(QuarnCliWrites, UploadFailuresExitWithOne) {
     EXPECT_FALSE(outcome.err.empty());
   }
   EXPECT_NE(std::string::npos, Run(nothing[0]).err.find("No model to upload in [" + models.Join("notes")));
+  // With --json, a document says so too.
+  for (const auto &args : nothing) {
+    std::vector<std::string> json = args;
+    json.push_back("--json");
+    outcome = Run(json);
+    EXPECT_EQ(1, outcome.status);
+    const Json::Value said = ParseJson(outcome.out);
+    EXPECT_EQ(said["uploaded"].size(), 0u) << outcome.out;
+    ASSERT_EQ(said["failed"].size(), 1u) << outcome.out;
+    EXPECT_EQ(said["failed"][0]["path"].asString(), args[2]);
+  }
 }
 
 TEST_F(QuarnCliWrites, InterruptedUploadFinishesTheModelAtHandAndSaysWhatIsLeft) {
@@ -246,10 +257,20 @@ TEST_F(QuarnCliWrites, UpdateLinesFromTheOldVersionToTheNew) {
 }
 
 TEST_F(QuarnCliWrites, UpdateFailuresExitWithOne) {
-  // Nothing cached: nothing to do.
+  // Nothing cached: nothing to do (and --json says so with an empty list).
   ProcessOutcome outcome = Run({"update"});
   EXPECT_EQ(0, outcome.status) << outcome.err;
   EXPECT_EQ("", outcome.out);
+  outcome = Run({"update", "--json"});
+  EXPECT_EQ(0, outcome.status) << outcome.err;
+  EXPECT_EQ(ParseJson(outcome.out), ParseJson(R"({"resources": []})"));
+
+  // What the cache held of a server is all removed: nothing is left to
+  // update, whatever server directory stays behind.
+  ASSERT_EQ(0, Run({"download", ResourceUrl("alice/models/box/1")}).status);
+  ASSERT_EQ(0, Run({"cache", "rm", ResourceUrl("alice/models/box")}).status);
+  outcome = Run({"update"});
+  EXPECT_EQ(0, outcome.status) << outcome.err;
 
   // Cached, but no configured server matches the cache.
   ASSERT_EQ(0, Run({"download", ResourceUrl("alice/models/box/1")}).status);

@@ -96,6 +96,42 @@ TEST_F(QuarnCliTest, UsageErrorsExitWithTwo) {
   EXPECT_TRUE(Server().Requests().empty());
 }
 
+// Help of a command below another, and suggestions at every level.
+TEST_F(QuarnCliTest, HelpAndSuggestionsReachCommandsBelowOthers) {
+  ProcessOutcome outcome = Run({"help", "cache", "ls"});
+  EXPECT_EQ(0, outcome.status);
+  EXPECT_NE(std::string::npos, outcome.out.find("quarn cache ls")) << outcome.out;
+  struct Case {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {{"cache", "lsx"}, "unknown command 'cache lsx'; did you mean 'cache ls'?"},
+      {{"help", "cache", "lsx"}, "unknown command 'cache lsx'; did you mean 'cache ls'?"},
+      {{"mirror", "exprt"}, "unknown command 'mirror exprt'; did you mean 'mirror export'?"},
+      {{"help", "lsit"}, "unknown command 'lsit'; did you mean 'list'?"},
+  };
+  for (const Case &c : cases) {
+    outcome = Run(c.args);
+    EXPECT_EQ(2, outcome.status) << Joined(c.args);
+    EXPECT_EQ("", outcome.out);
+    EXPECT_NE(std::string::npos, outcome.err.find(c.said)) << outcome.err;
+    EXPECT_EQ(std::string::npos, outcome.err.find(".cc:")) << outcome.err;
+  }
+}
+
+// Results that cannot be written make a failure of a command that
+// otherwise did what was asked.
+TEST_F(QuarnCliTest, ResultsThatCannotBeWrittenAreAFailure) {
+  ProcessOptions options;
+  options.standardOutput = "/dev/full";
+  const ProcessOutcome outcome = Run({"cache", "path"}, options);
+  EXPECT_EQ(1, outcome.status);
+  EXPECT_NE(std::string::npos,
+            outcome.err.find("unable to write the results to standard output"))
+      << outcome.err;
+}
+
 TEST_F(QuarnCliTest, MistypedCommandsGetASuggestion) {
   struct Case {
     std::vector<std::string> args;
@@ -257,6 +293,25 @@ TEST_F(QuarnCliTest, UnreachableServerListingFailsAsQuietlyAsAsked) {
   }
 }
 
+// -v 0 is silent, whatever writes the reason: the conversions (which write
+// to standard error themselves) and protobuf's parser too.
+TEST_F(QuarnCliTest, VerbosityZeroSilencesTheConversionsToo) {
+  WriteFile(Home() + "/bad.config", "<not xml");
+  WriteFile(Home() + "/bad.pbtxt", "name: \"x\" nonsense {");
+  const std::vector<std::vector<std::string>> commands = {
+      {"meta", "--config2pbtxt", Home() + "/bad.config"},
+      {"meta", "--pbtxt2config", Home() + "/bad.pbtxt"},
+  };
+  for (const std::vector<std::string> &args : commands) {
+    std::vector<std::string> silent = args;
+    silent.insert(silent.end(), {"-v", "0"});
+    EXPECT_EQ("", Run(silent).err) << Joined(args);
+    const ProcessOutcome told = Run(args);
+    EXPECT_NE("", told.err) << Joined(args);
+    EXPECT_EQ(std::string::npos, told.err.find("libprotobuf")) << told.err;
+  }
+}
+
 // Source positions appear only at debug verbosity.
 TEST_F(QuarnCliTest, SourcePositionsOnlyAtDebugVerbosity) {
   const std::string url = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
@@ -316,6 +371,19 @@ TEST_F(QuarnCliTest, NoCacheDirectoryIsAnError) {
   }
   EXPECT_TRUE(Server().Requests().empty());
   EXPECT_FALSE(qx::common::exists("/.qx"));
+}
+
+// Without HOME, a configuration file that names the cache is all that is
+// needed: no complaint about the default cache it replaces.
+TEST_F(QuarnCliTest, WithoutHomeAFileNamingTheCacheIsEnough) {
+  const std::string file = Cache() + "/named.yaml";
+  WriteFile(file, "servers:\n  - url: " + Url() + "\ncache:\n  path: " + Cache() + "\n");
+  ProcessOptions options;
+  options.environment = {{"QX_QUARN_CACHE_PATH", std::nullopt}, {"HOME", std::nullopt}};
+  const ProcessOutcome outcome = Run({"fetch", ResourceUrl("alice/models/box"), "-c", file}, options);
+  EXPECT_EQ(0, outcome.status) << outcome.err;
+  EXPECT_EQ(Cached("alice/models/box/2") + "\n", outcome.out);
+  EXPECT_EQ("", outcome.err);
 }
 
 // The README's set-up: QX_QUARN_CACHE_PATH and a config.yaml in it that

@@ -97,7 +97,11 @@ QuarnProcess::QuarnProcess(const std::string &program, const std::vector<std::st
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   else
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (options.standardOutput)
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.standardOutput->c_str(),
+                                     O_WRONLY, 0);
+  else
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   std::vector<std::string> argTexts{program};
   argTexts.insert(argTexts.end(), args.begin(), args.end());

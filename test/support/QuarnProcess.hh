@@ -30,6 +30,8 @@ struct ProcessOptions {
   std::optional<std::string> input;
   bool stdoutOnTerminal = false;
   bool stderrOnTerminal = false;
+  // Standard output to this file (such as /dev/full) instead of a pipe.
+  std::optional<std::string> standardOutput;
 };
 
 class QuarnProcess {

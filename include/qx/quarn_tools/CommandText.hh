@@ -25,6 +25,10 @@ using OwnerTable = std::map<std::string, std::vector<std::string>>;
 // stays as it is.
 QX_QUARN_TOOLS_VISIBLE std::string printableText(const std::string &text);
 
+// `text` with every byte that is not part of well-formed UTF-8 replaced by
+// U+FFFD, the replacement character: what a JSON document may carry.
+QX_QUARN_TOOLS_VISIBLE std::string validUtf8(const std::string &text);
+
 // The URL of a resource: the server's URL, its API version, `owner`
 // (printable), `kind` ("models" or "worlds") and `name` percent-escaped
 // (every byte but ASCII letters, digits, "-", ".", "_" and "~").
@@ -37,10 +41,11 @@ QX_QUARN_TOOLS_VISIBLE std::string resourceUrl(const ServerConfig &server,
 // server's URL in green, then per owner (yellow, "├──" or "└──" for the
 // last) its names below it ("├── " or "└── " for the last, indented by
 // "│   " or, under the last owner, four blanks), then the summary
-// "N owners, M KIND" in cyan. Owners and names are printable.
+// "N owners, M KIND" in cyan. Owners and names are printable. Without
+// `colours`, the same lines with no colour sequences.
 QX_QUARN_TOOLS_VISIBLE std::string listingTree(const ServerConfig &server,
                                                const OwnerTable &table,
-                                               const std::string &kind);
+                                               const std::string &kind, bool colours = true);
 
 // One resourceUrl line per name of the table, owners in table order.
 QX_QUARN_TOOLS_VISIBLE std::string listingLines(const ServerConfig &server,

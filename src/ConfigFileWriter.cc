@@ -14,6 +14,7 @@
 
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
+#include <qx/common/Util.hh>
 
 #include "ConfigFileKeys.hh"
 #include "FileIo.hh"
@@ -146,28 +147,56 @@ bool SetScalar(yaml_document_t *document, int mapping, const std::string &key,
   return keyId != 0 && yaml_document_append_mapping_pair(document, mapping, keyId, valueId) == 1;
 }
 
-// The id of the "servers" sequence, added when there is none; 0 when the
-// file holds something else there.
+// Whether the node is YAML's null: "servers:" with nothing after it.
+bool IsNull(yaml_document_t *document, int id) {
+  for (const char *null : {"", "~", "null", "Null", "NULL"}) {
+    if (IsScalar(document, id, null) &&
+        yaml_document_get_node(document, id)->data.scalar.style == YAML_PLAIN_SCALAR_STYLE)
+      return true;
+  }
+  return false;
+}
+
+// The id of the "servers" sequence, added when there is none (or the key
+// holds nothing); 0 when the file holds something else there.
 int ServersSequence(yaml_document_t *document) {
-  if (yaml_node_pair_t *pair = FindPair(document, 1, internal::kServersKey)) {
+  yaml_node_pair_t *pair = FindPair(document, 1, internal::kServersKey);
+  if (pair != nullptr && !IsNull(document, pair->value)) {
     const yaml_node_t *value = yaml_document_get_node(document, pair->value);
     return value != nullptr && value->type == YAML_SEQUENCE_NODE ? pair->value : 0;
   }
   const int sequence = yaml_document_add_sequence(document, nullptr, YAML_BLOCK_SEQUENCE_STYLE);
+  if (sequence == 0) return 0;
+  if (pair != nullptr) {
+    // Adding nodes may move the pairs: look the key up again.
+    FindPair(document, 1, internal::kServersKey)->value = sequence;
+    return sequence;
+  }
   const int key = AddScalar(document, internal::kServersKey);
-  if (sequence == 0 || key == 0 ||
-      yaml_document_append_mapping_pair(document, 1, key, sequence) != 1)
-    return 0;
+  if (key == 0 || yaml_document_append_mapping_pair(document, 1, key, sequence) != 1) return 0;
   return sequence;
 }
 
-// The entry of the server `url` in the sequence, added when there is none.
+// A server URL as written for comparison: lower case, without the slashes
+// that may end it ("HTTP://Host:8085/" names the server "http://host:8085").
+std::string ComparableUrl(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return qx::common::lowercase(url);
+}
+
+// The entry of the server `url` in the sequence (however its URL is
+// spelled), added when there is none.
 int ServerEntry(yaml_document_t *document, int sequence, const std::string &url) {
   const yaml_node_t *node = yaml_document_get_node(document, sequence);
   for (const yaml_node_item_t *item = node->data.sequence.items.start;
        item < node->data.sequence.items.top; ++item) {
     const yaml_node_pair_t *pair = FindPair(document, *item, internal::kUrlKey);
-    if (pair != nullptr && IsScalar(document, pair->value, url)) return *item;
+    const yaml_node_t *value =
+        pair == nullptr ? nullptr : yaml_document_get_node(document, pair->value);
+    if (value == nullptr || value->type != YAML_SCALAR_NODE) continue;
+    const std::string text(reinterpret_cast<const char *>(value->data.scalar.value),
+                           value->data.scalar.length);
+    if (ComparableUrl(text) == ComparableUrl(url)) return *item;
   }
   const int entry = yaml_document_add_mapping(document, nullptr, YAML_BLOCK_MAPPING_STYLE);
   if (entry == 0 || !SetScalar(document, entry, internal::kUrlKey, url) ||
@@ -195,9 +224,13 @@ bool Emit(Document &document, std::string &text) {
 }
 
 // Writes `text` to a new file beside `path`, mode 0600, then renames it
-// over `path`.
-bool ReplaceFile(const std::string &path, const std::string &text) {
+// over `path`. A `path` that is a symbolic link (a configuration kept
+// elsewhere, linked into place) has the file it names replaced, and stays
+// a link.
+bool ReplaceFile(const std::string &linkedPath, const std::string &text) {
   std::error_code ec;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(linkedPath, ec);
+  const std::string path = ec ? linkedPath : resolved.string();
   const std::filesystem::path target(path);
   if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
   std::string temporary = path + ".tmp-XXXXXX";

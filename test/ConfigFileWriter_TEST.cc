@@ -1,6 +1,7 @@
 #include "qx/quarn_tools/ConfigFileWriter.hh"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +75,40 @@ TEST(ConfigFileWriter, KeepsTheRestAndReplacesOnlyThatServersToken) {
   ClientConfig config;
   config.LoadConfig(path);
   EXPECT_EQ(config.CacheLocation(), "/data/quarn");
+}
+
+// The server's entry is found however its URL is spelled, so it is never
+// listed twice; a "servers:" that holds nothing yet takes the first.
+TEST(ConfigFileWriter, FindsTheServerHoweverItsUrlIsSpelled) {
+  IsolatedHome home;
+  TempDir dir;
+  const std::string path = dir.Join("config.yaml");
+  WriteFile(path, "servers:\n  - url: HTTP://127.0.0.1:8085/\n    private-token: OLD\n");
+  EXPECT_TRUE(storeServerToken(path, "http://127.0.0.1:8085", "NEW"));
+  EXPECT_EQ(ServersOf(path), (std::vector<std::pair<std::string, std::string>>{
+                                 {"HTTP://127.0.0.1:8085/", "NEW"}}));
+  for (const char *empty : {"servers:\n", "servers: ~\ncache:\n  path: /data\n"}) {
+    WriteFile(path, empty);
+    EXPECT_TRUE(storeServerToken(path, "http://127.0.0.1:8085", "T")) << empty;
+    EXPECT_EQ(ServersOf(path), (std::vector<std::pair<std::string, std::string>>{
+                                   {"http://127.0.0.1:8085", "T"}}))
+        << empty;
+  }
+}
+
+// A configuration kept elsewhere and linked into place stays linked: the
+// file it names gets the token.
+TEST(ConfigFileWriter, ALinkedConfigurationHasItsTargetReplaced) {
+  IsolatedHome home;
+  TempDir dir;
+  WriteFile(dir.Join("dotfiles/quarn.yaml"), "servers:\n  - url: https://a.example\n");
+  ASSERT_EQ(::symlink(dir.Join("dotfiles/quarn.yaml").c_str(), dir.Join("config.yaml").c_str()), 0);
+  EXPECT_TRUE(storeServerToken(dir.Join("config.yaml"), "https://a.example", "T"));
+  struct stat link {};
+  ASSERT_EQ(::lstat(dir.Join("config.yaml").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  EXPECT_EQ(ServersOf(dir.Join("dotfiles/quarn.yaml")),
+            (std::vector<std::pair<std::string, std::string>>{{"https://a.example", "T"}}));
 }
 
 TEST(ConfigFileWriter, FilesThatAreNoConfigurationStayAsTheyWere) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,7 +97,7 @@ std::vector<std::string> namesOf(const CLI::Option *option) {
   return names;
 }
 
-bool takesValue(const CLI::Option *option) { return option->get_type_size_max() > 0; }
+bool takesValue(const CLI::Option *option) { return option->get_items_expected_max() > 0; }
 
 // `text` inside single quotes for a shell.
 std::string quoted(const std::string &text) {
@@ -105,9 +106,13 @@ std::string quoted(const std::string &text) {
   return out + "'";
 }
 
-std::string words(const std::vector<std::string> &items) {
+// The items separated by blanks, each once.
+std::string joinedWords(const std::vector<std::string> &items) {
   std::string text;
-  for (const std::string &item : items) text += (text.empty() ? "" : " ") + item;
+  std::set<std::string> seen;
+  for (const std::string &item : items) {
+    if (seen.insert(item).second) text += (text.empty() ? "" : " ") + item;
+  }
   return text;
 }
 
@@ -119,25 +124,83 @@ std::vector<std::string> optionWords(const CLI::App &app) {
   return all;
 }
 
+// The main command's options that take a value ("-v 3"): their values are
+// no command words.
+std::vector<std::string> valueOptionWords(const CLI::App &app) {
+  std::vector<std::string> all;
+  for (const CLI::Option *option : optionsOf(app)) {
+    if (!takesValue(option)) continue;
+    for (const std::string &name : namesOf(option)) all.push_back(name);
+  }
+  return all;
+}
+
+std::vector<std::string> commandNames(const CLI::App &app) {
+  std::vector<std::string> names;
+  for (const CLI::App *command : commandsOf(app)) names.push_back(command->get_name());
+  return names;
+}
+
+// The words a command's arguments may be, beyond its options: the commands
+// below it, the commands for help, the shells for completion.
+std::vector<std::string> argumentWords(const CLI::App &app, const CLI::App &command) {
+  if (command.get_name() == "help") return commandNames(app);
+  if (command.get_name() == "completion") return {"bash", "zsh", "fish"};
+  return commandNames(command);
+}
+
+// Every command with the words that choose it: "list", "cache", "cache ls".
+std::vector<std::pair<std::string, const CLI::App *>> everyCommand(const CLI::App &app) {
+  std::vector<std::pair<std::string, const CLI::App *>> all;
+  for (const CLI::App *command : commandsOf(app)) {
+    all.emplace_back(command->get_name(), command);
+    for (const CLI::App *below : commandsOf(*command))
+      all.emplace_back(command->get_name() + " " + below->get_name(), below);
+  }
+  return all;
+}
+
 std::string bashScript(const CLI::App &app) {
   std::ostringstream out;
   std::vector<std::string> top = optionWords(app);
-  for (const CLI::App *command : commandsOf(app)) top.push_back(command->get_name());
+  for (const std::string &name : commandNames(app)) top.push_back(name);
+  std::vector<std::string> parents;
+  for (const CLI::App *command : commandsOf(app)) {
+    if (!commandsOf(*command).empty()) parents.push_back(command->get_name());
+  }
+  std::string parentPattern;
+  for (const std::string &name : parents) parentPattern += (parentPattern.empty() ? "" : "|") + name;
+  std::string valuePattern;
+  for (const std::string &name : valueOptionWords(app))
+    valuePattern += (valuePattern.empty() ? "" : "|") + name;
   out << "# bash completion for quarn: source <(quarn completion bash)\n"
       << "_quarn() {\n"
-      << "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" command=\"\" i\n"
+      << "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" command=\"\" i skip=0\n"
       << "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
-      << "    case \"${COMP_WORDS[i]}\" in -*) ;; *) command=\"${COMP_WORDS[i]}\"; break ;; esac\n"
+      << "    if ((skip)); then skip=0; continue; fi\n"
+      << "    case \"${COMP_WORDS[i]}\" in\n"
+      << "      " << valuePattern << ") skip=1 ;;\n"
+      << "      -*) ;;\n"
+      << "      *)\n"
+      << "        if [ -z \"$command\" ]; then command=\"${COMP_WORDS[i]}\"\n"
+      << "        else\n"
+      << "          case \"$command\" in " << parentPattern
+      << ") command=\"$command ${COMP_WORDS[i]}\" ;; esac\n"
+      << "          break\n"
+      << "        fi ;;\n"
+      << "    esac\n"
       << "  done\n"
       << "  case \"$command\" in\n";
-  for (const CLI::App *command : commandsOf(app)) {
-    std::vector<std::string> options = optionWords(*command);
-    const std::vector<std::string> global = optionWords(app);
-    options.insert(options.end(), global.begin(), global.end());
-    out << "    " << command->get_name() << ") COMPREPLY=($(compgen -W " << quoted(words(options))
+  const std::vector<std::string> global = optionWords(app);
+  for (const auto &[words, command] : everyCommand(app)) {
+    std::vector<std::string> candidates = argumentWords(app, *command);
+    const std::vector<std::string> options = optionWords(*command);
+    candidates.insert(candidates.end(), options.begin(), options.end());
+    candidates.insert(candidates.end(), global.begin(), global.end());
+    out << "    " << quoted(words) << ") COMPREPLY=($(compgen -W " << quoted(joinedWords(candidates))
         << " -- \"$cur\")) ;;\n";
   }
-  out << "    *) COMPREPLY=($(compgen -W " << quoted(words(top)) << " -- \"$cur\")) ;;\n"
+  out << "    *) COMPREPLY=($(compgen -W " << quoted(joinedWords(top)) << " -- \"$cur\")) ;;\n"
       << "  esac\n"
       << "}\n"
       << "complete -o default -F _quarn quarn\n";
@@ -160,29 +223,69 @@ void zshArguments(std::ostringstream &out, const CLI::App &app) {
   }
 }
 
-std::string zshScript(const CLI::App &app) {
-  std::ostringstream out;
-  out << "#compdef quarn\n"
-      << "# zsh completion for quarn: source <(quarn completion zsh)\n"
-      << "_quarn() {\n"
-      << "  local -a commands\n"
-      << "  commands=(\n";
-  for (const CLI::App *command : commandsOf(app)) {
+// A zsh array of the words with their descriptions ("ls:Every cached ...").
+void zshDescribed(std::ostringstream &out, const std::string &array,
+                  const std::vector<const CLI::App *> &commands) {
+  out << "  local -a " << array << "\n  " << array << "=(\n";
+  for (const CLI::App *command : commands) {
     std::string entry = command->get_name() + ":";
-    for (const char c : command->get_description()) entry += c == ':' ? std::string("\\:") : std::string(1, c);
+    for (const char c : command->get_description())
+      entry += c == ':' ? std::string("\\:") : std::string(1, c);
     out << "    " << quoted(entry) << "\n";
   }
-  out << "  )\n"
-      << "  if (( CURRENT == 2 )); then\n"
+  out << "  )\n";
+}
+
+std::string zshScript(const CLI::App &app) {
+  std::ostringstream out;
+  std::string valuePattern;
+  for (const std::string &name : valueOptionWords(app))
+    valuePattern += (valuePattern.empty() ? "" : "|") + name;
+  out << "#compdef quarn\n"
+      << "# zsh completion for quarn: source <(quarn completion zsh)\n"
+      << "_quarn() {\n";
+  zshDescribed(out, "commands", commandsOf(app));
+  out << "  local -i i=2\n"
+      << "  # The command is the first word that is neither an option nor its value.\n"
+      << "  while (( i < CURRENT )); do\n"
+      << "    case $words[i] in\n"
+      << "      " << valuePattern << ") (( i += 2 )) ;;\n"
+      << "      -*) (( i++ )) ;;\n"
+      << "      *) break ;;\n"
+      << "    esac\n"
+      << "  done\n"
+      << "  if (( i >= CURRENT )); then\n"
       << "    _describe command commands\n"
       << "    return\n"
       << "  fi\n"
-      << "  case $words[2] in\n";
+      << "  case $words[i] in\n";
   for (const CLI::App *command : commandsOf(app)) {
-    out << "    " << command->get_name() << ")\n      _arguments";
+    out << "    " << command->get_name() << ")\n";
+    const std::vector<const CLI::App *> below = commandsOf(*command);
+    if (!below.empty()) {
+      zshDescribed(out, "below", below);
+      out << "      if (( i + 1 == CURRENT )); then\n"
+          << "        _describe command below\n"
+          << "        return\n"
+          << "      fi\n"
+          << "      case $words[i+1] in\n";
+      for (const CLI::App *sub : below) {
+        out << "        " << sub->get_name() << ")\n          _arguments";
+        zshArguments(out, *sub);
+        zshArguments(out, app);
+        out << " \\\n      '*:argument:_files' ;;\n";
+      }
+      out << "      esac ;;\n";
+      continue;
+    }
+    out << "      _arguments";
     zshArguments(out, *command);
     zshArguments(out, app);
-    out << " \\\n      '*:argument:_files' ;;\n";
+    const std::vector<std::string> arguments = argumentWords(app, *command);
+    out << " \\\n      "
+        << quoted(arguments.empty() ? std::string("*:argument:_files")
+                                    : "*:argument:(" + joinedWords(arguments) + ")")
+        << " ;;\n";
   }
   out << "  esac\n"
       << "}\n"
@@ -202,14 +305,32 @@ void fishOptions(std::ostringstream &out, const CLI::App &app, const std::string
 
 std::string fishScript(const CLI::App &app) {
   std::ostringstream out;
+  const std::string names = joinedWords(commandNames(app));
   out << "# fish completion for quarn: quarn completion fish | source\n";
   for (const CLI::App *command : commandsOf(app)) {
-    out << "complete -c quarn -n __fish_use_subcommand -f -a " << command->get_name() << " -d "
-        << quoted(command->get_description()) << "\n";
+    out << "complete -c quarn -n " << quoted("not __fish_seen_subcommand_from " + names)
+        << " -f -a " << command->get_name() << " -d " << quoted(command->get_description())
+        << "\n";
   }
   fishOptions(out, app, "true");
-  for (const CLI::App *command : commandsOf(app))
-    fishOptions(out, *command, "__fish_seen_subcommand_from " + command->get_name());
+  for (const CLI::App *command : commandsOf(app)) {
+    const std::string seen = "__fish_seen_subcommand_from " + command->get_name();
+    const std::vector<const CLI::App *> below = commandsOf(*command);
+    const std::string belowNames = joinedWords(commandNames(*command));
+    for (const CLI::App *sub : below) {
+      out << "complete -c quarn -n "
+          << quoted(seen + "; and not __fish_seen_subcommand_from " + belowNames) << " -f -a "
+          << sub->get_name() << " -d " << quoted(sub->get_description()) << "\n";
+      fishOptions(out, *sub, seen + "; and __fish_seen_subcommand_from " + sub->get_name());
+    }
+    if (below.empty()) {
+      const std::vector<std::string> arguments = argumentWords(app, *command);
+      if (!arguments.empty())
+        out << "complete -c quarn -n " << quoted(seen) << " -f -a " << quoted(joinedWords(arguments))
+            << "\n";
+    }
+    fishOptions(out, *command, seen);
+  }
   return out.str();
 }
 

@@ -175,6 +175,35 @@ TEST_F(QuarnCliTest, CompletionScriptsNameEveryCommand) {
   EXPECT_EQ(0, checked.status) << checked.err;
 }
 
+// What bash offers at the end of a command line: commands below others,
+// shells, and options after a global option's value.
+TEST_F(QuarnCliTest, BashCompletesCommandsBelowOthersAndAfterOptionValues) {
+  qx::test::TempDir dir;
+  WriteFile(dir.Join("quarn.bash"), Run({"completion", "bash"}).out);
+  struct Case {
+    std::string line;  // the words before the one being completed
+    std::string word;  // the word being completed
+    std::string offered;
+  };
+  const std::vector<Case> cases = {
+      {"quarn", "ca", "cache"},
+      {"quarn cache", "l", "ls"},
+      {"quarn cache ls", "--j", "--json"},
+      {"quarn -v 3 download", "--j", "--jobs --json"},
+      {"quarn completion", "b", "bash"},
+      {"quarn help", "mi", "mirror"},
+      {"quarn mirror", "ex", "export"},
+  };
+  for (const Case &c : cases) {
+    const std::string script = "source " + dir.Join("quarn.bash") + "; COMP_WORDS=(" + c.line +
+                               " '" + c.word + "'); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " +
+                               "_quarn; echo \"${COMPREPLY[*]}\"";
+    QuarnProcess bash("/bin/bash", {"-c", script});
+    const ProcessOutcome outcome = bash.Wait();
+    EXPECT_EQ(c.offered + "\n", outcome.out) << c.line << " " << c.word << "\n" << outcome.err;
+  }
+}
+
 // ---- Standard output and standard error -------------------------------------
 
 TEST_F(QuarnCliTest, ListPrintsAPlainTreeWhenNotOnATerminal) {

@@ -47,7 +47,8 @@ std::optional<Wanted> wantedBy(const ClientConfig &config, const std::string &ur
   if (client.ParseModelUrl(uri, model)) return Wanted{model.UniqueName(), model.Version()};
   qx::quarn_tools::WorldIdentifier world;
   if (client.ParseWorldUrl(uri, world)) return Wanted{world.UniqueName(), world.Version()};
-  qxerr << "[" << url << "] names no model or world";
+  qxerr << "Invalid URL [" << shownName(url)
+        << "]: it names no model or world";
   return std::nullopt;
 }
 
@@ -140,7 +141,7 @@ int runRemove(const CacheOptions &options, const ToolOptions &tool) {
   if (!configured || !hasCache(*configured)) return kFailure;
   const ClientConfig &config = *configured;
   const std::optional<Wanted> wanted = wantedBy(config, options.url.Url());
-  if (!wanted) return kUsageError;
+  if (!wanted) return kFailure;
   const CacheInventory inventory(config);
   for (const CachedResource &resource : inventory.Resources()) {
     if (resource.UniqueName() != wanted->uniqueName) continue;
@@ -167,13 +168,22 @@ int runPrune(const CacheOptions &options, const ToolOptions &tool) {
   return kSuccess;
 }
 
-// Prints what changed in one version; whether it is as it was published.
-bool reportCheck(const CacheInventory &inventory, const CachedResource &resource,
-                 const CachedVersion &version) {
+// How the versions checked were found.
+struct Checked {
+  std::size_t versions = 0;
+  std::size_t unrecorded = 0;  // no record to compare with
+  bool intact = true;
+};
+
+// Prints what changed in one version and counts it.
+void reportCheck(const CacheInventory &inventory, const CachedResource &resource,
+                 const CachedVersion &version, Checked &checked) {
+  ++checked.versions;
   const qx::quarn_tools::VersionCheck check = inventory.Verify(resource, version);
   if (!check.recorded) {
+    ++checked.unrecorded;
     status("No record of what " + version.path + " held when it was published; not checked");
-    return true;
+    return;
   }
   for (const auto &[word, paths] :
        {std::pair{"changed", &check.changed}, std::pair{"removed", &check.removed},
@@ -181,7 +191,16 @@ bool reportCheck(const CacheInventory &inventory, const CachedResource &resource
     for (const std::string &path : *paths)
       std::cout << word << "\t" << shownPath(version.path + "/" + path) << "\n";
   }
-  return check.Intact();
+  checked.intact = checked.intact && check.Intact();
+}
+
+// "3 versions as published", "2 versions checked (1 unrecorded)".
+std::string checkSummary(const Checked &checked) {
+  const std::string unrecorded =
+      checked.unrecorded == 0 ? ""
+                              : " (" + std::to_string(checked.unrecorded) + " without a record)";
+  if (checked.intact && checked.unrecorded == 0) return versions(checked.versions) + " as published";
+  return versions(checked.versions) + " checked" + unrecorded;
 }
 
 int runVerify(const CacheOptions &options, const ToolOptions &tool) {
@@ -191,25 +210,23 @@ int runVerify(const CacheOptions &options, const ToolOptions &tool) {
   std::optional<Wanted> wanted;
   if (!options.url.Url().empty()) {
     wanted = wantedBy(config, options.url.Url());
-    if (!wanted) return kUsageError;
+    if (!wanted) return kFailure;
   }
   const CacheInventory inventory(config);
-  bool intact = true;
-  std::size_t checked = 0;
+  Checked checked;
   for (const CachedResource &resource : inventory.Resources()) {
     if (wanted && resource.UniqueName() != wanted->uniqueName) continue;
     for (const CachedVersion &version : resource.versions) {
       if (wanted && wanted->version != 0 && version.version != wanted->version) continue;
-      ++checked;
-      intact = reportCheck(inventory, resource, version) && intact;
+      reportCheck(inventory, resource, version, checked);
     }
   }
-  if (wanted && checked == 0) {
+  if (wanted && checked.versions == 0) {
     qxerr << options.url.Url() << " is not in the cache";
     return kFailure;
   }
-  status(versions(checked) + (intact ? " as published" : " checked"));
-  return statusOf(intact);
+  status(checkSummary(checked));
+  return statusOf(checked.intact);
 }
 
 int runPath(const CacheOptions &options, const ToolOptions &tool) {

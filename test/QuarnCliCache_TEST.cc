@@ -90,7 +90,8 @@ TEST_F(QuarnCliCache, RmRemovesOneVersionOrAllAndSaysWhich) {
 
   EXPECT_EQ(Run({"cache", "rm", ResourceUrl("bob/worlds/town")}).status, 1);
   EXPECT_EQ(Run({"cache", "rm"}).status, 2);
-  EXPECT_EQ(Run({"cache", "rm", "not a url"}).status, 2);
+  EXPECT_EQ(Run({"cache", "rm", "not a url"}).status, 1);
+  EXPECT_EQ(Run({"cache", "verify", "not a url"}).status, 1);
 }
 
 TEST_F(QuarnCliCache, PruneKeepsTheNewest) {

@@ -127,6 +127,43 @@ TEST_F(MirrorExportTest, PrivateResourcesStayOutAndNamesAreLowerCase) {
   EXPECT_EQ((Names{"Carol/Crate"}), ListedNames(ReadFile(Site("listing/owner/carol/models/1.json"))));
 }
 
+TEST_F(MirrorExportTest, AVersionPublishesOnlyWhatLiesInsideIt) {
+  WriteFile(root_.Path() + "/alice/models/secret/1/model.config", "<model><name>s</name></model>");
+  WriteFile(root_.Path() + "/alice/models/secret/1/data.txt", "PRIVATE-DATA");
+  WriteFile(root_.Path() + "/alice/models/secret/private", "");
+  const std::string version = root_.Path() + "/alice/models/box/2/";
+  fs::create_symlink("../../secret/1/data.txt", version + "notes.txt");
+  fs::create_symlink("../../secret/1", version + "secretdir");
+  fs::create_symlink("model.sdf", version + "alias.sdf");
+  WriteFile(version + "bad\xffname.txt", "unnamable");
+  ASSERT_TRUE(Export());
+  for (const auto &[path, content] : qx::test::TreeFiles(Out() + "/site"))
+    EXPECT_EQ(std::string::npos, content.find("PRIVATE-DATA")) << path;
+  const std::string files = "resources/alice/models/box/2/files/";
+  EXPECT_FALSE(fs::exists(Site(files + "notes.txt")));
+  EXPECT_FALSE(fs::exists(Site(files + "secretdir")));
+  EXPECT_FALSE(fs::exists(Site(files + "bad\xffname.txt")));
+  EXPECT_EQ(ReadFile(version + "model.sdf"), ReadFile(Site(files + "alias.sdf")));
+}
+
+TEST_F(MirrorExportTest, WhatFailsKeepsItsExportAndTheRestIsBroughtUpToDate) {
+  ASSERT_TRUE(Export());
+  // The details of alice/robot cannot be written (a directory stands where
+  // they go), and bob/wheel is deleted.
+  const std::string details = Site("resources/alice/models/robot/details.json");
+  fs::remove(details);
+  fs::create_directory(details);
+  fs::remove_all(root_.Path() + "/bob/models/wheel");
+  LogCapture log;
+  EXPECT_FALSE(Export());
+  EXPECT_FALSE(fs::exists(Site("resources/bob/models/wheel")));
+  EXPECT_FALSE(fs::exists(Site("listing/resource/bob/models/wheel")));
+  EXPECT_EQ((Names{"alice/box", "alice/robot"}),
+            ListedNames(ReadFile(Site("listing/server/models/1.json"))));
+  EXPECT_TRUE(fs::is_regular_file(Site("resources/alice/models/robot/1/archive.zip")));
+  EXPECT_TRUE(fs::is_regular_file(Site("listing/resource/alice/models/robot/1.json")));
+}
+
 TEST_F(MirrorExportTest, RefusesPlacesThatHoldSomethingElse) {
   TempDir busy;
   WriteFile(busy.Join("notes.txt"), "mine");

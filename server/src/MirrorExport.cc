@@ -93,12 +93,6 @@ bool pointLink(const fs::path &link, const std::string &target) {
 
 std::vector<std::string> pathSegments(const std::string &path) { return routeSegments(path); }
 
-// Whether `inner` is `outer` or lies below it.
-bool within(const fs::path &inner, const fs::path &outer) {
-  const std::string a = inner.string(), b = outer.string();
-  return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == '/');
-}
-
 fs::path realPath(const fs::path &path) {
   std::error_code ec;
   fs::path real = fs::weakly_canonical(fs::absolute(path, ec), ec);
@@ -128,11 +122,15 @@ class MirrorWriter {
                    const VersionDir &version, const fs::path &dir);
   bool ExportListings();
   bool ExportListing(const Route &route);
+  bool ExportPages(const Route &route);
   bool ExportDocument(const Route &route, bool required);
   // The catalogue's answer to GET `route` with `query`.
   Reply Ask(const Route &route, const std::string &query = "") const;
   bool WriteDocument(const std::string &relative, const std::string &content);
   void Keep(const std::string &relative);
+  // Keeps all that lies below `relative` as the last export left it: what
+  // an export that failed could not bring up to date is not swept either.
+  void KeepWhole(const std::string &relative);
   void Sweep(const fs::path &relative);
   bool WriteConfiguration();
 
@@ -144,7 +142,7 @@ class MirrorWriter {
   const Catalogue catalogue_;
   // Paths below site_ written or confirmed by this export, with every
   // directory above them; the sweep removes the rest, and leaves alone what
-  // lies inside the directories kept whole (versions).
+  // lies inside the directories kept whole (versions, and what failed).
   std::set<std::string> kept_;
   std::set<std::string> keptWhole_;
 };
@@ -157,9 +155,9 @@ bool MirrorWriter::Run() {
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) ok = ExportResources(kind) && ok;
   ok = ExportListings() && ok;
   ok = ExportDocument(makeRoute(RouteForm::kLicenses), false) && ok;
-  // What the repository no longer holds goes only after an export that
-  // wrote everything else.
-  if (ok) Sweep("");
+  // What the repository no longer holds goes, even when something else
+  // failed: what failed kept what the last export wrote of it.
+  Sweep("");
   return WriteConfiguration() && ok;
 }
 
@@ -175,6 +173,11 @@ void MirrorWriter::Keep(const std::string &relative) {
   }
 }
 
+void MirrorWriter::KeepWhole(const std::string &relative) {
+  Keep(relative);
+  keptWhole_.insert(fs::path(relative).string());
+}
+
 bool MirrorWriter::WriteDocument(const std::string &relative, const std::string &content) {
   Keep(relative);
   const fs::path path = site_ / relative;
@@ -185,12 +188,13 @@ bool MirrorWriter::WriteDocument(const std::string &relative, const std::string 
 
 bool MirrorWriter::ExportDocument(const Route &route, bool required) {
   const Reply reply = Ask(route);
+  if (reply.status == 200 && WriteDocument(exportPath(route), reply.body)) return true;
   if (reply.status != 200) {
-    if (required)
-      qxerr << "Unable to export [" << routeText(route) << "]: status " << reply.status;
-    return !required;
+    if (!required) return true;
+    qxerr << "Unable to export [" << routeText(route) << "]: status " << reply.status;
   }
-  return WriteDocument(exportPath(route), reply.body);
+  KeepWhole(exportPath(route));
+  return false;
 }
 
 bool MirrorWriter::ExportResources(Kind kind) {
@@ -209,7 +213,12 @@ bool MirrorWriter::ExportResources(Kind kind) {
             << resource->name << "]";
       continue;
     }
-    ok = ExportResource(kind, owner, name, *resource) && ok;
+    if (!ExportResource(kind, owner, name, *resource)) {
+      ok = false;
+      const Route details = makeRoute(RouteForm::kDetails, kind, owner, name);
+      KeepWhole(fs::path(exportPath(details)).parent_path().string());
+      KeepWhole(exportPath(makeRoute(RouteForm::kResourceListing, kind, owner, name)));
+    }
   }
   return ok;
 }
@@ -294,7 +303,9 @@ bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::s
     const fs::path target =
         inVersion(makeRoute(RouteForm::kFile, kind, owner, name, number, pathSegments(file)));
     fs::create_directories(target.parent_path(), ec);
-    if (!ec && repository_.Inside(source)) fs::copy_file(source, target, ec);
+    if (!ec && !repository_.VersionFile(version.path, pathSegments(file)))
+      ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    if (!ec) fs::copy_file(source, target, ec);
     if (!ec) fs::last_write_time(target, fs::last_write_time(source, ec), ec);
     if (ec) {
       qxerr << "Unable to export [" << source.string() << "]: " << ec.message();
@@ -325,6 +336,12 @@ bool MirrorWriter::ExportListings() {
 }
 
 bool MirrorWriter::ExportListing(const Route &route) {
+  if (ExportPages(route)) return true;
+  KeepWhole(exportPath(route));
+  return false;
+}
+
+bool MirrorWriter::ExportPages(const Route &route) {
   const fs::path dir = exportPath(route);
   for (std::uint64_t page = 1;; ++page) {
     const Reply reply = Ask(route, "page=" + std::to_string(page));
@@ -398,8 +415,8 @@ class ExportLock {
 
 // Why `out` cannot take an export of `root`, or nullopt.
 std::optional<std::string> unfitOutput(const fs::path &root, const fs::path &out) {
-  if (within(out, root)) return "it lies inside the repository directory";
-  if (within(root, out)) return "the repository directory lies inside it";
+  if (sameOrBelow(out, root)) return "it lies inside the repository directory";
+  if (sameOrBelow(root, out)) return "the repository directory lies inside it";
   if (auto reason = unfitForNginx(out.string())) return reason;
   std::error_code ec;
   if (fs::exists(out, ec) && !fs::is_directory(out, ec)) return "it is no directory";

@@ -43,8 +43,10 @@ struct MirrorSummary {
 // Exports the repository directory `root` into `out` (made when missing).
 // False, with error lines in the log and the previous export still whole,
 // when `root` is no directory, `out` is a directory that holds anything but
-// an earlier export, one of the two lies inside the other, or something
-// cannot be read or written; the versions exported before the failure stay.
+// an earlier export, or one of the two lies inside the other. False too
+// when something cannot be read or written: then what failed keeps what
+// the previous export wrote of it, and the rest is brought up to date (what
+// the repository no longer holds goes all the same).
 bool exportMirror(const std::string &root, const std::string &out, const MirrorOptions &options,
                   MirrorSummary *summary = nullptr);
 

@@ -193,6 +193,43 @@ TEST_F(MirrorExportTest, RefusesPlacesThatHoldSomethingElse) {
   EXPECT_FALSE(fs::exists(root_.Join("alice/mirror")));
 }
 
+TEST_F(MirrorExportTest, TheListenAddressIsAnAddress) {
+  const struct {
+    std::string listen;
+    bool taken;
+  } cases[] = {
+      {"8080", true},
+      {"127.0.0.1:8080", true},
+      {"[::1]:8080", true},
+      {"*:80", true},
+      {"mirror.lab-1.example:8080", true},
+      {"127.0.0.1:1; include /etc/passwd", false},
+      {"127.0.0.1:1;", false},
+      {"", false},
+      {"host", false},
+      {"127.0.0.1:0", false},
+      {"127.0.0.1:65536", false},
+      {"[::1:80", false},
+      {"a b:80", false},
+      {"127.0.0.1:80\n", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.listen);
+    MirrorOptions options;
+    options.listen = c.listen;
+    TempDir out;
+    LogCapture log;
+    EXPECT_EQ(c.taken, exportMirror(root_.Path(), out.Join("mirror"), options));
+    if (c.taken) {
+      EXPECT_NE(std::string::npos,
+                ReadFile(out.Join("mirror/nginx.conf")).find("listen " + c.listen + ";\n"));
+    } else {
+      EXPECT_TRUE(log.Contains("the listen address", qx::common::LOG_ERROR));
+      EXPECT_FALSE(fs::exists(out.Join("mirror")));
+    }
+  }
+}
+
 // ------------------------------------------------------------ under nginx
 
 class NginxMirrorTest : public ::testing::Test {
@@ -299,7 +336,12 @@ TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
     auto result = Get("models", c.query);
     ASSERT_TRUE(result);
     EXPECT_EQ(c.status, result->status);
-    if (c.status != 200) continue;
+    if (c.status != 200) {
+      // As the repository server answers it.
+      EXPECT_EQ("text/plain", result->get_header_value("Content-Type"));
+      EXPECT_EQ("Invalid page in query: " + c.query + "\n", result->body);
+      continue;
+    }
     EXPECT_EQ("application/json", result->get_header_value("Content-Type"));
     EXPECT_EQ(c.names, ListedNames(result->body));
     const std::string link = result->get_header_value("Link");
@@ -313,6 +355,55 @@ TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
   EXPECT_EQ((Names{"bob/wheel"}), ListedNames(Get("bob/models/wheel", "page=1")->body));
   EXPECT_EQ(Names{}, ListedNames(Get("bob/models/wheel", "page=2")->body));
   EXPECT_EQ("wheel", qx::test::ParseJson(Get("bob/models/wheel")->body)["name"].asString());
+}
+
+TEST_F(NginxMirrorTest, OwnersAndCollectionsInAnyLetterCaseAsTheServerFindsThem) {
+  // The client sends collection names, and owners of listings, as the user
+  // wrote them; model and world names it sends in lower case.
+  const std::string root = mirror_.Root();
+  WriteFile(root + "/Studio/models/Table/1/model.config", "<model><name>Table</name></model>");
+  WriteFile(root + "/Studio/collections/Furniture.json",
+            "{\"models\": [\"Studio/Table\", \"alice/box\"]}");
+  ASSERT_TRUE(mirror_.Export());
+  ASSERT_TRUE(mirror_.Restart());
+  RepositoryServer server(root);
+  ASSERT_TRUE(server.Start());
+  httplib::Client live(server.Url());
+  live.set_url_encode(false);
+  struct Case {
+    std::string route;
+    Names names;  // of a listing; empty for other routes
+  };
+  const std::vector<Case> cases = {
+      {"Studio/models", {"Studio/Table"}},
+      {"studio/models", {"Studio/Table"}},
+      {"STUDIO/models", {"Studio/Table"}},
+      {"Alice/worlds", {"alice/garden"}},
+      {"Studio/collections/Furniture/models", {"Studio/Table", "alice/box"}},
+      {"studio/collections/furniture/models", {"Studio/Table", "alice/box"}},
+      {"STUDIO/collections/FURNITURE/models", {"Studio/Table", "alice/box"}},
+      {"Alice/collections/Favourites/models", {"alice/box", "bob/wheel"}},
+      {"studio/models/table", {}},
+      {"Studio/models/table/tip/table.zip", {}},
+      {"studio/models/table/1/files/model.config", {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.route);
+    auto mirrored = Get(c.route);
+    auto served = live.Get(("/1.0/" + c.route).c_str());
+    ASSERT_TRUE(mirrored && served);
+    EXPECT_EQ(200, served->status);
+    EXPECT_EQ(served->status, mirrored->status);
+    if (!c.names.empty()) {
+      EXPECT_EQ(c.names, ListedNames(served->body));
+      EXPECT_EQ(c.names, ListedNames(mirrored->body));
+    }
+  }
+  for (const std::string route : {"Nobody/models", "Studio/collections/Chairs/models"}) {
+    SCOPED_TRACE(route);
+    EXPECT_EQ(404, Get(route)->status);
+    EXPECT_EQ(404, live.Get(("/1.0/" + route).c_str())->status);
+  }
 }
 
 TEST_F(NginxMirrorTest, WhatTheProtocolDoesNotHaveIsNotFound) {

@@ -120,6 +120,9 @@ class MirrorWriter {
                      const VersionDir &version);
   bool FillVersion(Kind kind, const std::string &owner, const std::string &name,
                    const VersionDir &version, const fs::path &dir);
+  // The owners of the repository, each with its collections, in lower case
+  // (as the export keeps them).
+  std::map<std::string, std::set<std::string>> Owners() const;
   bool ExportListings();
   bool ExportListing(const Route &route);
   bool ExportPages(const Route &route);
@@ -316,17 +319,23 @@ bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::s
                       inVersion(makeRoute(RouteForm::kArchive, kind, owner, name, number)));
 }
 
+std::map<std::string, std::set<std::string>> MirrorWriter::Owners() const {
+  std::map<std::string, std::set<std::string>> owners;
+  for (const std::string &owner : repository_.Owners()) {
+    std::set<std::string> &collections = owners[qx::common::lowercase(owner)];
+    for (const std::string &collection : repository_.Collections(owner))
+      collections.insert(qx::common::lowercase(collection));
+  }
+  return owners;
+}
+
 bool MirrorWriter::ExportListings() {
   bool ok = true;
-  std::set<std::string> owners;
-  for (const std::string &owner : repository_.Owners()) owners.insert(qx::common::lowercase(owner));
+  const std::map<std::string, std::set<std::string>> owners = Owners();
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
     ok = ExportListing(makeRoute(RouteForm::kServerListing, kind)) && ok;
-    for (const std::string &owner : owners) {
+    for (const auto &[owner, collections] : owners) {
       ok = ExportListing(makeRoute(RouteForm::kOwnerListing, kind, owner)) && ok;
-      std::set<std::string> collections;
-      for (const std::string &collection : repository_.Collections(owner))
-        collections.insert(qx::common::lowercase(collection));
       for (const std::string &collection : collections) {
         ok = ExportListing(makeRoute(RouteForm::kCollectionListing, kind, owner, collection)) && ok;
       }
@@ -379,7 +388,11 @@ void MirrorWriter::Sweep(const fs::path &relative) {
 }
 
 bool MirrorWriter::WriteConfiguration() {
-  const NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen};
+  NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen, {}, {}};
+  for (const auto &[owner, collections] : Owners()) {
+    site.owners.push_back(owner);
+    for (const std::string &collection : collections) site.collections.emplace_back(owner, collection);
+  }
   const std::pair<const char *, std::string> files[] = {
       {kNginxMainFile, nginxMainConfig(site)},
       {kNginxHttpFile, nginxHttpConfig(site)},
@@ -431,6 +444,10 @@ bool exportInto(const std::string &root, const std::string &out, const MirrorOpt
   const Repository repository(root);
   if (!repository.Valid()) {
     qxerr << "Repository directory does not exist [" << root << "]";
+    return false;
+  }
+  if (const std::optional<std::string> reason = unfitListen(options.listen)) {
+    qxerr << "Unable to export: the listen address [" << options.listen << "] " << *reason;
     return false;
   }
   const fs::path target = realPath(out);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <qx/common/Util.hh>
 
@@ -95,10 +96,14 @@ RangeAnswer answerRange(const std::string &header, std::uint64_t size) {
   const std::size_t equals = value.find('=');
   if (equals == std::string::npos || qx::common::lowercase(trim(value.substr(0, equals))) != "bytes")
     return answer;  // not a byte range: served whole
-  const std::string set = value.substr(equals + 1);
-  if (set.find(',') != std::string::npos) return answer;  // several ranges: served whole
+  // The ranges of the set; a list may hold empty elements ("0-5,").
+  std::vector<std::string> ranges;
+  for (const std::string &item : qx::common::split(value.substr(equals + 1), ","))
+    if (!trim(item).empty()) ranges.push_back(trim(item));
+  if (ranges.size() > 1) return answer;  // several ranges: served whole
   answer.kind = RangeAnswer::kUnsatisfiable;
-  const std::string spec = trim(set);
+  if (ranges.empty()) return answer;
+  const std::string &spec = ranges.front();
   const std::size_t dash = spec.find('-');
   if (dash == std::string::npos) return answer;
   const std::string firstText = trim(spec.substr(0, dash));
@@ -121,11 +126,16 @@ RangeAnswer answerRange(const std::string &header, std::uint64_t size) {
 }
 
 std::optional<std::time_t> parseHttpDate(const std::string &text) {
-  std::tm parts{};
   const std::string value = trim(text);
-  const char *end = ::strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  if (end == nullptr || *end != '\0') return std::nullopt;
-  return ::timegm(&parts);
+  // IMF-fixdate, then the obsolete forms that recipients must still take:
+  // RFC 850 (two-digit years) and asctime.
+  for (const char *format : {"%a, %d %b %Y %H:%M:%S GMT", "%A, %d-%b-%y %H:%M:%S GMT",
+                             "%a %b %e %H:%M:%S %Y"}) {
+    std::tm parts{};
+    const char *end = ::strptime(value.c_str(), format, &parts);
+    if (end != nullptr && *end == '\0') return ::timegm(&parts);
+  }
+  return std::nullopt;
 }
 
 void deliverFile(const DeliveryConditions &conditions, Reply &reply) {

@@ -2,6 +2,9 @@
 // it with the protocol's routes, queries and headers.
 #include <qx/quarn_server/MirrorExport.hh>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <httplib.h>
 
 #include <filesystem>
@@ -85,6 +88,18 @@ TEST_F(MirrorExportTest, ExportsAgainOnlyWhatChanged) {
   EXPECT_NE(before, fs::read_symlink(Site("resources/alice/models/box/2")));
   EXPECT_FALSE(fs::exists(Site("resources/alice/models/box/" + before.string())));
   EXPECT_EQ("v 5 5 5\n", ReadFile(Site("resources/alice/models/box/2/files/meshes/box.obj")));
+
+  // Rewritten in place with its size kept and its time set back.
+  const std::string mesh = root_.Path() + "/alice/models/box/2/meshes/box.obj";
+  struct stat old {};
+  ASSERT_EQ(0, ::stat(mesh.c_str(), &old));
+  WriteFile(mesh, "v 6 6 6\n");
+  const struct timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, mesh.c_str(), times, 0));
+  MirrorSummary same;
+  ASSERT_TRUE(Export(&same));
+  EXPECT_EQ(1u, same.versionsWritten);
+  EXPECT_EQ("v 6 6 6\n", ReadFile(Site("resources/alice/models/box/2/files/meshes/box.obj")));
 
   fs::remove_all(root_.Path() + "/bob/models/wheel");
   fs::remove_all(root_.Path() + "/alice/models/box/2");

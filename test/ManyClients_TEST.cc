@@ -207,6 +207,7 @@ TEST(ManyClients, MoreClientsThanWorkersWaitAndAreAllServed) {
   qx::quarn_server::RepositoryServer::Options options;
   options.workerThreads = 2;
   options.queuedConnections = 2;
+  options.queueTimeout = std::chrono::milliseconds(0);  // however slow the machine
   qx::quarn_server::RepositoryServer server(root.Path(), options);
   ASSERT_TRUE(server.Start());
   const std::vector<Download> got = GetAtOnce(server.Port(), kLargeArchive, 32);
@@ -230,6 +231,7 @@ TEST(ManyClients, ABurstOfClientsIsServedWhole) {
   WriteLargeModel(root.Path(), 1, 4096);
   qx::quarn_server::RepositoryServer::Options options;
   options.workerThreads = 4;
+  options.queueTimeout = std::chrono::milliseconds(0);  // however slow the machine
   qx::quarn_server::RepositoryServer server(root.Path(), options);
   ASSERT_TRUE(server.Start());
   ASSERT_EQ(200, Get(server.Port(), kLargeArchive).status);  // built once, first

@@ -103,11 +103,11 @@ RangeAnswer answerRange(const std::string &header, std::uint64_t size) {
   if (ranges.size() > 1) return answer;  // several ranges: served whole
   answer.kind = RangeAnswer::kUnsatisfiable;
   if (ranges.empty()) return answer;
-  const std::string &spec = ranges.front();
-  const std::size_t dash = spec.find('-');
+  const std::string &range = ranges.front();
+  const std::size_t dash = range.find('-');
   if (dash == std::string::npos) return answer;
-  const std::string firstText = trim(spec.substr(0, dash));
-  const std::string lastText = trim(spec.substr(dash + 1));
+  const std::string firstText = trim(range.substr(0, dash));
+  const std::string lastText = trim(range.substr(dash + 1));
   const std::optional<std::uint64_t> first = decimal(firstText);
   const std::optional<std::uint64_t> last = decimal(lastText);
   if (firstText.empty()) {

@@ -1,8 +1,10 @@
 // Benchmarks of the paths a simulator hits most: loading a large
 // configuration file, resolving a URL, looking a model up in a large cache,
 // unpacking an archive, and downloading a model from a repository server on
-// loopback.
+// loopback; and how long our server takes to answer for a version of many
+// files whose archive is built.
 #include <benchmark/benchmark.h>
+#include <httplib.h>
 
 #include <zip.h>
 
@@ -154,6 +156,37 @@ void BM_DownloadModel(benchmark::State &state) {
   server.Stop();
 }
 BENCHMARK(BM_DownloadModel)->Unit(benchmark::kMillisecond);
+
+// A conditional GET (answered 304) of the built archive of a version of
+// `files` small files: the server looks at every file to see whether the
+// archive is still current, which should take time linear in their number
+// and little of it (nginx answers the same from the export in a few ms).
+void BM_ArchiveOfManyFilesNotModified(benchmark::State &state) {
+  Scratch scratch;
+  const fs::path repo = fs::path(scratch.path) / "repo";
+  const fs::path version = repo / "lab" / "models" / "many" / "1";
+  WriteFile(version / "model.config", "<model><name>many</name></model>");
+  for (int i = 0; i < state.range(0); ++i)
+    WriteFile(version / "d" / std::to_string(i % 50) / ("f" + std::to_string(i) + ".txt"), "x");
+  qx::quarn_server::RepositoryServer::Options options;
+  options.prebuild = true;
+  qx::quarn_server::RepositoryServer server(repo.string(), options);
+  if (!server.Start()) std::abort();
+  httplib::Client client(server.Url());
+  const std::string target = "/1.0/lab/models/many/1/many.zip";
+  const httplib::Headers headers{{"If-None-Match", "*"}};
+  for (auto _ : state) {
+    auto result = client.Get(target.c_str(), headers);
+    if (!result || result->status != 304) std::abort();
+  }
+  state.SetComplexityN(state.range(0));
+  server.Stop();
+}
+BENCHMARK(BM_ArchiveOfManyFilesNotModified)
+    ->Arg(500)
+    ->Arg(5000)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,10 @@ TEST(AnswerRange, Table) {
       {"bytes=-", RangeAnswer::kUnsatisfiable, 0, 0},
       {"items=0-5", RangeAnswer::kWhole, 0, 0},   // another unit: ignored
       {"bytes=0-1,5-6", RangeAnswer::kWhole, 0, 0},  // several ranges: the whole body
+      {"bytes=0-1,,5-6", RangeAnswer::kWhole, 0, 0},
+      {"bytes=0-5,", RangeAnswer::kPart, 0, 6},       // empty list elements do not count
+      {"bytes= , 0-5 , ", RangeAnswer::kPart, 0, 6},
+      {"bytes=,", RangeAnswer::kUnsatisfiable, 0, 0},
       {"nonsense", RangeAnswer::kWhole, 0, 0},
   };
   for (const Case &c : cases) {
@@ -59,12 +65,29 @@ TEST(AnswerRange, Table) {
   EXPECT_EQ(RangeAnswer::kUnsatisfiable, answerRange("bytes=-5", 0).kind);
 }
 
-TEST(ParseHttpDate, ImfFixdateOnly) {
-  EXPECT_EQ(std::optional<std::time_t>(784111777),
-            parseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT"));
+TEST(ParseHttpDate, TheThreeFormsOfHttpDates) {
+  const std::optional<std::time_t> expected(784111777);
+  for (const char *text : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+                           "Sun Nov  6 08:49:37 1994", " Sun, 06 Nov 1994 08:49:37 GMT "}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(expected, parseHttpDate(text));
+  }
+  EXPECT_EQ(std::optional<std::time_t>(1262304000), parseHttpDate("Friday, 01-Jan-10 00:00:00 GMT"));
   EXPECT_EQ(httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
-  EXPECT_FALSE(parseHttpDate("yesterday"));
-  EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT trailing"));
+  for (const char *text : {"yesterday", "Sun, 06 Nov 1994 08:49:37 GMT trailing",
+                           "Sunday, 06-Nov-94 08:49:37", "Sun Nov  6 08:49:37", ""}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(parseHttpDate(text));
+  }
+}
+
+// The HTTP date `imf` (IMF-fixdate) written in `format`.
+std::string DateIn(const char *format, const std::string &imf) {
+  const std::optional<std::time_t> time = parseHttpDate(imf);
+  std::tm parts{};
+  if (!time || ::gmtime_r(&*time, &parts) == nullptr) return "";
+  char text[64];
+  return std::string(text, std::strftime(text, sizeof(text), format, &parts));
 }
 
 class FileDeliveryTest : public qx::test::RepositoryFixture {
@@ -181,6 +204,13 @@ TEST_F(FileDeliveryTest, ConditionalRequests) {
       {"other tag", {{"If-None-Match", "\"other\""}}, 200},
       {"other tag wins over the date", {{"If-None-Match", "\"other\""}, {"If-Modified-Since", modified}}, 200},
       {"not modified since", {{"If-Modified-Since", modified}}, 304},
+      {"not modified since, RFC 850 date",
+       {{"If-Modified-Since", DateIn("%A, %d-%b-%y %H:%M:%S GMT", modified)}}, 304},
+      {"not modified since, asctime date",
+       {{"If-Modified-Since", DateIn("%a %b %e %H:%M:%S %Y", modified)}}, 304},
+      {"modified since, RFC 850 date",
+       {{"If-Modified-Since", DateIn("%A, %d-%b-%y %H:%M:%S GMT", before)}}, 200},
+      {"range with an empty list element", {{"Range", "bytes=0-3,"}}, 206},
       {"modified since", {{"If-Modified-Since", before}}, 200},
       {"unreadable date", {{"If-Modified-Since", "yesterday"}}, 200},
       {"range with a current If-Range", {{"Range", "bytes=0-3"}, {"If-Range", tag}}, 206},

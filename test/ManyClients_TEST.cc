@@ -1,6 +1,8 @@
-// Many clients at once: every connection is served in the end, none is
-// dropped, and the server's memory does not grow with the archive's size or
-// the number of clients.
+// Many clients at once: every connection is served in the end or answered
+// 503 with Retry-After, none is dropped; slow and stalled clients do not
+// hold the others up; a client that pauses reading keeps its download; and
+// the server's memory does not grow with the archive's size or the number
+// of clients.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,10 +12,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +101,93 @@ std::vector<Download> GetAtOnce(int port, const std::string &target, int clients
   return got;
 }
 
+// One client connection spoken to byte by byte.
+class RawClient {
+ public:
+  // Connects to 127.0.0.1:`port`; a `receiveBuffer` other than 0 keeps
+  // the socket's receive buffer that small, so that a client that does
+  // not read stalls the server soon.
+  explicit RawClient(int port, int receiveBuffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receiveBuffer > 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    timeval timeout{60, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  RawClient(const RawClient &) = delete;
+  RawClient &operator=(const RawClient &) = delete;
+
+  bool Send(const std::string &text) {
+    return connected_ && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(text.size());
+  }
+  // The response's head (status line and headers), empty when the
+  // connection ended first; the bytes after it stay for ReadBody.
+  std::string ReadHead() {
+    while (received_.find("\r\n\r\n") == std::string::npos) {
+      if (!Receive()) return "";
+    }
+    const std::size_t end = received_.find("\r\n\r\n") + 4;
+    const std::string head = received_.substr(0, end);
+    received_.erase(0, end);
+    return head;
+  }
+  // Reads the body until the server closes the connection, pausing
+  // `pause` once after the first `pauseAfter` bytes: the bytes received.
+  std::uint64_t ReadBody(std::uint64_t pauseAfter = 0,
+                         std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+    std::uint64_t got = received_.size();
+    received_.clear();
+    bool paused = pause.count() == 0;
+    char buffer[64 * 1024];
+    ssize_t count = 0;
+    while ((count = ::recv(fd_, buffer, sizeof(buffer), 0)) > 0) {
+      got += static_cast<std::uint64_t>(count);
+      if (!paused && got >= pauseAfter) {
+        std::this_thread::sleep_for(pause);
+        paused = true;
+      }
+    }
+    return got;
+  }
+
+ private:
+  bool Receive() {
+    char buffer[4096];
+    const ssize_t count = ::recv(fd_, buffer, sizeof(buffer), 0);
+    if (count <= 0) return false;
+    received_.append(buffer, static_cast<std::size_t>(count));
+    return true;
+  }
+
+  const int fd_;
+  bool connected_ = false;
+  std::string received_;
+};
+
+// The status of a response head; 0 for none.
+int StatusOf(const std::string &head) {
+  const std::size_t space = head.find(' ');
+  return space == std::string::npos ? 0 : std::atoi(head.c_str() + space + 1);
+}
+
+// The value of header `name` in a response head; empty when it has none.
+std::string HeaderOf(const std::string &head, const std::string &name) {
+  const std::size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  const std::size_t start = at + name.size() + 4;
+  return head.substr(start, head.find("\r\n", start) - start);
+}
+
+std::string GetRequest(const std::string &target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+}
+
 // A model of `files` incompressible files of `fileSize` bytes each.
 void WriteLargeModel(const std::string &root, int files, std::size_t fileSize) {
   const std::string dir = root + "/lab/models/large/1/";
@@ -116,6 +207,7 @@ TEST(ManyClients, MoreClientsThanWorkersWaitAndAreAllServed) {
   qx::quarn_server::RepositoryServer::Options options;
   options.workerThreads = 2;
   options.queuedConnections = 2;
+  options.queueTimeout = std::chrono::milliseconds(0);  // however slow the machine
   qx::quarn_server::RepositoryServer server(root.Path(), options);
   ASSERT_TRUE(server.Start());
   const std::vector<Download> got = GetAtOnce(server.Port(), kLargeArchive, 32);
@@ -130,6 +222,137 @@ TEST(ManyClients, MoreClientsThanWorkersWaitAndAreAllServed) {
   for (const auto &record : server.Requests()) peak = std::max(peak, record.concurrent);
   EXPECT_LE(peak, 2u);
   EXPECT_EQ(32u, server.Requests().size());
+}
+
+TEST(ManyClients, ABurstOfClientsIsServedWhole) {
+  // Far more clients at once than threads, and than the backlog a server
+  // listening with a short one keeps: every one is answered in full.
+  TempDir root;
+  WriteLargeModel(root.Path(), 1, 4096);
+  qx::quarn_server::RepositoryServer::Options options;
+  options.workerThreads = 4;
+  options.queueTimeout = std::chrono::milliseconds(0);  // however slow the machine
+  qx::quarn_server::RepositoryServer server(root.Path(), options);
+  ASSERT_TRUE(server.Start());
+  ASSERT_EQ(200, Get(server.Port(), kLargeArchive).status);  // built once, first
+  const int clients = 400;
+  const std::vector<Download> got = GetAtOnce(server.Port(), kLargeArchive, clients);
+  int whole = 0;
+  for (const Download &download : got) {
+    const bool ok = !download.reset && download.status == 200 &&
+                    download.announced > 4096 && download.announced == download.received;
+    whole += ok ? 1 : 0;
+  }
+  EXPECT_EQ(clients, whole);
+}
+
+TEST(ManyClients, SlowHeadersHoldNoOneUp) {
+  // Clients that send their request's header a line at a time and never
+  // end it: a few of them leave threads for everyone else, and when they
+  // hold every thread they lose it when their header time is up.
+  TempDir root;
+  WriteLargeModel(root.Path(), 1, 1024);
+  struct Case {
+    const char *what;
+    int slow;
+  };
+  const Case cases[] = {{"fewer than the threads", 2}, {"as many as the threads", 4}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    qx::quarn_server::RepositoryServer::Options options;
+    options.workerThreads = 4;
+    options.headerTimeout = std::chrono::seconds(2);
+    options.queueTimeout = std::chrono::seconds(30);
+    qx::quarn_server::RepositoryServer server(root.Path(), options);
+    ASSERT_TRUE(server.Start());
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < c.slow; ++i) {
+      slow.push_back(std::make_unique<RawClient>(server.Port()));
+      ASSERT_TRUE(slow.back()->Send("GET /1.0/licenses HTTP/1.1\r\nHost: x\r\n"));
+    }
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+      for (int line = 0; dripping; ++line) {
+        for (auto &client : slow) client->Send("X-Line-" + std::to_string(line) + ": y\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Download probe = Get(server.Port(), kLargeArchive);
+    dripping = false;
+    drip.join();
+    EXPECT_FALSE(probe.reset);
+    EXPECT_EQ(200, probe.status);
+    EXPECT_EQ(probe.announced, probe.received);
+    // The slow clients were answered (400) or closed, not served forever.
+    for (auto &client : slow) EXPECT_NE(200, StatusOf(client->ReadHead()));
+  }
+}
+
+TEST(ManyClients, ClientsThatCannotGetAThreadAreAnswered503) {
+  // Clients that ask for a large archive and do not read it hold both
+  // threads; a client that then waits longer than the queue time-out for
+  // one is told to come back.
+  TempDir root;
+  WriteLargeModel(root.Path(), 1, 16 << 20);
+  qx::quarn_server::RepositoryServer::Options options;
+  options.workerThreads = 2;
+  options.queueTimeout = std::chrono::milliseconds(500);
+  qx::quarn_server::RepositoryServer server(root.Path(), options);
+  ASSERT_TRUE(server.Start());
+  ASSERT_EQ(200, Get(server.Port(), kLargeArchive).status);  // built once, first
+  std::vector<std::unique_ptr<RawClient>> stalled;
+  for (int i = 0; i < 2; ++i) {
+    stalled.push_back(std::make_unique<RawClient>(server.Port(), 4096));
+    ASSERT_TRUE(stalled.back()->Send(GetRequest(kLargeArchive)));
+    ASSERT_EQ(200, StatusOf(stalled.back()->ReadHead()));
+  }
+  for (const char *method : {"GET", "HEAD"}) {
+    SCOPED_TRACE(method);
+    RawClient probe(server.Port());
+    ASSERT_TRUE(probe.Send(std::string(method) +
+                           " /1.0/lab/models/large/1/files/model.sdf HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const std::string head = probe.ReadHead();
+    EXPECT_EQ(503, StatusOf(head)) << head;
+    EXPECT_EQ("5", HeaderOf(head, "Retry-After"));
+    EXPECT_EQ("close", HeaderOf(head, "Connection"));
+    const std::uint64_t body = probe.ReadBody();
+    EXPECT_EQ(std::string(method) == "HEAD" ? 0u : std::stoull(HeaderOf(head, "Content-Length")),
+              body);
+  }
+}
+
+TEST(ManyClients, AReaderThatPausesKeepsItsDownload) {
+  // Longer than a few seconds, shorter than the time a transfer may make no
+  // progress (a minute); and with that time shorter than the pause, the
+  // transfer is given up.
+  TempDir root;
+  WriteLargeModel(root.Path(), 1, 16 << 20);
+  struct Case {
+    const char *what;
+    std::chrono::milliseconds stall;
+    std::chrono::milliseconds pause;
+    bool whole;
+  };
+  const Case cases[] = {
+      {"the default", qx::quarn_server::RepositoryServer::Options().stallTimeout,
+       std::chrono::seconds(7), true},
+      {"a short stall time-out", std::chrono::seconds(1), std::chrono::seconds(3), false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    qx::quarn_server::RepositoryServer::Options options;
+    options.stallTimeout = c.stall;
+    qx::quarn_server::RepositoryServer server(root.Path(), options);
+    ASSERT_TRUE(server.Start());
+    RawClient client(server.Port(), 4096);
+    ASSERT_TRUE(client.Send(GetRequest(kLargeArchive)));
+    const std::string head = client.ReadHead();
+    ASSERT_EQ(200, StatusOf(head));
+    const std::uint64_t announced = std::stoull(HeaderOf(head, "Content-Length"));
+    const std::uint64_t got = client.ReadBody(1 << 20, c.pause);
+    EXPECT_EQ(c.whole, got == announced) << got << " of " << announced;
+  }
 }
 
 // The quarn-server program in a process of its own, whose memory is read

@@ -2,6 +2,9 @@
 // it with the protocol's routes, queries and headers.
 #include <qx/quarn_server/MirrorExport.hh>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <httplib.h>
 
 #include <filesystem>
@@ -86,6 +89,18 @@ TEST_F(MirrorExportTest, ExportsAgainOnlyWhatChanged) {
   EXPECT_FALSE(fs::exists(Site("resources/alice/models/box/" + before.string())));
   EXPECT_EQ("v 5 5 5\n", ReadFile(Site("resources/alice/models/box/2/files/meshes/box.obj")));
 
+  // Rewritten in place with its size kept and its time set back.
+  const std::string mesh = root_.Path() + "/alice/models/box/2/meshes/box.obj";
+  struct stat old {};
+  ASSERT_EQ(0, ::stat(mesh.c_str(), &old));
+  WriteFile(mesh, "v 6 6 6\n");
+  const struct timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_EQ(0, ::utimensat(AT_FDCWD, mesh.c_str(), times, 0));
+  MirrorSummary same;
+  ASSERT_TRUE(Export(&same));
+  EXPECT_EQ(1u, same.versionsWritten);
+  EXPECT_EQ("v 6 6 6\n", ReadFile(Site("resources/alice/models/box/2/files/meshes/box.obj")));
+
   fs::remove_all(root_.Path() + "/bob/models/wheel");
   fs::remove_all(root_.Path() + "/alice/models/box/2");
   MirrorSummary removed;
@@ -127,6 +142,43 @@ TEST_F(MirrorExportTest, PrivateResourcesStayOutAndNamesAreLowerCase) {
   EXPECT_EQ((Names{"Carol/Crate"}), ListedNames(ReadFile(Site("listing/owner/carol/models/1.json"))));
 }
 
+TEST_F(MirrorExportTest, AVersionPublishesOnlyWhatLiesInsideIt) {
+  WriteFile(root_.Path() + "/alice/models/secret/1/model.config", "<model><name>s</name></model>");
+  WriteFile(root_.Path() + "/alice/models/secret/1/data.txt", "PRIVATE-DATA");
+  WriteFile(root_.Path() + "/alice/models/secret/private", "");
+  const std::string version = root_.Path() + "/alice/models/box/2/";
+  fs::create_symlink("../../secret/1/data.txt", version + "notes.txt");
+  fs::create_symlink("../../secret/1", version + "secretdir");
+  fs::create_symlink("model.sdf", version + "alias.sdf");
+  WriteFile(version + "bad\xffname.txt", "unnamable");
+  ASSERT_TRUE(Export());
+  for (const auto &[path, content] : qx::test::TreeFiles(Out() + "/site"))
+    EXPECT_EQ(std::string::npos, content.find("PRIVATE-DATA")) << path;
+  const std::string files = "resources/alice/models/box/2/files/";
+  EXPECT_FALSE(fs::exists(Site(files + "notes.txt")));
+  EXPECT_FALSE(fs::exists(Site(files + "secretdir")));
+  EXPECT_FALSE(fs::exists(Site(files + "bad\xffname.txt")));
+  EXPECT_EQ(ReadFile(version + "model.sdf"), ReadFile(Site(files + "alias.sdf")));
+}
+
+TEST_F(MirrorExportTest, WhatFailsKeepsItsExportAndTheRestIsBroughtUpToDate) {
+  ASSERT_TRUE(Export());
+  // The details of alice/robot cannot be written (a directory stands where
+  // they go), and bob/wheel is deleted.
+  const std::string details = Site("resources/alice/models/robot/details.json");
+  fs::remove(details);
+  fs::create_directory(details);
+  fs::remove_all(root_.Path() + "/bob/models/wheel");
+  LogCapture log;
+  EXPECT_FALSE(Export());
+  EXPECT_FALSE(fs::exists(Site("resources/bob/models/wheel")));
+  EXPECT_FALSE(fs::exists(Site("listing/resource/bob/models/wheel")));
+  EXPECT_EQ((Names{"alice/box", "alice/robot"}),
+            ListedNames(ReadFile(Site("listing/server/models/1.json"))));
+  EXPECT_TRUE(fs::is_regular_file(Site("resources/alice/models/robot/1/archive.zip")));
+  EXPECT_TRUE(fs::is_regular_file(Site("listing/resource/alice/models/robot/1.json")));
+}
+
 TEST_F(MirrorExportTest, RefusesPlacesThatHoldSomethingElse) {
   TempDir busy;
   WriteFile(busy.Join("notes.txt"), "mine");
@@ -154,6 +206,43 @@ TEST_F(MirrorExportTest, RefusesPlacesThatHoldSomethingElse) {
   EXPECT_EQ("mine", ReadFile(busy.Join("notes.txt")));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(busy.Path()), fs::directory_iterator()));
   EXPECT_FALSE(fs::exists(root_.Join("alice/mirror")));
+}
+
+TEST_F(MirrorExportTest, TheListenAddressIsAnAddress) {
+  const struct {
+    std::string listen;
+    bool taken;
+  } cases[] = {
+      {"8080", true},
+      {"127.0.0.1:8080", true},
+      {"[::1]:8080", true},
+      {"*:80", true},
+      {"mirror.lab-1.example:8080", true},
+      {"127.0.0.1:1; include /etc/passwd", false},
+      {"127.0.0.1:1;", false},
+      {"", false},
+      {"host", false},
+      {"127.0.0.1:0", false},
+      {"127.0.0.1:65536", false},
+      {"[::1:80", false},
+      {"a b:80", false},
+      {"127.0.0.1:80\n", false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.listen);
+    MirrorOptions options;
+    options.listen = c.listen;
+    TempDir out;
+    LogCapture log;
+    EXPECT_EQ(c.taken, exportMirror(root_.Path(), out.Join("mirror"), options));
+    if (c.taken) {
+      EXPECT_NE(std::string::npos,
+                ReadFile(out.Join("mirror/nginx.conf")).find("listen " + c.listen + ";\n"));
+    } else {
+      EXPECT_TRUE(log.Contains("the listen address", qx::common::LOG_ERROR));
+      EXPECT_FALSE(fs::exists(out.Join("mirror")));
+    }
+  }
 }
 
 // ------------------------------------------------------------ under nginx
@@ -262,7 +351,12 @@ TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
     auto result = Get("models", c.query);
     ASSERT_TRUE(result);
     EXPECT_EQ(c.status, result->status);
-    if (c.status != 200) continue;
+    if (c.status != 200) {
+      // As the repository server answers it.
+      EXPECT_EQ("text/plain", result->get_header_value("Content-Type"));
+      EXPECT_EQ("Invalid page in query: " + c.query + "\n", result->body);
+      continue;
+    }
     EXPECT_EQ("application/json", result->get_header_value("Content-Type"));
     EXPECT_EQ(c.names, ListedNames(result->body));
     const std::string link = result->get_header_value("Link");
@@ -276,6 +370,55 @@ TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
   EXPECT_EQ((Names{"bob/wheel"}), ListedNames(Get("bob/models/wheel", "page=1")->body));
   EXPECT_EQ(Names{}, ListedNames(Get("bob/models/wheel", "page=2")->body));
   EXPECT_EQ("wheel", qx::test::ParseJson(Get("bob/models/wheel")->body)["name"].asString());
+}
+
+TEST_F(NginxMirrorTest, OwnersAndCollectionsInAnyLetterCaseAsTheServerFindsThem) {
+  // The client sends collection names, and owners of listings, as the user
+  // wrote them; model and world names it sends in lower case.
+  const std::string root = mirror_.Root();
+  WriteFile(root + "/Studio/models/Table/1/model.config", "<model><name>Table</name></model>");
+  WriteFile(root + "/Studio/collections/Furniture.json",
+            "{\"models\": [\"Studio/Table\", \"alice/box\"]}");
+  ASSERT_TRUE(mirror_.Export());
+  ASSERT_TRUE(mirror_.Restart());
+  RepositoryServer server(root);
+  ASSERT_TRUE(server.Start());
+  httplib::Client live(server.Url());
+  live.set_url_encode(false);
+  struct Case {
+    std::string route;
+    Names names;  // of a listing; empty for other routes
+  };
+  const std::vector<Case> cases = {
+      {"Studio/models", {"Studio/Table"}},
+      {"studio/models", {"Studio/Table"}},
+      {"STUDIO/models", {"Studio/Table"}},
+      {"Alice/worlds", {"alice/garden"}},
+      {"Studio/collections/Furniture/models", {"Studio/Table", "alice/box"}},
+      {"studio/collections/furniture/models", {"Studio/Table", "alice/box"}},
+      {"STUDIO/collections/FURNITURE/models", {"Studio/Table", "alice/box"}},
+      {"Alice/collections/Favourites/models", {"alice/box", "bob/wheel"}},
+      {"studio/models/table", {}},
+      {"Studio/models/table/tip/table.zip", {}},
+      {"studio/models/table/1/files/model.config", {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.route);
+    auto mirrored = Get(c.route);
+    auto served = live.Get(("/1.0/" + c.route).c_str());
+    ASSERT_TRUE(mirrored && served);
+    EXPECT_EQ(200, served->status);
+    EXPECT_EQ(served->status, mirrored->status);
+    if (!c.names.empty()) {
+      EXPECT_EQ(c.names, ListedNames(served->body));
+      EXPECT_EQ(c.names, ListedNames(mirrored->body));
+    }
+  }
+  for (const std::string route : {"Nobody/models", "Studio/collections/Chairs/models"}) {
+    SCOPED_TRACE(route);
+    EXPECT_EQ(404, Get(route)->status);
+    EXPECT_EQ(404, live.Get(("/1.0/" + route).c_str())->status);
+  }
 }
 
 TEST_F(NginxMirrorTest, WhatTheProtocolDoesNotHaveIsNotFound) {

@@ -450,20 +450,31 @@ TEST_F(RepositoryServerTest, UnknownRoutesAreNotFound) {
   EXPECT_EQ(404, client->Get("/")->status);
 }
 
-TEST_F(RepositoryServerTest, PathsLeavingTheRootAreNotFound) {
+TEST_F(RepositoryServerTest, PathsLeavingTheVersionAreNotFound) {
   qx::test::TempDir outside;
   WriteFile(outside.Join("secret.txt"), "secret");
   AddModel(outside.Path(), "mallory", "evil");
-  fs::create_symlink(outside.Join("secret.txt"), Root() + "/alice/models/box/1/leak.txt");
+  // A private model whose files public ones link to, inside the root.
+  AddModel(Root(), "alice", "hidden");
+  WriteFile(Root() + "/alice/models/hidden/1/data.txt", "secret of a private model");
+  WriteFile(Root() + "/alice/models/hidden/private", "");
+  const std::string version = Root() + "/alice/models/box/1/";
+  fs::create_symlink(outside.Join("secret.txt"), version + "leak.txt");
   fs::create_symlink(outside.Join("mallory"), Root() + "/mallory");
   fs::create_symlink(outside.Join("mallory/models/evil"), Root() + "/alice/models/evil");
-  fs::create_symlink(outside.Path(), Root() + "/alice/models/box/1/outside");
-  // A link that stays inside the root is served.
-  fs::create_symlink(Root() + "/licenses.json", Root() + "/alice/models/box/1/inside.json");
+  fs::create_symlink(outside.Path(), version + "outside");
+  fs::create_symlink("../../hidden/1/data.txt", version + "private.txt");
+  fs::create_symlink("../../hidden/1", version + "privdir");
+  fs::create_symlink(Root() + "/licenses.json", version + "root.json");
+  // A link to a file of the version itself is served.
+  fs::create_symlink("model.sdf", version + "alias.sdf");
 
   const std::vector<std::string> targets = {
       Target("alice/models/box/1/files/leak.txt"),
       Target("alice/models/box/1/files/outside/secret.txt"),
+      Target("alice/models/box/1/files/private.txt"),
+      Target("alice/models/box/1/files/privdir/data.txt"),
+      Target("alice/models/box/1/files/root.json"),
       Target("alice/models/box/1/files/../../../../licenses.json"),
       "/1.0/alice%2Fmodels%2Fbox%2F1%2Ffiles%2F%2e%2e%2F%2e%2e%2F%2e%2e%2F%2e%2e%2Flicenses.json",
       "/1.0/alice/models/box/1/files/%2E%2E/%2E%2E/%2E%2E/%2E%2E/licenses.json",
@@ -485,11 +496,31 @@ TEST_F(RepositoryServerTest, PathsLeavingTheRootAreNotFound) {
     EXPECT_EQ(404, result->status);
     EXPECT_EQ(std::string::npos, result->body.find("secret"));
   }
-  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
-  const Names names = EntryNames(ArchiveEntries(Get("alice/models/box/1/box.zip")->body));
-  EXPECT_EQ((Names{"meshes/", "inside.json", "meshes/box.obj", "model.config", "model.sdf"}),
-            names);
-  EXPECT_EQ(DiskFile("licenses.json"), Get("alice/models/box/1/files/inside.json")->body);
+  EXPECT_EQ((Names{"alice/box", "alice/hidden", "alice/robot", "bob/wheel"}),
+            ListedNames(Get("models")->body));
+  const Entries entries = ArchiveEntries(Get("alice/models/box/1/box.zip")->body);
+  EXPECT_EQ((Names{"meshes/", "alias.sdf", "meshes/box.obj", "model.config", "model.sdf"}),
+            EntryNames(entries));
+  for (const auto &entry : entries) EXPECT_EQ(std::string::npos, entry.second.find("secret"));
+  EXPECT_EQ(DiskFile("alice/models/box/1/model.sdf"),
+            Get("alice/models/box/1/files/alias.sdf")->body);
+}
+
+TEST_F(RepositoryServerTest, NamesThatAreNotUtf8AreLeftOutOfTheVersion) {
+  const std::string version = Root() + "/alice/models/box/1/";
+  WriteFile(version + "bad\xffname.txt", "x");
+  WriteFile(version + "dir\xc3\x28/inner.txt", "x");
+  WriteFile(version + "gr\xc3\xbc\xc3\x9f" "e.txt", "valid UTF-8");
+  qx::test::LogCapture log;
+  auto archive = Get("alice/models/box/1/box.zip");
+  ASSERT_TRUE(archive);
+  ASSERT_EQ(200, archive->status);
+  EXPECT_EQ((Names{"meshes/", "gr\xc3\xbc\xc3\x9f" "e.txt", "meshes/box.obj", "model.config",
+                   "model.sdf"}),
+            EntryNames(ArchiveEntries(archive->body)));
+  EXPECT_TRUE(log.Contains("its name is not valid UTF-8", qx::common::LOG_WARNING));
+  EXPECT_EQ(404, Get("alice/models/box/1/files/bad\xffname.txt")->status);
+  EXPECT_EQ(200, Get("alice/models/box/1/files/gr\xc3\xbc\xc3\x9f" "e.txt")->status);
 }
 
 TEST_F(RepositoryServerTest, RoutesAreDecodedOnce) {

@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <system_error>
 
 #include <qx/common/Console.hh>
+
+#include "Route.hh"
 
 namespace fs = std::filesystem;
 
@@ -18,7 +22,8 @@ namespace {
 
 // Changes whenever the way archives are written changes, so that archives
 // kept from before are not taken for new ones.
-const char kArchiveFormat[] = "quarn-archive-1";
+// 2: entry times in UTC, whatever the server's time zone.
+const char kArchiveFormat[] = "quarn-archive-2";
 
 struct ArchiveDeleter {
   void operator()(zip_t *archive) const { zip_discard(archive); }
@@ -29,6 +34,23 @@ struct DigestDeleter {
   void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
 };
 
+// The modification time of `path` as an MS-DOS time and date in UTC (libzip
+// would convert to the server's local time, so the same files would give
+// other bytes in another time zone). Times before 1980 give 1980-01-01.
+std::pair<zip_uint16_t, zip_uint16_t> dosTimeOf(const fs::path &path) {
+  const std::time_t modified = modificationTime(path);
+  std::tm utc{};
+  if (::gmtime_r(&modified, &utc) == nullptr || utc.tm_year < 80) {
+    utc = {};
+    utc.tm_year = 80;
+    utc.tm_mday = 1;
+  }
+  const int year = std::min(utc.tm_year - 80, 127);
+  const auto time = static_cast<zip_uint16_t>((utc.tm_hour << 11) | (utc.tm_min << 5) | (utc.tm_sec / 2));
+  const auto date = static_cast<zip_uint16_t>((year << 9) | ((utc.tm_mon + 1) << 5) | utc.tm_mday);
+  return {time, date};
+}
+
 // Adds one directory or file entry, with its modification time. A file's
 // bytes are read when the archive is closed.
 bool addEntry(zip_t *archive, const Repository &repository, const fs::path &dir,
@@ -38,7 +60,7 @@ bool addEntry(zip_t *archive, const Repository &repository, const fs::path &dir,
   if (directory) {
     index = zip_dir_add(archive, name.c_str(), ZIP_FL_ENC_UTF_8);
   } else {
-    if (!repository.Inside(path)) {
+    if (!repository.VersionFile(dir, routeSegments(name))) {
       qxerr << "Unable to read [" << path.string() << "] for an archive";
       return false;
     }
@@ -55,7 +77,11 @@ bool addEntry(zip_t *archive, const Repository &repository, const fs::path &dir,
     qxerr << "Unable to add [" << name << "] to an archive: " << zip_strerror(archive);
     return false;
   }
-  zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), modificationTime(path), 0);
+  const auto [time, date] = dosTimeOf(path);
+  if (zip_file_set_dostime(archive, static_cast<zip_uint64_t>(index), time, date, 0) < 0) {
+    qxerr << "Unable to set the time of [" << name << "] in an archive: " << zip_strerror(archive);
+    return false;
+  }
   return true;
 }
 
@@ -111,19 +137,25 @@ std::string archiveFingerprint(const Repository &repository, const fs::path &ver
   };
   add(kArchiveFormat);
   const Tree tree = repository.Walk(versionDir);
-  for (const auto *names : {&tree.directories, &tree.files}) {
-    for (const std::string &name : *names) {
-      struct stat info {};
-      if (::stat((versionDir / name).c_str(), &info) != 0) info = {};
-      char line[160];
-      std::snprintf(line, sizeof(line), "%llu %o %lld.%09ld",
+  const auto addEntries = [&](const std::vector<std::string> &names,
+                              const std::vector<struct stat> &status) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const struct stat &info = status[i];
+      // The inode and the change time too: a file rewritten in place with
+      // its size kept and its modification time set back still changes
+      // its change time, which no user can set.
+      char line[200];
+      std::snprintf(line, sizeof(line), "%llu %o %lld.%09ld %llu %lld.%09ld",
                     static_cast<unsigned long long>(info.st_size),
                     static_cast<unsigned>(info.st_mode), static_cast<long long>(info.st_mtim.tv_sec),
-                    info.st_mtim.tv_nsec);
-      add(name);
+                    info.st_mtim.tv_nsec, static_cast<unsigned long long>(info.st_ino),
+                    static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
+      add(names[i]);
       add(line);
     }
-  }
+  };
+  addEntries(tree.directories, tree.directoryStatus);
+  addEntries(tree.files, tree.fileStatus);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1 || length < 16) return "";

@@ -15,8 +15,8 @@ namespace qx::quarn_server {
 // Writes a zip archive of `versionDir` to `target`, which must not exist,
 // with entry names relative to the directory (so model.config sits at the
 // archive's root): every directory entry first, then every file, each
-// group in name order, with the entries' modification times, so the same
-// files always give the same bytes. The files are read from disk as the
+// group in name order, with the entries' modification times (in UTC), so
+// the same files always give the same bytes. The files are read from disk as the
 // archive is written, never held in memory whole. False, with an error
 // line and nothing left at `target`, when a file cannot be read or libzip
 // fails.
@@ -24,9 +24,10 @@ bool writeArchive(const Repository &repository, const std::filesystem::path &ver
                   const std::filesystem::path &target);
 
 // A fingerprint of what the archive of `versionDir` is made of: the names,
-// types, sizes, modes and modification times of its entries (32 hexadecimal
-// digits). The same files give the same fingerprint; a change to any of
-// them gives another.
+// types, sizes, modes, modification times, inodes and change times of its
+// entries (32 hexadecimal digits). The same files give the same
+// fingerprint; a change to any of them gives another, even one that keeps
+// a file's size and sets its modification time back.
 std::string archiveFingerprint(const Repository &repository,
                                const std::filesystem::path &versionDir);
 

@@ -4,9 +4,12 @@
  * file is named by its version and the fingerprint of the version's files
  * (Archive.hh), so a change of the files builds a new one and the old one
  * goes; it is written aside and renamed into place, so no reader sees half
- * an archive and a crash leaves none. Concurrent requests for an archive
- * that is not built yet build it once: the others wait for it. Safe to use
- * from any number of threads.
+ * an archive; what a crashed process left aside is removed when a store is
+ * opened. Concurrent requests for an archive that is not built yet build it
+ * once: the others wait for it. The store removes only files of its own
+ * (archives and archives being written), and takes only an empty directory
+ * or one that is an archive store already (marked by .quarn-archive-store).
+ * Safe to use from any number of threads.
  */
 #ifndef QX_QUARN_SERVER_ARCHIVESTORE_HH_
 #define QX_QUARN_SERVER_ARCHIVESTORE_HH_
@@ -39,8 +42,10 @@ class ArchiveStore {
   ArchiveStore(const ArchiveStore &) = delete;
   ArchiveStore &operator=(const ArchiveStore &) = delete;
 
-  // Makes the directory; false, with an error line, when it cannot be made
-  // or lies inside the served directory.
+  // Makes the directory, marks it as a store and removes what crashed
+  // builds left in it; false, with an error line, when it cannot be made,
+  // lies inside the served directory (bind mounts and symbolic links seen
+  // through) or holds it, or holds anything but an archive store.
   bool Open();
   const std::filesystem::path &Directory() const { return directory_; }
 
@@ -60,12 +65,19 @@ class ArchiveStore {
   // The directory of one version's archives.
   std::filesystem::path VersionDirectory(const Resource &resource,
                                          const VersionDir &version) const;
-  // Builds `target` for the files that gave `fingerprint`; false when that
-  // fails or the files changed meanwhile (then nothing is left at target).
-  bool Build(const Resource &resource, const VersionDir &version,
-             const std::string &fingerprint, const std::filesystem::path &target);
-  // Removes the archives in `dir` other than `keep`.
-  void RemoveOthers(const std::filesystem::path &dir, const std::filesystem::path &keep) const;
+  enum class BuildResult { kBuilt, kChanged, kFailed };
+  // Builds `target` for the files that gave `fingerprint` and opens it into
+  // `file`; kChanged when the files changed meanwhile, kFailed when the
+  // archive cannot be written (then nothing is left at target).
+  BuildResult Build(const Resource &resource, const VersionDir &version,
+                    const std::string &fingerprint, const std::filesystem::path &target,
+                    std::shared_ptr<const OpenFile> &file);
+  // Removes from the version directory `dir` what crashed builds left
+  // aside and, unless `keep` is empty, the archives other than `keep`.
+  // Files that are not the store's own are never touched.
+  void Tidy(const std::filesystem::path &dir, const std::string &keep) const;
+  // Tidies every version directory of the store.
+  void RemoveAbandoned() const;
 
   const Repository &repository_;
   const std::filesystem::path directory_;

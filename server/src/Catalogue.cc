@@ -157,7 +157,7 @@ Reply Catalogue::File(const Route &route) const {
   std::optional<Resource> resource;
   const std::optional<VersionDir> version = VersionOf(route, resource);
   std::optional<fs::path> path;
-  if (version) path = repository_.Resolve(route.filePath, version->path);
+  if (version) path = repository_.VersionFile(version->path, route.filePath);
   std::shared_ptr<const OpenFile> file;
   if (path) file = OpenFile::Open(*path);
   if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);

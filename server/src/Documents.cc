@@ -44,11 +44,8 @@ void addLicence(const Repository &repository, const std::string &name, Json::Val
 // (the client reads "filesize" as one).
 Json::UInt treeSize(const Repository &repository, const fs::path &dir) {
   std::uintmax_t total = 0;
-  for (const std::string &name : repository.Walk(dir).files) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(dir / name, ec);
-    if (!ec) total += size;
-  }
+  for (const struct stat &info : repository.Walk(dir).fileStatus)
+    total += static_cast<std::uintmax_t>(info.st_size);
   const std::uintmax_t limit = std::numeric_limits<Json::UInt>::max();
   return static_cast<Json::UInt>(total < limit ? total : limit);
 }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <qx/common/Util.hh>
 
@@ -95,14 +96,18 @@ RangeAnswer answerRange(const std::string &header, std::uint64_t size) {
   const std::size_t equals = value.find('=');
   if (equals == std::string::npos || qx::common::lowercase(trim(value.substr(0, equals))) != "bytes")
     return answer;  // not a byte range: served whole
-  const std::string set = value.substr(equals + 1);
-  if (set.find(',') != std::string::npos) return answer;  // several ranges: served whole
+  // The ranges of the set; a list may hold empty elements ("0-5,").
+  std::vector<std::string> ranges;
+  for (const std::string &item : qx::common::split(value.substr(equals + 1), ","))
+    if (!trim(item).empty()) ranges.push_back(trim(item));
+  if (ranges.size() > 1) return answer;  // several ranges: served whole
   answer.kind = RangeAnswer::kUnsatisfiable;
-  const std::string spec = trim(set);
-  const std::size_t dash = spec.find('-');
+  if (ranges.empty()) return answer;
+  const std::string &range = ranges.front();
+  const std::size_t dash = range.find('-');
   if (dash == std::string::npos) return answer;
-  const std::string firstText = trim(spec.substr(0, dash));
-  const std::string lastText = trim(spec.substr(dash + 1));
+  const std::string firstText = trim(range.substr(0, dash));
+  const std::string lastText = trim(range.substr(dash + 1));
   const std::optional<std::uint64_t> first = decimal(firstText);
   const std::optional<std::uint64_t> last = decimal(lastText);
   if (firstText.empty()) {
@@ -121,11 +126,16 @@ RangeAnswer answerRange(const std::string &header, std::uint64_t size) {
 }
 
 std::optional<std::time_t> parseHttpDate(const std::string &text) {
-  std::tm parts{};
   const std::string value = trim(text);
-  const char *end = ::strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  if (end == nullptr || *end != '\0') return std::nullopt;
-  return ::timegm(&parts);
+  // IMF-fixdate, then the obsolete forms that recipients must still take:
+  // RFC 850 (two-digit years) and asctime.
+  for (const char *format : {"%a, %d %b %Y %H:%M:%S GMT", "%A, %d-%b-%y %H:%M:%S GMT",
+                             "%a %b %e %H:%M:%S %Y"}) {
+    std::tm parts{};
+    const char *end = ::strptime(value.c_str(), format, &parts);
+    if (end != nullptr && *end == '\0') return ::timegm(&parts);
+  }
+  return std::nullopt;
 }
 
 void deliverFile(const DeliveryConditions &conditions, Reply &reply) {

@@ -33,7 +33,8 @@ void deliverFile(const DeliveryConditions &conditions, Reply &reply);
 // What a Range header asks of a body of `size` bytes.
 struct RangeAnswer {
   enum Kind {
-    kWhole,          // no range to honour: the whole body (other units, several ranges)
+    kWhole,          // no range to honour: the whole body (other units, several ranges;
+                     // empty elements of the list do not count)
     kPart,           // the bytes [first, first + length)
     kUnsatisfiable,  // a byte range that is malformed or lies past the end
   };
@@ -43,8 +44,8 @@ struct RangeAnswer {
 };
 RangeAnswer answerRange(const std::string &header, std::uint64_t size);
 
-// An HTTP date (IMF-fixdate, as sent in Last-Modified); nullopt when
-// `text` is none.
+// An HTTP date: IMF-fixdate (as sent in Last-Modified), or one of the
+// obsolete RFC 850 and asctime forms; nullopt when `text` is none.
 std::optional<std::time_t> parseHttpDate(const std::string &text);
 
 }  // namespace qx::quarn_server

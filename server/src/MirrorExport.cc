@@ -93,12 +93,6 @@ bool pointLink(const fs::path &link, const std::string &target) {
 
 std::vector<std::string> pathSegments(const std::string &path) { return routeSegments(path); }
 
-// Whether `inner` is `outer` or lies below it.
-bool within(const fs::path &inner, const fs::path &outer) {
-  const std::string a = inner.string(), b = outer.string();
-  return a == b || (a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == '/');
-}
-
 fs::path realPath(const fs::path &path) {
   std::error_code ec;
   fs::path real = fs::weakly_canonical(fs::absolute(path, ec), ec);
@@ -126,13 +120,20 @@ class MirrorWriter {
                      const VersionDir &version);
   bool FillVersion(Kind kind, const std::string &owner, const std::string &name,
                    const VersionDir &version, const fs::path &dir);
+  // The owners of the repository, each with its collections, in lower case
+  // (as the export keeps them).
+  std::map<std::string, std::set<std::string>> Owners() const;
   bool ExportListings();
   bool ExportListing(const Route &route);
+  bool ExportPages(const Route &route);
   bool ExportDocument(const Route &route, bool required);
   // The catalogue's answer to GET `route` with `query`.
   Reply Ask(const Route &route, const std::string &query = "") const;
   bool WriteDocument(const std::string &relative, const std::string &content);
   void Keep(const std::string &relative);
+  // Keeps all that lies below `relative` as the last export left it: what
+  // an export that failed could not bring up to date is not swept either.
+  void KeepWhole(const std::string &relative);
   void Sweep(const fs::path &relative);
   bool WriteConfiguration();
 
@@ -144,7 +145,7 @@ class MirrorWriter {
   const Catalogue catalogue_;
   // Paths below site_ written or confirmed by this export, with every
   // directory above them; the sweep removes the rest, and leaves alone what
-  // lies inside the directories kept whole (versions).
+  // lies inside the directories kept whole (versions, and what failed).
   std::set<std::string> kept_;
   std::set<std::string> keptWhole_;
 };
@@ -157,9 +158,9 @@ bool MirrorWriter::Run() {
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) ok = ExportResources(kind) && ok;
   ok = ExportListings() && ok;
   ok = ExportDocument(makeRoute(RouteForm::kLicenses), false) && ok;
-  // What the repository no longer holds goes only after an export that
-  // wrote everything else.
-  if (ok) Sweep("");
+  // What the repository no longer holds goes, even when something else
+  // failed: what failed kept what the last export wrote of it.
+  Sweep("");
   return WriteConfiguration() && ok;
 }
 
@@ -175,6 +176,11 @@ void MirrorWriter::Keep(const std::string &relative) {
   }
 }
 
+void MirrorWriter::KeepWhole(const std::string &relative) {
+  Keep(relative);
+  keptWhole_.insert(fs::path(relative).string());
+}
+
 bool MirrorWriter::WriteDocument(const std::string &relative, const std::string &content) {
   Keep(relative);
   const fs::path path = site_ / relative;
@@ -185,12 +191,13 @@ bool MirrorWriter::WriteDocument(const std::string &relative, const std::string 
 
 bool MirrorWriter::ExportDocument(const Route &route, bool required) {
   const Reply reply = Ask(route);
+  if (reply.status == 200 && WriteDocument(exportPath(route), reply.body)) return true;
   if (reply.status != 200) {
-    if (required)
-      qxerr << "Unable to export [" << routeText(route) << "]: status " << reply.status;
-    return !required;
+    if (!required) return true;
+    qxerr << "Unable to export [" << routeText(route) << "]: status " << reply.status;
   }
-  return WriteDocument(exportPath(route), reply.body);
+  KeepWhole(exportPath(route));
+  return false;
 }
 
 bool MirrorWriter::ExportResources(Kind kind) {
@@ -209,7 +216,12 @@ bool MirrorWriter::ExportResources(Kind kind) {
             << resource->name << "]";
       continue;
     }
-    ok = ExportResource(kind, owner, name, *resource) && ok;
+    if (!ExportResource(kind, owner, name, *resource)) {
+      ok = false;
+      const Route details = makeRoute(RouteForm::kDetails, kind, owner, name);
+      KeepWhole(fs::path(exportPath(details)).parent_path().string());
+      KeepWhole(exportPath(makeRoute(RouteForm::kResourceListing, kind, owner, name)));
+    }
   }
   return ok;
 }
@@ -294,7 +306,9 @@ bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::s
     const fs::path target =
         inVersion(makeRoute(RouteForm::kFile, kind, owner, name, number, pathSegments(file)));
     fs::create_directories(target.parent_path(), ec);
-    if (!ec && repository_.Inside(source)) fs::copy_file(source, target, ec);
+    if (!ec && !repository_.VersionFile(version.path, pathSegments(file)))
+      ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    if (!ec) fs::copy_file(source, target, ec);
     if (!ec) fs::last_write_time(target, fs::last_write_time(source, ec), ec);
     if (ec) {
       qxerr << "Unable to export [" << source.string() << "]: " << ec.message();
@@ -305,17 +319,23 @@ bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::s
                       inVersion(makeRoute(RouteForm::kArchive, kind, owner, name, number)));
 }
 
+std::map<std::string, std::set<std::string>> MirrorWriter::Owners() const {
+  std::map<std::string, std::set<std::string>> owners;
+  for (const std::string &owner : repository_.Owners()) {
+    std::set<std::string> &collections = owners[qx::common::lowercase(owner)];
+    for (const std::string &collection : repository_.Collections(owner))
+      collections.insert(qx::common::lowercase(collection));
+  }
+  return owners;
+}
+
 bool MirrorWriter::ExportListings() {
   bool ok = true;
-  std::set<std::string> owners;
-  for (const std::string &owner : repository_.Owners()) owners.insert(qx::common::lowercase(owner));
+  const std::map<std::string, std::set<std::string>> owners = Owners();
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
     ok = ExportListing(makeRoute(RouteForm::kServerListing, kind)) && ok;
-    for (const std::string &owner : owners) {
+    for (const auto &[owner, collections] : owners) {
       ok = ExportListing(makeRoute(RouteForm::kOwnerListing, kind, owner)) && ok;
-      std::set<std::string> collections;
-      for (const std::string &collection : repository_.Collections(owner))
-        collections.insert(qx::common::lowercase(collection));
       for (const std::string &collection : collections) {
         ok = ExportListing(makeRoute(RouteForm::kCollectionListing, kind, owner, collection)) && ok;
       }
@@ -325,6 +345,12 @@ bool MirrorWriter::ExportListings() {
 }
 
 bool MirrorWriter::ExportListing(const Route &route) {
+  if (ExportPages(route)) return true;
+  KeepWhole(exportPath(route));
+  return false;
+}
+
+bool MirrorWriter::ExportPages(const Route &route) {
   const fs::path dir = exportPath(route);
   for (std::uint64_t page = 1;; ++page) {
     const Reply reply = Ask(route, "page=" + std::to_string(page));
@@ -362,7 +388,11 @@ void MirrorWriter::Sweep(const fs::path &relative) {
 }
 
 bool MirrorWriter::WriteConfiguration() {
-  const NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen};
+  NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen, {}, {}};
+  for (const auto &[owner, collections] : Owners()) {
+    site.owners.push_back(owner);
+    for (const std::string &collection : collections) site.collections.emplace_back(owner, collection);
+  }
   const std::pair<const char *, std::string> files[] = {
       {kNginxMainFile, nginxMainConfig(site)},
       {kNginxHttpFile, nginxHttpConfig(site)},
@@ -398,8 +428,8 @@ class ExportLock {
 
 // Why `out` cannot take an export of `root`, or nullopt.
 std::optional<std::string> unfitOutput(const fs::path &root, const fs::path &out) {
-  if (within(out, root)) return "it lies inside the repository directory";
-  if (within(root, out)) return "the repository directory lies inside it";
+  if (sameOrBelow(out, root)) return "it lies inside the repository directory";
+  if (sameOrBelow(root, out)) return "the repository directory lies inside it";
   if (auto reason = unfitForNginx(out.string())) return reason;
   std::error_code ec;
   if (fs::exists(out, ec) && !fs::is_directory(out, ec)) return "it is no directory";
@@ -414,6 +444,10 @@ bool exportInto(const std::string &root, const std::string &out, const MirrorOpt
   const Repository repository(root);
   if (!repository.Valid()) {
     qxerr << "Repository directory does not exist [" << root << "]";
+    return false;
+  }
+  if (const std::optional<std::string> reason = unfitListen(options.listen)) {
+    qxerr << "Unable to export: the listen address [" << options.listen << "] " << *reason;
     return false;
   }
   const fs::path target = realPath(out);

@@ -1,5 +1,6 @@
 #include "NginxConfig.hh"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <sstream>
@@ -17,6 +18,8 @@ const char *const kNginxRunDirectory = "nginx";
 
 namespace {
 
+// The internal location that answers a page query naming no page.
+const char kBadPageLocation[] = "/qx-invalid-page";
 // Pages of listings with a next page are found up to this many digits.
 const int kMaxPageDigits = 10;
 
@@ -47,10 +50,43 @@ std::string pieceRegex(const std::string &piece) {
   return regexLiteral(piece);
 }
 
-// The nginx text of a placeholder in an export path.
+// The nginx text of a placeholder in an export path. Owners and
+// collections go through the maps that find their exported spelling.
 std::string placeholderVariable(const std::string &name) {
   if (name == "{version}") return "${qx_number}${qx_tip}";
+  if (name == "{owner}") return "${qx_owner_dir}";
+  if (name == "{collection}") return "${qx_collection_dir}";
   return "${qx_" + name.substr(1, name.size() - 2) + "}";
+}
+
+// A map from what a request names (`source`) to the exported spelling:
+// requests without capital letters name it as it is; others are matched
+// ignoring case against every name in `names` (as `key`: `value`). Names
+// an nginx configuration cannot hold are found in lower case only.
+void writeSpellingMap(std::ostream &out, const std::string &source, const std::string &variable,
+                      const std::string &fallback,
+                      const std::vector<std::pair<std::string, std::string>> &names) {
+  out << "map " << quoted(source) << " " << variable << " {\n"
+      << "    default " << fallback << ";\n"
+      << "    \"~^[^A-Z]*$\" " << fallback << ";\n";
+  for (const auto &[key, value] : names) {
+    if (unfitForNginx(key) || unfitForNginx(value)) continue;
+    out << "    " << quoted("~*^" + regexLiteral(key) + "$") << " " << quoted(value) << ";\n";
+  }
+  out << "}\n\n";
+}
+
+void writeSpellingMaps(std::ostream &out, const NginxSite &site) {
+  out << "# Owners and collections in any letter case, as the repository server finds\n"
+         "# them; the export keeps them in lower case.\n";
+  std::vector<std::pair<std::string, std::string>> owners;
+  for (const std::string &owner : site.owners) owners.emplace_back(owner, owner);
+  writeSpellingMap(out, "$qx_owner", "$qx_owner_dir", "$qx_owner", owners);
+  std::vector<std::pair<std::string, std::string>> collections;
+  for (const auto &[owner, collection] : site.collections)
+    collections.emplace_back(owner + "/" + collection, collection);
+  writeSpellingMap(out, "$qx_owner_dir/$qx_collection", "$qx_collection_dir", "$qx_collection",
+                   collections);
 }
 
 std::string locationRegex(const NginxSite &site, const RouteForm &form) {
@@ -106,12 +142,18 @@ void writeListingPages(std::ostream &out, const NginxSite &site) {
          "# past the last, the next one named in a Link header.\n"
       << "location ^~ /" << listingPrefix() << "/ {\n"
       << "    internal;\n"
-      << "    if ($qx_page = bad) { return 400 \"Invalid page in query: $args\\n\"; }\n"
+      << "    if ($qx_page = bad) { rewrite ^ " << kBadPageLocation << " last; }\n"
       << "    root " << quoted(site.site) << ";\n"
       << "    try_files $uri/${qx_page}" << kNextPageSuffix << " $uri/${qx_page}" << kPageSuffix
       << " $uri/" << kPastLastPage << " =404;\n"
       << "    types { }\n    default_type application/json;\n"
       << "    add_header Link $qx_link;\n"
+      << "}\n\n"
+      << "# A page query that names no page, answered as the repository server does.\n"
+      << "location = " << kBadPageLocation << " {\n"
+      << "    internal;\n"
+      << "    types { }\n    default_type text/plain;\n"
+      << "    return 400 \"Invalid page in query: $args\\n\";\n"
       << "}\n\n";
 }
 
@@ -161,6 +203,30 @@ std::optional<std::string> unfitForNginx(const std::string &path) {
   return std::nullopt;
 }
 
+std::optional<std::string> unfitListen(const std::string &listen) {
+  const std::string why = "it is no PORT, HOST:PORT or [IPv6]:PORT";
+  const std::size_t colon = listen.rfind(':');
+  const std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
+  const std::string port = colon == std::string::npos ? listen : listen.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); }))
+    return why;
+  const long number = std::stol(port);
+  if (number < 1 || number > 65535) return why;
+  if (colon == std::string::npos) return std::nullopt;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    const std::string inner = host.substr(1, host.size() - 2);
+    const bool ipv6 = std::all_of(inner.begin(), inner.end(), [](unsigned char c) {
+      return std::isxdigit(c) || c == ':' || c == '.';
+    });
+    return ipv6 ? std::nullopt : std::optional<std::string>(why);
+  }
+  const bool name = !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == '*';
+  });
+  return name ? std::nullopt : std::optional<std::string>(why);
+}
+
 std::string nginxMainConfig(const NginxSite &site) {
   const std::string run = site.out + "/" + kNginxRunDirectory;
   std::ostringstream out;
@@ -184,7 +250,7 @@ std::string nginxMainConfig(const NginxSite &site) {
   return out.str();
 }
 
-std::string nginxHttpConfig(const NginxSite &) {
+std::string nginxHttpConfig(const NginxSite &site) {
   std::ostringstream out;
   out << "# Maps of a repository mirror (http context), written by quarn mirror export.\n\n"
       << "# Whether the query asks for a page (a \"page\" item), and which page: the\n"
@@ -207,7 +273,8 @@ std::string nginxHttpConfig(const NginxSite &) {
       << "# The version a version directory holds: its real name is NUMBER.FINGERPRINT.\n"
       << "map $realpath_root $qx_version {\n"
       << "    \"~/(?<qx_version_number>[0-9]+)\\.[0-9a-f]+$\" $qx_version_number;\n"
-      << "    default \"\";\n}\n";
+      << "    default \"\";\n}\n\n";
+  writeSpellingMaps(out, site);
   return out.str();
 }
 

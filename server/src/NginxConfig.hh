@@ -6,14 +6,17 @@
  * query with the next page announced in a Link header, a resource's tip
  * resolved through the export's "tip" link, the delivered version in
  * X-Qel-Resource-Version (read from the real path of the version
- * directory, so a new tip needs no reload) and the content types the
- * client expects. Pure functions; safe on any thread.
+ * directory, so a new tip needs no reload), the content types the client
+ * expects, and owners and collections found in any letter case. Pure
+ * functions; safe on any thread.
  */
 #ifndef QX_QUARN_SERVER_NGINXCONFIG_HH_
 #define QX_QUARN_SERVER_NGINXCONFIG_HH_
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qx::quarn_server {
 
@@ -22,6 +25,11 @@ struct NginxSite {
   std::string site;        // its data directory (absolute)
   std::string apiVersion;  // "1.0"
   std::string listen;      // "127.0.0.1:8080"
+  // The owners and (owner, collection) pairs the export holds, in lower
+  // case as it keeps them: requests may name them in any letter case, as
+  // they may ask the repository server.
+  std::vector<std::string> owners;
+  std::vector<std::pair<std::string, std::string>> collections;
 };
 
 // The names of the three files below the export directory.
@@ -42,6 +50,10 @@ std::string nginxServerConfig(const NginxSite &site);
 // Why `path` cannot stand in an nginx configuration (a quote, backslash,
 // dollar sign or control character), or nullopt when it can.
 std::optional<std::string> unfitForNginx(const std::string &path);
+
+// Why `listen` is no address nginx may listen on (PORT, HOST:PORT or
+// [IPv6]:PORT, the port from 1 to 65535), or nullopt when it is one.
+std::optional<std::string> unfitListen(const std::string &listen);
 
 }  // namespace qx::quarn_server
 

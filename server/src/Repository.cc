@@ -1,13 +1,17 @@
 #include "Repository.hh"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <tuple>
 
 #include <json/json.h>
 
@@ -43,9 +47,32 @@ bool isRegularFile(const fs::path &path) {
   return fs::is_regular_file(path, ec);
 }
 
-bool isSymlink(const fs::path &path) {
+// Whether the real path `real` is `base` or lies below it.
+bool realPathWithin(const std::string &real, const std::string &base) {
+  if (real == base) return true;
+  const std::string prefix = base.back() == '/' ? base : base + "/";
+  return real.compare(0, prefix.size(), prefix) == 0;
+}
+
+// What an entry of a version directory is, looked at without following it
+// (one lstat), except that a symbolic link is followed to see whether it
+// leads to a regular file inside the version directory, whose real path is
+// `realVersion`.
+enum class EntryKind { kDirectory, kFile, kLinkedDirectory, kOther };
+// The entry `leaf` of the directory open as `directory`, whose path is
+// `parent` (ending in "/"), with its status in `info`.
+EntryKind entryKind(int directory, const std::string &leaf, const std::string &parent,
+                    const fs::path &realVersion, struct stat &info) {
+  if (::fstatat(directory, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
+  if (S_ISDIR(info.st_mode)) return EntryKind::kDirectory;
+  if (S_ISREG(info.st_mode)) return EntryKind::kFile;
+  if (!S_ISLNK(info.st_mode)) return EntryKind::kOther;
   std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(path, ec));
+  const fs::path target = fs::canonical(parent + leaf, ec);
+  if (ec || ::stat(target.c_str(), &info) != 0) return EntryKind::kOther;
+  if (S_ISDIR(info.st_mode)) return EntryKind::kLinkedDirectory;
+  const bool inside = realPathWithin(target.string(), realVersion.string());
+  return inside && S_ISREG(info.st_mode) ? EntryKind::kFile : EntryKind::kOther;
 }
 
 // "owner/name" split at its one slash.
@@ -76,6 +103,56 @@ unsigned int versionNumber(const std::string &text) {
   return value <= INT_MAX ? static_cast<unsigned int>(value) : 0;
 }
 
+bool validUtf8(const std::string &text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    int more = 0;
+    std::uint32_t point = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xc2 && lead <= 0xdf) {
+      more = 1;
+      point = lead & 0x1f;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      more = 2;
+      point = lead & 0x0f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      more = 3;
+      point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + more >= text.size()) return false;
+    for (int k = 1; k <= more; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    const std::uint32_t least = more == 1 ? 0x80 : more == 2 ? 0x800 : 0x10000;
+    if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return false;
+    i += static_cast<std::size_t>(more) + 1;
+  }
+  return true;
+}
+
+bool sameOrBelow(const fs::path &inner, const fs::path &outer) {
+  struct stat target {};
+  if (::stat(outer.c_str(), &target) != 0) return false;
+  std::error_code ec;
+  fs::path path = fs::weakly_canonical(fs::absolute(inner, ec), ec);
+  if (ec) return false;
+  while (true) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && info.st_dev == target.st_dev &&
+        info.st_ino == target.st_ino)
+      return true;
+    if (path == path.root_path() || path.empty()) return false;
+    path = path.parent_path();
+  }
+}
+
 Repository::Repository(const std::string &root) {
   std::error_code ec;
   fs::path canonical = fs::canonical(root, ec);
@@ -91,11 +168,7 @@ bool Repository::Inside(const fs::path &path) const {
   std::error_code ec;
   const fs::path real = fs::canonical(path, ec);
   if (ec) return false;
-  const std::string rootText = root_.string();
-  const std::string realText = real.string();
-  if (realText == rootText) return true;
-  const std::string prefix = rootText.back() == '/' ? rootText : rootText + "/";
-  return realText.compare(0, prefix.size(), prefix) == 0;
+  return realPathWithin(real.string(), root_.string());
 }
 
 std::optional<fs::path> Repository::Resolve(const std::vector<std::string> &components,
@@ -268,34 +341,90 @@ std::optional<std::string> Repository::ReadFile(const fs::path &path) const {
 
 Tree Repository::Walk(const fs::path &dir) const {
   Tree tree;
+  const std::optional<fs::path> real = RealDirectoryInside(dir);
+  if (!real) return tree;
+  using Entries = std::vector<std::pair<std::string, struct stat>>;
+  Entries directories, files;
+  // Paths are put together as plain text, only for the entries that need
+  // them: a version may hold thousands of files, and every request walks it.
   struct Pending {
-    fs::path path;
+    std::string path;   // the directory, ending in "/"
     std::string entry;  // relative entry name with trailing "/", or empty
     int depth;
   };
-  std::vector<Pending> pending{{dir, "", 0}};
+  std::vector<Pending> pending{{dir.string() + "/", "", 0}};
   while (!pending.empty()) {
     const Pending current = pending.back();
     pending.pop_back();
-    for (const fs::path &item : entries(current.path)) {
-      const std::string name = current.entry + item.filename().string();
-      if (!Inside(item)) continue;
-      if (isDirectory(item)) {
-        if (isSymlink(item) || current.depth + 1 >= kMaxWalkDepth) {
-          qxwarn << "Not serving directory [" << item.string()
-                 << "]: symbolic link or nested too deep";
-          continue;
-        }
-        tree.directories.push_back(name + "/");
-        pending.push_back({item, name + "/", current.depth + 1});
-      } else if (isRegularFile(item)) {
-        tree.files.push_back(name);
+    DIR *listing = ::opendir(current.path.c_str());
+    if (listing == nullptr) continue;
+    while (const dirent *found = ::readdir(listing)) {
+      const std::string leaf = found->d_name;
+      if (leaf == "." || leaf == "..") continue;
+      if (!validUtf8(leaf)) {
+        qxwarn << "Not serving [" << current.path << leaf << "]: its name is not valid UTF-8";
+        continue;
+      }
+      struct stat info {};
+      switch (entryKind(::dirfd(listing), leaf, current.path, *real, info)) {
+        case EntryKind::kDirectory:
+          if (current.depth + 1 >= kMaxWalkDepth) {
+            qxwarn << "Not serving directory [" << current.path << leaf << "]: nested too deep";
+            break;
+          }
+          directories.emplace_back(current.entry + leaf + "/", info);
+          pending.push_back({current.path + leaf + "/", current.entry + leaf + "/", current.depth + 1});
+          break;
+        case EntryKind::kFile:
+          files.emplace_back(current.entry + leaf, info);
+          break;
+        case EntryKind::kLinkedDirectory:
+          qxwarn << "Not serving directory [" << current.path << leaf << "]: symbolic link";
+          break;
+        case EntryKind::kOther:
+          break;
       }
     }
+    ::closedir(listing);
   }
-  std::sort(tree.directories.begin(), tree.directories.end());
-  std::sort(tree.files.begin(), tree.files.end());
+  const auto byName = [](const Entries::value_type &a, const Entries::value_type &b) {
+    return a.first < b.first;
+  };
+  for (auto [entries, names, status] :
+       {std::make_tuple(&directories, &tree.directories, &tree.directoryStatus),
+        std::make_tuple(&files, &tree.files, &tree.fileStatus)}) {
+    std::sort(entries->begin(), entries->end(), byName);
+    for (auto &entry : *entries) {
+      names->push_back(std::move(entry.first));
+      status->push_back(entry.second);
+    }
+  }
   return tree;
+}
+
+std::optional<fs::path> Repository::VersionFile(const fs::path &dir,
+                                                const std::vector<std::string> &components) const {
+  if (components.empty() || components.size() > static_cast<std::size_t>(kMaxWalkDepth))
+    return std::nullopt;
+  const std::optional<fs::path> real = RealDirectoryInside(dir);
+  if (!real) return std::nullopt;
+  std::string path = dir.string() + "/";
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (!safeComponent(components[i]) || !validUtf8(components[i])) return std::nullopt;
+    struct stat info {};
+    const EntryKind kind = entryKind(AT_FDCWD, path + components[i], "", *real, info);
+    path += components[i] + (i + 1 < components.size() ? "/" : "");
+    const bool last = i + 1 == components.size();
+    if (kind != (last ? EntryKind::kFile : EntryKind::kDirectory)) return std::nullopt;
+  }
+  return fs::path(path);
+}
+
+std::optional<fs::path> Repository::RealDirectoryInside(const fs::path &dir) const {
+  std::error_code ec;
+  const fs::path real = fs::canonical(dir, ec);
+  if (ec || !isDirectory(real) || !Inside(real)) return std::nullopt;
+  return real;
 }
 
 std::time_t modificationTime(const fs::path &path) {

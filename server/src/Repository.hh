@@ -7,6 +7,8 @@
 #ifndef QX_QUARN_SERVER_REPOSITORY_HH_
 #define QX_QUARN_SERVER_REPOSITORY_HH_
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -29,6 +31,15 @@ bool safeComponent(const std::string &component);
 // 2147483647; 0 for any other name.
 unsigned int versionNumber(const std::string &text);
 
+// Whether `text` is valid UTF-8 (no overlong forms, surrogates or code
+// points past U+10FFFF).
+bool validUtf8(const std::string &text);
+
+// Whether `inner` is the directory `outer` or lies below it, judged by the
+// identity (device and inode) of `outer` and of each existing ancestor of
+// `inner`, so that symbolic links and bind mounts are seen through.
+bool sameOrBelow(const std::filesystem::path &inner, const std::filesystem::path &outer);
+
 // One model or world: directory names as they are on disk.
 struct Resource {
   Kind kind = Kind::kModel;
@@ -45,10 +56,18 @@ struct VersionDir {
 
 // The content of a version directory as archive entry names relative to
 // it: directories end with "/". Both lists are sorted, so every directory
-// comes before the directories inside it.
+// comes before the directories inside it. Only what lies inside the version
+// directory itself belongs to it: real directories, regular files, and
+// symbolic links that lead to a regular file inside the version directory.
+// Symbolic links to directories are not followed, and names that are not
+// valid UTF-8 (which no archive entry or model file can name) are left out.
 struct Tree {
   std::vector<std::string> directories;
   std::vector<std::string> files;
+  // The status of each entry, in the order of the names (of the file a
+  // symbolic link leads to).
+  std::vector<struct stat> directoryStatus;
+  std::vector<struct stat> fileStatus;
 };
 
 class Repository {
@@ -112,12 +131,19 @@ class Repository {
   // The content of a regular file inside the root.
   std::optional<std::string> ReadFile(const std::filesystem::path &path) const;
 
-  // The content of a version directory (see Tree). Symbolic links to
-  // directories are not followed; entries whose real path leaves the root
-  // are left out.
+  // The content of a version directory (see Tree).
   Tree Walk(const std::filesystem::path &dir) const;
+  // The file that `components` name inside the version directory `dir`,
+  // when Walk lists it: every component but the last a real directory (no
+  // symbolic link), the last a regular file or a symbolic link to one
+  // inside `dir`. nullopt otherwise.
+  std::optional<std::filesystem::path> VersionFile(
+      const std::filesystem::path &dir, const std::vector<std::string> &components) const;
 
  private:
+  // The real path of directory `dir` when it lies inside the root.
+  std::optional<std::filesystem::path> RealDirectoryInside(const std::filesystem::path &dir) const;
+
   std::filesystem::path root_;
 };
 

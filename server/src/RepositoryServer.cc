@@ -30,8 +30,7 @@
 #include "Route.hh"
 #include "RouteTable.hh"
 #include "Scripts.hh"
-#include "OpenConnections.hh"
-#include "WorkerPool.hh"
+#include "PooledServer.hh"
 
 namespace qx::quarn_server {
 
@@ -45,13 +44,18 @@ const std::size_t kLogLimit = 10000;
 const std::size_t kLogByteLimit = 64u << 20;
 // Largest request body accepted.
 const std::size_t kPayloadLimit = 64u << 20;
-// Idle keep-alive connections, silent or stalled peers are dropped after
-// these many seconds, which bounds how long Stop waits for a worker.
+// Idle kept connections are closed after this long.
 const time_t kKeepAliveSeconds = 1;
+// As many requests per connection as nginx takes (cpp-httplib's own
+// default closes a connection after five).
 const std::size_t kRequestsPerConnection = 1000;
-const time_t kReadWriteSeconds = 5;
+// Connections that may wait to be accepted (the system caps it at its
+// own limit, net.core.somaxconn on Linux).
+const int kListenBacklog = 4096;
 // How long Start waits for the listening thread to come up.
 const std::chrono::seconds kStartWait(10);
+// What a client answered 503 because every thread is busy is asked to wait.
+const int kRetryAfterSeconds = 5;
 // Set on replies that must go out without a Content-Type header (cpp-httplib
 // adds "text/plain" to every body otherwise); removed before sending.
 const char kOmitContentType[] = "X-Qx-Omit-Content-Type";
@@ -228,7 +232,7 @@ struct RepositoryServer::Implementation {
       : root(std::move(rootPath)), options(std::move(serverOptions)) {}
 
   bool Tls() const { return !options.certFile.empty() || !options.keyFile.empty(); }
-  std::unique_ptr<httplib::Server> MakeServer() const;
+  std::unique_ptr<PooledServer> MakeServer() const;
   void Configure(httplib::Server &server);
   bool Listen();
   bool OpenArchiveStore();
@@ -267,7 +271,7 @@ struct RepositoryServer::Implementation {
   std::size_t logBytes = 0;
 
   mutable std::mutex lifeMutex;  // Start and Stop
-  std::unique_ptr<httplib::Server> http;
+  std::unique_ptr<PooledServer> http;
   std::thread listener;
   std::atomic<bool> listenEnded{false};
   std::atomic<int> port{0};
@@ -277,21 +281,24 @@ struct RepositoryServer::Implementation {
   bool stopping = false;
 };
 
-std::unique_ptr<httplib::Server> RepositoryServer::Implementation::MakeServer() const {
-  if (!Tls()) return std::make_unique<httplib::Server>();
-  return std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+std::unique_ptr<PooledServer> RepositoryServer::Implementation::MakeServer() const {
+  PooledServerSettings settings;
+  settings.pool.threads = options.workerThreads;
+  settings.pool.queueLimit = options.queuedConnections;
+  settings.pool.queueTimeout = options.queueTimeout;
+  settings.pool.retryAfterSeconds = kRetryAfterSeconds;
+  settings.timeouts.header = options.headerTimeout;
+  settings.timeouts.keepAlive = std::chrono::seconds(kKeepAliveSeconds);
+  settings.timeouts.stall = options.stallTimeout;
+  settings.requestsPerConnection = kRequestsPerConnection;
+  return makePooledServer(settings, options.certFile, options.keyFile);
 }
 
 void RepositoryServer::Implementation::Configure(httplib::Server &server) {
-  server.new_task_queue = [this] {
-    return new WorkerPool(options.workerThreads, options.queuedConnections);
-  };
+  // What the Keep-Alive header announces; the connections keep to it
+  // (PooledServer).
   server.set_keep_alive_timeout(kKeepAliveSeconds);
-  // As many requests per connection as nginx takes (cpp-httplib's own
-  // default closes a connection after five).
   server.set_keep_alive_max_count(kRequestsPerConnection);
-  server.set_read_timeout(kReadWriteSeconds, 0);
-  server.set_write_timeout(kReadWriteSeconds, 0);
   server.set_payload_max_length(kPayloadLimit);
   // cpp-httplib's default also sets SO_REUSEPORT, which lets a second
   // server bind a port that is in use and take part of its connections.
@@ -335,10 +342,11 @@ void RepositoryServer::Implementation::Configure(httplib::Server &server) {
 }
 
 bool RepositoryServer::Implementation::Listen() {
+  httplib::Server &server = http->Http();
   const int bound = options.port == 0
-                        ? http->bind_to_any_port(options.host)
-                        : (http->bind_to_port(options.host, options.port) ? options.port : -1);
-  if (bound <= 0) {
+                        ? server.bind_to_any_port(options.host)
+                        : (server.bind_to_port(options.host, options.port) ? options.port : -1);
+  if (bound <= 0 || !http->WidenBacklog(kListenBacklog)) {
     qxerr << "Unable to listen on [" << options.host << ":" << options.port << "]";
     return false;
   }
@@ -346,7 +354,7 @@ bool RepositoryServer::Implementation::Listen() {
   listenEnded = false;
   try {
     listener = std::thread([this] {
-      http->listen_after_bind();
+      http->Http().listen_after_bind();
       listenEnded = true;
     });
   } catch (const std::system_error &e) {
@@ -354,9 +362,9 @@ bool RepositoryServer::Implementation::Listen() {
     return false;
   }
   const auto deadline = std::chrono::steady_clock::now() + kStartWait;
-  while (!http->is_running() && !listenEnded && std::chrono::steady_clock::now() < deadline)
+  while (!server.is_running() && !listenEnded && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (http->is_running()) return true;
+  if (server.is_running()) return true;
   qxerr << "The server on [" << Authority() << "] did not start";
   return false;
 }
@@ -373,11 +381,11 @@ void RepositoryServer::Implementation::StopLocked() {
   // the loop runs (at once, unless Start gave up waiting for it).
   bool stopSent = false;
   while (listener.joinable() && !listenEnded) {
-    if (!stopSent && http->is_running()) {
-      http->stop();
-      // Connections kept alive would hold their workers until their
-      // keep-alive time-out.
-      ShutDownConnectionsOf(port);
+    if (!stopSent && http->Http().is_running()) {
+      http->Http().stop();
+      // Connections being served end at once, and a listener waiting for
+      // room in a full queue stops waiting.
+      http->EndConnections();
       stopSent = true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -552,14 +560,14 @@ bool RepositoryServer::Start() {
     impl_->stopping = false;
   }
   impl_->http = impl_->MakeServer();
-  if (!impl_->http->is_valid()) {
+  if (!impl_->http->Valid()) {
     qxerr << "Unable to load the certificate [" << impl_->options.certFile << "] or key ["
           << impl_->options.keyFile << "]";
     impl_->http.reset();
     impl_->RemoveTemporaryStore();
     return false;
   }
-  impl_->Configure(*impl_->http);
+  impl_->Configure(impl_->http->Http());
   if (!impl_->Listen()) {
     impl_->StopLocked();
     return false;
@@ -574,7 +582,7 @@ void RepositoryServer::Stop() {
 
 bool RepositoryServer::Running() const {
   std::lock_guard<std::mutex> lock(impl_->lifeMutex);
-  return impl_->http && impl_->http->is_running();
+  return impl_->http && impl_->http->Http().is_running();
 }
 
 int RepositoryServer::Port() const { return impl_->port; }

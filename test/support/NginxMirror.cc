@@ -116,6 +116,11 @@ bool NginxMirror::Export() {
   return qx::quarn_server::exportMirror(root_, out_, options);
 }
 
+bool NginxMirror::Restart() {
+  Stop();
+  return Launch();
+}
+
 bool NginxMirror::Launch() {
   const std::string config = out_ + "/nginx.conf";
   const std::string log = out_ + "/nginx/stderr.log";

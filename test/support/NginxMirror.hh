@@ -41,6 +41,9 @@ class NginxMirror {
   const std::string &Out() const { return out_; }
   // Exports Root() again, so that the mirror serves its changes.
   bool Export();
+  // Starts nginx again on the same port, so that it reads the exported
+  // configuration anew (as a reload would).
+  bool Restart();
   // The routes of the requests nginx answered so far, oldest first: the
   // request path below the API version, percent-decoded once.
   std::vector<std::string> Routes();

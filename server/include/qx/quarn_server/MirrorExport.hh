@@ -8,7 +8,9 @@
  * one's own). Uploads, edits and deletions stay with RepositoryServer.
  *
  * Names of owners, resources and collections are exported in lower case,
- * the spelling the client sends. Private resources are left out: a static
+ * the spelling the client sends for resources; owners and collections,
+ * which it sends as the user wrote them, nginx finds in any letter case
+ * (a new one in other spellings than lower case once nginx reloads). Private resources are left out: a static
  * mirror checks no keys. Exports are incremental (a version whose files did
  * not change is left alone, a document that did not change is not
  * rewritten, what the repository no longer holds goes) and atomic per
@@ -28,7 +30,8 @@ struct MirrorOptions {
   std::string apiVersion = "1.0";
   // Entries per listing page (at least 1), as the repository server's.
   std::size_t pageSize = 20;
-  // The address and port the generated nginx.conf listens on.
+  // The address and port the generated nginx.conf listens on: PORT,
+  // HOST:PORT or [IPv6]:PORT.
   std::string listen = "127.0.0.1:8080";
 };
 
@@ -43,8 +46,11 @@ struct MirrorSummary {
 // Exports the repository directory `root` into `out` (made when missing).
 // False, with error lines in the log and the previous export still whole,
 // when `root` is no directory, `out` is a directory that holds anything but
-// an earlier export, one of the two lies inside the other, or something
-// cannot be read or written; the versions exported before the failure stay.
+// an earlier export, one of the two lies inside the other, or the listen
+// address is none (PORT, HOST:PORT, [IPv6]:PORT). False too when something
+// cannot be read or written: then what failed keeps what the previous
+// export wrote of it, and the rest is brought up to date (what the
+// repository no longer holds goes all the same).
 bool exportMirror(const std::string &root, const std::string &out, const MirrorOptions &options,
                   MirrorSummary *summary = nullptr);
 

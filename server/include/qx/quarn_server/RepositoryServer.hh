@@ -147,6 +147,20 @@ class RepositoryServer {
     // with a buffer of its own of at most kSendBufferSize bytes.
     std::size_t workerThreads = 64;
     std::size_t queuedConnections = 1024;
+    // How long an accepted connection may wait for a thread: then (all of
+    // them busy, with slow clients perhaps) it is answered 503 with
+    // "Retry-After: 5". Zero: as long as it takes. HTTPS connections always
+    // wait.
+    std::chrono::milliseconds queueTimeout{10000};
+    // How long a client may take to send a request's header whole, from
+    // the moment a thread takes its connection up (or ends its previous
+    // request): a client that sends it a line at a time holds a thread no
+    // longer than this.
+    std::chrono::milliseconds headerTimeout{10000};
+    // How long receiving a request's body or sending an answer may make no
+    // progress (a client that pauses reading) before the connection is
+    // given up.
+    std::chrono::milliseconds stallTimeout{60000};
   };
 
   // Bytes a download reads from its file and sends at once.
@@ -176,9 +190,8 @@ class RepositoryServer {
   // building; Start then goes on to listen. Callable from any thread (an
   // atomic store: from a signal handler too).
   void CancelPrebuild();
-  // Stops answering and joins every thread; pending delays end at once.
-  // Bounded: connections that stall are dropped after a few seconds at most.
-  // Idempotent.
+  // Stops answering and joins every thread; pending delays end at once, and
+  // so do the connections being served. Idempotent.
   void Stop();
   bool Running() const;
 

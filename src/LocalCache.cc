@@ -164,12 +164,15 @@ std::optional<internal::cache::VersionToSave> modelToSave(const ClientConfig *co
                                                           bool overwrite) {
   auto save = versionToSave(config, id, !id.Server().Url().Str().empty(), "model", overwrite);
   if (save) {
-    save->prepare = [id](const std::string &tree, const std::string &versionDirectory) {
-      std::vector<std::string> changed;
-      if (auto rewritten =
-              internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory))
-        changed.push_back(*rewritten);
-      return changed;
+    // Only a failed write of the rewritten file fails the save; a model
+    // whose files cannot be rewritten is saved as it came.
+    save->prepare = [id](const internal::Directory &tree, const std::string &versionDirectory,
+                         std::vector<std::string> &changed) {
+      using Outcome = internal::RewrittenSdf::Outcome;
+      const internal::RewrittenSdf rewritten =
+          internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory);
+      if (rewritten.outcome == Outcome::kRewritten) changed.push_back(rewritten.file);
+      return rewritten.outcome != Outcome::kFailed;
     };
   }
   return save;

@@ -110,13 +110,17 @@ ClaimedScratch::~ClaimedScratch() {
 void RemoveStaleScratch(FileSystem &fileSystem, const Directory &resource) {
   std::vector<std::string> names;
   if (ListDirectory(resource, names) != 0) return;
+  const std::int64_t now = std::time(nullptr);
   for (const std::string &name : names) {
     const std::optional<ScratchOwner> owner = ParseScratchName(name);
-    if (!owner) continue;
+    const bool part = IsPartFileName(name);
+    if (!owner && !part) continue;
     PathStatus status;
-    if (fileSystem.StatusAt(resource, name, status) != 0 || !status.exists ||
-        !isStale(fileSystem, resource, name, *owner, status))
-      continue;
+    if (fileSystem.StatusAt(resource, name, status) != 0 || !status.exists) continue;
+    // Part files beside the versions are what saves of older libraries
+    // left when they died: they wrote their records there.
+    if (part && (status.directory || now - status.modified <= kStaleSeconds)) continue;
+    if (owner && !isStale(fileSystem, resource, name, *owner, status)) continue;
     if (fileSystem.RemoveAllAt(resource, name) == 0)
       qxdbg << "Removed stale [" << resource.Join(name) << "]\n";
   }

@@ -76,8 +76,9 @@ class StagingDirectory {
 
 // Removes the scratch entries of the open resource directory whose process
 // is gone (same host, no such process, or this process's id on an entry it
-// did not make) or in which nothing changed for a day. Links are removed,
-// never followed.
+// did not make) or in which nothing changed for a day, and part files a day
+// old (saves of older libraries wrote records through them). Links are
+// removed, never followed.
 void RemoveStaleScratch(FileSystem &fileSystem, const Directory &resource);
 
 }  // namespace qx::quarn_tools::internal::cache

@@ -626,6 +626,19 @@ TEST_F(CacheWriterTest, AStagingDirectoryStillBeingWrittenIsNotStaleWhateverItsA
   EXPECT_TRUE(fs::exists(elsewhere + "/box.zip"));
 }
 
+// Older libraries wrote records through part files beside the versions;
+// those a crash left are removed once a day old.
+TEST_F(CacheWriterTest, PartFilesACrashLeftBesideTheVersionsAreRemovedWhenOld) {
+  const std::string old = ResourceDir() + "/" + internal::cache::PartFileName(::getpid(), 1);
+  const std::string fresh = ResourceDir() + "/" + internal::cache::PartFileName(::getpid() + 1, 1);
+  WriteFile(old, "# quarn version manifest 1: crc32 size path\n");
+  WriteFile(fresh, "being written");
+  Age(old, 2 * 24 * 3600);
+  ASSERT_TRUE(Saves(BoxArchive()));
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_TRUE(fs::exists(fresh));
+}
+
 // Files being written live in the staging directory only, so a crash leaves
 // nothing a later save trips over beside the versions.
 TEST_F(CacheWriterTest, OnlyTheStagingDirectoryHoldsFilesBeingWritten) {

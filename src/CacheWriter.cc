@@ -210,15 +210,19 @@ class Save {
     if (save_.prepare && !save_.prepare(*tree, directory_, changed)) return false;
     if (!Record(*tree, unpacked, changed)) return false;
     tree.reset();
+    // A new version gets its record first, so it never appears without one
+    // (a record without its version misleads nothing); a version replaced
+    // keeps its own record until the swap.
+    PathStatus record;
+    if (!existed_ && (!RecordIdentity(record) || !MoveRecord())) return false;
     const Published published = Publish();
-    if (published == Published::kFailed) return false;
-    if (published == Published::kOurs && !MoveRecord()) return false;
-    // A copy published by another save comes with its own record, which
-    // its save moves there right after publishing; ours (of the same
-    // content) only stands in when that save died before.
-    if (published == Published::kTheirs)
-      fileSystem_.LinkAt(stage_->Stage(), StagedRecordName(), stage_->Resource(),
-                         ManifestFileName(save_.version));
+    if (published == Published::kFailed) {
+      if (!existed_) RemoveRecordIfOurs(record);
+      return false;
+    }
+    // A copy published by another save is of the same content: the record
+    // is as good for it as its own (which that save moves in too).
+    if (existed_ && published == Published::kOurs && !MoveRecord()) return false;
     versionDirectory = directory_;
     return true;
   }
@@ -290,8 +294,27 @@ class Save {
     return false;
   }
 
-  // Puts the record beside the published version (replacing the record of
-  // the version it replaced).
+  // Which file the record in the staging directory is.
+  bool RecordIdentity(PathStatus &record) {
+    const int error = fileSystem_.StatusAt(stage_->Stage(), StagedRecordName(), record);
+    if (error == 0 && record.exists) return true;
+    qxerr << "Unable to read [" << stage_->Join(StagedRecordName())
+          << "]: " << ErrorText(error != 0 ? error : ENOENT) << "\n";
+    return false;
+  }
+
+  // After a failed publish: the record put beside the version goes, unless
+  // another save has put its own there meanwhile.
+  void RemoveRecordIfOurs(const PathStatus &record) {
+    const std::string name = ManifestFileName(save_.version);
+    PathStatus there;
+    if (fileSystem_.StatusAt(stage_->Resource(), name, there) == 0 && there.exists &&
+        there.device == record.device && there.inode == record.inode)
+      fileSystem_.RemoveAllAt(stage_->Resource(), name);
+  }
+
+  // Puts the record beside the version (replacing the record of the version
+  // it replaces).
   bool MoveRecord() {
     const std::string name = ManifestFileName(save_.version);
     const int error =

@@ -677,6 +677,20 @@ TEST_F(CacheWriterTest, AVersionRemovedWhileAnOverwritePublishesIsPublishedAgain
   EXPECT_TRUE(inventory.Verify(resources[0], resources[0].versions[0]).Intact());
 }
 
+// A new version appears with its record already beside it: no moment (nor
+// crash) shows it unrecorded.
+TEST_F(CacheWriterTest, ANewVersionIsPublishedWithItsRecordInPlace) {
+  FaultyFileSystem faults;
+  int publishes = 0;
+  faults.SetHook([&](Op op, const std::string &, const std::string &to) {
+    if (op != Op::kRename || to != VersionDir()) return;
+    ++publishes;
+    EXPECT_TRUE(fs::exists(ResourceDir() + "/.qxmanifest-1"));
+  });
+  ASSERT_TRUE(Saves(BoxArchive()));
+  EXPECT_EQ(publishes, 1);
+}
+
 // -------------------------------------------------------------------------
 // What a version may hold
 

@@ -729,6 +729,7 @@ bool extract(const std::string &src, const std::string &dst, const ExtractOption
   ArchivePtr archive;
   Plan plan;
   if (!openAndPlan(fd, src, dst, options, fileSystem, archive, plan)) return false;
+  if (plan.entries.empty()) return finish(archive, !plan.unreadable);
   // The destination is the caller's choice: made, and opened, as it stands.
   std::unique_ptr<Directory> top;
   int error = CreateDirectories(fileSystem, dst);

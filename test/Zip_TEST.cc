@@ -142,7 +142,7 @@ TEST_F(ZipTest, CompressDoesNotFollowADirectoryLinkLoop) {
 TEST_F(ZipTest, ExtractOfAnArchiveWithoutEntriesWritesNothing) {
   ArchiveBuilder().Write(Archive());
   EXPECT_TRUE(Zip::Extract(Archive(), Dest()));
-  EXPECT_TRUE(Tree(Dest()).empty());
+  EXPECT_FALSE(fs::exists(Dest()));
 }
 
 TEST_F(ZipTest, ExtractCreatesParentsThatHaveNoDirectoryEntry) {

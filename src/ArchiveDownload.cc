@@ -1,6 +1,8 @@
 #include "ArchiveDownload.hh"
 
-#include <fstream>
+#include <unistd.h>
+
+#include <cerrno>
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 
@@ -61,12 +63,21 @@ unsigned int VersionFromHeaders(const RestResponse &response) {
   return version;
 }
 
-// The first `limit` bytes of the file at `path` (one more tells it is longer).
-std::string ReadStart(const std::string &path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
+// The first `limit` bytes of the file `name` of `directory` (one more tells
+// it is longer).
+std::string ReadStart(const Directory &directory, const std::string &name, std::size_t limit) {
+  int fd = -1;
+  if (OpenForReading(directory, name, fd) != 0) return "";
   std::string text(limit + 1, '\0');
-  in.read(&text[0], static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t got = ::read(fd, &text[done], text.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  text.resize(done);
   return text;
 }
 
@@ -75,15 +86,15 @@ std::string ReadStart(const std::string &path, std::size_t limit) {
 // The archive file the body streams into, refusing to grow past the limit.
 class ArchiveDownload::File : public BodySink {
  public:
-  File(FileSystem &fileSystem, std::string path, std::uint64_t limit)
-      : fileSystem_(fileSystem), path_(std::move(path)), limit_(limit) {}
+  File(FileSystem &fileSystem, const Directory &directory, std::string name, std::uint64_t limit)
+      : fileSystem_(fileSystem), directory_(directory), name_(std::move(name)), limit_(limit) {}
 
   // Starts the file afresh (empty); false with Failure() set.
-  bool Restart() {
+  bool Restart() override {
     file_.reset();
-    fileSystem_.RemoveAll(path_);
+    fileSystem_.RemoveAllAt(directory_, name_);
     size_ = 0;
-    error_ = fileSystem_.CreateFile(path_, file_);
+    error_ = fileSystem_.CreateFileAt(directory_, name_, file_);
     return error_ == 0;
   }
 
@@ -114,14 +125,15 @@ class ArchiveDownload::File : public BodySink {
       return "The archive from [" + from + "] is larger than the limit of " +
              std::to_string(limit_) + " bytes (" + HumanBytes(limit_) + ")";
     }
-    return "Unable to write [" + path_ + "]: " + ErrorText(error_);
+    return "Unable to write [" + directory_.Join(name_) + "]: " + ErrorText(error_);
   }
 
-  std::uint64_t Size() const { return size_; }
+  std::uint64_t Size() const override { return size_; }
 
  private:
   FileSystem &fileSystem_;
-  std::string path_;
+  const Directory &directory_;
+  std::string name_;
   std::uint64_t limit_;
   std::unique_ptr<WritableFile> file_;
   std::uint64_t size_ = 0;
@@ -148,6 +160,7 @@ bool ArchiveDownload::ServerComplete(const ServerConfig &server, const DownloadT
 }
 
 bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &texts) {
+  refusedByServer_ = false;
   if (!Request(request, texts)) return false;
   version_ = VersionFromHeaders(response_);
   if (!TakeBody(response_, kMaxReferralHops)) return false;
@@ -171,8 +184,9 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     qxerr << error << "\n";
     return false;
   }
-  archive_ = stage_->Join(cache::ArchiveFileName(request.name));
-  file_ = std::make_unique<File>(fileSystem_, archive_, limits_.maxBytes);
+  archiveName_ = cache::ArchiveFileName(request.name);
+  archive_ = stage_->Join(archiveName_);
+  file_ = std::make_unique<File>(fileSystem_, stage_->Stage(), archiveName_, limits_.maxBytes);
   if (!file_->Restart()) {
     qxerr << file_->Failure(server.Url().Str()) << "\n";
     return false;
@@ -184,7 +198,9 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     return false;
   }
   if (response_.statusCode != 200) {
-    response_.data = ReadStart(archive_, ServerReply::kTextLimit - 1);
+    // The server's answer (or the lack of one), not ours, failed the download.
+    refusedByServer_ = true;
+    response_.data = ReadStart(stage_->Stage(), archiveName_, ServerReply::kTextLimit - 1);
     qxerr << texts.failed << "\n"
           << "  Server: " << server.Url().Str() << "\n"
           << "  Route: " << route << "\n"
@@ -200,7 +216,7 @@ bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
   if (type == response.headers.end()) return true;
   const std::string &contentType = type->second;
   if (contentType.find("text/plain") != std::string::npos) {
-    const std::string body = ReadStart(archive_, kMaxReferralBytes);
+    const std::string body = ReadStart(stage_->Stage(), archiveName_, kMaxReferralBytes);
     const std::string link = TrimmedLink(body);
     if (body.size() > kMaxReferralBytes || !qx::common::URI::Valid(link)) {
       qxerr << "Invalid referral link URI [" << body.substr(0, 200) << "]. "

@@ -70,6 +70,10 @@ class ArchiveDownload {
   // What the server answered to the archive request: status and headers,
   // and, when it refused, the start of its body (what people may read).
   const RestResponse &Response() const { return response_; }
+  // After a failed Run: whether the server's answer to the archive request
+  // (a status other than 200, or no answer at all) failed it, rather than
+  // something here (the disk, the cache, a limit, what a 200 answer held).
+  bool RefusedByServer() const { return refusedByServer_; }
 
  private:
   class File;
@@ -84,7 +88,9 @@ class ArchiveDownload {
   std::unique_ptr<cache::StagingDirectory> stage_;
   std::unique_ptr<File> file_;
   std::string archive_;
+  std::string archiveName_;
   RestResponse response_;
+  bool refusedByServer_ = false;
   unsigned int version_ = 1;
 };
 

@@ -15,6 +15,7 @@
 #include "FileSystem.hh"
 #include "IdentifierText.hh"
 #include "Routes.hh"
+#include "StagingDirectory.hh"
 #include "qx/quarn_tools/Helpers.hh"
 
 namespace qx::quarn_tools {
@@ -100,29 +101,46 @@ std::vector<CachedResource> CacheInventory::Resources() const {
 
 bool CacheInventory::Remove(const CachedResource &resource, unsigned int version) const {
   internal::FileSystem &fileSystem = internal::CurrentFileSystem();
+  const std::string root = config_.CacheLocation();
+  // Through the resource's directory as the cache's rule for links finds it,
+  // held open: nothing outside the cache is removed, whatever is linked or
+  // renamed meanwhile.
+  std::string error;
+  const std::unique_ptr<internal::Directory> directory =
+      cache::OpenCacheDirectory(fileSystem, root, resource.UniqueName(), false, error);
+  if (!directory) {
+    if (!error.empty()) qxerr << error << "\n";
+    return error.empty();
+  }
   bool removed = true;
   std::size_t left = resource.versions.size();
   for (const CachedVersion &cached : resource.versions) {
     if (version != 0 && cached.version != version) continue;
+    const std::string name = fs::basename(cached.path);
     // Moved aside first, in one step: whoever reads or writes the cache
     // meanwhile sees the version whole or not at all.
-    const std::string trash =
-        fs::joinPaths(resource.directory, cache::NewScratchName(cache::Scratch::kTrash));
-    const int moved = fileSystem.Rename(cached.path, trash);
+    const cache::ClaimedScratch trash(cache::Scratch::kTrash);
+    const int moved = fileSystem.RenameAt(*directory, name, *directory, trash.Name());
     if (moved != 0 && moved != ENOENT) {
       qxerr << "Unable to remove [" << cached.path << "]: " << internal::ErrorText(moved) << "\n";
       removed = false;
       continue;
     }
     --left;
-    const std::string record = cache::ManifestFileName(std::to_string(cached.version));
-    fileSystem.Rename(fs::joinPaths(resource.directory, record), fs::joinPaths(trash, record));
-    const int deleted = fileSystem.RemoveAll(trash);
-    if (deleted != 0)
-      qxwarn << "Unable to delete [" << trash << "]: " << internal::ErrorText(deleted) << "\n";
+    const std::string record = cache::ManifestFileName(name);
+    std::unique_ptr<internal::Directory> trashed;
+    if (moved == 0 && fileSystem.OpenDirectoryAt(*directory, trash.Name(), trashed) == 0)
+      fileSystem.RenameAt(*directory, record, *trashed, record);
+    else
+      fileSystem.RemoveAllAt(*directory, record);
+    trashed.reset();
+    const int deleted = fileSystem.RemoveAllAt(*directory, trash.Name());
+    if (deleted != 0) {
+      qxwarn << "Unable to delete [" << directory->Join(trash.Name())
+             << "]: " << internal::ErrorText(deleted) << "\n";
+    }
   }
-  if (left == 0)
-    cache::RemoveUnusedResource(fileSystem, config_.CacheLocation(), resource.UniqueName());
+  if (left == 0) cache::RemoveUnusedResource(fileSystem, root, resource.UniqueName());
   return removed;
 }
 
@@ -142,7 +160,7 @@ std::vector<CachedVersion> CacheInventory::Prune(std::size_t keep) const {
 VersionCheck CacheInventory::Verify(const CachedResource &resource,
                                     const CachedVersion &version) const {
   VersionCheck check;
-  const auto recorded = cache::ReadManifest(resource.directory, std::to_string(version.version));
+  const auto recorded = cache::ReadManifest(resource.directory, fs::basename(version.path));
   if (!recorded) return check;
   check.recorded = true;
   const auto now = cache::DescribeTree(version.path);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <qx/common/Filesystem.hh>
+#include <random>
 
 #include "qx/quarn_tools/Helpers.hh"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr const char *kInternalPrefix = ".qx";
 constexpr const char *kStagingPrefix = ".qxstage-";
 constexpr const char *kTrashPrefix = ".qxtrash-";
+constexpr const char *kPartPrefix = ".qxpart-";
 
 bool startsWith(const std::string &text, const std::string &prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -38,6 +40,15 @@ std::optional<unsigned long> positiveNumber(const std::string &text) {
   const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
   if (value == 0) return std::nullopt;
   return value;
+}
+
+// Where the serial numbers of this process start: at random, so that a
+// process that gets the process id of a dead one (as in a fresh container)
+// does not pick the names that one left behind.
+unsigned long firstSerial() {
+  std::random_device random;
+  const unsigned long high = random();
+  return ((high << 16) ^ random()) % 1000000000000UL + 1;
 }
 
 }  // namespace
@@ -77,7 +88,7 @@ std::string ScratchName(Scratch kind, const std::string &host, pid_t pid, unsign
 }
 
 std::string NewScratchName(Scratch kind) {
-  static std::atomic<unsigned long> serial{0};
+  static std::atomic<unsigned long> serial{firstSerial()};
   return ScratchName(kind, HostName(), ::getpid(), ++serial);
 }
 
@@ -106,13 +117,25 @@ std::optional<ScratchOwner> ParseScratchName(const std::string &name) {
 }
 
 std::string PartFileName(pid_t pid, unsigned long serial) {
-  return ".qxpart-" + std::to_string(pid) + "-" + std::to_string(serial);
+  return kPartPrefix + std::to_string(pid) + "-" + std::to_string(serial);
 }
 
 std::string NewPartFileName() {
-  static std::atomic<unsigned long> serial{0};
+  static std::atomic<unsigned long> serial{firstSerial()};
   return PartFileName(::getpid(), ++serial);
 }
+
+bool IsPartFileName(const std::string &name) {
+  if (!startsWith(name, kPartPrefix)) return false;
+  const std::string rest = name.substr(std::string(kPartPrefix).size());
+  const std::size_t dash = rest.find('-');
+  return dash != std::string::npos && positiveNumber(rest.substr(0, dash)) &&
+         positiveNumber(rest.substr(dash + 1));
+}
+
+std::string StagedTreeName() { return "tree"; }
+std::string StagedRecordName() { return "record"; }
+std::string StagedReplacedName() { return "replaced"; }
 
 bool IsInternalName(const std::string &name) { return startsWith(name, kInternalPrefix); }
 

@@ -9,6 +9,10 @@
  *   ROOT/SERVER/OWNER/KIND/NAME/.qxtrash-H-P-N   a version being removed
  *   ROOT/SERVER/OWNER/KIND/NAME/.qxmanifest-V    what version V held when
  *                                                it was published
+ *   ROOT/SERVER/OWNER/KIND/NAME/.qxstage-.../    owner-only: NAME.zip (the
+ *                                                download), tree/ (the
+ *                                                version being built), record
+ *                                                (its manifest), replaced/
  *
  * SERVER is uriToPath of the server URL, OWNER/KIND/NAME the identifier's
  * unique name below it. Internal names live only in resource directories,
@@ -59,7 +63,8 @@ enum class Scratch { kStaging, kTrash };
 // the host name other than letters, digits, "." and "-" become "_".
 std::string ScratchName(Scratch kind, const std::string &host, pid_t pid, unsigned long serial);
 // A fresh scratch name of this process (its host name, its process id and a
-// serial number that is never reused within the process).
+// serial number that is never reused within the process and starts at
+// random, so another process with the same id rarely picks the same).
 std::string NewScratchName(Scratch kind);
 
 // Who made a scratch directory, read back from its name.
@@ -74,6 +79,15 @@ std::optional<ScratchOwner> ParseScratchName(const std::string &name);
 std::string PartFileName(pid_t pid, unsigned long serial);
 // A part file name of this process never used before in it.
 std::string NewPartFileName();
+// Whether `name` is a part file name (of any process).
+bool IsPartFileName(const std::string &name);
+
+// Inside a staging directory: the tree that becomes the version, the record
+// of what it holds (moved beside the version once it is published), and
+// where a replaced version goes when the system cannot swap two directories.
+std::string StagedTreeName();
+std::string StagedRecordName();
+std::string StagedReplacedName();
 
 // Whether a directory entry is one of the cache's own (lock, scratch,
 // manifest, part file) rather than content; lookups skip them.

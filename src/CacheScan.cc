@@ -1,8 +1,12 @@
 #include "CacheScan.hh"
 
+#include <sys/stat.h>
+
+#include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
+#include "CacheDirectories.hh"
 #include "CacheNames.hh"
 
 namespace qx::quarn_tools::internal::cache {
@@ -14,13 +18,32 @@ bool admits(const std::string &wanted, const std::string &directory) {
   return wanted.empty() || qx::common::lowercase(fs::basename(directory)) == wanted;
 }
 
+// Whether `path` is a directory of the cache: a directory, or a link of a
+// trusted owner (CacheDirectories.hh) to one. Another user's link is not
+// followed: it would make a lookup answer with a tree of that user's choice.
+bool isCacheDirectory(const std::string &path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return false;
+  if (S_ISDIR(info.st_mode)) return true;
+  if (!S_ISLNK(info.st_mode)) return false;
+  if (!TrustedLinkOwner(info.st_uid)) {
+    qxwarn << "Ignoring [" << path << "]: a symbolic link owned by another user (uid "
+           << info.st_uid << ")\n";
+    return false;
+  }
+  return fs::isDirectory(path);
+}
+
 // Whether a version directory holds a finished save. A save publishes a
-// version only when it is whole, so a version directory is one, except
-// where an older library unpacked in place: a version directory still
-// holding the downloaded archive is one whose save never finished. A model
-// version also holds its model.config.
-bool isFinished(const std::string &version, const std::string &name, const char *marker) {
+// version only when it is whole, with a record of what it held beside it,
+// so a version directory with a record is one. Without a record it is one
+// except where an older library unpacked in place: a version directory
+// still holding the downloaded archive is one whose save never finished. A
+// model version also holds its model.config.
+bool isFinished(const std::string &resource, const std::string &version,
+                const std::string &versionName, const std::string &name, const char *marker) {
   if (marker != nullptr && !fs::exists(fs::joinPaths(version, marker))) return false;
+  if (fs::exists(fs::joinPaths(resource, ManifestFileName(versionName)))) return true;
   return !fs::exists(fs::joinPaths(version, ArchiveFileName(qx::common::lowercase(name))));
 }
 
@@ -29,16 +52,20 @@ bool isFinished(const std::string &version, const std::string &name, const char 
 std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
                               const char *marker, const Only &only) {
   std::vector<Found> found;
+  if (!isCacheDirectory(serverDir)) return found;
   const fs::DirIter end;
   for (fs::DirIter owner(serverDir); owner != end; ++owner) {
-    if (!admits(only.owner, *owner) || !fs::isDirectory(*owner)) continue;
-    for (fs::DirIter resource(fs::joinPaths(*owner, kind)); resource != end; ++resource) {
-      if (!admits(only.name, *resource) || !fs::isDirectory(*resource)) continue;
+    const std::string kindDir = fs::joinPaths(*owner, kind);
+    if (!admits(only.owner, *owner) || !isCacheDirectory(*owner) || !isCacheDirectory(kindDir))
+      continue;
+    for (fs::DirIter resource(kindDir); resource != end; ++resource) {
+      if (!admits(only.name, *resource) || !isCacheDirectory(*resource)) continue;
       const std::string name = fs::basename(*resource);
-      for (fs::DirIter version(fs::absPath(*resource)); version != end; ++version) {
+      const std::string resourcePath = fs::absPath(*resource);
+      for (fs::DirIter version(resourcePath); version != end; ++version) {
         const std::string versionName = fs::basename(*version);
-        if (IsInternalName(versionName) || !fs::isDirectory(*version) ||
-            !isFinished(*version, name, marker))
+        if (IsInternalName(versionName) || !isCacheDirectory(*version) ||
+            !isFinished(resourcePath, *version, versionName, name, marker))
           continue;
         found.push_back({fs::basename(*owner), name, versionName, fs::absPath(*version)});
       }

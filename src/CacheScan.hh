@@ -3,8 +3,9 @@
  * listing makes: server / owner / kind / name / version. Only whole
  * versions count: the cache's own entries beside the versions (saves in
  * progress, locks, records) are skipped, and so is a version directory an
- * older library left half unpacked (its archive still in it). Internal; any
- * thread.
+ * older library left half unpacked (its archive still in it, no record
+ * beside it). A link at any level is followed only when its owner is
+ * trusted (the rule of CacheDirectories.hh). Internal; any thread.
  */
 #ifndef QX_QUARN_TOOLS_SRC_CACHESCAN_HH_
 #define QX_QUARN_TOOLS_SRC_CACHESCAN_HH_

@@ -10,7 +10,12 @@
  * is the same. A save over a version that was already cached when it began
  * (overwrite) keeps the old files the new archive lacks and swaps the
  * merged tree in atomically. With each version goes a record of what it held
- * when it was published (CacheManifest.hh). Internal; any thread.
+ * when it was published (CacheManifest.hh), built in the staging directory
+ * too and moved beside the version once it is published. The staging
+ * directory is only ours, and everything in it and in the resource
+ * directory is reached through open directories (StagingDirectory.hh), so
+ * no other user of a shared cache can redirect a write. Internal; any
+ * thread.
  */
 #ifndef QX_QUARN_TOOLS_SRC_CACHEWRITER_HH_
 #define QX_QUARN_TOOLS_SRC_CACHEWRITER_HH_
@@ -33,10 +38,11 @@ struct VersionToSave {
   bool overwrite = true;
   UnpackLimits limits;
   // Runs on the unpacked tree before it is published (the SDF rewrite), with
-  // the version directory it becomes; returns the "/"-separated paths of the
-  // files it changed.
-  std::function<std::vector<std::string>(const std::string &tree,
-                                         const std::string &versionDirectory)>
+  // the version directory it becomes; adds to `changed` the "/"-separated
+  // paths of the files it changed. False (having said why) when the version
+  // must not be published.
+  std::function<bool(const Directory &tree, const std::string &versionDirectory,
+                     std::vector<std::string> &changed)>
       prepare;
 };
 
@@ -44,8 +50,9 @@ class CacheWriter {
  public:
   explicit CacheWriter(FileSystem &fileSystem);
 
-  // Saves the archive file at `archive` (left where it is). True with
-  // `versionDirectory` set once the version is published.
+  // Saves the archive file at `archive` (left where it is; a download's
+  // archive in a staging directory of this process is read through it). True
+  // with `versionDirectory` set once the version is published.
   bool SaveArchiveFile(const VersionToSave &save, const std::string &archive,
                        std::string &versionDirectory);
   // The same for archive bytes held in memory: they are written to a

@@ -37,12 +37,13 @@ ArchiveRequest ArchiveRequestFor(const Identifier &id, const std::vector<std::st
 std::unique_ptr<cache::ResourceLock> LockResource(const ClientConfig &config,
                                                   const std::string &uniqueName) {
   std::string error;
-  if (!cache::MakeDirectories(CurrentFileSystem(), config.CacheLocation(), uniqueName, error)) {
+  const std::unique_ptr<Directory> resource = cache::OpenCacheDirectory(
+      CurrentFileSystem(), config.CacheLocation(), uniqueName, true, error);
+  if (!resource) {
     qxerr << error << "\n";
     return nullptr;
   }
-  return std::make_unique<cache::ResourceLock>(
-      cache::ResourceDirectory(config.CacheLocation(), uniqueName), LockPatience());
+  return std::make_unique<cache::ResourceLock>(*resource, LockPatience());
 }
 
 // Whether a download that had to wait for another one of the same resource
@@ -67,10 +68,12 @@ std::unique_ptr<ArchiveDownload> Downloader::NewArchiveDownload() const {
 
 namespace {
 
-// What a failed archive request becomes: FETCH_FAILED with the server's
-// answer.
+// What a failed archive request becomes: FETCH_FAILED, with the server's
+// answer when that is what failed it (a local failure, a full disk say, has
+// said why already and is no answer of the server's).
 Result RefusedDownload(const ServerConfig &server, const std::string &resource,
                        const ArchiveDownload &download) {
+  if (!download.RefusedByServer()) return Result(FETCH_FAILED);
   return ResultOf(FETCH_FAILED, server, resource, download.Response());
 }
 

@@ -18,6 +18,7 @@
 #include "FileSystem.hh"
 #include "Routes.hh"
 #include "SdfRewrite.hh"
+#include "StagingDirectory.hh"
 
 namespace qx::quarn_tools {
 
@@ -164,12 +165,15 @@ std::optional<internal::cache::VersionToSave> modelToSave(const ClientConfig *co
                                                           bool overwrite) {
   auto save = versionToSave(config, id, !id.Server().Url().Str().empty(), "model", overwrite);
   if (save) {
-    save->prepare = [id](const std::string &tree, const std::string &versionDirectory) {
-      std::vector<std::string> changed;
-      if (auto rewritten =
-              internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory))
-        changed.push_back(*rewritten);
-      return changed;
+    // Only a failed write of the rewritten file fails the save; a model
+    // whose files cannot be rewritten is saved as it came.
+    save->prepare = [id](const internal::Directory &tree, const std::string &versionDirectory,
+                         std::vector<std::string> &changed) {
+      using Outcome = internal::RewrittenSdf::Outcome;
+      const internal::RewrittenSdf rewritten =
+          internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory);
+      if (rewritten.outcome == Outcome::kRewritten) changed.push_back(rewritten.file);
+      return rewritten.outcome != Outcome::kFailed;
     };
   }
   return save;
@@ -190,11 +194,18 @@ void savedWorld(WorldIdentifier &id, const std::string &directory) {
 // subclass, which receives archives through SaveModel and SaveWorld.
 bool isPlainCache(const LocalCache &cache) { return typeid(cache) == typeid(LocalCache); }
 
-// Reads the archive at `archivePath` and hands its bytes to `save`.
+// Reads the archive at `archivePath` (through its staging directory when a
+// download of this process put it there) and hands its bytes to `save`.
 template <typename Save>
 bool saveFromMemory(const std::string &archivePath, Save save) {
   std::string data;
-  if (!internal::ReadWholeFile(archivePath, data)) {
+  const internal::cache::StagingDirectory *stage =
+      internal::cache::StagingDirectory::Find(fs::parentPath(archivePath));
+  const bool read = stage != nullptr
+                        ? internal::ReadFileAt(stage->Stage(), fs::basename(archivePath),
+                                               std::string().max_size(), data) == 0
+                        : internal::ReadWholeFile(archivePath, data);
+  if (!read) {
     qxerr << "Unable to read [" << archivePath << "]\n";
     return false;
   }

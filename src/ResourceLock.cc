@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <qx/common/Console.hh>
-#include <qx/common/Filesystem.hh>
 #include <thread>
 
 #include "CacheNames.hh"
@@ -18,16 +17,15 @@ constexpr std::chrono::milliseconds kPoll(20);
 
 }  // namespace
 
-ResourceLock::ResourceLock(const std::string &resourceDirectory,
-                           std::chrono::milliseconds patience) {
-  const std::string path = qx::common::joinPaths(resourceDirectory, LockFileName());
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+ResourceLock::ResourceLock(const Directory &resource, std::chrono::milliseconds patience) {
+  fd_ = ::openat(resource.Descriptor(), LockFileName().c_str(),
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd_ < 0) return;
   const auto deadline = std::chrono::steady_clock::now() + patience;
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return;
     if (std::chrono::steady_clock::now() >= deadline) {
-      qxdbg << "Going ahead without the lock of [" << resourceDirectory << "]\n";
+      qxdbg << "Going ahead without the lock of [" << resource.Path() << "]\n";
       return;
     }
     waited_ = true;

@@ -13,13 +13,16 @@
 #include <chrono>
 #include <string>
 
+#include "FileSystem.hh"
+
 namespace qx::quarn_tools::internal::cache {
 
 class ResourceLock {
  public:
-  // Locks the resource directory `resourceDirectory` (which must exist),
-  // waiting at most `patience` for another holder.
-  ResourceLock(const std::string &resourceDirectory, std::chrono::milliseconds patience);
+  // Locks the open resource directory `resource` (its lock file is made
+  // there, never through a link), waiting at most `patience` for another
+  // holder.
+  ResourceLock(const Directory &resource, std::chrono::milliseconds patience);
   ~ResourceLock();
   ResourceLock(const ResourceLock &) = delete;
   ResourceLock &operator=(const ResourceLock &) = delete;

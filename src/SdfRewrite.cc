@@ -110,23 +110,43 @@ tinyxml2::XMLElement *mainSdfElement(tinyxml2::XMLElement *model) {
   return chosen;
 }
 
+// Model files larger than this are not loaded.
+constexpr std::size_t kMaxDocumentBytes = std::size_t{1} << 30;
+
 // A directory being worked on, and the name log lines give it: a version
 // is rewritten in its staging directory, but people know it by the version
 // directory it becomes.
 struct Place {
-  std::string dir;
+  const Directory &dir;
   std::string shown;
 
-  std::string Real(const std::string &relative) const { return fs::joinPaths(dir, relative); }
   std::string Shown(const std::string &relative) const { return fs::joinPaths(shown, relative); }
 };
+
+std::string parentOf(const std::string &relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string lastComponent(const std::string &relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+// Loads the file `name` of `parent`, not through a link.
+bool loadDocument(const Directory &parent, const std::string &name,
+                  tinyxml2::XMLDocument &document) {
+  std::string text;
+  return ReadFileAt(parent, name, kMaxDocumentBytes, text) == 0 &&
+         document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+}
 
 // The main SDF file (relative to the directory) named by its model.config,
 // confined to the directory; nothing (having said why) when there is none.
 std::optional<std::string> mainSdfFile(const Place &place) {
   const std::string configPath = place.Shown(cache::kModelConfigFile);
   tinyxml2::XMLDocument config(true, tinyxml2::PRESERVE_WHITESPACE);
-  if (config.LoadFile(place.Real(cache::kModelConfigFile).c_str()) != tinyxml2::XML_SUCCESS) {
+  if (!loadDocument(place.dir, cache::kModelConfigFile, config)) {
     qxerr << "Unable to load model.config file[" << configPath << "]\n";
     return std::nullopt;
   }
@@ -153,24 +173,26 @@ std::optional<std::string> mainSdfFile(const Place &place) {
   return *relative;
 }
 
-// Writes the document to a new file beside `path` and renames it over
-// `path`, so the old file is replaced whole and never written through.
-bool saveDocument(tinyxml2::XMLDocument &document, const std::string &path, FileSystem &fileSystem,
-                  std::string &error) {
+// Writes the document to a new file beside `name` and renames it over
+// `name`, so the old file is replaced whole and never written through.
+bool saveDocument(tinyxml2::XMLDocument &document, const Directory &parent, const std::string &name,
+                  FileSystem &fileSystem, std::string &error) {
   tinyxml2::XMLPrinter printer(nullptr, false);
   document.Print(&printer);
-  const std::string temp = fs::joinPaths(fs::parentPath(path), cache::NewPartFileName());
+  const std::string temp = cache::NewPartFileName();
   std::unique_ptr<WritableFile> file;
-  int code = fileSystem.CreateFile(temp, file);
+  int code = fileSystem.CreateFileAt(parent, temp, file);
   if (code == 0)
     code = file->Append(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
   if (code == 0) code = file->Close();
-  if (code == 0) code = fileSystem.Rename(temp, path);
+  if (code == 0) code = fileSystem.RenameAt(parent, temp, parent, name);
   if (code == 0) return true;
-  fileSystem.RemoveAll(temp);
+  if (file) fileSystem.RemoveAllAt(parent, temp);
   error = ErrorText(code);
   return false;
 }
+
+RewrittenSdf skipped() { return RewrittenSdf(); }
 
 }  // namespace
 
@@ -197,33 +219,54 @@ std::optional<std::string> ReferenceInVersion(const ModelIdentifier &id, const s
          id.Name() + "/" + id.VersionStr() + "/files" + text.substr(slash);
 }
 
-std::optional<std::string> RewriteModelSdf(const ModelIdentifier &id, const std::string &dir,
-                                           FileSystem &fileSystem, const std::string &shownDir) {
-  const Place place{dir, shownDir.empty() ? dir : shownDir};
-  if (!fs::exists(place.Real(cache::kModelConfigFile))) {
+RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const Directory &dir,
+                             FileSystem &fileSystem, const std::string &shownDir) {
+  const Place place{dir, shownDir.empty() ? dir.Path() : shownDir};
+  PathStatus config;
+  if (fileSystem.StatusAt(dir, cache::kModelConfigFile, config) != 0 || !config.exists) {
     qxerr << "model.config file does not exist in [" << place.shown << ".\n";
-    return std::nullopt;
+    return skipped();
   }
   const std::optional<std::string> sdfFile = mainSdfFile(place);
-  if (!sdfFile) return std::nullopt;
-  const std::string sdfPath = place.Real(*sdfFile);
+  if (!sdfFile) return skipped();
   const std::string shownPath = place.Shown(*sdfFile);
+  const std::string name = lastComponent(*sdfFile);
+  std::unique_ptr<Directory> parent;
+  std::string failed;
   PathStatus status;
-  if (fileSystem.Status(sdfPath, status) == 0 && status.link) {
+  if (OpenBelow(fileSystem, dir, parentOf(*sdfFile), false, parent, failed) != 0 ||
+      fileSystem.StatusAt(*parent, name, status) != 0) {
+    qxerr << "Unable to load SDF file[" << shownPath << "]\n";
+    return skipped();
+  }
+  if (status.link) {
     qxerr << "Refusing to rewrite SDF file [" << shownPath << "]: it is a symbolic link\n";
-    return std::nullopt;
+    return skipped();
   }
 
   tinyxml2::XMLDocument sdf(true, tinyxml2::PRESERVE_WHITESPACE);
-  if (sdf.LoadFile(sdfPath.c_str()) != tinyxml2::XML_SUCCESS) {
+  if (!loadDocument(*parent, name, sdf)) {
     qxerr << "Unable to load SDF file[" << shownPath << "]\n";
-    return std::nullopt;
+    return skipped();
   }
   SdfRewriter(id, shownPath).Rewrite(sdf.FirstChildElement());
   std::string error;
-  if (saveDocument(sdf, sdfPath, fileSystem, error)) return *sdfFile;
+  if (saveDocument(sdf, *parent, name, fileSystem, error))
+    return RewrittenSdf{RewrittenSdf::Outcome::kRewritten, *sdfFile};
   qxerr << "Unable to save SDF file[" << shownPath << "]: " << error << "\n";
-  return std::nullopt;
+  return RewrittenSdf{RewrittenSdf::Outcome::kFailed, ""};
+}
+
+RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const std::string &dir,
+                             FileSystem &fileSystem, const std::string &shownDir) {
+  std::unique_ptr<Directory> opened;
+  const int error = fileSystem.OpenDirectory(dir, opened);
+  if (error != 0) {
+    qxerr << "model.config file does not exist in [" << (shownDir.empty() ? dir : shownDir)
+          << ".\n";
+    return skipped();
+  }
+  return RewriteModelSdf(id, *opened, fileSystem, shownDir);
 }
 
 }  // namespace qx::quarn_tools::internal

@@ -28,6 +28,7 @@
 namespace qx::quarn_tools {
 namespace {
 
+using internal::Directory;
 using internal::ErrorText;
 using internal::ExtractOptions;
 using internal::FileSystem;
@@ -36,9 +37,8 @@ using internal::UnpackLimits;
 using internal::WritableFile;
 namespace cache = internal::cache;
 
-// Entries are copied through a buffer of at most this size, so memory use
-// does not grow with the size of an entry.
-constexpr zip_uint64_t kChunkSize = 1 << 20;
+// Entries are copied through one buffer of this size.
+constexpr std::size_t kChunkSize = 1 << 20;
 
 struct ArchiveDiscard {
   void operator()(zip_t *archive) const { zip_discard(archive); }
@@ -161,6 +161,145 @@ bool compress(const std::string &src, const std::string &dst) {
 // ---------------------------------------------------------------------------
 // Unpacking
 
+// An entry name as log lines show it: control characters (a newline, an
+// escape sequence) written as \xHH, so every line stays one line and the
+// terminal shows what the archive holds.
+std::string shownName(const std::string &name) {
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      shown += c;
+      continue;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    shown += "\\x";
+    shown += kHex[byte >> 4];
+    shown += kHex[byte & 0xf];
+  }
+  return shown;
+}
+
+bool hasControlCharacter(const std::string &name) {
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) return true;
+  }
+  return false;
+}
+
+// Entries deeper than this are refused: every level is a directory held
+// open while a tree is walked.
+constexpr std::size_t kMaxDepth = 128;
+
+// Bytes of central directory allowed besides those of the entries' records.
+constexpr std::uint64_t kDirectorySlack = std::uint64_t{16} << 20;
+// Bytes of central directory allowed per entry the limit admits: far more
+// than a record with a file name any file system accepts.
+constexpr std::uint64_t kDirectoryBytesPerEntry = 1024;
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+std::uint64_t saturatingMultiply(std::uint64_t a, std::uint64_t b) {
+  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
+std::uint64_t littleEndian(const unsigned char *bytes, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+bool readAt(int fd, std::uint64_t offset, unsigned char *buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// What the end records of an archive say of its central directory, read
+// before libzip loads it (which takes memory in proportion).
+struct DirectoryRecord {
+  std::uint64_t entries = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The end-of-central-directory record (and its zip64 twin, when there is
+// one) of the archive open at `fd`; nothing when there is none.
+std::optional<DirectoryRecord> readDirectoryRecord(int fd) {
+  constexpr std::size_t kEndSize = 22;
+  constexpr std::size_t kMaxComment = 0xffff;
+  constexpr std::size_t kLocatorSize = 20;
+  constexpr std::size_t kZip64EndSize = 56;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(kEndSize)) return std::nullopt;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  const std::uint64_t tailSize = std::min<std::uint64_t>(size, kEndSize + kMaxComment + kLocatorSize);
+  std::vector<unsigned char> tail(static_cast<std::size_t>(tailSize));
+  if (!readAt(fd, size - tailSize, tail.data(), tail.size())) return std::nullopt;
+  for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
+    const unsigned char *end = tail.data() + at;
+    if (littleEndian(end, 4) != 0x06054b50) continue;
+    DirectoryRecord record;
+    record.entries = littleEndian(end + 10, 2);
+    record.bytes = littleEndian(end + 12, 4);
+    if (at < kLocatorSize) return record;
+    const unsigned char *locator = end - kLocatorSize;
+    if (littleEndian(locator, 4) != 0x07064b50) return record;
+    unsigned char zip64[kZip64EndSize];
+    if (!readAt(fd, littleEndian(locator + 8, 8), zip64, sizeof zip64) ||
+        littleEndian(zip64, 4) != 0x06064b50)
+      return record;
+    record.entries = std::max(record.entries, littleEndian(zip64 + 32, 8));
+    record.bytes = std::max(record.bytes, littleEndian(zip64 + 40, 8));
+    return record;
+  }
+  return std::nullopt;
+}
+
+// Refuses, before libzip reads it, an archive whose central directory holds
+// more entries than the limit, or more bytes than that many entries need.
+bool directoryWithinLimits(int fd, const std::string &src, const UnpackLimits &limits) {
+  const std::optional<DirectoryRecord> record = readDirectoryRecord(fd);
+  if (!record) return true;  // libzip says what is wrong with it
+  if (record->entries > limits.maxEntries) {
+    qxerr << "Refusing zip archive '" << src << "': it holds " << record->entries
+          << " entries, more than the limit of " << limits.maxEntries << "\n";
+    return false;
+  }
+  const std::uint64_t allowed = saturatingAdd(
+      kDirectorySlack, saturatingMultiply(limits.maxEntries, kDirectoryBytesPerEntry));
+  if (record->bytes > allowed) {
+    qxerr << "Refusing zip archive '" << src << "': its directory of entries takes "
+          << record->bytes << " bytes (" << HumanBytes(record->bytes) << "), more than the "
+          << allowed << " bytes (" << HumanBytes(allowed) << ") that " << limits.maxEntries
+          << " entries may take\n";
+    return false;
+  }
+  return true;
+}
+
+// Opens the archive at `fd` (taken, whatever happens) for reading.
+ArchivePtr openArchiveFrom(int fd, const std::string &src) {
+  int error = 0;
+  ArchivePtr archive(zip_fdopen(fd, ZIP_RDONLY, &error));
+  if (archive) return archive;
+  ::close(fd);
+  zip_error_t reason;
+  zip_error_init_with_code(&reason, error);
+  qxerr << "Error opening zip archive: '" << src << "'\n";
+  qxerr << "The zip archive '" << src << "' cannot be read: " << zip_error_strerror(&reason)
+        << "\n";
+  zip_error_fini(&reason);
+  return nullptr;
+}
+
 // One entry of the archive, checked before anything is written.
 struct Entry {
   zip_uint64_t index = 0;
@@ -188,13 +327,24 @@ bool isLinkEntry(zip_t *archive, zip_uint64_t index) {
   return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
 }
 
+std::size_t depthOf(const std::string &relative) {
+  return relative.empty() ? 0 : static_cast<std::size_t>(
+                                    std::count(relative.begin(), relative.end(), '/') + 1);
+}
+
 // Reads one entry record into `entry`. False, having logged the entry, when
-// it would be written outside `dst`: then nothing may be extracted.
+// it may not be written (outside `dst`, a name no file may have): then
+// nothing may be extracted.
 bool planEntry(const zip_stat_t &stat, const std::string &src, const std::string &dst,
                Entry &entry) {
   entry.name = (stat.valid & ZIP_STAT_NAME) && stat.name ? stat.name : "";
   if (stat.valid & ZIP_STAT_SIZE) entry.size = stat.size;
   if (stat.valid & ZIP_STAT_CRC) entry.crc = stat.crc;
+  if (hasControlCharacter(entry.name)) {
+    qxerr << "Refusing zip archive '" << src << "': entry [" << shownName(entry.name)
+          << "] has a control character in its name\n";
+    return false;
+  }
   std::string name = entry.name;
   qx::common::changeFromUnixPath(name);
   const std::string sep = qx::common::separator("");
@@ -209,6 +359,11 @@ bool planEntry(const zip_stat_t &stat, const std::string &src, const std::string
   if (relative->empty() && !entry.directory) {
     qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
           << "] has no file name\n";
+    return false;
+  }
+  if (depthOf(*relative) > kMaxDepth) {
+    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name << "] lies more than "
+          << kMaxDepth << " directories deep\n";
     return false;
   }
   entry.relative = *relative;
@@ -241,7 +396,8 @@ bool planEntries(zip_t *archive, const std::string &src, const std::string &dst,
     entry.index = i;
     if (!planEntry(stat, src, dst, entry)) return false;
     entry.link = !entry.directory && isLinkEntry(archive, i);
-    if (!entry.directory && entry.size) plan.declaredBytes += *entry.size;
+    // Declared sizes come from the archive: their sum must not wrap.
+    if (!entry.directory && entry.size) plan.declaredBytes = saturatingAdd(plan.declaredBytes, *entry.size);
     plan.entries.push_back(std::move(entry));
   }
   if (plan.declaredBytes > limits.maxBytes) {
@@ -279,14 +435,52 @@ bool concernsOneEntry(int error) {
   return error == ENOTDIR || error == EEXIST || error == EISDIR || error == ENAMETOOLONG;
 }
 
-// 0 or errno, having logged the failure.
-int createDirectory(FileSystem &fileSystem, const std::string &path) {
-  const int error = CreateDirectories(fileSystem, path);
-  if (error == 0) return 0;
+void directoryFailed(const std::string &path, int error) {
   qxerr << "Error creating directory [" << path << "]. "
         << "Do you have the right permissions? (" << ErrorText(error) << ")\n";
-  return error;
 }
+
+// "a/b" of "a/b/c.txt"; "" of "c.txt".
+std::string parentOf(const std::string &relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string lastComponent(const std::string &relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+// The directories of the destination, made as entries need them, one
+// component at a time below the destination and never through a link. The
+// last one opened stays open for the entries that follow it there.
+class Destination {
+ public:
+  Destination(FileSystem &fileSystem, const Directory &top) : fileSystem_(fileSystem), top_(top) {}
+
+  // The directory `relative` below the destination, made as needed; null
+  // having logged why (with `error` the reason) when it cannot be.
+  const Directory *Open(const std::string &relative, int &error) {
+    error = 0;
+    if (relative.empty()) return &top_;
+    if (current_ && currentRelative_ == relative) return current_.get();
+    current_.reset();
+    std::string failed;
+    error = OpenBelow(fileSystem_, top_, relative, true, current_, failed);
+    if (error != 0) {
+      directoryFailed(failed, error);
+      return nullptr;
+    }
+    currentRelative_ = relative;
+    return current_.get();
+  }
+
+ private:
+  FileSystem &fileSystem_;
+  const Directory &top_;
+  std::string currentRelative_;
+  std::unique_ptr<Directory> current_;
+};
 
 // A new file beside the target that takes the target's place only when
 // committed; otherwise it is removed. So a damaged entry never replaces a
@@ -295,24 +489,24 @@ int createDirectory(FileSystem &fileSystem, const std::string &path) {
 // target is written itself, and removed when not committed.
 class PendingFile {
  public:
-  PendingFile(FileSystem &fileSystem, const std::string &target, bool direct)
-      : fileSystem_(fileSystem), target_(target) {
-    if (direct && fileSystem_.CreateFile(target_, file_) == 0) {
+  PendingFile(FileSystem &fileSystem, const Directory &parent, const std::string &target,
+              bool direct)
+      : fileSystem_(fileSystem), parent_(parent), target_(target) {
+    if (direct && fileSystem_.CreateFileAt(parent_, target_, file_) == 0) {
       temp_ = target_;
       created_ = true;
       return;
     }
-    const std::string dir = qx::common::parentPath(target);
     for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-      temp_ = qx::common::joinPaths(dir, cache::NewPartFileName());
-      error_ = fileSystem_.CreateFile(temp_, file_);
+      temp_ = cache::NewPartFileName();
+      error_ = fileSystem_.CreateFileAt(parent_, temp_, file_);
       if (error_ != 0 && error_ != EEXIST) break;
     }
     created_ = file_ != nullptr;
   }
   ~PendingFile() {
     file_.reset();
-    if (created_ && !committed_) fileSystem_.RemoveAll(temp_);
+    if (created_ && !committed_) fileSystem_.RemoveAllAt(parent_, temp_);
   }
   PendingFile(const PendingFile &) = delete;
   PendingFile &operator=(const PendingFile &) = delete;
@@ -324,7 +518,8 @@ class PendingFile {
   int Commit() {
     const int closeError = file_->Close();
     if (closeError != 0) return closeError;
-    const int renameError = temp_ == target_ ? 0 : fileSystem_.Rename(temp_, target_);
+    const int renameError =
+        temp_ == target_ ? 0 : fileSystem_.RenameAt(parent_, temp_, parent_, target_);
     if (renameError != 0) return renameError;
     committed_ = true;
     return 0;
@@ -332,6 +527,7 @@ class PendingFile {
 
  private:
   FileSystem &fileSystem_;
+  const Directory &parent_;
   std::string target_;
   std::string temp_;
   std::unique_ptr<WritableFile> file_;
@@ -341,7 +537,7 @@ class PendingFile {
 };
 
 // How copying one entry ended.
-enum class Copied { kDone, kReadError, kWriteError, kOverLimit };
+enum class Copied { kDone, kReadError, kTooLong, kWriteError, kOverLimit };
 
 // Counts the bytes every entry of one extraction really writes.
 class ByteBudget {
@@ -359,18 +555,19 @@ class ByteBudget {
   std::uint64_t used_ = 0;
 };
 
-// Streams the entry into `out` chunk by chunk. libzip checks the CRC when
-// the end of the data is read.
-Copied copyEntry(zip_file_t *file, const Entry &entry, PendingFile &out, ByteBudget &budget,
-                 int &writeError, std::uint64_t &total) {
-  std::vector<char> buffer(static_cast<size_t>(
-      std::max<zip_uint64_t>(1, std::min(kChunkSize, entry.size.value_or(kChunkSize)))));
+// Streams the entry into `out` through `buffer`. An entry that holds more
+// than it declares is stopped at the first chunk past its size, so a lying
+// entry costs at most one chunk more than an honest one. libzip checks the
+// CRC when the end of the data is read.
+Copied copyEntry(zip_file_t *file, const Entry &entry, std::vector<char> &buffer, PendingFile &out,
+                 ByteBudget &budget, int &writeError, std::uint64_t &total) {
   for (;;) {
     const zip_int64_t read = zip_fread(file, buffer.data(), buffer.size());
     if (read < 0) return Copied::kReadError;
     if (read == 0) break;
+    total += static_cast<std::uint64_t>(read);
+    if (entry.size && total > *entry.size) return Copied::kTooLong;
     if (!budget.Take(static_cast<std::uint64_t>(read))) return Copied::kOverLimit;
-    total += static_cast<zip_uint64_t>(read);
     writeError = out.Write(buffer.data(), static_cast<size_t>(read));
     if (writeError != 0) return Copied::kWriteError;
   }
@@ -384,31 +581,45 @@ enum class Outcome { kWritten, kSkipped, kFatal };
 
 class Extractor {
  public:
-  Extractor(zip_t *archive, const std::string &src, const ExtractOptions &options,
-            FileSystem &fileSystem)
+  Extractor(zip_t *archive, const std::string &src, const Directory &dst,
+            const ExtractOptions &options, FileSystem &fileSystem)
       : archive_(archive), src_(src), options_(options), fileSystem_(fileSystem),
-        budget_(options.limits.maxBytes) {}
+        destination_(fileSystem, dst), budget_(options.limits.maxBytes), buffer_(kChunkSize) {}
+
+  // Makes a directory entry; false when it cannot be made.
+  bool MakeDirectory(const Entry &entry) {
+    int error = 0;
+    return destination_.Open(entry.relative, error) != nullptr;
+  }
 
   Outcome File(const Entry &entry) {
-    const std::string parent = qx::common::parentPath(entry.path);
-    if (!parent.empty() && !fileSystem_.IsDirectoryFollowingLinks(parent)) {
-      const int error = createDirectory(fileSystem_, parent);
-      if (error != 0) return concernsOneEntry(error) ? Outcome::kSkipped : Outcome::kFatal;
-    }
+    const Outcome outcome = Write(entry);
+    // Where a failed entry fails the whole extraction anyway, the others
+    // need not be read.
+    if (outcome == Outcome::kSkipped && options_.stopAtFirstFailure) return Outcome::kFatal;
+    return outcome;
+  }
+
+ private:
+  Outcome Write(const Entry &entry) {
+    int error = 0;
+    const Directory *parent = destination_.Open(parentOf(entry.relative), error);
+    if (parent == nullptr) return concernsOneEntry(error) ? Outcome::kSkipped : Outcome::kFatal;
     if (entry.link) {
-      qxwarn << "Archive entry [" << entry.name
+      qxwarn << "Archive entry [" << shownName(entry.name)
              << "] is a symbolic link, written as a regular file\n";
     }
     EntryPtr file(zip_fopen_index(archive_, entry.index, 0));
     if (!file) {
-      qxerr << "Error opening: " << entry.name << "\n";
+      qxerr << "Error opening: " << shownName(entry.name) << "\n";
       return Outcome::kSkipped;
     }
-    PendingFile out(fileSystem_, entry.path, options_.freshDestination);
+    PendingFile out(fileSystem_, *parent, lastComponent(entry.relative),
+                    options_.freshDestination);
     int writeError = out.OpenError();
     std::uint64_t total = 0;
     Copied copied = writeError == 0
-                        ? copyEntry(file.get(), entry, out, budget_, writeError, total)
+                        ? copyEntry(file.get(), entry, buffer_, out, budget_, writeError, total)
                         : Copied::kWriteError;
     // Closing the entry reports a checksum mismatch that the reads did not.
     if (zip_fclose(file.release()) != 0 && copied == Copied::kDone) copied = Copied::kReadError;
@@ -419,11 +630,15 @@ class Extractor {
     return Report(entry, copied, writeError, total);
   }
 
- private:
   Outcome Report(const Entry &entry, Copied copied, int writeError, std::uint64_t total) {
     switch (copied) {
+      case Copied::kTooLong:
+        qxerr << "Error reading " << shownName(entry.name) << "\n";
+        qxerr << "Entry [" << shownName(entry.name) << "] holds more than the "
+              << entry.size.value_or(0) << " bytes it declares\n";
+        return Outcome::kSkipped;
       case Copied::kReadError:
-        qxerr << "Error reading " << entry.name << "\n";
+        qxerr << "Error reading " << shownName(entry.name) << "\n";
         return Outcome::kSkipped;
       case Copied::kWriteError:
         qxerr << "Failed to write file [" << entry.path << "]: " << ErrorText(writeError)
@@ -446,8 +661,55 @@ class Extractor {
   const std::string &src_;
   const ExtractOptions &options_;
   FileSystem &fileSystem_;
+  Destination destination_;
   ByteBudget budget_;
+  // Entries are copied through this one buffer, so memory use does not grow
+  // with the size or the number of entries.
+  std::vector<char> buffer_;
 };
+
+// The archive open at `fd` (taken), opened and planned for `dst` (the
+// destination as log lines name it). False, having said why, when nothing
+// may be extracted.
+bool openAndPlan(int fd, const std::string &src, const std::string &dst,
+                 const ExtractOptions &options, FileSystem &fileSystem, ArchivePtr &archive,
+                 Plan &plan) {
+  if (!directoryWithinLimits(fd, src, options.limits)) {
+    ::close(fd);
+    return false;
+  }
+  archive = openArchiveFrom(fd, src);
+  if (!archive) return false;
+  if (!planEntries(archive.get(), src, dst, options.limits, plan)) return false;
+  return !options.checkFreeSpace || fitsFreeSpace(fileSystem, src, dst, plan.declaredBytes);
+}
+
+// Writes the planned entries below `dst`.
+bool writeEntries(zip_t *archive, const Plan &plan, const std::string &src, const Directory &dst,
+                  const ExtractOptions &options, FileSystem &fileSystem) {
+  bool failed = plan.unreadable;
+  if (failed && options.stopAtFirstFailure) return false;
+  Extractor extractor(archive, src, dst, options, fileSystem);
+  for (const Entry &entry : plan.entries) {
+    if (entry.directory) {
+      // A directory that cannot be made stops the extraction.
+      if (!extractor.MakeDirectory(entry)) return false;
+      continue;
+    }
+    const Outcome outcome = extractor.File(entry);
+    if (outcome == Outcome::kFatal) return false;
+    if (outcome == Outcome::kSkipped) failed = true;
+  }
+  return !failed;
+}
+
+bool finish(ArchivePtr &archive, bool written) {
+  if (!closeArchive(archive)) {
+    qxerr << "Error closing zip archive\n";
+    return false;
+  }
+  return written;
+}
 
 bool extract(const std::string &src, const std::string &dst, const ExtractOptions &options,
              FileSystem &fileSystem) {
@@ -459,34 +721,34 @@ bool extract(const std::string &src, const std::string &dst, const ExtractOption
     qxerr << "No destination directory to extract '" << src << "' into\n";
     return false;
   }
-  ArchivePtr archive = openArchive(src, ZIP_RDONLY);
-  if (!archive) {
+  const int fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     qxerr << "Error opening zip archive: '" << src << "'\n";
     return false;
   }
+  ArchivePtr archive;
   Plan plan;
-  if (!planEntries(archive.get(), src, dst, options.limits, plan)) return false;
-  if (options.checkFreeSpace && !fitsFreeSpace(fileSystem, src, dst, plan.declaredBytes))
-    return false;
-
-  bool failed = plan.unreadable;
-  Extractor extractor(archive.get(), src, options, fileSystem);
-  for (const Entry &entry : plan.entries) {
-    if (entry.directory) {
-      // A directory that cannot be made stops the extraction.
-      if (createDirectory(fileSystem, entry.path) != 0) return false;
-      continue;
-    }
-    const Outcome outcome = extractor.File(entry);
-    if (outcome == Outcome::kFatal) return false;
-    if (outcome == Outcome::kSkipped) failed = true;
-  }
-
-  if (!closeArchive(archive)) {
-    qxerr << "Error closing zip archive\n";
+  if (!openAndPlan(fd, src, dst, options, fileSystem, archive, plan)) return false;
+  if (plan.entries.empty()) return finish(archive, !plan.unreadable);
+  // The destination is the caller's choice: made, and opened, as it stands.
+  std::unique_ptr<Directory> top;
+  int error = CreateDirectories(fileSystem, dst);
+  if (error == 0) error = fileSystem.OpenDirectory(dst, top);
+  if (error != 0) {
+    directoryFailed(dst, error);
     return false;
   }
-  return !failed;
+  const bool written = writeEntries(archive.get(), plan, src, *top, options, fileSystem);
+  return finish(archive, written);
+}
+
+bool extractInto(int fd, const std::string &src, const Directory &dst,
+                 const ExtractOptions &options, FileSystem &fileSystem) {
+  ArchivePtr archive;
+  Plan plan;
+  if (!openAndPlan(fd, src, dst.Path(), options, fileSystem, archive, plan)) return false;
+  const bool written = writeEntries(archive.get(), plan, src, dst, options, fileSystem);
+  return finish(archive, written);
 }
 
 }  // namespace
@@ -511,6 +773,16 @@ bool ExtractArchive(const std::string &src, const std::string &dst,
                     const ExtractOptions &options, FileSystem &fileSystem) {
   try {
     return extract(src, dst, options, fileSystem);
+  } catch (const std::exception &e) {
+    qxerr << "Error extracting zip archive: '" << src << "': " << e.what() << "\n";
+    return false;
+  }
+}
+
+bool ExtractArchiveInto(int archive, const std::string &src, const Directory &dst,
+                        const ExtractOptions &options, FileSystem &fileSystem) {
+  try {
+    return extractInto(archive, src, dst, options, fileSystem);
   } catch (const std::exception &e) {
     qxerr << "Error extracting zip archive: '" << src << "': " << e.what() << "\n";
     return false;

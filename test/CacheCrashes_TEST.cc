@@ -86,7 +86,8 @@ TEST_P(CacheCrash, LeavesNothingALookupAcceptsAndALaterFetchRepairsAll) {
 
 INSTANTIATE_TEST_SUITE_P(EveryPhase, CacheCrash,
                          ::testing::Values(CrashCase{"body", "200000"}, CrashCase{"archive", ""},
-                                           CrashCase{"unpack", "60"}, CrashCase{"publish", ""}),
+                                           CrashCase{"unpack", "60"}, CrashCase{"sdf", ""},
+                                           CrashCase{"record", ""}, CrashCase{"publish", ""}),
                          [](const ::testing::TestParamInfo<CrashCase> &info) {
                            return std::string(info.param.phase);
                          });

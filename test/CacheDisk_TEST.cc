@@ -15,6 +15,7 @@
 #include "qx/quarn_tools/QuarnClient.hh"
 #include "support/ArchiveBuilder.hh"
 #include "support/Builders.hh"
+#include "support/FaultyFileSystem.hh"
 #include "support/GeneratedModels.hh"
 #include "support/Matchers.hh"
 #include "support/RepositoryFixture.hh"
@@ -24,6 +25,7 @@ using namespace qx::quarn_tools;
 using qx::common::LOG_ERROR;
 using qx::test::HasLogLine;
 using qx::test::IsResult;
+using qx::test::FaultyFileSystem;
 using qx::test::TempDir;
 using qx::test::TreeFiles;
 
@@ -116,4 +118,76 @@ TEST_F(SmallDisk, ABombIsRefusedBeforeUnpackingNamingTheFigures) {
   EXPECT_EQ(FreeBytes(disk_.Path()), free_);
 }
 
+// -------------------------------------------------------------------------
+// Failures here are not the server's
+
+// A download that fails for a reason of this machine (the disk, the cache, a
+// limit) has said why in its own error line; its result carries no server
+// reply, which would read as the server's failure ("no answer from ...").
+struct LocalCase {
+  const char *label;
+  void (*inject)(FaultyFileSystem &, ClientConfig &);
+  const char *error;  // a log line holds this
+};
+
+class LocalFailure : public qx::test::RepositoryFixture,
+                     public ::testing::WithParamInterface<LocalCase> {
+ protected:
+  Result Download(const std::string &name, FaultyFileSystem &faults) {
+    ClientConfig config;
+    config.Clear();
+    config.SetCacheLocation(cache_.Path());
+    config.AddServer(Config());
+    GetParam().inject(faults, config);
+    QuarnClient client(config, Rest());
+    return client.DownloadModel(qx::test::ModelOn(Config(), "alice", name));
+  }
+
+  qx::test::LogCapture log_;
+  TempDir cache_;
+};
+
+TEST_P(LocalFailure, CarriesNoServerReply) {
+  qx::test::WriteModel(Root(), "alice", "crowd", 1, 20, 4096);
+  FaultyFileSystem faults;
+  const Result result = Download("crowd", faults);
+  EXPECT_THAT(result, IsResult(FETCH_FAILED));
+  EXPECT_EQ(result.Reply(), nullptr) << result.Reply()->status;
+  EXPECT_THAT(log_, HasLogLine(LOG_ERROR, GetParam().error));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LocalFailure,
+    ::testing::Values(
+        LocalCase{"DiskFullDuringTheBody",
+                  [](FaultyFileSystem &f, ClientConfig &) { f.FailWritesAfter(1000, ENOSPC); },
+                  "/crowd.zip]: No space left on device"},
+        LocalCase{"BodyOverTheLimit",
+                  [](FaultyFileSystem &, ClientConfig &c) { c.SetMaxUnpackedSize(10000); },
+                  "is larger than the limit of 10000 bytes"},
+        LocalCase{"NoStagingDirectory",
+                  [](FaultyFileSystem &f, ClientConfig &) { f.FailCreate(".qxstage-", EACCES); },
+                  "Permission denied"}),
+    [](const ::testing::TestParamInfo<LocalCase> &info) { return info.param.label; });
+
+class LocalFailureControl : public qx::test::RepositoryFixture {
+ protected:
+  qx::test::LogCapture log_;
+  TempDir cache_;
+};
+
+// What the server refused keeps its reply.
+TEST_F(LocalFailureControl, AMissingModelCarriesTheServersReply) {
+  ClientConfig config;
+  config.Clear();
+  config.SetCacheLocation(cache_.Path());
+  config.AddServer(Config());
+  QuarnClient client(config, Rest());
+  const Result result = client.DownloadModel(qx::test::ModelOn(Config(), "alice", "nothing"));
+  EXPECT_THAT(result, IsResult(FETCH_FAILED));
+  ASSERT_NE(result.Reply(), nullptr);
+  EXPECT_EQ(result.Reply()->status, 404);
+}
+
 }  // namespace
+

@@ -1,6 +1,7 @@
-// Several quarn processes fetching the same model into one cache at once:
-// every one succeeds with a complete tree, with the advisory lock and
-// without it (as on a file system that ignores it).
+// Several quarn processes fetching the same model into one cache at once
+// (or downloading it again, replacing what another just published, beside
+// the fetches): every one succeeds with a complete tree, with the advisory
+// lock and without it (as on a file system that ignores it).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -23,6 +24,7 @@ namespace {
 struct RaceCase {
   int processes;
   const char *lockWait;  // QX_QUARN_LOCK_WAIT: "0" races without the lock
+  bool forcedDownloads;  // every other process runs quarn download --force
 };
 
 class SameModelAtOnce : public qx::test::RepositoryFixture,
@@ -45,9 +47,13 @@ TEST_P(SameModelAtOnce, EveryProcessGetsTheWholeTree) {
                            {"QX_QUARN_CACHE_PATH", cache.Path()},
                            {"QX_QUARN_LOCK_WAIT", std::string(GetParam().lockWait)}};
     std::vector<std::unique_ptr<QuarnProcess>> children;
+    const std::string url = Url() + "/1.0/alice/models/crowd";
     for (int i = 0; i < GetParam().processes; ++i) {
+      const bool forced = GetParam().forcedDownloads && i % 2 == 1;
       children.push_back(std::make_unique<QuarnProcess>(
-          QX_QUARN_CLI, std::vector<std::string>{"fetch", Url() + "/1.0/alice/models/crowd"},
+          QX_QUARN_CLI,
+          forced ? std::vector<std::string>{"download", "--force", url + "/1"}
+                 : std::vector<std::string>{"fetch", url},
           options));
     }
     for (auto &child : children) {
@@ -61,11 +67,13 @@ TEST_P(SameModelAtOnce, EveryProcessGetsTheWholeTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SameModelAtOnce,
-                         ::testing::Values(RaceCase{2, "600"}, RaceCase{4, "600"}, RaceCase{2, "0"},
-                                           RaceCase{4, "0"}),
+                         ::testing::Values(RaceCase{2, "600", false}, RaceCase{4, "600", false},
+                                           RaceCase{2, "0", false}, RaceCase{4, "0", false},
+                                           RaceCase{4, "600", true}, RaceCase{4, "0", true}),
                          [](const ::testing::TestParamInfo<RaceCase> &info) {
                            return std::to_string(info.param.processes) + "Processes" +
-                                  (std::string(info.param.lockWait) == "0" ? "Unlocked" : "Locked");
+                                  (std::string(info.param.lockWait) == "0" ? "Unlocked" : "Locked") +
+                                  (info.param.forcedDownloads ? "WithForcedDownloads" : "");
                          });
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "qx/quarn_tools/Zip.hh"
 #include "support/ArchiveBuilder.hh"
 #include "support/Builders.hh"
+#include "support/FaultyFileSystem.hh"
 #include "support/Matchers.hh"
 #include "support/TestSupport.hh"
 
@@ -290,4 +291,51 @@ TEST_F(SdfRewriteTest, TheFileIsReplacedWholeNotWrittenInPlace) {
   EXPECT_EQ(names, (std::vector<std::string>{"model.config", "model.sdf"}));
 }
 
+// What the rewrite reports: the file it replaced, nothing to do (the model's
+// own problems, logged), or a failed write, which fails the save.
+TEST_F(SdfRewriteTest, ReportsTheFileItReplaced) {
+  WriteFile(Dir() + "/model.config",
+            "<model><sdf version='1.9'>sub/model.sdf</sdf></model>");
+  WriteFile(Dir() + "/sub/model.sdf", kSdf);
+  const RewrittenSdf rewritten = RewriteModelSdf(Id(), Dir(), PosixFileSystem());
+  EXPECT_EQ(rewritten.outcome, RewrittenSdf::Outcome::kRewritten);
+  EXPECT_EQ(rewritten.file, "sub/model.sdf");
+}
+
+TEST_F(SdfRewriteTest, AModelWithoutItsFilesIsSkipped) {
+  WriteFile(Dir() + "/model.config", kModelConfig);
+  EXPECT_EQ(RewriteModelSdf(Id(), Dir(), PosixFileSystem()).outcome,
+            RewrittenSdf::Outcome::kSkipped);
+  EXPECT_THAT(log_, HasLogLine(LOG_ERROR, "Unable to load SDF file[" + Dir() + "/model.sdf]"));
+}
+
+// A directory on the way to the main SDF file that is a link is not gone
+// through either.
+TEST_F(SdfRewriteTest, ADirectoryLinkOnTheWayIsNotFollowed) {
+  const std::string decoy = tmp_.Join("decoy");
+  WriteFile(decoy + "/model.sdf", kSdf);
+  WriteFile(Dir() + "/model.config",
+            "<model><sdf version='1.9'>sub/model.sdf</sdf></model>");
+  fs::create_directory_symlink(decoy, Dir() + "/sub");
+  EXPECT_EQ(RewriteModelSdf(Id(), Dir(), PosixFileSystem()).outcome,
+            RewrittenSdf::Outcome::kSkipped);
+  EXPECT_EQ(ReadFile(decoy + "/model.sdf"), kSdf);
+}
+
+TEST_F(SdfRewriteTest, AFailedWriteFailsTheRewriteAndLeavesTheFile) {
+  WriteFile(Dir() + "/model.config", kModelConfig);
+  WriteFile(Dir() + "/model.sdf", kSdf);
+  qx::test::FaultyFileSystem faults;
+  faults.FailWritesAfter(100, ENOSPC);
+  EXPECT_EQ(RewriteModelSdf(Id(), Dir(), faults).outcome, RewrittenSdf::Outcome::kFailed);
+  EXPECT_THAT(log_, HasLogLine(LOG_ERROR, "Unable to save SDF file[" + Dir() +
+                                              "/model.sdf]: No space left on device"));
+  EXPECT_EQ(ReadFile(Dir() + "/model.sdf"), kSdf);
+  std::vector<std::string> names;
+  for (const auto &entry : fs::directory_iterator(Dir())) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"model.config", "model.sdf"}));
+}
+
 }  // namespace
+

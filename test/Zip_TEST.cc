@@ -8,12 +8,17 @@
 
 #include <qx/common/Console.hh>
 
+#include "ZipExtraction.hh"
 #include "support/ArchiveBuilder.hh"
+#include "support/CraftedArchive.hh"
+#include "support/FaultyFileSystem.hh"
 #include "support/TestSupport.hh"
 
 namespace fs = std::filesystem;
 using qx::quarn_tools::Zip;
 using qx::test::ArchiveBuilder;
+using qx::test::CraftedArchive;
+using qx::test::CraftedEntry;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 
@@ -137,7 +142,7 @@ TEST_F(ZipTest, CompressDoesNotFollowADirectoryLinkLoop) {
 TEST_F(ZipTest, ExtractOfAnArchiveWithoutEntriesWritesNothing) {
   ArchiveBuilder().Write(Archive());
   EXPECT_TRUE(Zip::Extract(Archive(), Dest()));
-  EXPECT_TRUE(Tree(Dest()).empty());
+  EXPECT_FALSE(fs::exists(Dest()));
 }
 
 TEST_F(ZipTest, ExtractCreatesParentsThatHaveNoDirectoryEntry) {
@@ -366,4 +371,164 @@ TEST_F(ZipTest, ALinkAlreadyAtTheDestinationIsReplacedNotFollowed) {
   EXPECT_EQ(ReadFile(tmp_.Join("out/model.sdf")), "inside");
 }
 
+// A link inside the destination, to a directory elsewhere: entries below
+// its name are not written through it.
+TEST_F(ZipTest, ALinkToADirectoryInsideTheDestinationIsNotFollowed) {
+  qx::test::TempDir elsewhere;
+  fs::create_directories(Dest());
+  fs::create_directory_symlink(elsewhere.Path(), tmp_.Join("out/meshes"));
+  ArchiveBuilder().File("meshes/a.dae", "mesh").File("model.config", "config").Write(Archive());
+  EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
+  EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
+  EXPECT_TRUE(log_.Contains("Error creating directory [" + tmp_.Join("out/meshes") + "]. ",
+                            qx::common::LOG_ERROR));
+  EXPECT_EQ(ReadFile(tmp_.Join("out/model.config")), "config");
+}
+
+// -------------------------------------------------------------------------
+// Extract: archives that lie
+
+CraftedEntry Liar(const std::string &name, std::size_t holds, std::uint64_t declares) {
+  CraftedEntry entry;
+  entry.name = name;
+  entry.data = std::string(holds, '\0');
+  entry.declaredSize = declares;
+  return entry;
+}
+
+// An entry holding 8 MiB that declares 1 byte is stopped at its first chunk:
+// nothing of it is written, and it costs a handful of writes, not millions.
+TEST_F(ZipTest, AnEntryHoldingMoreThanItDeclaresIsStoppedAtOnce) {
+  CraftedArchive().File("first.txt", "first").Add(Liar("liar.bin", 8 << 20, 1))
+      .File("last.txt", "last").Write(Archive());
+  qx::test::FaultyFileSystem counting;
+  int appends = 0;
+  counting.SetHook([&](qx::test::FaultyFileSystem::Op op, const std::string &, const std::string &) {
+    if (op == qx::test::FaultyFileSystem::Op::kAppend) ++appends;
+  });
+  EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
+  EXPECT_TRUE(log_.Contains("Error reading liar.bin\n", qx::common::LOG_ERROR));
+  EXPECT_TRUE(log_.Contains("Entry [liar.bin] holds more than the 1 bytes it declares",
+                            qx::common::LOG_ERROR));
+  EXPECT_LE(appends, 2);
+  EXPECT_EQ(counting.BytesWritten(), 9u);
+  EXPECT_FALSE(fs::exists(tmp_.Join("out/liar.bin")));
+  // Zip::Extract goes on with the others.
+  EXPECT_EQ(ReadFile(tmp_.Join("out/last.txt")), "last");
+}
+
+// Where one damaged entry fails everything anyway (a save into the cache),
+// the extraction stops at it.
+TEST_F(ZipTest, AnExtractionThatStopsAtTheFirstFailureReadsNoFurther) {
+  CraftedArchive().File("first.txt", "first").Add(Liar("liar.bin", 1 << 20, 1))
+      .File("last.txt", "last").Write(Archive());
+  qx::quarn_tools::internal::ExtractOptions options;
+  options.stopAtFirstFailure = true;
+  EXPECT_FALSE(qx::quarn_tools::internal::ExtractArchive(
+      Archive(), Dest(), options, qx::quarn_tools::internal::PosixFileSystem()));
+  EXPECT_EQ(ReadFile(tmp_.Join("out/first.txt")), "first");
+  EXPECT_FALSE(fs::exists(tmp_.Join("out/last.txt")));
+  EXPECT_EQ(log_.Count("Error reading", qx::common::LOG_ERROR), 1);
+}
+
+// Declared sizes are added without wrapping: two entries of 2^63 bytes each
+// declare more than any limit, not 0.
+TEST_F(ZipTest, DeclaredSizesThatWouldWrapAroundAreRefused) {
+  CraftedEntry half = Liar("o1.bin", 1024, std::uint64_t{1} << 63);
+  half.zip64 = true;
+  CraftedEntry other = half;
+  other.name = "o2.bin";
+  CraftedArchive().Add(half).Add(other).Write(Archive());
+  EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
+  EXPECT_TRUE(log_.Contains("': its entries declare 18446744073709551615 bytes",
+                            qx::common::LOG_ERROR))
+      << log_.Text();
+  EXPECT_FALSE(fs::exists(Dest()));
+}
+
+// The entry count (and the size of the directory of entries) is read from
+// the archive's end records before libzip loads the directory, which takes
+// memory in proportion: a huge claim costs nothing.
+struct DirectoryClaim {
+  const char *label;
+  std::uint64_t entries;
+  bool zip64;
+  std::uint32_t bytes;  // 0: as written
+  std::uint64_t maxEntries;
+  const char *error;
+};
+
+class ZipDirectoryClaim : public ZipTest, public ::testing::WithParamInterface<DirectoryClaim> {};
+
+TEST_P(ZipDirectoryClaim, IsRefusedBeforeTheDirectoryIsRead) {
+  const DirectoryClaim &claim = GetParam();
+  CraftedArchive archive;
+  archive.File("a.txt", "a").ClaimEntries(claim.entries, claim.zip64);
+  if (claim.bytes != 0) archive.ClaimDirectoryBytes(claim.bytes);
+  archive.Write(Archive());
+  qx::quarn_tools::internal::ExtractOptions options;
+  options.limits.maxEntries = claim.maxEntries;
+  EXPECT_FALSE(qx::quarn_tools::internal::ExtractArchive(
+      Archive(), Dest(), options, qx::quarn_tools::internal::PosixFileSystem()));
+  EXPECT_TRUE(log_.Contains("Refusing zip archive '" + Archive() + "': " + claim.error,
+                            qx::common::LOG_ERROR))
+      << log_.Text();
+  EXPECT_FALSE(log_.Contains("Error opening zip archive"));
+  EXPECT_FALSE(fs::exists(Dest()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ZipDirectoryClaim,
+    ::testing::Values(
+        DirectoryClaim{"AMillionEntries", 1000000, true, 0, 100000,
+                       "it holds 1000000 entries, more than the limit of 100000"},
+        DirectoryClaim{"AboveALowLimit", 500, false, 0, 100,
+                       "it holds 500 entries, more than the limit of 100"},
+        DirectoryClaim{"AHugeDirectory", 1, false, 0xfffffff0u, 100,
+                       "its directory of entries takes 4294967280 bytes"}),
+    [](const ::testing::TestParamInfo<DirectoryClaim> &info) { return info.param.label; });
+
+// Names with control characters would break every line that names them
+// (logs, the cache's records): such an archive is refused, its name shown
+// escaped. libzip itself refuses a name it finds inconsistent, and says so.
+struct ControlName {
+  const char *label;
+  const char *name;
+  const char *error;
+};
+
+class ZipControlName : public ZipTest, public ::testing::WithParamInterface<ControlName> {};
+
+TEST_P(ZipControlName, RefusesTheArchiveSayingWhy) {
+  CraftedArchive().File("model.config", "config").File(GetParam().name, "x").Write(Archive());
+  EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
+  EXPECT_TRUE(log_.Contains(GetParam().error, qx::common::LOG_ERROR)) << log_.Text();
+  for (const auto &[level, line] : log_.Lines()) {
+    const std::string body = line.substr(0, line.size() - 1);
+    EXPECT_EQ(body.find_first_of("\n\r\x1b"), std::string::npos) << line;
+  }
+  EXPECT_FALSE(fs::exists(Dest()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ZipControlName,
+    ::testing::Values(
+        ControlName{"Newline", "evil\nname.obj",
+                    "entry [evil\\x0aname.obj] has a control character in its name"},
+        ControlName{"Return", "cr\rname", "entry [cr\\x0dname] has a control character"},
+        ControlName{"Tab", "tab\there", "entry [tab\\x09here] has a control character"},
+        ControlName{"Delete", "del\x7fname", "entry [del\\x7fname] has a control character"},
+        ControlName{"Escape", "\x1b[31mRED\x1b[0m.obj", "cannot be read: Zip archive inconsistent"}),
+    [](const ::testing::TestParamInfo<ControlName> &info) { return info.param.label; });
+
+TEST_F(ZipTest, AnEntryNestedTooDeeplyIsRefused) {
+  std::string deep;
+  for (int i = 0; i < 129; ++i) deep += "d/";
+  ArchiveBuilder().File(deep + "x.txt", "x").Write(Archive());
+  EXPECT_FALSE(Zip::Extract(Archive(), Dest()));
+  EXPECT_TRUE(log_.Contains("] lies more than 128 directories deep", qx::common::LOG_ERROR));
+  EXPECT_FALSE(fs::exists(Dest()));
+}
+
 }  // namespace
+

@@ -5,6 +5,8 @@
 //   body N    once the downloaded archive file holds N bytes
 //   archive   when the save begins to unpack the whole archive
 //   unpack N  when the save creates its Nth file
+//   sdf       when the SDF rewrite writes the rewritten file
+//   record    when the save writes the version's record
 //   publish   just before the version is published
 //   none      not at all
 //
@@ -28,6 +30,9 @@ bool inStage(const std::string &path) { return path.find("/.qxstage-") != std::s
 bool inTree(const std::string &path) {
   return inStage(path) && path.find("/tree/") != std::string::npos;
 }
+bool endsWith(const std::string &path, const std::string &tail) {
+  return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 }  // namespace
 
@@ -47,6 +52,9 @@ int main(int argc, char **argv) {
         (phase == "archive" && op == Op::kCreateDirectory && inStage(path) && path.size() > 5 &&
          path.compare(path.size() - 5, 5, "/tree") == 0) ||
         (phase == "unpack" && op == Op::kCreateFile && inTree(path) && ++created >= n) ||
+        (phase == "sdf" && op == Op::kCreateFile && inTree(path) &&
+         path.find("/.qxpart-") != std::string::npos) ||
+        (phase == "record" && op == Op::kCreateFile && inStage(path) && endsWith(path, "/record")) ||
         (phase == "publish" && op == Op::kRename && inStage(path) && path.size() > 5 &&
          path.compare(path.size() - 5, 5, "/tree") == 0);
     if (die) ::raise(SIGKILL);

@@ -102,58 +102,9 @@ int FaultyFileSystem::CreateDirectory(const std::string &path) {
   return real_.CreateDirectory(path);
 }
 
-int FaultyFileSystem::CreateFile(const std::string &path, std::unique_ptr<qi::WritableFile> &file) {
-  See(Op::kCreateFile, path);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (contains(path, createPart_)) return createError_;
-  }
-  std::unique_ptr<qi::WritableFile> real;
-  const int error = real_.CreateFile(path, real);
-  if (error == 0) file = std::make_unique<FaultyFile>(*this, path, std::move(real));
-  return error;
-}
-
-int FaultyFileSystem::OpenForAppend(const std::string &path,
-                                    std::unique_ptr<qi::WritableFile> &file, std::uint64_t &size) {
-  See(Op::kCreateFile, path);
-  std::unique_ptr<qi::WritableFile> real;
-  const int error = real_.OpenForAppend(path, real, size);
-  if (error == 0) file = std::make_unique<FaultyFile>(*this, path, std::move(real));
-  return error;
-}
-
-int FaultyFileSystem::Rename(const std::string &from, const std::string &to) {
-  See(Op::kRename, from, to);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (contains(to, renamePart_)) return renameError_;
-  }
-  return real_.Rename(from, to);
-}
-
-int FaultyFileSystem::Exchange(const std::string &a, const std::string &b) {
-  See(Op::kExchange, a, b);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (exchangeError_ != 0) return exchangeError_;
-  }
-  return real_.Exchange(a, b);
-}
-
-int FaultyFileSystem::Link(const std::string &from, const std::string &to) {
-  See(Op::kLink, from, to);
-  return real_.Link(from, to);
-}
-
-int FaultyFileSystem::RemoveEmptyDirectory(const std::string &path) {
-  See(Op::kRemove, path);
-  return real_.RemoveEmptyDirectory(path);
-}
-
-int FaultyFileSystem::RemoveAll(const std::string &path) {
-  See(Op::kRemove, path);
-  return real_.RemoveAll(path);
+int FaultyFileSystem::OpenDirectory(const std::string &path,
+                                    std::unique_ptr<qi::Directory> &directory) {
+  return real_.OpenDirectory(path, directory);
 }
 
 int FaultyFileSystem::FreeSpace(const std::string &path, std::uint64_t &bytes) {
@@ -165,6 +116,88 @@ int FaultyFileSystem::FreeSpace(const std::string &path, std::uint64_t &bytes) {
     }
   }
   return real_.FreeSpace(path, bytes);
+}
+
+int FaultyFileSystem::StatusAt(const qi::Directory &parent, const std::string &name,
+                               qi::PathStatus &status) {
+  return real_.StatusAt(parent, name, status);
+}
+
+int FaultyFileSystem::OpenDirectoryAt(const qi::Directory &parent, const std::string &name,
+                                      std::unique_ptr<qi::Directory> &directory) {
+  return real_.OpenDirectoryAt(parent, name, directory);
+}
+
+int FaultyFileSystem::FollowLinkAt(const qi::Directory &parent, const std::string &name,
+                                   uid_t &owner, std::unique_ptr<qi::Directory> &directory) {
+  return real_.FollowLinkAt(parent, name, owner, directory);
+}
+
+int FaultyFileSystem::CreateDirectoryAt(const qi::Directory &parent, const std::string &name,
+                                        unsigned mode) {
+  const std::string path = parent.Join(name);
+  See(Op::kCreateDirectory, path);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (contains(path, createPart_)) return createError_;
+  }
+  return real_.CreateDirectoryAt(parent, name, mode);
+}
+
+int FaultyFileSystem::CreateFileAt(const qi::Directory &parent, const std::string &name,
+                                   std::unique_ptr<qi::WritableFile> &file) {
+  const std::string path = parent.Join(name);
+  See(Op::kCreateFile, path);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (contains(path, createPart_)) return createError_;
+  }
+  std::unique_ptr<qi::WritableFile> real;
+  const int error = real_.CreateFileAt(parent, name, real);
+  if (error == 0) file = std::make_unique<FaultyFile>(*this, path, std::move(real));
+  return error;
+}
+
+int FaultyFileSystem::RenameAt(const qi::Directory &fromParent, const std::string &from,
+                               const qi::Directory &toParent, const std::string &to) {
+  const std::string target = toParent.Join(to);
+  See(Op::kRename, fromParent.Join(from), target);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (contains(target, renamePart_)) return renameError_;
+  }
+  return real_.RenameAt(fromParent, from, toParent, to);
+}
+
+int FaultyFileSystem::ExchangeAt(const qi::Directory &aParent, const std::string &a,
+                                 const qi::Directory &bParent, const std::string &b) {
+  See(Op::kExchange, aParent.Join(a), bParent.Join(b));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (exchangeError_ != 0) return exchangeError_;
+  }
+  return real_.ExchangeAt(aParent, a, bParent, b);
+}
+
+int FaultyFileSystem::LinkAt(const qi::Directory &fromParent, const std::string &from,
+                             const qi::Directory &toParent, const std::string &to) {
+  See(Op::kLink, fromParent.Join(from), toParent.Join(to));
+  return real_.LinkAt(fromParent, from, toParent, to);
+}
+
+int FaultyFileSystem::RemoveEmptyDirectoryAt(const qi::Directory &parent,
+                                             const std::string &name) {
+  See(Op::kRemove, parent.Join(name));
+  return real_.RemoveEmptyDirectoryAt(parent, name);
+}
+
+int FaultyFileSystem::RemoveAllAt(const qi::Directory &parent, const std::string &name) {
+  See(Op::kRemove, parent.Join(name));
+  return real_.RemoveAllAt(parent, name);
+}
+
+int FaultyFileSystem::SetMode(const qi::Directory &directory, unsigned mode) {
+  return real_.SetMode(directory, mode);
 }
 
 }  // namespace qx::test

@@ -22,8 +22,10 @@ namespace qx::test {
 
 class FaultyFileSystem : public qx::quarn_tools::internal::FileSystem {
  public:
-  // The operations the hook sees. For kAppend, the path is the file's and
-  // `other` the bytes it will hold after this append.
+  // The operations the hook sees, with the paths they concern (an entry of
+  // an open directory is named by the directory's path and its name). For
+  // kAppend, the path is the file's and `other` the bytes it will hold after
+  // this append; for kRename, kExchange and kLink `other` is the second path.
   enum class Op { kCreateDirectory, kCreateFile, kAppend, kRename, kExchange, kLink, kRemove };
   using Hook = std::function<void(Op op, const std::string &path, const std::string &other)>;
 
@@ -44,20 +46,33 @@ class FaultyFileSystem : public qx::quarn_tools::internal::FileSystem {
 
   std::uint64_t BytesWritten() const { return written_.load(); }
 
-  int Status(const std::string &path, qx::quarn_tools::internal::PathStatus &status) override;
+  using Directory = qx::quarn_tools::internal::Directory;
+  using PathStatus = qx::quarn_tools::internal::PathStatus;
+  using WritableFile = qx::quarn_tools::internal::WritableFile;
+
+  int Status(const std::string &path, PathStatus &status) override;
   bool IsDirectoryFollowingLinks(const std::string &path) override;
   int CreateDirectory(const std::string &path) override;
-  int CreateFile(const std::string &path,
-                 std::unique_ptr<qx::quarn_tools::internal::WritableFile> &file) override;
-  int OpenForAppend(const std::string &path,
-                    std::unique_ptr<qx::quarn_tools::internal::WritableFile> &file,
-                    std::uint64_t &size) override;
-  int Rename(const std::string &from, const std::string &to) override;
-  int Exchange(const std::string &a, const std::string &b) override;
-  int Link(const std::string &from, const std::string &to) override;
-  int RemoveEmptyDirectory(const std::string &path) override;
-  int RemoveAll(const std::string &path) override;
+  int OpenDirectory(const std::string &path, std::unique_ptr<Directory> &directory) override;
   int FreeSpace(const std::string &path, std::uint64_t &bytes) override;
+  int StatusAt(const Directory &parent, const std::string &name, PathStatus &status) override;
+  int OpenDirectoryAt(const Directory &parent, const std::string &name,
+                      std::unique_ptr<Directory> &directory) override;
+  int FollowLinkAt(const Directory &parent, const std::string &name, uid_t &owner,
+                   std::unique_ptr<Directory> &directory) override;
+  int CreateDirectoryAt(const Directory &parent, const std::string &name,
+                        unsigned mode) override;
+  int CreateFileAt(const Directory &parent, const std::string &name,
+                   std::unique_ptr<WritableFile> &file) override;
+  int RenameAt(const Directory &fromParent, const std::string &from, const Directory &toParent,
+               const std::string &to) override;
+  int ExchangeAt(const Directory &aParent, const std::string &a, const Directory &bParent,
+                 const std::string &b) override;
+  int LinkAt(const Directory &fromParent, const std::string &from, const Directory &toParent,
+             const std::string &to) override;
+  int RemoveEmptyDirectoryAt(const Directory &parent, const std::string &name) override;
+  int RemoveAllAt(const Directory &parent, const std::string &name) override;
+  int SetMode(const Directory &directory, unsigned mode) override;
 
   // For the files it hands out: 0, or the error of an append of `size`
   // bytes at this point.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include <qx/common/Console.hh>
+#include <qx/quarn_tools/LocalCache.hh>
 
 namespace qx::quarn_cli {
 
@@ -41,6 +42,8 @@ void Interrupt::OnSignal(int signal) {
       undone = undone_;
     }
     reportUndone(undone);
+    // What the downloads under way have staged would stay in the cache.
+    qx::quarn_tools::abandonUnfinishedSaves();
     // Worker threads may still run: no static destructors under them.
     std::_Exit(kSignalStatusBase + signal);
   }

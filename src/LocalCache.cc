@@ -344,4 +344,6 @@ bool LocalCache::SaveWorldArchive(WorldIdentifier &id, const std::string &archiv
   return true;
 }
 
+void abandonUnfinishedSaves() { internal::cache::StagingDirectory::AbandonAll(); }
+
 }  // namespace qx::quarn_tools

@@ -176,19 +176,36 @@ StagingDirectory::StagingDirectory(FileSystem &fileSystem, std::unique_ptr<Claim
   claims()[name_->Name()] = this;
 }
 
+void StagingDirectory::AbandonAll() {
+  // Saves on other threads may still be writing: what they add while one
+  // pass removes is taken by the next (and once a directory is gone, nothing
+  // can be made in it).
+  constexpr int kPasses = 3;
+  std::lock_guard<std::mutex> lock(gClaimsMutex);
+  for (int pass = 0; pass < kPasses; ++pass) {
+    for (const auto &[name, staging] : claims()) {
+      if (staging != nullptr) staging->Remove();
+    }
+  }
+}
+
 StagingDirectory::~StagingDirectory() {
   {
     std::lock_guard<std::mutex> lock(gClaimsMutex);
     claims()[name_->Name()] = nullptr;
   }
+  const int error = Remove();
+  if (error != 0) qxwarn << "Unable to remove [" << Path() << "]: " << ErrorText(error) << "\n";
+}
+
+int StagingDirectory::Remove() const {
   // Only the directory we made goes: something else renamed to its name
   // meanwhile stays.
   PathStatus status;
   if (fileSystem_.StatusAt(*resource_, name_->Name(), status) != 0 || !status.exists ||
       status.device != identity_.device || status.inode != identity_.inode)
-    return;
-  const int error = fileSystem_.RemoveAllAt(*resource_, name_->Name());
-  if (error != 0) qxwarn << "Unable to remove [" << Path() << "]: " << ErrorText(error) << "\n";
+    return 0;
+  return fileSystem_.RemoveAllAt(*resource_, name_->Name());
 }
 
 std::string StagingDirectory::Join(const std::string &name) const { return stage_->Join(name); }

@@ -49,6 +49,10 @@ class StagingDirectory {
   // The staging directory of this process at `path`, while it lives;
   // nothing otherwise.
   static StagingDirectory *Find(const std::string &path);
+  // Removes every staging directory of this process now, for a process
+  // about to end without unwinding (an interrupt): their saves then fail,
+  // and nothing of them stays behind. Any thread.
+  static void AbandonAll();
   ~StagingDirectory();
   StagingDirectory(const StagingDirectory &) = delete;
   StagingDirectory &operator=(const StagingDirectory &) = delete;
@@ -66,6 +70,10 @@ class StagingDirectory {
   StagingDirectory(FileSystem &fileSystem, std::unique_ptr<ClaimedScratch> name,
                    std::unique_ptr<Directory> resource, std::unique_ptr<Directory> stage,
                    const PathStatus &identity);
+
+  // Removes the directory this object made (not what may have been renamed
+  // to its name meanwhile); 0 or errno.
+  int Remove() const;
 
   FileSystem &fileSystem_;
   std::unique_ptr<ClaimedScratch> name_;

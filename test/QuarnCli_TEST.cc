@@ -488,12 +488,26 @@ TEST_F(QuarnCliTest, ProgressLineShowsOnATerminalAndNeverOnStandardOutput) {
   EXPECT_EQ("", quiet.Wait().err);
 }
 
+// The staging directories in a resource directory.
+std::vector<std::string> Staged(const std::string &resource) {
+  std::vector<std::string> staged;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(resource, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(".qxstage", 0) == 0) staged.push_back(name);
+  }
+  return staged;
+}
+
 TEST_F(QuarnCliTest, InterruptSaysWhatWasLeftUndone) {
   Stall("alice/models/box/tip/box.zip");
   for (const int signal : {SIGINT, SIGTERM}) {
     QuarnProcess quarn(QX_QUARN_CLI, {"download", ResourceUrl("alice/models/box")});
     ASSERT_TRUE(quarn.Started());
     ASSERT_TRUE(AwaitRequest("alice/models/box/tip/box.zip"));
+    // The download has its staging directory in the cache by now.
+    ASSERT_FALSE(Staged(Cached("alice/models/box")).empty());
     Server().ClearRequests();
     quarn.Signal(signal);
     const ProcessOutcome outcome = quarn.Wait();
@@ -502,6 +516,8 @@ TEST_F(QuarnCliTest, InterruptSaysWhatWasLeftUndone) {
     EXPECT_EQ("[Err] Interrupted: the download of " + ResourceUrl("alice/models/box") +
                   " was not finished\n",
               outcome.err);
+    // Nothing of it stays in the cache.
+    EXPECT_EQ(Staged(Cached("alice/models/box")), std::vector<std::string>());
   }
 }
 

@@ -90,6 +90,12 @@ class QX_QUARN_TOOLS_VISIBLE LocalCache {
   std::shared_ptr<LocalCachePrivate> dataPtr;
 };
 
+// For a program about to end at once (on an interrupt, say, without
+// joining the threads that download): removes the staging directories of
+// every save this process has under way, so that nothing of them, archives
+// included, stays in any cache. Those saves then fail. Any thread.
+QX_QUARN_TOOLS_VISIBLE void abandonUnfinishedSaves();
+
 }  // namespace qx::quarn_tools
 
 #endif  // QX_QUARN_TOOLS_LOCALCACHE_HH_

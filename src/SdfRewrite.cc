@@ -123,16 +123,6 @@ struct Place {
   std::string Shown(const std::string &relative) const { return fs::joinPaths(shown, relative); }
 };
 
-std::string parentOf(const std::string &relative) {
-  const std::size_t slash = relative.rfind('/');
-  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-std::string lastComponent(const std::string &relative) {
-  const std::size_t slash = relative.rfind('/');
-  return slash == std::string::npos ? relative : relative.substr(slash + 1);
-}
-
 // Loads the file `name` of `parent`, not through a link.
 bool loadDocument(const Directory &parent, const std::string &name,
                   tinyxml2::XMLDocument &document) {
@@ -230,11 +220,11 @@ RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const Directory &dir,
   const std::optional<std::string> sdfFile = mainSdfFile(place);
   if (!sdfFile) return skipped();
   const std::string shownPath = place.Shown(*sdfFile);
-  const std::string name = lastComponent(*sdfFile);
+  const std::string name = fs::basename(*sdfFile);
   std::unique_ptr<Directory> parent;
   std::string failed;
   PathStatus status;
-  if (OpenBelow(fileSystem, dir, parentOf(*sdfFile), false, parent, failed) != 0 ||
+  if (OpenBelow(fileSystem, dir, fs::parentPath(*sdfFile), false, parent, failed) != 0 ||
       fileSystem.StatusAt(*parent, name, status) != 0) {
     qxerr << "Unable to load SDF file[" << shownPath << "]\n";
     return skipped();

@@ -440,17 +440,6 @@ void directoryFailed(const std::string &path, int error) {
         << "Do you have the right permissions? (" << ErrorText(error) << ")\n";
 }
 
-// "a/b" of "a/b/c.txt"; "" of "c.txt".
-std::string parentOf(const std::string &relative) {
-  const std::size_t slash = relative.rfind('/');
-  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-std::string lastComponent(const std::string &relative) {
-  const std::size_t slash = relative.rfind('/');
-  return slash == std::string::npos ? relative : relative.substr(slash + 1);
-}
-
 // The directories of the destination, made as entries need them, one
 // component at a time below the destination and never through a link. The
 // last one opened stays open for the entries that follow it there.
@@ -603,7 +592,7 @@ class Extractor {
  private:
   Outcome Write(const Entry &entry) {
     int error = 0;
-    const Directory *parent = destination_.Open(parentOf(entry.relative), error);
+    const Directory *parent = destination_.Open(qx::common::parentPath(entry.relative), error);
     if (parent == nullptr) return concernsOneEntry(error) ? Outcome::kSkipped : Outcome::kFatal;
     if (entry.link) {
       qxwarn << "Archive entry [" << shownName(entry.name)
@@ -614,7 +603,7 @@ class Extractor {
       qxerr << "Error opening: " << shownName(entry.name) << "\n";
       return Outcome::kSkipped;
     }
-    PendingFile out(fileSystem_, *parent, lastComponent(entry.relative),
+    PendingFile out(fileSystem_, *parent, qx::common::basename(entry.relative),
                     options_.freshDestination);
     int writeError = out.OpenError();
     std::uint64_t total = 0;

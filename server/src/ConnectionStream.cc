@@ -61,16 +61,19 @@ bool ConnectionStream::Handshake(Clock::time_point deadline) {
     ERR_clear_error();
     const int done = SSL_accept(tls_);
     if (done == 1) return true;
-    const int error = SSL_get_error(tls_, done);
-    if (error == SSL_ERROR_WANT_READ) {
-      WaitFor(POLLIN, deadline);
-    } else if (error == SSL_ERROR_WANT_WRITE) {
-      WaitFor(POLLOUT, deadline);
-    } else {
-      failed_ = true;
-    }
+    AwaitTls(SSL_get_error(tls_, done), deadline);
   }
   return false;
+}
+
+void ConnectionStream::AwaitTls(int error, Clock::time_point deadline) {
+  // TLS may need to read to write, or write to read (a renegotiation).
+  if (error == SSL_ERROR_WANT_READ)
+    WaitFor(POLLIN, deadline);
+  else if (error == SSL_ERROR_WANT_WRITE)
+    WaitFor(POLLOUT, deadline);
+  else
+    failed_ = true;
 }
 
 std::size_t ConnectionStream::Buffered() const { return bufferEnd_ - bufferStart_; }
@@ -106,13 +109,7 @@ ssize_t ConnectionStream::Receive(char *into, std::size_t size, Clock::time_poin
       if (got > 0) return got;
       const int error = SSL_get_error(tls_, got);
       if (error == SSL_ERROR_ZERO_RETURN) return 0;
-      if (error == SSL_ERROR_WANT_READ) {
-        WaitFor(POLLIN, deadline);
-      } else if (error == SSL_ERROR_WANT_WRITE) {
-        WaitFor(POLLOUT, deadline);
-      } else {
-        failed_ = true;
-      }
+      AwaitTls(error, deadline);
       continue;
     }
     const ssize_t got = ::recv(fd_, into, size, 0);
@@ -164,14 +161,7 @@ ssize_t ConnectionStream::write(const char *ptr, size_t size) {
       ERR_clear_error();
       const int sent = SSL_write(tls_, ptr, clampToInt(size));
       if (sent > 0) return sent;
-      const int error = SSL_get_error(tls_, sent);
-      if (error == SSL_ERROR_WANT_WRITE) {
-        WaitFor(POLLOUT, deadline);
-      } else if (error == SSL_ERROR_WANT_READ) {
-        WaitFor(POLLIN, deadline);
-      } else {
-        failed_ = true;
-      }
+      AwaitTls(SSL_get_error(tls_, sent), deadline);
       continue;
     }
     const ssize_t sent = ::send(fd_, ptr, size, MSG_NOSIGNAL);

@@ -68,6 +68,10 @@ class ConnectionStream : public httplib::Stream {
   // Whether `events` (POLLIN, POLLOUT) happen on the socket before
   // `deadline`.
   bool WaitFor(short events, Clock::time_point deadline) const;
+  // After a TLS call that could not go on with `error` (SSL_get_error):
+  // waits, until `deadline`, for what TLS needs; fails the stream for any
+  // other error.
+  void AwaitTls(int error, Clock::time_point deadline);
   // Reads what arrives into `into` (up to `size` bytes) by `deadline`:
   // the number of bytes, 0 at the end, -1 on an error or time-out.
   ssize_t Receive(char *into, std::size_t size, Clock::time_point deadline);

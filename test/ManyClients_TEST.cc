@@ -26,6 +26,7 @@
 
 #include <qx/quarn_server/RepositoryServer.hh>
 
+#include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
 extern char **environ;
@@ -47,19 +48,12 @@ struct Download {
 // the body bytes without keeping them.
 Download Get(int port, const std::string &target) {
   Download got;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{60, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = qx::test::ConnectToLoopback(port, 60);
   const std::string request =
       "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-          static_cast<ssize_t>(request.size())) {
-    ::close(fd);
+  if (fd < 0 || ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                    static_cast<ssize_t>(request.size())) {
+    if (fd >= 0) ::close(fd);
     got.reset = true;
     return got;
   }
@@ -107,18 +101,11 @@ class RawClient {
   // Connects to 127.0.0.1:`port`; a `receiveBuffer` other than 0 keeps
   // the socket's receive buffer that small, so that a client that does
   // not read stalls the server soon.
-  explicit RawClient(int port, int receiveBuffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    if (receiveBuffer > 0)
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    timeval timeout{60, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+  explicit RawClient(int port, int receiveBuffer = 0)
+      : fd_(qx::test::ConnectToLoopback(port, 60, receiveBuffer)), connected_(fd_ >= 0) {}
+  ~RawClient() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  ~RawClient() { ::close(fd_); }
   RawClient(const RawClient &) = delete;
   RawClient &operator=(const RawClient &) = delete;
 

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Certificates.hh"
+#include "support/RawHttp.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServerDocuments.hh"
 #include "support/TestSupport.hh"
@@ -111,16 +112,10 @@ Names EntryNames(const Entries &entries) {
 // Sends `request` on a fresh connection to 127.0.0.1:`port` and returns
 // every byte received until the server closes the connection.
 std::string RawExchange(int port, const std::string &request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = qx::test::ConnectToLoopback(port, 30);
   std::string received;
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
-      ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+  if (fd < 0) return received;
+  if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
     char buffer[4096];
     ssize_t count = 0;
     while ((count = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) received.append(buffer, count);

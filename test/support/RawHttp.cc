@@ -168,6 +168,24 @@ int UnusedPort() {
   return port;
 }
 
+int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+  timeval timeout{receiveTimeoutSeconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::string RawReply(const std::string &status, const std::vector<std::string> &headers,
                      const std::string &body, long long length) {
   std::string reply = "HTTP/1.1 " + status + "\r\n";

@@ -65,6 +65,11 @@ class RawHttpServer {
 // A port on 127.0.0.1 on which nothing listens (bound, then released).
 int UnusedPort();
 
+// A socket connected to 127.0.0.1:`port` whose reads give up after
+// `receiveTimeoutSeconds` (with `receiveBuffer` other than 0, a receive
+// buffer that small); -1 when it cannot connect. The caller closes it.
+int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer = 0);
+
 // "HTTP/1.1 STATUS\r\n" with the header lines (each without its line end),
 // Content-Length of `body` unless `length` announces another, then `body`.
 std::string RawReply(const std::string &status, const std::vector<std::string> &headers,

@@ -17,17 +17,17 @@
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
-#include "CacheLimits.hh"
 #include "ConfigFileKeys.hh"
+#include "OptionRanges.hh"
 #include "QuietDefaultCache.hh"
-#include "RestClientInternal.hh"
+#include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools {
 
 const char *const kDefaultUserAgent = "KovariQuarnTools-11.0.0";
 const long kMaxConfigFileSize = 1024 * 1024;
-const std::uint64_t kDefaultMaxUnpackedSize = internal::kDefaultUnpackBytes;
-const std::uint64_t kDefaultMaxEntries = internal::kDefaultUnpackEntries;
+const std::uint64_t kDefaultMaxUnpackedSize = std::uint64_t{16} << 30;
+const std::uint64_t kDefaultMaxEntries = 100000;
 
 namespace {
 
@@ -85,7 +85,7 @@ bool ReadSize(const std::string &text, const char *section, const char *key,
               const std::string &path, std::uint64_t &target) {
   if (text.empty()) return true;
   std::uint64_t value = 0;
-  if (!internal::ParseByteSize(text, value)) {
+  if (!parseByteSize(text, value)) {
     qxerr << "Invalid value [" << text << "] of [" << section << ": " << key
           << "] in configuration file [" << path << "]\n";
     return false;

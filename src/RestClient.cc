@@ -15,10 +15,11 @@
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
-#include "CacheLimits.hh"
+#include "OptionRanges.hh"
 #include "RestClientExchange.hh"
 #include "RestClientInternal.hh"
 #include "RestClientPool.hh"
+#include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -93,7 +94,7 @@ class StringSink : public internal::BodySink {
   bool Write(const char *data, std::size_t size) override {
     if (size > limit_ - body_.size()) {
       qxerr << "The answer of [" << from_ << "] is larger than the limit of " << limit_
-            << " bytes (" << internal::HumanBytes(limit_)
+            << " bytes (" << humanBytes(limit_)
             << "; transfer: max-document-size in the configuration)";
       return false;
     }
@@ -194,7 +195,7 @@ void FromEnvironment(const char *variable, Field &field,
   std::string text;
   if (!qx::common::env(variable, text)) return;
   std::uint64_t value = 0;
-  if (!internal::ParseByteSize(text, value) || value < range.least || value > range.most) {
+  if (!parseByteSize(text, value) || value < range.least || value > range.most) {
     static std::once_flag warned;
     std::call_once(warned, [&] {
       qxwarn << variable << "=" << text << " is not a number from " << range.least << " to "

@@ -24,6 +24,7 @@
 #include "ConfinedPath.hh"
 #include "FileSystem.hh"
 #include "ZipExtraction.hh"
+#include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -32,7 +33,6 @@ using internal::Directory;
 using internal::ErrorText;
 using internal::ExtractOptions;
 using internal::FileSystem;
-using internal::HumanBytes;
 using internal::UnpackLimits;
 using internal::WritableFile;
 namespace cache = internal::cache;
@@ -277,8 +277,8 @@ bool directoryWithinLimits(int fd, const std::string &src, const UnpackLimits &l
       kDirectorySlack, saturatingMultiply(limits.maxEntries, kDirectoryBytesPerEntry));
   if (record->bytes > allowed) {
     qxerr << "Refusing zip archive '" << src << "': its directory of entries takes "
-          << record->bytes << " bytes (" << HumanBytes(record->bytes) << "), more than the "
-          << allowed << " bytes (" << HumanBytes(allowed) << ") that " << limits.maxEntries
+          << record->bytes << " bytes (" << humanBytes(record->bytes) << "), more than the "
+          << allowed << " bytes (" << humanBytes(allowed) << ") that " << limits.maxEntries
           << " entries may take\n";
     return false;
   }
@@ -402,9 +402,9 @@ bool planEntries(zip_t *archive, const std::string &src, const std::string &dst,
   }
   if (plan.declaredBytes > limits.maxBytes) {
     qxerr << "Refusing zip archive '" << src << "': its entries declare "
-          << plan.declaredBytes << " bytes (" << HumanBytes(plan.declaredBytes)
+          << plan.declaredBytes << " bytes (" << humanBytes(plan.declaredBytes)
           << "), more than the limit of " << limits.maxBytes << " bytes ("
-          << HumanBytes(limits.maxBytes) << ")\n";
+          << humanBytes(limits.maxBytes) << ")\n";
     return false;
   }
   return true;
@@ -423,8 +423,8 @@ bool fitsFreeSpace(FileSystem &fileSystem, const std::string &src, const std::st
   if (probe.empty() || fileSystem.FreeSpace(probe, free) != 0) return true;
   if (declared <= free) return true;
   qxerr << "Not enough space to unpack '" << src << "': it needs " << declared << " bytes ("
-        << HumanBytes(declared) << "), the file system of [" << probe << "] has " << free
-        << " bytes (" << HumanBytes(free) << ") free\n";
+        << humanBytes(declared) << "), the file system of [" << probe << "] has " << free
+        << " bytes (" << humanBytes(free) << ") free\n";
   return false;
 }
 
@@ -635,7 +635,7 @@ class Extractor {
         return concernsOneEntry(writeError) ? Outcome::kSkipped : Outcome::kFatal;
       case Copied::kOverLimit:
         qxerr << "Stopped unpacking '" << src_ << "': it writes more than the limit of "
-              << budget_.Limit() << " bytes (" << HumanBytes(budget_.Limit())
+              << budget_.Limit() << " bytes (" << humanBytes(budget_.Limit())
               << "), though its entries declare less\n";
         return Outcome::kFatal;
       case Copied::kDone:

@@ -11,25 +11,19 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
 
-namespace qx::quarn_tools {
-class ClientConfig;
-}
+#include "qx/quarn_tools/ClientConfig.hh"
 
 namespace qx::quarn_tools::internal {
-
-// What ClientConfig starts with: 16 GiB written, 100,000 entries.
-inline constexpr std::uint64_t kDefaultUnpackBytes = std::uint64_t{16} << 30;
-inline constexpr std::uint64_t kDefaultUnpackEntries = 100000;
 
 inline constexpr const char *kMaxUnpackedSizeVariable = "QX_QUARN_MAX_UNPACKED_SIZE";
 inline constexpr const char *kMaxEntriesVariable = "QX_QUARN_MAX_ENTRIES";
 inline constexpr const char *kLockWaitVariable = "QX_QUARN_LOCK_WAIT";
 
+// What ClientConfig starts with unless told otherwise.
 struct UnpackLimits {
-  std::uint64_t maxBytes = kDefaultUnpackBytes;
-  std::uint64_t maxEntries = kDefaultUnpackEntries;
+  std::uint64_t maxBytes = kDefaultMaxUnpackedSize;
+  std::uint64_t maxEntries = kDefaultMaxEntries;
 };
 
 // The configuration's limits (the defaults without one), overridden by the
@@ -41,14 +35,6 @@ UnpackLimits EffectiveUnpackLimits(const ClientConfig *config);
 // this process or another) before going ahead by itself: QX_QUARN_LOCK_WAIT
 // seconds, 600 when unset; 0 does not wait.
 std::chrono::milliseconds LockPatience();
-
-// Reads "1000", "512K", "16GiB", "2 MB"... as bytes: a whole number and an
-// optional unit (K, M, G, T, with or without "i" and "B", in any case),
-// always in powers of 1024. False for anything else, or on overflow.
-bool ParseByteSize(const std::string &text, std::uint64_t &bytes);
-
-// "1.5 GiB", "12 KiB", "900 B": for people.
-std::string HumanBytes(std::uint64_t bytes);
 
 }  // namespace qx::quarn_tools::internal
 

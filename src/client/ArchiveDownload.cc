@@ -11,6 +11,7 @@
 #include "RestClientInternal.hh"
 #include "Routes.hh"
 #include "ServerRequest.hh"
+#include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools::internal {
 
@@ -123,7 +124,7 @@ class ArchiveDownload::File : public BodySink {
   std::string Failure(const std::string &from) const {
     if (tooLarge_) {
       return "The archive from [" + from + "] is larger than the limit of " +
-             std::to_string(limit_) + " bytes (" + HumanBytes(limit_) + ")";
+             std::to_string(limit_) + " bytes (" + humanBytes(limit_) + ")";
     }
     return "Unable to write [" + directory_.Join(name_) + "]: " + ErrorText(error_);
   }

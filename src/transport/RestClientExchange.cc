@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "OptionRanges.hh"
 #include "ProgressCounters.hh"
 #include "RestClientPool.hh"
 

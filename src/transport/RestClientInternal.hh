@@ -45,16 +45,6 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::vector<std::string> &queryStrings,
                            const std::vector<std::string> &headers, BodySink &sink);
 
-// The values a transfer option may take, bounds included. Retries beyond
-// ten would only hide a server that is down; a time-out of 0 would mean none
-// at all, and libcurl takes none above a day's worth of seconds anyway.
-struct OptionRange {
-  std::uint64_t least;
-  std::uint64_t most;
-};
-inline constexpr OptionRange kRetriesRange{0, 10};
-inline constexpr OptionRange kTimeoutRange{1, 24 * 60 * 60};
-
 // How every request of the process is made: the options of the most recent
 // client's configuration (or the defaults), and how retries wait.
 struct TransferSettings {

@@ -8,6 +8,7 @@
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 #include <qx/common/Util.hh>
+#include <qx/quarn_tools/ByteSizes.hh>
 #include <qx/quarn_tools/CacheInventory.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <string>
@@ -22,10 +23,12 @@ namespace qx::quarn_cli {
 
 namespace {
 
+using qx::quarn_tools::ByteFigures;
 using qx::quarn_tools::CachedResource;
 using qx::quarn_tools::CachedVersion;
 using qx::quarn_tools::CacheInventory;
 using qx::quarn_tools::ClientConfig;
+using qx::quarn_tools::humanBytes;
 
 struct CacheOptions {
   std::string config;
@@ -113,7 +116,7 @@ int runList(const CacheOptions &options, const ToolOptions &tool) {
     std::cout << shownName(serverOf(resource)) << "\t"
               << shownName(resource.owner + "/" + resource.kind + "/" + resource.name) << "\t"
               << versionList(resource) << "\t"
-              << humanBytes(static_cast<double>(resource.Bytes())) << "\n";
+              << humanBytes(resource.Bytes(), ByteFigures::kOneDecimal) << "\n";
   }
   if (resources.empty()) status("The cache at " + config.CacheLocation() + " holds nothing");
   return kSuccess;
@@ -127,8 +130,9 @@ int runDiskUsage(const CacheOptions &options, const ToolOptions &tool) {
   for (const CachedResource &resource : CacheInventory(config).Resources())
     versions += resource.Bytes();
   const std::uint64_t total = diskSize(config.CacheLocation());
-  std::cout << humanBytes(static_cast<double>(versions)) << "\tin cached versions\n"
-            << humanBytes(static_cast<double>(total)) << "\t" << config.CacheLocation() << "\n";
+  std::cout << humanBytes(versions, ByteFigures::kOneDecimal) << "\tin cached versions\n"
+            << humanBytes(total, ByteFigures::kOneDecimal) << "\t" << config.CacheLocation()
+            << "\n";
   return kSuccess;
 }
 

@@ -8,12 +8,15 @@
 #include <iomanip>
 #include <sstream>
 
+#include <qx/quarn_tools/ByteSizes.hh>
 #include <qx/quarn_tools/CommandText.hh>
 
 namespace qx::quarn_cli {
 
 namespace {
 
+using qx::quarn_tools::ByteFigures;
+using qx::quarn_tools::humanBytes;
 using qx::quarn_tools::TransferProgress;
 
 // How long work may run before the line appears, and how often it changes.
@@ -54,21 +57,6 @@ std::string nameOf(const std::string &name) {
 }
 
 }  // namespace
-
-std::string humanBytes(double bytes) {
-  static const char *const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  std::size_t unit = 0;
-  while (bytes >= 1024.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
-    bytes /= 1024.0;
-    ++unit;
-  }
-  std::ostringstream text;
-  if (unit == 0)
-    text << static_cast<std::uint64_t>(bytes) << " B";
-  else
-    text << std::fixed << std::setprecision(1) << bytes << " " << kUnits[unit];
-  return text.str();
-}
 
 std::string durationText(double seconds) {
   std::ostringstream text;
@@ -116,16 +104,16 @@ std::string ProgressText::Line(const TransferProgress &now,
     text << (now.resourcesUnpacking > 0 ? ": unpacking" : ": waiting for the server");
     return text.str();
   }
-  text << "  " << humanBytes(static_cast<double>(received));
+  text << "  " << humanBytes(received, ByteFigures::kOneDecimal);
   // Bodies of unknown length make the total unknown: it shows only while
   // everything received was announced.
   const bool totalKnown = expected >= received;
   if (totalKnown) {
-    text << " of " << humanBytes(static_cast<double>(expected)) << "  "
+    text << " of " << humanBytes(expected, ByteFigures::kOneDecimal) << "  "
          << (expected > 0 ? received * 100 / expected : 100) << "%";
   }
   const double rate = Rate();
-  if (rate >= 0) text << "  " << humanBytes(rate) << "/s";
+  if (rate >= 0) text << "  " << humanBytes(rate, ByteFigures::kOneDecimal) << "/s";
   if (totalKnown && rate > 0 && expected > received)
     text << "  " << durationText(static_cast<double>(expected - received) / rate) << " left";
   if (now.resourcesUnpacking > 0) text << "  unpacking";
@@ -146,7 +134,7 @@ std::string ProgressText::Summary(const TransferProgress &now,
     text << nameOf(now.latestSaved);
   else
     text << saved << " resources";
-  text << " (" << humanBytes(static_cast<double>(now.bytesReceived - start_.bytesReceived))
+  text << " (" << humanBytes(now.bytesReceived - start_.bytesReceived, ByteFigures::kOneDecimal)
        << ") in " << durationText(elapsed.count());
   return text.str();
 }

@@ -27,9 +27,6 @@
 
 namespace qx::quarn_cli {
 
-// "512 B", "1.5 KiB", "12.0 MiB", ...
-std::string humanBytes(double bytes);
-
 // "0.3 s", "42 s", "2 min 5 s", "1 h 3 min".
 std::string durationText(double seconds);
 

@@ -33,14 +33,12 @@ namespace {
 
 constexpr const char *kCachePathVariable = "QX_QUARN_CACHE_PATH";
 
-thread_local bool tQuietDefaultCache = false;
-
 // HOME/.qx/quarn. Empty, with an error line, when HOME is not set: the cache
 // never lands below the file-system root.
 std::string DefaultCacheLocation() {
   std::string home;
   if (!qx::common::env("HOME", home)) {
-    if (!tQuietDefaultCache) {
+    if (!internal::QuietDefaultCache::Active()) {
       qxerr << "No cache directory: HOME is not set, and neither is " << kCachePathVariable
             << ". Set one of them to the directory the cache should use.\n";
     }
@@ -445,14 +443,6 @@ void ConfigFileReader::FinishServer() {
 }
 
 }  // namespace
-
-namespace internal {
-
-QuietDefaultCache::QuietDefaultCache() : outer_(tQuietDefaultCache) { tQuietDefaultCache = true; }
-
-QuietDefaultCache::~QuietDefaultCache() { tQuietDefaultCache = outer_; }
-
-}  // namespace internal
 
 ClientConfig::ClientConfig() : impl_(std::make_unique<Implementation>()) {
   std::string cachePath;

@@ -17,6 +17,9 @@ class QuietDefaultCache {
   QuietDefaultCache(const QuietDefaultCache &) = delete;
   QuietDefaultCache &operator=(const QuietDefaultCache &) = delete;
 
+  // Whether an object of this class lives on the calling thread.
+  static bool Active();
+
  private:
   bool outer_;
 };

@@ -3,20 +3,9 @@
 #include <utility>
 
 #include "IterRestIds.hh"
-#include "ListingRequest.hh"
-#include "qx/quarn_tools/JSONParser.hh"
+#include "ListedModel.hh"
 
 namespace qx::quarn_tools {
-namespace {
-
-// A new record for an identifier that is not (known to be) cached.
-Model NewModel(const ModelIdentifier &id) {
-  auto record = std::make_shared<ModelPrivate>();
-  record->identification = id;
-  return Model(std::move(record));
-}
-
-}  // namespace
 
 // ---- ModelIterPrivate ------------------------------------------------------
 
@@ -42,7 +31,7 @@ void IterIds::Next() {
 
 bool IterIds::HasReachedEnd() const { return position >= ids.size(); }
 
-void IterIds::SetCurrent() { current = NewModel(ids[position]); }
+void IterIds::SetCurrent() { current = internal::ListedModel(ids[position]); }
 
 // ---- IterModels ------------------------------------------------------------
 
@@ -61,43 +50,6 @@ void IterModels::Next() {
 bool IterModels::HasReachedEnd() const { return position >= models.size(); }
 
 void IterModels::SetCurrent() { current = models[position]; }
-
-// ---- IterRestIds -----------------------------------------------------------
-
-IterRestIds::IterRestIds(const Rest &rest, const ServerConfig &server, const std::string &api)
-    : config(server), api(api), taken(server, api) {
-  this->rest.SetUserAgent(rest.UserAgent());
-  Next();
-}
-
-IterRestIds::~IterRestIds() = default;
-
-void IterRestIds::Next() {
-  if (position >= ids.size() || position + 1 >= ids.size()) {
-    ids = RequestNextPage();
-    position = 0;
-    // An empty page ends the listing; current keeps the last model.
-    if (ids.empty()) return;
-  } else {
-    ++position;
-  }
-  ModelIdentifier id = ids[position];
-  id.SetServer(config);
-  current = NewModel(id);
-}
-
-bool IterRestIds::HasReachedEnd() const { return position >= ids.size(); }
-
-std::vector<ModelIdentifier> IterRestIds::RequestNextPage() {
-  ++page;
-  const RestResponse response =
-      internal::RequestListingPage(rest, config, api, "page=" + std::to_string(page));
-  if (response.statusCode != 200 || response.data == internal::kNoMorePages) return {};
-  if (taken.Ends(std::to_string(page), response.data)) return {};
-  std::vector<ModelIdentifier> models = JSONParser::ParseModels(response.data, config);
-  if (models.empty()) internal::ListingPageWatch::NoteEmptyPage(config, api, response);
-  return models;
-}
 
 // ---- ModelIter -------------------------------------------------------------
 

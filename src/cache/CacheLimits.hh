@@ -1,9 +1,10 @@
 /*
  * How much one archive may unpack to: the cap on the bytes really written and
  * on the number of entries, which stops a decompression bomb long before the
- * disk is full. The configuration holds the values (config.yaml, cache:
+ * disk is full. The configuration holds the values (config.yaml, limits:
  * max-unpacked-size and max-entries); the environment variables
- * QX_QUARN_MAX_UNPACKED_SIZE and QX_QUARN_MAX_ENTRIES override them.
+ * QX_QUARN_MAX_UNPACKED_SIZE and QX_QUARN_MAX_ENTRIES override them. Also how
+ * long a download waits for the lock of a resource (QX_QUARN_LOCK_WAIT).
  * Internal; any thread.
  */
 #ifndef QX_QUARN_TOOLS_SRC_CACHELIMITS_HH_

@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
-#include <random>
 #include <thread>
 
+#include "ExchangeRules.hh"
 #include "OptionRanges.hh"
 #include "ProgressCounters.hh"
 #include "RestClientPool.hh"
@@ -255,97 +254,6 @@ size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
 
 // ---------------------------------------------------------------------------
 // Requests and their answers
-
-const char *MethodName(HttpMethod method) {
-  switch (method) {
-    case HttpMethod::GET:
-      return "GET";
-    case HttpMethod::DELETE:
-      return "DELETE";
-    case HttpMethod::PATCH_FORM:
-      return "PATCH";
-    default:
-      return "POST";
-  }
-}
-
-bool IsRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// The method of the request a redirect leads to: 307 and 308 keep it (and
-// the body); 303 always asks with GET; 301 and 302 turn a POST into a GET,
-// as browsers and libcurl do, and keep other methods.
-HttpMethod MethodAfterRedirect(HttpMethod method, long status) {
-  if (status == 307 || status == 308) return method;
-  if (status == 303) return HttpMethod::GET;
-  if (method == HttpMethod::POST || method == HttpMethod::POST_FORM) return HttpMethod::GET;
-  return method;
-}
-
-// The URL that `reference` (absolute, or relative to `base`) names; empty
-// when it names none.
-std::string Resolve(const std::string &base, const std::string &reference) {
-  if (reference.empty()) return std::string();
-  std::unique_ptr<CURLU, void (*)(CURLU *)> url(curl_url(), curl_url_cleanup);
-  char *resolved = nullptr;
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
-      curl_url_set(url.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK ||
-      curl_url_get(url.get(), CURLUPART_URL, &resolved, 0) != CURLUE_OK)
-    return std::string();
-  std::string text = resolved;
-  curl_free(resolved);
-  return text;
-}
-
-bool IsWebUrl(const std::string &url) {
-  const std::string lower = qx::common::lowercase(url.substr(0, 8));
-  return lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
-}
-
-std::vector<std::string> WithoutCredentials(const std::vector<std::string> &headers) {
-  std::vector<std::string> kept;
-  for (const std::string &line : headers)
-    if (!IsCredentialLine(line)) kept.push_back(line);
-  return kept;
-}
-
-// Errors after which nothing of the request reached the server.
-bool NothingSent(CURLcode code) {
-  return code == CURLE_COULDNT_CONNECT || code == CURLE_SSL_CONNECT_ERROR;
-}
-
-// Whether a failed transfer is worth another try. A name that does not
-// resolve is taken as final, as curl's own retries do.
-bool RetryableError(HttpMethod method, CURLcode code) {
-  if (NothingSent(code)) return true;
-  if (method != HttpMethod::GET) return false;
-  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR ||
-         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_HTTP2 ||
-         code == CURLE_HTTP2_STREAM;
-}
-
-bool RetryableStatus(HttpMethod method, long status) {
-  return method == HttpMethod::GET &&
-         (status == 429 || status == 502 || status == 503 || status == 504);
-}
-
-// The wait a Retry-After value asks for: seconds, or an HTTP date.
-std::optional<double> RetryAfterSeconds(const std::optional<std::string> &value) {
-  if (!value || value->empty()) return std::nullopt;
-  if (std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::min(1e6, std::strtod(value->c_str(), nullptr));
-  const time_t when = curl_getdate(value->c_str(), nullptr);
-  if (when < 0) return std::nullopt;
-  return std::max(0.0, std::difftime(when, std::time(nullptr)));
-}
-
-double Backoff(const TransferSettings &settings, int retry) {
-  thread_local std::mt19937 random{std::random_device{}()};
-  std::uniform_real_distribution<double> jitter(0.75, 1.25);
-  return settings.firstBackoffSeconds * static_cast<double>(1u << std::min(retry - 1, 10)) *
-         jitter(random);
-}
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -668,10 +576,6 @@ class Exchange {
 };
 
 }  // namespace
-
-bool IsCredentialLine(const std::string &line) {
-  return qx::common::lowercase(line).find("private-token:") != std::string::npos;
-}
 
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink) {
   const TransferSettings settings = CurrentTransferSettings();

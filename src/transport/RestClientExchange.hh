@@ -40,9 +40,6 @@ using FormBuilder = bool (*)(curl_mime *mime, const std::multimap<std::string, s
 // logged; statusCode is 0 when no whole answer came.
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink);
 
-// Whether a header line carries a credential (a Private-token line).
-bool IsCredentialLine(const std::string &line);
-
 }  // namespace qx::quarn_tools::internal
 
 #endif  // QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_

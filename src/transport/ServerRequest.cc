@@ -3,7 +3,7 @@
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 
-#include "RestClientExchange.hh"
+#include "ExchangeRules.hh"
 #include "RestClientPool.hh"
 
 namespace qx::quarn_tools::internal {
@@ -26,10 +26,7 @@ std::vector<std::string> HeadersWithApiKey(const ServerConfig &server,
 std::vector<std::string> CallerHeadersFor(const ServerConfig &asked, const ServerConfig &target,
                                           const std::vector<std::string> &headers) {
   if (OriginOf(asked.Url().Str()) == OriginOf(target.Url().Str())) return headers;
-  std::vector<std::string> kept;
-  for (const std::string &line : headers)
-    if (!IsCredentialLine(line)) kept.push_back(line);
-  return kept;
+  return WithoutCredentials(headers);
 }
 
 RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfig &server,

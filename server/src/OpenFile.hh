@@ -35,6 +35,9 @@ class OpenFile {
   // Reads up to `count` bytes at `offset` into `buffer`: the number read,
   // 0 at the end of the file, -1 on an error.
   long Read(std::uint64_t offset, char *buffer, std::size_t count) const;
+  // The open file itself, for senders that read it by descriptor (it
+  // stays open for as long as this object lives).
+  int Descriptor() const { return fd_; }
 
  private:
   OpenFile(int fd, std::uint64_t size, std::time_t modified, std::string tag);

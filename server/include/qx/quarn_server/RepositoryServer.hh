@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -141,30 +142,31 @@ class RepositoryServer {
     // Build every archive the store lacks in Start, before listening, with
     // a progress line on standard error when that is a terminal.
     bool prebuild = false;
-    // Threads that answer requests, and accepted connections that may wait
-    // for one (each at least 1); while that many wait, further clients wait
-    // unaccepted. Every thread serves one connection at a time, a download
-    // with a buffer of its own of at most kSendBufferSize bytes.
-    std::size_t workerThreads = 64;
-    std::size_t queuedConnections = 1024;
-    // How long an accepted connection may wait for a thread: then (all of
-    // them busy, with slow clients perhaps) it is answered 503 with
-    // "Retry-After: 5". Zero: as long as it takes. HTTPS connections always
-    // wait.
-    std::chrono::milliseconds queueTimeout{10000};
-    // How long a client may take to send a request's header whole, from
-    // the moment a thread takes its connection up (or ends its previous
-    // request): a client that sends it a line at a time holds a thread no
-    // longer than this.
+    // Threads that read requests and send answers, each serving many
+    // connections (a connection waiting for a slow client or for its
+    // answer holds none); 0: one per processor core, at least 2.
+    std::size_t threads = 0;
+    // Threads for the work that may take long: building a download archive
+    // and carrying out a write.
+    std::size_t workers = 8;
+    // Open connections at most (past it, clients wait to be accepted), and
+    // per client address (past it, further connections from that address
+    // are closed at once; 0: no cap).
+    std::size_t maxConnections = 1000;
+    std::size_t maxConnectionsPerAddress = 64;
+    // How long a kept connection may stay silent between requests (and any
+    // connection may make no progress at all).
+    std::chrono::seconds idleTimeout{60};
+    // How long a request's header may take to arrive whole, from its first
+    // byte (for a new connection, from the moment it opened).
     std::chrono::milliseconds headerTimeout{10000};
-    // How long receiving a request's body or sending an answer may make no
-    // progress (a client that pauses reading) before the connection is
-    // given up.
-    std::chrono::milliseconds stallTimeout{60000};
+    // The rate a request's body and an answer must keep: at least
+    // minimumRate bytes a second over each rateWindow, else the connection
+    // is closed (a client that pauses reading for a while keeps its
+    // download).
+    std::uint64_t minimumRate = 1024;
+    std::chrono::milliseconds rateWindow{30000};
   };
-
-  // Bytes a download reads from its file and sends at once.
-  static constexpr std::size_t kSendBufferSize = 256 * 1024;
 
   // Serves the directory `root`, which Start looks up (symbolic links
   // resolved) and every request reads afresh.

@@ -17,6 +17,7 @@
 namespace qx::quarn_server {
 namespace {
 
+using qx::test::ResponseScript;
 using qx::test::WriteFile;
 
 TEST(AnswerRange, Table) {

@@ -26,6 +26,7 @@
 
 #include <qx/quarn_server/RepositoryServer.hh>
 
+#include "support/InstrumentedServer.hh"
 #include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
@@ -195,7 +196,7 @@ TEST(ManyClients, MoreClientsThanThreadsAreAllServed) {
   options.threads = 2;
   options.workers = 2;
   options.maxConnectionsPerAddress = 0;
-  qx::quarn_server::RepositoryServer server(root.Path(), options);
+  qx::test::InstrumentedServer server(root.Path(), options);
   ASSERT_TRUE(server.Start());
   const std::vector<Download> got = GetAtOnce(server.Port(), kLargeArchive, 32);
   for (const Download &download : got) {

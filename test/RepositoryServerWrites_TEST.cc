@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::ListedNames;
 using qx::test::ParseJson;
 using qx::test::ReadFile;
@@ -90,16 +91,27 @@ Names Entries(const std::string &dir) {
 
 class ServerWritesTest : public qx::test::RepositoryFixture {
  protected:
-  // Sends `method` to the route; a form when `parts` is given.
+  static constexpr const char *kWriteKey = "write-key";
+
+  // The server takes writes with kWriteKey.
+  RepositoryServer::Options ServerOptions() const override {
+    RepositoryServer::Options options;
+    options.writeKey = kWriteKey;
+    return options;
+  }
+
+  // Sends `method` to the route; a form when `parts` is given. Without
+  // `headers`, the request carries the write key.
   httplib::Result Send(const std::string &method, const std::string &route,
-                       const std::vector<Part> &parts = {}, const httplib::Headers &headers = {},
+                       const std::vector<Part> &parts = {},
+                       const std::optional<httplib::Headers> &headers = std::nullopt,
                        bool multipart = true) {
     httplib::Client client(Url());
     client.set_read_timeout(30);
     httplib::Request request;
     request.method = method;
     request.path = "/1.0/" + route;
-    request.headers = headers;
+    request.headers = headers ? *headers : httplib::Headers{{"Private-token", kWriteKey}};
     if (multipart && method != "DELETE") {
       request.body = MultipartBody(parts);
       request.set_header("Content-Type", std::string("multipart/form-data; boundary=") + kBoundary);
@@ -241,7 +253,7 @@ TEST_F(ServerWritesTest, UploadsThatWouldNotMakeASafeVersionAreRefusedWhole) {
   }
   EXPECT_FALSE(fs::exists(fs::path(Root()).parent_path() / "evil"));
 
-  auto plain = Send("POST", "models", {}, {}, false);
+  auto plain = Send("POST", "models", {}, std::nullopt, false);
   ASSERT_TRUE(plain);
   EXPECT_EQ(400, plain->status);
   EXPECT_EQ("Expected a multipart form\n", plain->body);
@@ -277,13 +289,18 @@ TEST_F(ServerWritesWithKeyTest, PrivateModelsAreListedOnlyForRequestsWithTheKey)
   EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
 }
 
-TEST_F(ServerWritesTest, PrivateFlagWithoutAKeyProtectsNothing) {
+TEST_F(ServerWritesTest, PrivateModelsOfAServerWithoutAReadKeyAreServedToNoOne) {
   std::vector<Part> parts = LampParts("carol", "lamp");
   parts[1].content = "1";
   ASSERT_EQ(200, Send("POST", "models", parts)->status);
   EXPECT_TRUE(OnDisk("carol/models/lamp/private"));
-  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel", "carol/lamp"}),
-            ListedNames(Get("models")->body));
+  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
+  for (const std::string route : {"carol/models/lamp", "carol/models/lamp/tip/lamp.zip",
+                                  "carol/models/lamp/1/files/model.config", "carol/models"}) {
+    SCOPED_TRACE(route);
+    EXPECT_EQ(404, Get(route)->status);
+    EXPECT_EQ(404, Get(route, {{"Private-token", kWriteKey}})->status);
+  }
 }
 
 TEST_F(ServerWritesTest, PatchWithFilesAddsAVersion) {

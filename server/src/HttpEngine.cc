@@ -297,6 +297,7 @@ struct HttpEngine::Implementation {
   DelayTimer timer;
   MHD_Daemon *daemon = nullptr;
   std::atomic<int> port{0};
+  int listenFd = -1;  // bound, not yet handed to libmicrohttpd
   std::atomic<bool> stopping{false};
   std::mutex slotsMutex;
   std::set<std::shared_ptr<Slot>> slots;  // slots whose reply is not queued yet
@@ -449,12 +450,14 @@ MHD_Result HttpEngine::Implementation::Begin(MHD_Connection *connection, const c
     return Deliver(connection, *request, std::move(refusal));
   }
   HttpService::Admission admission = service.Admit(http);
-  if (admission.refusal || !admission.exchange) {
+  // A refused request keeps its exchange (if any) until the refusal is
+  // handed over, but gives it nothing.
+  request->exchange = std::move(admission.exchange);
+  if (admission.refusal || !request->exchange) {
     return Deliver(connection, *request,
                    admission.refusal ? std::move(*admission.refusal)
                                      : errorReply(500, "Internal server error"));
   }
-  request->exchange = std::move(admission.exchange);
   request->declared = http.DeclaredLength();
   return MHD_YES;
 }
@@ -572,6 +575,13 @@ HttpEngine::HttpEngine(const HttpSettings &settings, HttpService &service)
 
 HttpEngine::~HttpEngine() { Stop(); }
 
+bool HttpEngine::Bind() {
+  Implementation &engine = *impl_;
+  if (engine.daemon != nullptr || engine.listenFd >= 0) return false;
+  engine.listenFd = engine.Listen();
+  return engine.listenFd >= 0;
+}
+
 bool HttpEngine::Start() {
   Implementation &engine = *impl_;
   if (engine.daemon != nullptr) return false;
@@ -579,8 +589,9 @@ bool HttpEngine::Start() {
     qxerr << "HTTPS needs both a certificate and a key";
     return false;
   }
-  const int fd = engine.Listen();
-  if (fd < 0) return false;
+  if (engine.listenFd < 0 && !Bind()) return false;
+  const int fd = engine.listenFd;
+  engine.listenFd = -1;
   sockaddr_storage bound{};
   socklen_t length = sizeof(bound);
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
@@ -643,6 +654,10 @@ bool HttpEngine::Start() {
 
 void HttpEngine::Stop() {
   Implementation &engine = *impl_;
+  if (engine.listenFd >= 0) {
+    ::close(engine.listenFd);
+    engine.listenFd = -1;
+  }
   if (engine.daemon == nullptr) return;
   engine.stopping = true;
   // Every waiting connection is resumed: with its reply when it has one

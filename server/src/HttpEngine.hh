@@ -39,9 +39,10 @@ class HttpExchange {
 
   virtual ~HttpExchange() = default;
   // The next bytes of the body, in order. A reply refuses the request:
-  // the rest of the body is read and dropped (a chunked body that passes
-  // `maxDiscard` bytes ends the connection instead) and the reply is sent
-  // when the body ends.
+  // the rest of the body is read and dropped and the reply sent when the
+  // body ends, or, when more than HttpSettings::maxDiscard bytes of it
+  // remain (or a chunked body passes that), the connection is closed
+  // without it.
   virtual std::optional<Reply> Body(const char *data, std::size_t size) = 0;
   // The body is complete (or there was none): gives `answer` the reply,
   // now or later.
@@ -52,7 +53,9 @@ class HttpService {
  public:
   // What becomes of a request whose header is complete: a refusal is sent
   // at once, before any of the body is read (no "100 Continue"), and the
-  // connection is closed after it; otherwise the exchange takes the rest.
+  // connection is closed after it (an exchange given with it is kept, and
+  // destroyed, as for any answer, once the refusal is handed over; it is
+  // given nothing); otherwise the exchange takes the rest.
   struct Admission {
     std::optional<Reply> refusal;
     std::unique_ptr<HttpExchange> exchange;
@@ -103,8 +106,12 @@ class HttpEngine {
   HttpEngine(const HttpEngine &) = delete;
   HttpEngine &operator=(const HttpEngine &) = delete;
 
-  // Binds, listens and starts the threads; false, with an error line in the
-  // log, when the address cannot be bound or TLS cannot start.
+  // Binds and listens: the port is known from then on, and clients wait
+  // to be accepted. False, with an error line in the log, when the address
+  // cannot be bound.
+  bool Bind();
+  // Starts the threads that answer (binding first, when Bind was not
+  // called); false, with an error line, when they or TLS cannot start.
   bool Start();
   // Ends every connection at once: answers waiting for a delay are sent
   // (as far as the connection still takes them), answers the service has

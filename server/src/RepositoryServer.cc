@@ -1,12 +1,17 @@
+// The repository service behind the HTTP engine: which route a request
+// names, whether it may be answered at all before its body is read (writes:
+// the write key, the Host and Origin, the upload's size and form), where its
+// body goes (UploadSpool), and which part of the repository answers it
+// (Catalogue, Publisher). Nothing here knows the engine's library; nothing
+// of a request stays once it is answered.
 #include "qx/quarn_server/RepositoryServer.hh"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -17,22 +22,21 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include <qx/common/Console.hh>
-#include <qx/common/Util.hh>
 
 #include "ArchiveStore.hh"
 #include "Catalogue.hh"
 #include "FileDelivery.hh"
 #include "HttpEngine.hh"
+#include "Keys.hh"
 #include "MultipartReader.hh"
 #include "Publisher.hh"
 #include "Reply.hh"
 #include "Repository.hh"
 #include "Route.hh"
 #include "RouteTable.hh"
-#include "Scripts.hh"
+#include "ServerNames.hh"
+#include "UploadSpool.hh"
 #include "WorkQueue.hh"
 
 namespace qx::quarn_server {
@@ -41,42 +45,6 @@ const char *const kVersionHeader = "X-Qel-Resource-Version";
 const char *const kApiKeyHeader = "Private-token";
 
 namespace {
-
-// How many requests the log keeps, and how many bytes of stored bodies.
-const std::size_t kLogLimit = 10000;
-const std::size_t kLogByteLimit = 64u << 20;
-// Largest request body accepted.
-const std::size_t kPayloadLimit = 64u << 20;
-
-// The body bytes a record keeps.
-std::size_t storedBytes(const RequestRecord &record) {
-  std::size_t bytes = record.body.size();
-  for (const FormPart &part : record.form) bytes += part.content.size();
-  return bytes;
-}
-
-// Counts a request as being answered for as long as it lives.
-class Answering {
- public:
-  explicit Answering(std::atomic<std::size_t> &count) : count_(count), now_(++count) {}
-  ~Answering() { --count_; }
-  Answering(const Answering &) = delete;
-  Answering &operator=(const Answering &) = delete;
-  // How many requests were being answered when this one arrived, itself
-  // included.
-  std::size_t Now() const { return now_; }
-
- private:
-  std::atomic<std::size_t> &count_;
-  const std::size_t now_;
-};
-
-// A Host header made only of the characters a host and port may hold.
-bool plausibleHost(const std::string &host) {
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-  });
-}
 
 // What decides how a file goes out.
 DeliveryConditions deliveryConditionsOf(const HttpRequest &request) {
@@ -110,62 +78,45 @@ std::optional<std::string> readWholeFile(const std::string &path) {
   return content.str();
 }
 
-// A request received whole: what answering it needs.
+// One request, from its complete header on: shared by its exchange and the
+// work that answers it, and gone (spool files included) once both are.
 struct Received {
   HttpRequest request;
   Target target;
+  Route route;
+  bool write = false;
+  // The answer the server gives without reading the body; set only when a
+  // watch asked for the body all the same.
+  std::optional<Reply> refusal;
   std::uint64_t bodySize = 0;
-  std::string body;             // a plain body (not a form)
   bool multipart = false;
-  std::vector<WritePart> parts;     // the form's parts, whole
-  std::vector<FormPart> recorded;   // the same as the request log keeps them
-  std::optional<std::string> formError;  // why the form could not be read
-  std::size_t concurrent = 0;
-};
-
-// Collects the parts of a form in memory.
-class FormCollector : public MultipartReader::Sink {
- public:
-  explicit FormCollector(Received &received) : received_(received) {}
-  bool BeginPart(const MultipartReader::PartHeader &header, std::string &) override {
-    received_.parts.push_back({header.name, header.filename.value_or(""), ""});
-    received_.recorded.push_back({header.name, header.filename.value_or(""), header.contentType, ""});
-    return true;
-  }
-  bool PartData(const char *data, std::size_t size, std::string &) override {
-    received_.parts.back().content.append(data, size);
-    FormPart &recorded = received_.recorded.back();
-    if (recorded.content.size() < RequestRecord::kStoredBodyLimit) {
-      recorded.content.append(
-          data, std::min(size, RequestRecord::kStoredBodyLimit - recorded.content.size()));
-    }
-    return true;
-  }
-  bool EndPart(std::string &) override { return true; }
-
- private:
-  Received &received_;
+  std::unique_ptr<UploadSpool> spool;
+  // Why the form could not be read, and the status that says so.
+  std::optional<std::string> formError;
+  int formStatus = 400;
+  // An instrument's watch, and what it is shown of the request.
+  std::unique_ptr<RequestWatch> watch;
+  ReceivedRequest seen;
+  bool shown = false;
 };
 
 }  // namespace
 
-std::optional<std::string> RequestRecord::Header(const std::string &name) const {
-  for (const auto &header : headers)
-    if (sameHeaderName(header.first, name)) return header.second;
-  return std::nullopt;
-}
-
 struct RepositoryServer::Implementation : public HttpService {
   Implementation(std::string rootPath, Options serverOptions)
-      : root(std::move(rootPath)), options(std::move(serverOptions)) {}
+      : root(std::move(rootPath)),
+        options(std::move(serverOptions)),
+        readKey(options.readKey.empty() ? options.apiKey : options.readKey),
+        writeKey(options.writeKey.empty() ? options.apiKey : options.writeKey) {}
+
+  class Exchange;
 
   bool Tls() const { return !options.certFile.empty() || !options.keyFile.empty(); }
   bool OpenArchiveStore();
   void RemoveTemporaryStore();
   void StopLocked();
   HttpSettings EngineSettings() const;
-
-  class Exchange;
+  std::string Authority() const;
 
   Admission Admit(const HttpRequest &request) override;
   // Methods that ask for something carry no body: one on them would be
@@ -175,22 +126,30 @@ struct RepositoryServer::Implementation : public HttpService {
            method != "CONNECT";
   }
 
+  // The answer to a request that is given before (and without) its body:
+  // a write the server does not take from this request, or a request
+  // whose answer does not depend on the body it brings.
+  std::optional<Reply> Refusal(Received &received);
   // The answer to a request received whole.
   Reply Respond(Received &received);
-  // `target` with its route cleared when it is not below our API version.
-  Target TargetOf(const HttpRequest &request) const;
-  Reply Answer(Received &received);
-  RequestRecord RecordOf(const Received &received) const;
-  void Log(const RequestRecord &record);
-  std::string Authority() const;
-  std::string LinkBase(const HttpRequest &request) const;
+  // The repository's own answer.
+  Reply Make(Received &received);
+  // `reply` made ready to go: the headers every answer has, the watch's
+  // changes, conditional and range requests.
+  Reply Conclude(Received &received, Reply reply);
+  // Shows the request to its watch, once.
+  void Show(Received &received);
 
   const std::string root;
   const Options options;
+  const std::string readKey;
+  const std::string writeKey;
   // Made by Start (the root is looked at then) and only read while the
   // server runs.
   std::unique_ptr<const Repository> repository;
   std::unique_ptr<ArchiveStore> archives;
+  std::unique_ptr<const ServerNames> names;
+  std::filesystem::path workDirectory;
   // Set by a signal that arrives while Start builds archives.
   std::atomic<bool> buildCancelled{false};
   // The temporary store made by Start when no store was named; removed by
@@ -198,13 +157,6 @@ struct RepositoryServer::Implementation : public HttpService {
   std::filesystem::path temporaryStore;
   std::unique_ptr<const Catalogue> catalogue;
   std::unique_ptr<Publisher> publisher;
-  // Requests being answered now.
-  std::atomic<std::size_t> answering{0};
-  ScriptBook scripts;
-
-  mutable std::mutex logMutex;
-  std::deque<RequestRecord> log;
-  std::size_t logBytes = 0;
 
   mutable std::mutex lifeMutex;  // Start and Stop
   std::unique_ptr<HttpEngine> http;
@@ -212,57 +164,69 @@ struct RepositoryServer::Implementation : public HttpService {
   std::atomic<int> port{0};
 };
 
-// One request from its complete header on: takes the body (a form is read
-// as it arrives) and answers on the thread that read it, or, for work that
-// may take long, on one of the server's workers.
+// The rest of one request: its body goes to the spool (a form read as it
+// arrives), or is dropped when nothing needs it; its answer is made on the
+// thread that read it, or on one of the server's workers when that may
+// take long (an archive to build, a write).
 class RepositoryServer::Implementation::Exchange : public HttpExchange {
  public:
-  Exchange(Implementation &server, const HttpRequest &request,
-           Target target, std::atomic<std::size_t> &answering)
-      : server_(server), received_(std::make_shared<Received>()), counted_(answering) {
-    received_->request = request;
-    received_->target = std::move(target);
-    received_->concurrent = counted_.Now();
-    const std::optional<std::string> type = request.Header("Content-Type");
+  Exchange(Implementation &server, std::shared_ptr<Received> received)
+      : server_(server), received_(std::move(received)) {}
+
+  // Receives the body into a spool, a form part by part.
+  void Spool() {
+    received_->spool = std::make_unique<UploadSpool>(server_.workDirectory);
+    const std::optional<std::string> type = received_->request.Header("Content-Type");
     if (const std::optional<std::string> boundary =
             type ? MultipartReader::Boundary(*type) : std::nullopt) {
       received_->multipart = true;
-      collector_ = std::make_unique<FormCollector>(*received_);
-      reader_ = std::make_unique<MultipartReader>(*boundary, *collector_);
+      reader_ = std::make_unique<MultipartReader>(*boundary, *received_->spool);
     }
   }
 
   std::optional<Reply> Body(const char *data, std::size_t size) override {
-    received_->bodySize += size;
-    if (received_->bodySize > kPayloadLimit) return errorReply(413, "Request body too large");
+    Received &received = *received_;
+    received.bodySize += size;
+    if (!received.spool) return std::nullopt;  // not needed: dropped
+    if (received.bodySize > server_.options.maxUpload) {
+      return Refuse(413, "The upload is larger than " +
+                             std::to_string(server_.options.maxUpload) + " bytes");
+    }
     if (reader_) {
-      reader_->Feed(data, size);
-    } else if (received_->body.size() < RequestRecord::kStoredBodyLimit) {
-      received_->body.append(
-          data, std::min(size, RequestRecord::kStoredBodyLimit - received_->body.size()));
+      if (!reader_->Feed(data, size)) {
+        const int status = received.spool->FailureStatus();
+        return Refuse(status, status == 400 ? "Expected a multipart form: " + reader_->Error()
+                                            : reader_->Error());
+      }
+    } else if (!received.spool->Append(data, size)) {
+      return Refuse(500, "Unable to receive the body");
     }
     return std::nullopt;
   }
 
   void Finish(Answer answer) override {
-    if (reader_ && !reader_->Finish()) received_->formError = reader_->Error();
+    Received &received = *received_;
+    if (reader_ && !reader_->Finish()) {
+      received.formError = reader_->Error();
+      received.formStatus = received.spool->FailureStatus();
+    }
     reader_.reset();
-    collector_.reset();
-    const Route route = parseRoute(received_->target.route, received_->target.query);
-    const bool slow = route.type == Route::kArchive ||
-                      Publisher::Handles(received_->request.method, route);
+    const bool slow = (received.write && !received.refusal) || received.route.type == Route::kArchive;
     Implementation &server = server_;
-    std::shared_ptr<Received> received = received_;
-    auto job = [&server, received, answer] { answer(server.Respond(*received)); };
+    std::shared_ptr<Received> shared = received_;
+    auto job = [&server, shared, answer] { answer(server.Respond(*shared)); };
     if (!slow || !server.workers.Run(job)) job();
   }
 
  private:
+  Reply Refuse(int status, const std::string &message) {
+    server_.Show(*received_);
+    return server_.Conclude(*received_, errorReply(status, message));
+  }
+
   Implementation &server_;
   std::shared_ptr<Received> received_;
-  std::unique_ptr<FormCollector> collector_;
   std::unique_ptr<MultipartReader> reader_;
-  const Answering counted_;
 };
 
 HttpSettings RepositoryServer::Implementation::EngineSettings() const {
@@ -281,93 +245,144 @@ HttpSettings RepositoryServer::Implementation::EngineSettings() const {
 }
 
 HttpService::Admission RepositoryServer::Implementation::Admit(const HttpRequest &request) {
+  auto received = std::make_shared<Received>();
+  received->request = request;
+  received->target = splitTarget(request.target);
+  const bool ours = received->target.version == options.apiVersion;
+  if (!ours) received->target.route.clear();
+  if (ours) received->route = parseRoute(received->target.route, received->target.query);
+  received->write = ours && Publisher::Handles(request.method, received->route);
+  if (options.observer) {
+    ReceivedRequest &seen = received->seen;
+    seen.method = request.method;
+    seen.target = request.target;
+    seen.route = received->target.route;
+    seen.query = received->target.query;
+    seen.headers = request.headers;
+    seen.peer = request.peer;
+    seen.write = received->write;
+    seen.bodySize = request.DeclaredLength().value_or(0);
+    received->watch = options.observer->Watch(seen);
+  }
+  const bool watchReads =
+      received->watch && (received->watch->ReadsBody() || received->watch->StandsIn());
+
+  auto exchange = std::make_unique<Exchange>(*this, received);
   Admission admission;
-  admission.exchange = std::make_unique<Exchange>(*this, request, TargetOf(request), answering);
+  std::optional<Reply> refusal = Refusal(*received);
+  if (refusal && !watchReads) {
+    Show(*received);
+    admission.refusal = Conclude(*received, std::move(*refusal));
+  } else {
+    received->refusal = std::move(refusal);
+    // Only a form to store is received; other bodies are dropped as they
+    // come, unless a watch wants them.
+    const bool stores = received->write && !received->refusal && request.method != "DELETE";
+    if (request.HasBody() && (stores || watchReads)) exchange->Spool();
+  }
+  admission.exchange = std::move(exchange);
   return admission;
 }
 
-Reply RepositoryServer::Implementation::Respond(Received &received) {
+std::optional<Reply> RepositoryServer::Implementation::Refusal(Received &received) {
   const HttpRequest &request = received.request;
-  Reply reply;
-  try {
-    reply = Answer(received);
-  } catch (const std::exception &e) {
-    qxerr << "Error answering [" << request.method << " " << request.target << "]: " << e.what();
-    reply = errorReply(500, "Internal server error");
+  if (!received.write) {
+    // Nothing but a write reads a body: a request that brings one is
+    // answered (405, mostly) without it.
+    if (request.HasBody()) return Make(received);
+    return std::nullopt;
   }
-  deliverFile(deliveryConditionsOf(request), reply);
-  RequestRecord record = RecordOf(received);
-  record.status = reply.status;
-  if (options.logRequests) qxmsg << request.method << " " << request.target << " " << reply.status;
-  Log(record);
-  return reply;
+  if (writeKey.empty())
+    return errorReply(403, "This server takes no writes: it was started without a write key");
+  const std::optional<std::string> host = request.Header("Host");
+  if (!host || !names->Host(*host, request.localAddress))
+    return errorReply(403, "The request's Host does not name this server");
+  const std::optional<std::string> origin = request.Header("Origin");
+  if (origin && !names->Origin(*origin, request.localAddress))
+    return errorReply(403, "Writes from the pages of other sites are refused");
+  if (!keyMatches(request.Header(kApiKeyHeader), writeKey))
+    return errorReply(401, "Missing or wrong API key");
+  if (request.method == "DELETE") return std::nullopt;
+  const std::optional<std::string> type = request.Header("Content-Type");
+  if (!type || !MultipartReader::Boundary(*type)) return errorReply(400, "Expected a multipart form");
+  const std::optional<std::uint64_t> declared = request.DeclaredLength();
+  if (declared && *declared > options.maxUpload) {
+    return errorReply(413, "The upload is larger than " + std::to_string(options.maxUpload) +
+                               " bytes");
+  }
+  return std::nullopt;
 }
 
-RequestRecord RepositoryServer::Implementation::RecordOf(const Received &received) const {
-  RequestRecord record;
-  const HttpRequest &request = received.request;
-  record.method = request.method;
-  record.target = request.target;
-  record.route = received.target.route;
-  record.query = received.target.query;
-  record.peer = request.peer;
-  record.headers = request.headers;
-  std::stable_sort(record.headers.begin(), record.headers.end(), [](const auto &a, const auto &b) {
-    return qx::common::lowercase(a.first) < qx::common::lowercase(b.first);
-  });
-  record.bodySize = received.bodySize;
-  record.body = received.body;
-  record.form = received.recorded;
-  std::stable_sort(record.form.begin(), record.form.end(),
-                   [](const FormPart &a, const FormPart &b) { return a.name < b.name; });
-  record.concurrent = received.concurrent;
-  return record;
+Reply RepositoryServer::Implementation::Respond(Received &received) {
+  Show(received);
+  Reply reply;
+  if (received.refusal) {
+    reply = std::move(*received.refusal);
+  } else if (received.watch && received.watch->StandsIn()) {
+    reply = Reply();
+  } else if (received.formError) {
+    reply = errorReply(received.formStatus, received.formStatus == 400
+                                                ? "Expected a multipart form: " + *received.formError
+                                                : *received.formError);
+  } else {
+    try {
+      reply = Make(received);
+    } catch (const std::exception &e) {
+      qxerr << "Error answering [" << received.request.method << " " << received.request.target
+            << "]: " << e.what();
+      reply = errorReply(500, "Internal server error");
+    }
+  }
+  return Conclude(received, std::move(reply));
 }
 
-Target RepositoryServer::Implementation::TargetOf(const HttpRequest &request) const {
-  Target target = splitTarget(request.target);
-  if (target.version != options.apiVersion) target.route.clear();
-  return target;
-}
-
-Reply RepositoryServer::Implementation::Answer(Received &received) {
+Reply RepositoryServer::Implementation::Make(Received &received) {
   const HttpRequest &request = received.request;
   const Target &target = received.target;
-  const std::optional<ResponseScript> script =
-      scripts.Take(request.method, target.route, target.query);
-  Reply reply;
-  if (target.version != options.apiVersion) {
-    reply = errorReply(404, "Not found: " + request.target);
-  } else if (Publisher::Handles(request.method, parseRoute(target.route))) {
-    // A script that decides the answer to a write stands in for it.
-    if (!script || !decidesAnswer(*script)) {
-      WriteRequest write;
-      write.method = request.method;
-      write.route = target.route;
-      write.apiKey = request.Header(kApiKeyHeader);
-      // A form that could not be read is no form.
-      write.multipart = received.multipart && !received.formError;
-      write.parts = std::move(received.parts);
-      reply = publisher->Answer(write);
-    }
-  } else {
-    CatalogueRequest question{request.method, target.route, target.query, std::nullopt,
-                              LinkBase(request)};
-    question.apiKey = request.Header(kApiKeyHeader);
-    reply = catalogue->Answer(question);
+  if (target.version != options.apiVersion) return errorReply(404, "Not found: " + request.target);
+  if (received.write) {
+    WriteRequest write;
+    write.method = request.method;
+    write.route = target.route;
+    write.multipart = received.multipart;
+    if (received.spool) write.parts = received.spool->Parts();
+    return publisher->Answer(write);
   }
-  if (script) applyScript(*script, reply);
+  CatalogueRequest question{request.method, target.route, target.query,
+                            request.Header(kApiKeyHeader), "/" + options.apiVersion};
+  return catalogue->Answer(question);
+}
+
+Reply RepositoryServer::Implementation::Conclude(Received &received, Reply reply) {
+  // Nothing the server sends is to be taken for another type than it says
+  // (a model's SVG run as a page of the server's, say).
+  reply.SetHeader("X-Content-Type-Options", "nosniff");
+  if (received.watch) {
+    ServerAnswer answer(reply);
+    received.watch->Answering(received.seen, answer);
+  }
+  deliverFile(deliveryConditionsOf(received.request), reply);
+  if (received.watch) received.watch->Answered(received.seen, reply.status);
+  if (options.logRequests) {
+    qxmsg << received.request.method << " " << received.request.target << " " << reply.status;
+  }
   return reply;
 }
 
-void RepositoryServer::Implementation::Log(const RequestRecord &record) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  log.push_back(record);
-  logBytes += storedBytes(record);
-  while (log.size() > 1 && (log.size() > kLogLimit || logBytes > kLogByteLimit)) {
-    logBytes -= storedBytes(log.front());
-    log.pop_front();
+void RepositoryServer::Implementation::Show(Received &received) {
+  if (!received.watch || received.shown) return;
+  received.shown = true;
+  ReceivedRequest &seen = received.seen;
+  seen.bodyRead = received.spool || received.bodySize > 0;
+  if (seen.bodyRead) seen.bodySize = received.bodySize;
+  if (received.spool) {
+    for (const WritePart &part : received.spool->Parts()) {
+      seen.parts.push_back({part.name, part.filename, part.contentType, part.text,
+                            part.spooled.string(), part.size});
+    }
+    seen.spooledBody = received.spool->BodyFile().string();
   }
+  received.watch->Received(seen);
 }
 
 void RepositoryServer::Implementation::StopLocked() {
@@ -375,6 +390,7 @@ void RepositoryServer::Implementation::StopLocked() {
   http->Stop();
   workers.Stop();
   http.reset();
+  publisher.reset();
   RemoveTemporaryStore();
 }
 
@@ -411,12 +427,6 @@ void RepositoryServer::CancelPrebuild() { impl_->buildCancelled = true; }
 std::string RepositoryServer::Implementation::Authority() const {
   const bool ipv6 = options.host.find(':') != std::string::npos;
   return (ipv6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
-}
-
-std::string RepositoryServer::Implementation::LinkBase(const HttpRequest &request) const {
-  const std::string host = request.Header("Host").value_or("");
-  return std::string(Tls() ? "https://" : "http://") +
-         (plausibleHost(host) ? host : Authority()) + "/" + options.apiVersion;
 }
 
 std::string persistentArchiveStore(const std::string &root) {
@@ -456,6 +466,7 @@ bool RepositoryServer::Start() {
     qxerr << "Repository directory does not exist [" << server.root << "]";
     return false;
   }
+  server.workDirectory = server.repository->Root() / kWorkDirectory;
   HttpSettings settings = server.EngineSettings();
   if (server.Tls()) {
     if (server.options.certFile.empty() || server.options.keyFile.empty()) {
@@ -477,14 +488,27 @@ bool RepositoryServer::Start() {
     return false;
   }
   server.catalogue = std::make_unique<const Catalogue>(
-      *server.repository, server.archives.get(), server.options.pageSize, server.options.apiKey);
-  server.publisher = std::make_unique<Publisher>(*server.repository, server.options.apiKey);
+      *server.repository, server.archives.get(), server.options.pageSize, server.readKey);
+  server.publisher = std::make_unique<Publisher>(*server.repository, server.archives.get());
+  // Only a server that writes into the repository tidies it up.
+  if (!server.writeKey.empty()) server.publisher->Sweep();
   if (!server.workers.Start(server.options.workers)) {
     qxerr << "Unable to start the server's threads";
     server.RemoveTemporaryStore();
     return false;
   }
+  // The names are set before the first request can come: the engine binds
+  // the port first, so the names learn it from there.
   server.http = std::make_unique<HttpEngine>(settings, server);
+  if (!server.http->Bind()) {
+    server.workers.Stop();
+    server.http.reset();
+    server.RemoveTemporaryStore();
+    return false;
+  }
+  server.port = server.http->Port();
+  server.names = std::make_unique<const ServerNames>(server.options.host, server.port,
+                                                     server.options.serverNames);
   if (!server.http->Start()) {
     if (server.Tls()) {
       qxerr << "Unable to load the certificate [" << server.options.certFile << "] or key ["
@@ -495,7 +519,6 @@ bool RepositoryServer::Start() {
     server.RemoveTemporaryStore();
     return false;
   }
-  server.port = server.http->Port();
   return true;
 }
 
@@ -522,29 +545,5 @@ std::string RepositoryServer::RouteUrl(const std::string &route) const {
 }
 
 const std::string &RepositoryServer::Root() const { return impl_->root; }
-
-int RepositoryServer::AddScript(const ResponseScript &script) { return impl_->scripts.Add(script); }
-
-void RepositoryServer::RemoveScript(int id) { impl_->scripts.Remove(id); }
-
-void RepositoryServer::ClearScripts() { impl_->scripts.Clear(); }
-
-std::vector<RequestRecord> RepositoryServer::Requests() const {
-  std::lock_guard<std::mutex> lock(impl_->logMutex);
-  return std::vector<RequestRecord>(impl_->log.begin(), impl_->log.end());
-}
-
-std::vector<RequestRecord> RepositoryServer::Requests(const std::string &route) const {
-  std::vector<RequestRecord> matching;
-  for (RequestRecord &record : Requests())
-    if (record.route == route) matching.push_back(std::move(record));
-  return matching;
-}
-
-void RepositoryServer::ClearRequests() {
-  std::lock_guard<std::mutex> lock(impl_->logMutex);
-  impl_->log.clear();
-  impl_->logBytes = 0;
-}
 
 }  // namespace qx::quarn_server

@@ -3,11 +3,12 @@
  * directory of the client's cache (OWNER/models/NAME/VERSION/..., OWNER/worlds/
  * NAME/VERSION/..., OWNER/collections/NAME.json, licenses.json) over the
  * repository's REST protocol, on HTTP or HTTPS, and takes uploads, edits and
- * deletions into it. Archives and single files are sent from files (with
- * validators, conditional and range requests), never built in memory.
- * Tests script faults on it and read the log of what it received. All
- * members may be called from any
- * thread; the server answers on threads of its own between Start and Stop.
+ * deletions into it when it has a write key. Archives and single files are
+ * sent from files (with validators, conditional and range requests), never
+ * built in memory; uploads are received into files. Instruments (the tests'
+ * request log and scripted faults) watch it through one hook
+ * (RequestObserver.hh). All members may be called from any thread; the
+ * server answers on threads of its own between Start and Stop.
  */
 #ifndef QX_QUARN_SERVER_REPOSITORYSERVER_HH_
 #define QX_QUARN_SERVER_REPOSITORYSERVER_HH_
@@ -17,10 +18,10 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "qx/quarn_server/RequestObserver.hh"
 
 namespace qx::quarn_server {
 
@@ -28,85 +29,6 @@ namespace qx::quarn_server {
 extern const char *const kVersionHeader;  // "X-Qel-Resource-Version"
 // Name of the request header that carries the API key.
 extern const char *const kApiKeyHeader;   // "Private-token"
-
-// One part of a multipart form as received.
-struct FormPart {
-  std::string name;
-  std::string filename;
-  std::string contentType;
-  std::string content;  // at most RequestRecord::kStoredBodyLimit bytes
-};
-
-// One request as the server received it.
-struct RequestRecord {
-  // Bodies and form parts longer than this are stored cut to this size;
-  // bodySize always holds the full size.
-  static constexpr std::size_t kStoredBodyLimit = 1 << 20;
-
-  std::string method;  // "GET", "HEAD", "POST", ...
-  // The request target exactly as sent: path and query, still escaped.
-  std::string target;
-  // The route below the API version segment, percent-decoded once; empty when
-  // the target did not start with the server's API version.
-  std::string route;
-  // The query text after "?", as sent; empty when there was none.
-  std::string query;
-  // Header lines in the order the server keeps them (by name, case
-  // insensitively; repeated names in arrival order).
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::size_t bodySize = 0;
-  std::string body;            // plain bodies (not multipart forms)
-  std::vector<FormPart> form;  // multipart form parts, ordered by name
-  int status = 0;              // the status the server answered
-  // How many requests the server was answering when this one arrived, this
-  // one included; a request counts from its arrival until its answer
-  // (delay included) is handed over for sending.
-  std::size_t concurrent = 0;
-  // The client's end of the connection the request came on ("ADDR:PORT"):
-  // requests on one kept-alive connection share it.
-  std::string peer;
-
-  // The first value of header `name` (compared case-insensitively).
-  std::optional<std::string> Header(const std::string &name) const;
-};
-
-// A change to the answers that matching requests get. The server builds its
-// normal answer first, then applies, in this order: the referral, status,
-// body, content type, headers, removed headers and the dropped version
-// header; the delay and the truncation act while the answer is sent. A
-// write (upload, edit, deletion) matched by a script that sets the status
-// or a referral is not carried out: the script's answer stands in for it,
-// built on an empty 200 answer.
-struct ResponseScript {
-  // Which requests: the method ("GET" also matches "HEAD"; empty matches
-  // any), the decoded route (exact), and, when set, the exact query text.
-  std::string method = "GET";
-  std::string route;
-  std::optional<std::string> query;
-  // How many matching requests it applies to; 0 means all of them.
-  int times = 0;
-
-  // Answer 200 with this URL as a text body (content type
-  // referralContentType), keeping the version header of the normal answer.
-  std::optional<std::string> referralUrl;
-  std::string referralContentType = "text/plain";
-  std::optional<int> status;
-  std::optional<std::string> body;
-  std::optional<std::string> contentType;
-  // Headers to send: the first entry of a name replaces the server's own
-  // headers of that name, later entries of the same name add more lines.
-  std::vector<std::pair<std::string, std::string>> headers;
-  // Header names to leave out ("Content-Type" included).
-  std::vector<std::string> removeHeaders;
-  bool dropVersionHeader = false;
-  // Send only this many bytes of the body, announce a longer Content-Length
-  // (the body's size, or this count plus one when that is not longer), then
-  // close the connection.
-  std::optional<std::size_t> truncateAfter;
-  // Wait this long (a day at most) before answering; cut short when the
-  // server stops.
-  std::chrono::milliseconds delay{0};
-};
 
 // A directory for the archives of `root` that outlives the server, for a
 // server run by hand: $XDG_CACHE_HOME/quarn/archives/KEY, or else
@@ -125,16 +47,33 @@ class RepositoryServer {
     std::string apiVersion = "1.0";
     // Entries per listing page (at least 1).
     std::size_t pageSize = 20;
-    // When not empty, details, downloads, single files and every write
-    // (upload, edit, deletion) require the request header "Private-token: " +
-    // apiKey; listings and licences do not, but leave private models out
-    // for requests without it.
+    // The read key: when set, details, downloads and single files need the
+    // request header "Private-token: " + readKey, and listings show
+    // private resources only to requests that carry it (the others are
+    // answered as if those resources were not there). Without a read key,
+    // private resources are served to no one.
+    std::string readKey;
+    // The write key: uploads, edits and deletions need it in
+    // "Private-token". Without one the server takes no writes at all.
+    std::string writeKey;
+    // Both keys at once, for those of the two left empty.
     std::string apiKey;
+    // Names clients use for the server besides its address (a TLS
+    // terminator's name, say): a write's Host (and Origin, when sent)
+    // must name the server, by its listen address (any local address when
+    // it listens on all), "localhost" when it listens on loopback, or one
+    // of these, ASCII case ignored.
+    std::vector<std::string> serverNames;
+    // The largest request body taken (an upload), in bytes; a longer one
+    // is refused with 413, at once when its declared length says so.
+    std::uint64_t maxUpload = std::uint64_t(4) << 30;
     // Both set: serve HTTPS with this certificate and private key (PEM).
     std::string certFile;
     std::string keyFile;
     // Write one message line per request to the log.
     bool logRequests = false;
+    // Watches every request (test instruments); none by default.
+    std::shared_ptr<RequestObserver> observer;
     // Where download archives are kept once built: a directory outside the
     // served one (made when missing). Empty: a fresh temporary directory,
     // removed by Stop. See persistentArchiveStore for one that lasts.
@@ -206,19 +145,6 @@ class RepositoryServer {
   // each segment percent-escaped ("a b/c" gives .../1.0/a%20b/c).
   std::string RouteUrl(const std::string &route) const;
   const std::string &Root() const;
-
-  // Adds a script; returns its id for RemoveScript. Scripts are tried in the
-  // order they were added; the first that matches and has uses left applies.
-  int AddScript(const ResponseScript &script);
-  void RemoveScript(int id);
-  void ClearScripts();
-
-  // Every request received so far, oldest first (the newest 10000 at most,
-  // fewer when their stored bodies pass 64 MiB).
-  std::vector<RequestRecord> Requests() const;
-  // Those whose decoded route equals `route`.
-  std::vector<RequestRecord> Requests(const std::string &route) const;
-  void ClearRequests();
 
  private:
   struct Implementation;

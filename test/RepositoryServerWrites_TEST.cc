@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FormBodies.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServerDocuments.hh"
 #include "support/TestSupport.hh"
@@ -35,41 +36,10 @@ using qx::test::WriteFile;
 
 using Names = std::vector<std::string>;
 
-// One part of a multipart form; a file part has a file name.
-struct Part {
-  std::string name;
-  std::string content;
-  std::string filename;
-};
-
-const char kBoundary[] = "qx-test-boundary-7f3a";
-
-std::string MultipartBody(const std::vector<Part> &parts) {
-  std::string body;
-  for (const Part &part : parts) {
-    body += std::string("--") + kBoundary + "\r\n";
-    body += "Content-Disposition: form-data; name=\"" + part.name + "\"";
-    if (!part.filename.empty()) body += "; filename=\"" + part.filename + "\"";
-    body += "\r\n\r\n" + part.content + "\r\n";
-  }
-  return body + "--" + kBoundary + "--\r\n";
-}
-
-const char kModelConfig[] =
-    "<?xml version=\"1.0\"?><model><name>lamp</name><sdf version=\"1.9\">model.sdf</sdf>"
-    "</model>";
-
-// The parts of a small, valid model upload.
-std::vector<Part> LampParts(const std::string &owner, const std::string &name) {
-  std::vector<Part> parts = {{"name", name, ""},
-                             {"private", "0", ""},
-                             {"file", kModelConfig, "model.config"},
-                             {"file", "<sdf version='1.9'/>", "model.sdf"},
-                             {"file", "mesh bytes", "meshes/lamp.dae"}};
-  if (!owner.empty()) parts.push_back({"owner", owner, ""});
-  return parts;
-}
-
+using Part = qx::test::FormField;
+using qx::test::LampParts;
+using qx::test::MultipartBody;
+const char *const kModelConfig = qx::test::kLampModelConfig;
 
 // Every file and directory below `root`, relative to it, sorted.
 Names Tree(const std::string &root) {
@@ -114,7 +84,7 @@ class ServerWritesTest : public qx::test::RepositoryFixture {
     request.headers = headers ? *headers : httplib::Headers{{"Private-token", kWriteKey}};
     if (multipart && method != "DELETE") {
       request.body = MultipartBody(parts);
-      request.set_header("Content-Type", std::string("multipart/form-data; boundary=") + kBoundary);
+      request.set_header("Content-Type", qx::test::FormContentType());
     } else if (!multipart) {
       request.body = "name=lamp";
       request.set_header("Content-Type", "application/x-www-form-urlencoded");

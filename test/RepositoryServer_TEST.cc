@@ -109,21 +109,6 @@ Names EntryNames(const Entries &entries) {
   return names;
 }
 
-// Sends `request` on a fresh connection to 127.0.0.1:`port` and returns
-// every byte received until the server closes the connection.
-std::string RawExchange(int port, const std::string &request) {
-  const int fd = qx::test::ConnectToLoopback(port, 30);
-  std::string received;
-  if (fd < 0) return received;
-  if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) received.append(buffer, count);
-  }
-  ::close(fd);
-  return received;
-}
-
 // Creates a minimal model OWNER/models/NAME/VERSION below `root`.
 void AddModel(const std::string &root, const std::string &owner, const std::string &name,
               int version = 1) {
@@ -705,8 +690,10 @@ TEST_F(RepositoryServerTest, ScriptedTruncationAnnouncesMoreThanItSends) {
     script.route = "alice/models/box/1/box.zip";
     script.truncateAfter = c.truncateAfter;
     Server().AddScript(script);
-    const std::string received = RawExchange(
-        Server().Port(), "GET " + Target(script.route) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::string received =
+        qx::test::RawExchange(Server().Port(),
+                              "GET " + Target(script.route) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            .received;
     const std::size_t headEnd = received.find("\r\n\r\n");
     ASSERT_NE(std::string::npos, headEnd);
     const std::string head = received.substr(0, headEnd);

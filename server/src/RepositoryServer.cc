@@ -214,7 +214,13 @@ class RepositoryServer::Implementation::Exchange : public HttpExchange {
     const bool slow = (received.write && !received.refusal) || received.route.type == Route::kArchive;
     Implementation &server = server_;
     std::shared_ptr<Received> shared = received_;
-    auto job = [&server, shared, answer] { answer(server.Respond(*shared)); };
+    // The job lets go of the request before it hands the answer over, so
+    // that the request ends with the exchange, when the answer goes out.
+    auto job = [&server, shared, answer]() mutable {
+      Reply reply = server.Respond(*shared);
+      shared.reset();
+      answer(std::move(reply));
+    };
     if (!slow || !server.workers.Run(job)) job();
   }
 
@@ -333,6 +339,8 @@ Reply RepositoryServer::Implementation::Respond(Received &received) {
       reply = errorReply(500, "Internal server error");
     }
   }
+  // What was received and not stored goes before the answer does.
+  received.spool.reset();
   return Conclude(received, std::move(reply));
 }
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -395,6 +396,42 @@ TEST_F(RepositoryServerTest, SingleFiles) {
     EXPECT_EQ(type, result->get_header_value("Content-Type"));
     EXPECT_EQ(version, result->get_header_value("X-Qel-Resource-Version"));
   }
+}
+
+TEST_F(RepositoryServerTest, PagesOfAModelAreSavedNotRun) {
+  WriteFile(Root() + "/alice/models/box/2/drawing.svg", "<svg><script/></svg>");
+  WriteFile(Root() + "/alice/models/box/2/Page.HTML", "<script>alert(1)</script>");
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"alice/models/box/2/files/drawing.svg", "image/svg+xml", "attachment"},
+      {"alice/models/box/2/files/Page.HTML", "application/octet-stream", "attachment"},
+      {"alice/models/box/2/files/meshes/box.obj", "text/plain", ""},
+  };
+  for (const auto &[route, type, disposition] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(200, result->status);
+    EXPECT_EQ(type, result->get_header_value("Content-Type"));
+    EXPECT_EQ(disposition, result->get_header_value("Content-Disposition"));
+    EXPECT_EQ("nosniff", result->get_header_value("X-Content-Type-Options"));
+  }
+}
+
+TEST_F(RepositoryServerTest, FileTagsGiveNoDeviceOrInodeAway) {
+  const std::string path = Root() + "/alice/models/box/2/model.sdf";
+  struct stat info {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &info));
+  auto result = Get("alice/models/box/2/files/model.sdf");
+  ASSERT_TRUE(result);
+  const std::string tag = result->get_header_value("ETag");
+  EXPECT_TRUE(std::regex_match(tag, std::regex("\"[0-9a-f]{32}\"")));
+  char inode[32];
+  std::snprintf(inode, sizeof(inode), "%llx", static_cast<unsigned long long>(info.st_ino));
+  EXPECT_EQ(std::string::npos, tag.find(inode));
+  // The same file keeps its tag; a changed one gets another.
+  EXPECT_EQ(tag, Get("alice/models/box/2/files/model.sdf")->get_header_value("ETag"));
+  WriteFile(path, "<sdf version='1.9'/>\n");
+  EXPECT_NE(tag, Get("alice/models/box/2/files/model.sdf")->get_header_value("ETag"));
 }
 
 TEST_F(RepositoryServerTest, Licenses) {

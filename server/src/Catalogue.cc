@@ -183,6 +183,7 @@ Reply Catalogue::File(const Route &route, const CatalogueRequest &request) const
   if (path) file = OpenFile::Open(*path);
   if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
   Reply reply = makeReply(200, "", fileContentType(path->string()));
+  if (sentAsAttachment(path->string())) reply.SetHeader("Content-Disposition", "attachment");
   reply.SetFile(std::move(file));
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;

@@ -28,8 +28,9 @@ class OpenFile {
   // The size and modification time when it was opened.
   std::uint64_t Size() const { return size_; }
   std::time_t Modified() const { return modified_; }
-  // A validator that changes when the file is replaced or changed: its
-  // device, inode, size and modification time (nanoseconds), in quotes.
+  // A validator that changes when the file is replaced or changed: a hash
+  // of its device, inode, size and modification time (nanoseconds), 32
+  // hexadecimal digits in quotes (which give none of them away).
   const std::string &Tag() const { return tag_; }
 
   // Reads up to `count` bytes at `offset` into `buffer`: the number read,

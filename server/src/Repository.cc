@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -36,6 +37,10 @@ std::vector<fs::path> entries(const fs::path &dir) {
   for (qx::common::DirIter it(dir.string()), end; it != end; ++it) result.emplace_back(*it);
   return result;
 }
+
+// Names that are no owners, resources or collections: the server's work in
+// progress, and whatever else hides (.git, ...).
+bool hidden(const std::string &name) { return !name.empty() && name[0] == '.'; }
 
 bool isDirectory(const fs::path &path) {
   std::error_code ec;
@@ -183,6 +188,7 @@ std::optional<fs::path> Repository::Resolve(const std::vector<std::string> &comp
 }
 
 std::optional<fs::path> Repository::Child(const fs::path &dir, const std::string &name) const {
+  if (hidden(name)) return std::nullopt;
   if (auto exact = Resolve({name}, dir)) return exact;
   if (!safeComponent(name)) return std::nullopt;
   const std::string wanted = qx::common::lowercase(name);
@@ -196,7 +202,8 @@ std::optional<fs::path> Repository::Child(const fs::path &dir, const std::string
 std::vector<Resource> Repository::Resources(Kind kind) const {
   std::vector<Resource> all;
   for (const fs::path &ownerDir : entries(root_)) {
-    if (!isDirectory(ownerDir) || !Inside(ownerDir)) continue;
+    if (hidden(ownerDir.filename().string()) || !isDirectory(ownerDir) || !Inside(ownerDir))
+      continue;
     if (auto owned = Resources(kind, ownerDir.filename().string()))
       all.insert(all.end(), owned->begin(), owned->end());
   }
@@ -211,9 +218,10 @@ std::optional<std::vector<Resource>> Repository::Resources(Kind kind,
   const std::optional<fs::path> kindDir = Child(*ownerDir, kindWord(kind));
   if (!kindDir) return found;
   for (const fs::path &dir : entries(*kindDir)) {
-    Resource resource{kind, ownerDir->filename().string(), dir.filename().string(), dir};
-    if (isDirectory(dir) && Inside(dir) && !Versions(resource).empty())
-      found.push_back(resource);
+    if (hidden(dir.filename().string())) continue;
+    if (std::optional<Resource> resource =
+            ResourceAt(kind, ownerDir->filename().string(), *kindDir, dir))
+      found.push_back(*resource);
   }
   return found;
 }
@@ -225,17 +233,36 @@ std::optional<Resource> Repository::Find(Kind kind, const std::string &owner,
   const std::optional<fs::path> kindDir = Child(*ownerDir, kindWord(kind));
   if (!kindDir) return std::nullopt;
   const std::optional<fs::path> dir = Child(*kindDir, name);
-  if (!dir || !isDirectory(*dir)) return std::nullopt;
-  Resource resource{kind, ownerDir->filename().string(), dir->filename().string(), *dir};
+  if (!dir) return std::nullopt;
+  return ResourceAt(kind, ownerDir->filename().string(), *kindDir, *dir);
+}
+
+std::optional<Resource> Repository::ResourceAt(Kind kind, const std::string &owner,
+                                               const fs::path &kindDir, const fs::path &dir) const {
+  if (!isDirectory(dir) || !Inside(dir)) return std::nullopt;
+  // A resource whose real path leaves its kind's directory (a link to
+  // another owner's model, say) is not that owner's.
+  std::error_code ec;
+  const fs::path real = fs::canonical(dir, ec);
+  const fs::path realKind = fs::canonical(kindDir, ec);
+  if (ec || real.parent_path() != realKind) return std::nullopt;
+  Resource resource{kind, owner, dir.filename().string(), dir};
   if (Versions(resource).empty()) return std::nullopt;
   return resource;
 }
 
 std::vector<VersionDir> Repository::Versions(const Resource &resource) const {
   std::vector<VersionDir> versions;
+  std::error_code ec;
+  const fs::path realResource = fs::canonical(resource.path, ec);
+  if (ec) return versions;
   for (const fs::path &dir : entries(resource.path)) {
     const unsigned int number = versionNumber(dir.filename().string());
     if (number == 0 || !isDirectory(dir) || !Inside(dir)) continue;
+    // A version whose real path leaves its resource (a link to another
+    // resource's version, a private one's perhaps) is none of this one's.
+    const fs::path real = fs::canonical(dir, ec);
+    if (ec || real.parent_path() != realResource) continue;
     if (resource.kind == Kind::kModel) {
       const std::optional<fs::path> config = Resolve({"model.config"}, dir);
       if (!config || !isRegularFile(*config)) continue;
@@ -262,8 +289,10 @@ std::optional<VersionDir> Repository::Version(const Resource &resource,
 
 std::vector<std::string> Repository::Owners() const {
   std::vector<std::string> owners;
-  for (const fs::path &dir : entries(root_))
-    if (isDirectory(dir) && Inside(dir)) owners.push_back(dir.filename().string());
+  for (const fs::path &dir : entries(root_)) {
+    const std::string name = dir.filename().string();
+    if (!hidden(name) && isDirectory(dir) && Inside(dir)) owners.push_back(name);
+  }
   return owners;
 }
 
@@ -275,16 +304,18 @@ std::vector<std::string> Repository::Collections(const std::string &owner) const
   for (const fs::path &file : entries(*dir)) {
     const std::string name = file.filename().string();
     const std::size_t stem = name.size() - 5;
-    if (name.size() > 5 && name.compare(stem, 5, ".json") == 0 && isRegularFile(file) &&
-        Inside(file))
+    if (name.size() > 5 && !hidden(name) && name.compare(stem, 5, ".json") == 0 &&
+        isRegularFile(file) && Inside(file))
       names.push_back(name.substr(0, stem));
   }
   return names;
 }
 
 bool Repository::Private(const Resource &resource) const {
-  const std::optional<fs::path> marker = Resolve({kPrivateMarker}, resource.path);
-  return marker.has_value() && isRegularFile(*marker);
+  // Any entry of that name marks it, whatever its type, a link that leads
+  // nowhere too; so does one that cannot be looked at (fail closed).
+  struct stat info {};
+  return ::lstat((resource.path / kPrivateMarker).c_str(), &info) == 0 || errno != ENOENT;
 }
 
 std::optional<fs::path> Repository::CollectionFile(const std::string &owner,

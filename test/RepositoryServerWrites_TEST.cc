@@ -144,6 +144,15 @@ TEST_F(ServerWritesTest, UploadStoresVersionOneThenTheNext) {
   EXPECT_EQ("2", archive->get_header_value("X-Qel-Resource-Version"));
 }
 
+TEST_F(ServerWritesTest, UploadNamesInUtf8AreTakenAsTheyAre) {
+  std::vector<Part> parts = LampParts("carol", "L\xc3\xa4mpchen");
+  parts.push_back({"file", "text", "gr\xc3\xbc\xc3\x9f" "e.txt"});
+  auto result = Send("POST", "models", parts);
+  ASSERT_TRUE(result);
+  ASSERT_EQ(200, result->status) << result->body;
+  EXPECT_EQ("text", Disk("carol/models/L\xc3\xa4mpchen/1/gr\xc3\xbc\xc3\x9f" "e.txt"));
+}
+
 TEST_F(ServerWritesTest, UploadOfAnExistingModelAddsAVersionAboveEveryNumberedEntry) {
   // A numbered directory that is no valid version still takes its number.
   WriteFile(Root() + "/alice/models/box/5/notes.txt", "not a version");
@@ -211,6 +220,18 @@ TEST_F(ServerWritesTest, UploadsThatWouldNotMakeASafeVersionAreRefusedWhole) {
        "file\n"},
       {"owner is a file", LampParts("licenses.json", "lamp"), 409,
        "Unable to store the model [licenses.json/models/lamp]\n"},
+      // Names another system would read otherwise, or that no one can show:
+      // refused, and shown escaped.
+      {"backslash in a file name", with(lamp, {"file", "x", "meshes\\..\\..\\evil"}), 400,
+       "Invalid file name [meshes\\x5c..\\x5c..\\x5cevil]\n"},
+      {"control character in a file name", with(lamp, {"file", "x", "a\x1b[2Jb.txt"}), 400,
+       "Invalid file name [a\\x1b[2Jb.txt]\n"},
+      {"file name that is not UTF-8", with(lamp, {"file", "x", "bad\xff\xfename.txt"}), 400,
+       "Invalid file name [bad\\xff\\xfename.txt]\n"},
+      {"backslash in an owner", LampParts("car\\ol", "lamp"), 400, "Invalid owner [car\\x5col]\n"},
+      {"line end in a name", LampParts("carol", "la\nmp"), 400, "Invalid name [la\\x0amp]\n"},
+      {"name that is not UTF-8", LampParts("carol", "l\xc3\x28mp"), 400,
+       "Invalid name [l\\xc3(mp]\n"},
   };
   const Names before = Tree(Root());
   for (const RefusedUpload &c : cases) {

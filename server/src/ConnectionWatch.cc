@@ -8,7 +8,8 @@
 
 #include <atomic>
 #include <optional>
-#include <system_error>
+
+#include "Threads.hh"
 
 namespace qx::quarn_server {
 namespace {
@@ -65,12 +66,7 @@ bool ConnectionWatch::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (thread_.joinable()) return true;
   stopping_ = false;
-  try {
-    thread_ = std::thread([this] { Run(); });
-  } catch (const std::system_error &) {
-    return false;
-  }
-  return true;
+  return startThread(thread_, [this] { Run(); });
 }
 
 void ConnectionWatch::Stop() {

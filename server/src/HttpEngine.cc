@@ -35,6 +35,7 @@
 #include <qx/common/Console.hh>
 
 #include "ConnectionWatch.hh"
+#include "Threads.hh"
 
 namespace qx::quarn_server {
 namespace {
@@ -61,12 +62,7 @@ class DelayTimer {
   bool Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error &) {
-      return false;
-    }
-    return true;
+    return startThread(thread_, [this] { Run(); });
   }
   void Schedule(Clock::time_point when, std::function<void()> callback) {
     {

@@ -49,14 +49,6 @@ fs::path aside(const fs::path &path, const char *what) {
                                std::to_string(::getpid()) + "-" + std::to_string(++asideCount));
 }
 
-std::optional<std::string> readWhole(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 // Writes `content` to `path` through a file beside it renamed into place.
 bool writeAtomically(const fs::path &path, const std::string &content) {
   std::error_code ec;
@@ -191,7 +183,7 @@ void MirrorWriter::KeepWhole(const std::string &relative) {
 bool MirrorWriter::WriteDocument(const std::string &relative, const std::string &content) {
   Keep(relative);
   const fs::path path = site_ / relative;
-  if (readWhole(path) == content) return true;
+  if (readWholeFile(path) == content) return true;
   ++summary_.documentsWritten;
   return writeAtomically(path, content);
 }
@@ -428,7 +420,7 @@ bool MirrorWriter::WriteConfiguration() {
   };
   bool ok = true;
   for (const auto &[name, content] : files) {
-    if (readWhole(out_ / name) != content) ok = writeAtomically(out_ / name, content) && ok;
+    if (readWholeFile(out_ / name) != content) ok = writeAtomically(out_ / name, content) && ok;
   }
   return ok;
 }

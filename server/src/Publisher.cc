@@ -135,11 +135,7 @@ std::optional<std::string> configFromPbtxt(const std::string &pbtxt) {
 // The content of a spooled part, when it is short enough to read.
 std::optional<std::string> spooledText(const WritePart &part) {
   if (part.size > kMaxMetadataBytes) return std::nullopt;
-  std::ifstream in(part.spooled, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return readWholeFile(part.spooled);
 }
 
 bool writeFile(const fs::path &path, const std::string &content) {

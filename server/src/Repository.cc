@@ -362,12 +362,7 @@ bool Repository::CollectionMembers(const fs::path &file, Kind kind,
 
 std::optional<std::string> Repository::ReadFile(const fs::path &path) const {
   if (!Inside(path) || !isRegularFile(path)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return content.str();
+  return readWholeFile(path);
 }
 
 Tree Repository::Walk(const fs::path &dir) const {
@@ -462,6 +457,15 @@ std::time_t modificationTime(const fs::path &path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return 0;
   return info.st_mtime;
+}
+
+std::optional<std::string> readWholeFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return content.str();
 }
 
 }  // namespace qx::quarn_server

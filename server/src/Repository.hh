@@ -165,6 +165,10 @@ class Repository {
 // The modification time of `path` (0 when unknown).
 std::time_t modificationTime(const std::filesystem::path &path);
 
+// The whole content of the file at `path` (symbolic links followed);
+// nullopt when it cannot be read.
+std::optional<std::string> readWholeFile(const std::filesystem::path &path);
+
 }  // namespace qx::quarn_server
 
 #endif  // QX_QUARN_SERVER_REPOSITORY_HH_

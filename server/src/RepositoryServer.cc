@@ -14,10 +14,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -67,15 +65,6 @@ void showBuildProgress(std::size_t done, std::size_t total) {
   std::fprintf(stderr, "\rBuilding archives: %zu/%zu", done, total);
   if (done == total) std::fputc('\n', stderr);
   std::fflush(stderr);
-}
-
-std::optional<std::string> readWholeFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return content.str();
 }
 
 // One request, from its complete header on: shared by its exchange and the

@@ -1,7 +1,8 @@
 #include "WorkQueue.hh"
 
 #include <algorithm>
-#include <system_error>
+
+#include "Threads.hh"
 
 namespace qx::quarn_server {
 
@@ -12,11 +13,9 @@ bool WorkQueue::Start(std::size_t threads) {
   if (!threads_.empty()) return true;
   stopping_ = false;
   for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
-    try {
-      threads_.emplace_back([this] { Work(); });
-    } catch (const std::system_error &) {
-      break;
-    }
+    std::thread thread;
+    if (!startThread(thread, [this] { Work(); })) break;
+    threads_.push_back(std::move(thread));
   }
   stopping_ = threads_.empty();
   return !threads_.empty();

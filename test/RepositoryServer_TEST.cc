@@ -247,6 +247,31 @@ TEST_F(RepositoryServerTest, ListingErrors) {
   }
 }
 
+TEST_F(RepositoryServerTest, AnswersFollowEveryChangeMadeByHand) {
+  // The server keeps its answers while nothing changes; any change, however
+  // deep, is in the next answer.
+  const std::string version = Root() + "/alice/models/box/2/";
+  ASSERT_EQ("A unit box, version 2", ParseJson(Get("alice/models/box")->body)["description"].asString());
+  const unsigned size = ParseJson(Get("alice/models/box")->body)["filesize"].asUInt();
+  const std::string config = DiskFile("alice/models/box/2/model.config");
+  WriteFile(version + "model.config",
+            std::regex_replace(config, std::regex("A unit box, version 2"), "Edited by hand"));
+  EXPECT_EQ("Edited by hand", ParseJson(Get("alice/models/box")->body)["description"].asString());
+  WriteFile(version + "meshes/box.obj", DiskFile("alice/models/box/2/meshes/box.obj") + "v 9 9 9\n");
+  EXPECT_EQ(size + 8 + std::string("Edited by hand").size() - std::string("A unit box, version 2").size(),
+            ParseJson(Get("alice/models/box")->body)["filesize"].asUInt());
+  EXPECT_EQ(DiskFile("alice/models/box/2/meshes/box.obj"),
+            Get("alice/models/box/2/files/meshes/box.obj")->body);
+  WriteFile(version + "meshes/box.obj", "v 0 0 0\n");
+  EXPECT_EQ("v 0 0 0\n", Get("alice/models/box/2/files/meshes/box.obj")->body);
+  EXPECT_EQ(3u, ListedNames(Get("models")->body).size());
+  WriteFile(Root() + "/alice/models/box/private", "");
+  EXPECT_EQ((Names{"alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
+  fs::remove(Root() + "/alice/models/box/private");
+  fs::remove_all(Root() + "/alice/models/robot");
+  EXPECT_EQ((Names{"alice/box", "bob/wheel"}), ListedNames(Get("models")->body));
+}
+
 TEST_F(RepositoryServerTest, CollectionsLeaveOutMembersTheRepositoryLacks) {
   WriteFile(Root() + "/alice/collections/mixed.json",
             "{\"models\": [\"bob/wheel\", \"nobody/nothing\", \"no-slash\", \"alice/box\"]}");

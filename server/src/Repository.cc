@@ -217,10 +217,14 @@ std::optional<std::vector<Resource>> Repository::Resources(Kind kind,
   std::vector<Resource> found;
   const std::optional<fs::path> kindDir = Child(*ownerDir, kindWord(kind));
   if (!kindDir) return found;
-  for (const fs::path &dir : entries(*kindDir)) {
-    if (hidden(dir.filename().string())) continue;
+  std::error_code ec;
+  const fs::path realKind = fs::canonical(*kindDir, ec);
+  if (ec) return found;
+  for (const fs::path &dir : entries(realKind)) {
+    const std::string name = dir.filename().string();
+    if (hidden(name)) continue;
     if (std::optional<Resource> resource =
-            ResourceAt(kind, ownerDir->filename().string(), *kindDir, dir))
+            ResourceAt(kind, ownerDir->filename().string(), *kindDir, realKind, name))
       found.push_back(*resource);
   }
   return found;
@@ -234,42 +238,63 @@ std::optional<Resource> Repository::Find(Kind kind, const std::string &owner,
   if (!kindDir) return std::nullopt;
   const std::optional<fs::path> dir = Child(*kindDir, name);
   if (!dir) return std::nullopt;
-  return ResourceAt(kind, ownerDir->filename().string(), *kindDir, *dir);
+  std::error_code ec;
+  const fs::path realKind = fs::canonical(*kindDir, ec);
+  if (ec) return std::nullopt;
+  return ResourceAt(kind, ownerDir->filename().string(), *kindDir, realKind,
+                    dir->filename().string());
+}
+
+std::optional<fs::path> Repository::RealChild(const fs::path &realDir,
+                                              const std::string &name) const {
+  const fs::path path = realDir / name;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  // Below a real directory, an entry that is no link is its own real path.
+  if (!S_ISLNK(info.st_mode)) return path;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec || !realPathWithin(real.string(), root_.string())) return std::nullopt;
+  return real;
 }
 
 std::optional<Resource> Repository::ResourceAt(Kind kind, const std::string &owner,
-                                               const fs::path &kindDir, const fs::path &dir) const {
-  if (!isDirectory(dir) || !Inside(dir)) return std::nullopt;
+                                               const fs::path &kindDir, const fs::path &realKind,
+                                               const std::string &name) const {
   // A resource whose real path leaves its kind's directory (a link to
   // another owner's model, say) is not that owner's.
-  std::error_code ec;
-  const fs::path real = fs::canonical(dir, ec);
-  const fs::path realKind = fs::canonical(kindDir, ec);
-  if (ec || real.parent_path() != realKind) return std::nullopt;
-  Resource resource{kind, owner, dir.filename().string(), dir};
-  if (Versions(resource).empty()) return std::nullopt;
+  const std::optional<fs::path> real = RealChild(realKind, name);
+  if (!real || real->parent_path() != realKind || !isDirectory(*real)) return std::nullopt;
+  Resource resource{kind, owner, name, kindDir / name};
+  if (VersionsIn(resource, *real).empty()) return std::nullopt;
   return resource;
 }
 
 std::vector<VersionDir> Repository::Versions(const Resource &resource) const {
-  std::vector<VersionDir> versions;
   std::error_code ec;
   const fs::path realResource = fs::canonical(resource.path, ec);
-  if (ec) return versions;
-  for (const fs::path &dir : entries(resource.path)) {
-    const unsigned int number = versionNumber(dir.filename().string());
-    if (number == 0 || !isDirectory(dir) || !Inside(dir)) continue;
+  if (ec || !realPathWithin(realResource.string(), root_.string())) return {};
+  return VersionsIn(resource, realResource);
+}
+
+std::vector<VersionDir> Repository::VersionsIn(const Resource &resource,
+                                               const fs::path &realResource) const {
+  std::vector<VersionDir> versions;
+  for (const fs::path &entry : entries(realResource)) {
+    const std::string name = entry.filename().string();
+    const unsigned int number = versionNumber(name);
+    if (number == 0) continue;
     // A version whose real path leaves its resource (a link to another
     // resource's version, a private one's perhaps) is none of this one's.
-    const fs::path real = fs::canonical(dir, ec);
-    if (ec || real.parent_path() != realResource) continue;
+    const std::optional<fs::path> real = RealChild(realResource, name);
+    if (!real || real->parent_path() != realResource || !isDirectory(*real)) continue;
     if (resource.kind == Kind::kModel) {
-      const std::optional<fs::path> config = Resolve({"model.config"}, dir);
+      const std::optional<fs::path> config = RealChild(*real, "model.config");
       if (!config || !isRegularFile(*config)) continue;
     }
     const bool seen = std::any_of(versions.begin(), versions.end(),
                                   [&](const VersionDir &v) { return v.number == number; });
-    if (!seen) versions.push_back({number, dir});
+    if (!seen) versions.push_back({number, resource.path / name, *real});
   }
   std::sort(versions.begin(), versions.end(),
             [](const VersionDir &a, const VersionDir &b) { return a.number < b.number; });
@@ -363,6 +388,13 @@ bool Repository::CollectionMembers(const fs::path &file, Kind kind,
 std::optional<std::string> Repository::ReadFile(const fs::path &path) const {
   if (!Inside(path) || !isRegularFile(path)) return std::nullopt;
   return readWholeFile(path);
+}
+
+std::optional<std::string> Repository::ReadFileIn(const fs::path &realDir,
+                                                  const std::string &name) const {
+  const std::optional<fs::path> file = RealChild(realDir, name);
+  if (!file || !isRegularFile(*file)) return std::nullopt;
+  return readWholeFile(*file);
 }
 
 Tree Repository::Walk(const fs::path &dir) const {

@@ -57,6 +57,7 @@ struct Resource {
 struct VersionDir {
   unsigned int number = 0;
   std::filesystem::path path;
+  std::filesystem::path real;  // its real path (symbolic links resolved)
 };
 
 // The content of a version directory as archive entry names relative to
@@ -139,6 +140,10 @@ class Repository {
 
   // The content of a regular file inside the root.
   std::optional<std::string> ReadFile(const std::filesystem::path &path) const;
+  // The content of the regular file `name` of the directory whose real path
+  // is `realDir` (a VersionDir's real, say), when it lies inside the root.
+  std::optional<std::string> ReadFileIn(const std::filesystem::path &realDir,
+                                        const std::string &name) const;
 
   // The content of a version directory (see Tree).
   Tree Walk(const std::filesystem::path &dir) const;
@@ -152,12 +157,21 @@ class Repository {
  private:
   // The real path of directory `dir` when it lies inside the root.
   std::optional<std::filesystem::path> RealDirectoryInside(const std::filesystem::path &dir) const;
-  // The resource of `kind` in directory `dir` of the kind's directory
-  // `kindDir`, when `dir` is a real directory there (or a link to one of
-  // its siblings) with a version.
+  // The resource `name` of the kind's directory `kindDir` (real path
+  // `realKind`), when it is a real directory there (or a link to one of its
+  // siblings) with a version.
   std::optional<Resource> ResourceAt(Kind kind, const std::string &owner,
                                      const std::filesystem::path &kindDir,
-                                     const std::filesystem::path &dir) const;
+                                     const std::filesystem::path &realKind,
+                                     const std::string &name) const;
+  // The real path of entry `name` of the directory whose real path is
+  // `realDir`, when it exists and lies inside the root (an entry that is
+  // no link costs one look, not a walk from the root).
+  std::optional<std::filesystem::path> RealChild(const std::filesystem::path &realDir,
+                                                 const std::string &name) const;
+  // Versions, with the resource's real path known.
+  std::vector<VersionDir> VersionsIn(const Resource &resource,
+                                     const std::filesystem::path &realResource) const;
 
   std::filesystem::path root_;
 };

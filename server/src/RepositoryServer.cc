@@ -22,6 +22,7 @@
 
 #include <qx/common/Console.hh>
 
+#include "AnswerCache.hh"
 #include "ArchiveStore.hh"
 #include "Catalogue.hh"
 #include "FileDelivery.hh"
@@ -34,6 +35,7 @@
 #include "Route.hh"
 #include "RouteTable.hh"
 #include "ServerNames.hh"
+#include "TreeWatch.hh"
 #include "UploadSpool.hh"
 #include "WorkQueue.hh"
 
@@ -146,6 +148,9 @@ struct RepositoryServer::Implementation : public HttpService {
   std::filesystem::path temporaryStore;
   std::unique_ptr<const Catalogue> catalogue;
   std::unique_ptr<Publisher> publisher;
+  // Documents kept while the tree does not change.
+  std::unique_ptr<TreeWatch> treeWatch;
+  AnswerCache answers;
 
   mutable std::mutex lifeMutex;  // Start and Stop
   std::unique_ptr<HttpEngine> http;
@@ -347,7 +352,18 @@ Reply RepositoryServer::Implementation::Make(Received &received) {
   }
   CatalogueRequest question{request.method, target.route, target.query,
                             request.Header(kApiKeyHeader), "/" + options.apiVersion};
-  return catalogue->Answer(question);
+  // Answers to reads stay the same while the tree does: they are kept, by
+  // what decides them (the route, the query, whether the read key came).
+  const bool kept = (request.method == "GET" || request.method == "HEAD") &&
+                    received.route.type != Route::kUnknown;
+  if (!kept || !treeWatch) return catalogue->Answer(question);
+  const std::string key = target.route + "?" + target.query +
+                          (keyMatches(question.apiKey, readKey) ? "#key" : "#");
+  const std::uint64_t generation = treeWatch->Generation();
+  if (std::optional<Reply> answer = answers.Get(key, generation)) return std::move(*answer);
+  Reply answer = catalogue->Answer(question);
+  answers.Put(key, generation, answer);
+  return answer;
 }
 
 Reply RepositoryServer::Implementation::Conclude(Received &received, Reply reply) {
@@ -486,6 +502,8 @@ bool RepositoryServer::Start() {
   }
   server.catalogue = std::make_unique<const Catalogue>(
       *server.repository, server.archives.get(), server.options.pageSize, server.readKey);
+  server.treeWatch = std::make_unique<TreeWatch>(server.repository->Root(), kWorkDirectory);
+  server.treeWatch->Start();
   server.publisher = std::make_unique<Publisher>(*server.repository, server.archives.get());
   // Only a server that writes into the repository tidies it up.
   if (!server.writeKey.empty()) server.publisher->Sweep();

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>

@@ -901,13 +901,17 @@ TEST(RepositoryServerLifecycle, StartStopAndRestart) {
     EXPECT_FALSE(server.Start());
     EXPECT_TRUE(log.Contains("is running already", qx::common::LOG_ERROR));
   }
+  ASSERT_EQ(Names{"alice/box"}, ListedNames(ClientFor(server.Url())->Get("/1.0/models")->body));
   server.Stop();
   server.Stop();
   EXPECT_FALSE(server.Running());
+  // What changed while it was stopped is in its answers once it runs again.
+  AddModel(root.Path(), "bob", "wheel");
   ASSERT_TRUE(server.Start());
   auto result = ClientFor(server.Url())->Get("/1.0/models");
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
+  EXPECT_EQ((Names{"alice/box", "bob/wheel"}), ListedNames(result->body));
 }
 
 TEST(RepositoryServerLifecycle, StartFailures) {

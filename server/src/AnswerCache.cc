@@ -31,4 +31,11 @@ void AnswerCache::Put(const std::string &key, std::uint64_t generation, const Re
   files_ += reply.file ? 1 : 0;
 }
 
+void AnswerCache::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+  bytes_ = 0;
+  files_ = 0;
+}
+
 }  // namespace qx::quarn_server

@@ -36,6 +36,8 @@ class AnswerCache {
   std::optional<Reply> Get(const std::string &key, std::uint64_t generation);
   // Keeps `reply` as what `key` gives in `generation`.
   void Put(const std::string &key, std::uint64_t generation, const Reply &reply);
+  // Forgets every answer (the generations of another watch begin).
+  void Clear();
 
  private:
   struct Entry {

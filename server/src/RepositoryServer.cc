@@ -404,6 +404,9 @@ void RepositoryServer::Implementation::StopLocked() {
   workers.Stop();
   http.reset();
   publisher.reset();
+  // The answers kept hold files open.
+  answers.Clear();
+  treeWatch.reset();
   RemoveTemporaryStore();
 }
 
@@ -502,6 +505,8 @@ bool RepositoryServer::Start() {
   }
   server.catalogue = std::make_unique<const Catalogue>(
       *server.repository, server.archives.get(), server.options.pageSize, server.readKey);
+  // A watch of this start counts afresh: what an earlier one kept goes.
+  server.answers.Clear();
   server.treeWatch = std::make_unique<TreeWatch>(server.repository->Root(), kWorkDirectory);
   server.treeWatch->Start();
   server.publisher = std::make_unique<Publisher>(*server.repository, server.archives.get());

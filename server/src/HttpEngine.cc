@@ -25,6 +25,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <set>
@@ -264,6 +265,10 @@ struct HttpEngine::Implementation {
   static MHD_Result Handle(void *cls, MHD_Connection *connection, const char *url,
                            const char *method, const char *version, const char *uploadData,
                            std::size_t *uploadSize, void **requestContext);
+  // One step of a request (Handle, which catches what it throws).
+  MHD_Result Step(MHD_Connection *connection, const char *url, const char *method,
+                  const char *version, const char *uploadData, std::size_t *uploadSize,
+                  void **requestContext);
 
   // The header of a request is complete.
   MHD_Result Begin(MHD_Connection *connection, const char *url, const char *method,
@@ -400,24 +405,40 @@ MHD_Result HttpEngine::Implementation::Handle(void *cls, MHD_Connection *connect
                                               const char *url, const char *method,
                                               const char *version, const char *uploadData,
                                               std::size_t *uploadSize, void **requestContext) {
-  auto *self = static_cast<Implementation *>(cls);
+  // Nothing may leave through libmicrohttpd's C frames: a failure of ours
+  // ends the connection.
+  try {
+    return static_cast<Implementation *>(cls)->Step(connection, url, method, version, uploadData,
+                                                    uploadSize, requestContext);
+  } catch (const std::exception &e) {
+    qxerr << "Error serving a request: " << e.what();
+  } catch (...) {
+    qxerr << "Error serving a request";
+  }
+  return MHD_NO;
+}
+
+MHD_Result HttpEngine::Implementation::Step(MHD_Connection *connection, const char *url,
+                                            const char *method, const char *version,
+                                            const char *uploadData, std::size_t *uploadSize,
+                                            void **requestContext) {
   auto *request = static_cast<PendingRequest *>(*requestContext);
-  if (request == nullptr) return self->Begin(connection, url, method, version, requestContext);
+  if (request == nullptr) return Begin(connection, url, method, version, requestContext);
   if (*uploadSize > 0) {
     const std::size_t size = *uploadSize;
     *uploadSize = 0;
     // A reply already on its way (a refusal waiting out a delay) takes no
     // body: what comes is dropped.
     if (request->slot) return MHD_YES;
-    return self->TakeBody(*request, uploadData, size);
+    return TakeBody(*request, uploadData, size);
   }
-  if (request->slot) return self->Proceed(connection, *request);
+  if (request->slot) return Proceed(connection, *request);
   if (request->held) {
     Reply held = std::move(*request->held);
     request->held.reset();
-    return self->Deliver(connection, *request, std::move(held));
+    return Deliver(connection, *request, std::move(held));
   }
-  return self->Finish(connection, *request);
+  return Finish(connection, *request);
 }
 
 MHD_Result HttpEngine::Implementation::Begin(MHD_Connection *connection, const char *url,
@@ -466,8 +487,9 @@ MHD_Result HttpEngine::Implementation::TakeBody(PendingRequest &request, const c
     if (!request.held) return MHD_YES;
     request.heldAt = request.bodyBytes;
     // The rest is dropped as it comes, when there is little of it.
-    const bool littleLeft = request.declared && *request.declared - request.bodyBytes <= settings.maxDiscard;
-    return littleLeft || !request.declared ? MHD_YES : MHD_NO;
+    const bool littleLeft =
+        !request.declared || *request.declared - request.bodyBytes <= settings.maxDiscard;
+    return littleLeft ? MHD_YES : MHD_NO;
   }
   return request.bodyBytes - request.heldAt <= settings.maxDiscard ? MHD_YES : MHD_NO;
 }

@@ -211,7 +211,14 @@ class RepositoryServer::Implementation::Exchange : public HttpExchange {
     // The job lets go of the request before it hands the answer over, so
     // that the request ends with the exchange, when the answer goes out.
     auto job = [&server, shared, answer]() mutable {
-      Reply reply = server.Respond(*shared);
+      Reply reply;
+      try {
+        reply = server.Respond(*shared);
+      } catch (const std::exception &e) {
+        qxerr << "Error answering [" << shared->request.method << " " << shared->request.target
+              << "]: " << e.what();
+        reply = errorReply(500, "Internal server error");
+      }
       shared.reset();
       answer(std::move(reply));
     };

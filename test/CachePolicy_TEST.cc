@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -257,6 +258,88 @@ TEST_F(KeptAnswers, AKeyedAnswerIsNeverReplayedWithoutTheKey) {
     EXPECT_NE(std::string::npos, listed->body.find("\"box\""));
     EXPECT_EQ(std::string::npos, unlisted->body.find("\"box\""));
     EXPECT_NE(listed->get_header_value("ETag"), unlisted->get_header_value("ETag"));
+  }
+}
+
+// --------------------------------------------------- a mirror under nginx
+
+class MirrorCachePolicy : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { mirror_ = new qx::test::NginxMirror(2); }
+  static void TearDownTestSuite() {
+    delete mirror_;
+    mirror_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(mirror_->Started()) << mirror_->Failure(); }
+
+  httplib::Result Get(const std::string &target, const httplib::Headers &headers = {}) {
+    httplib::Client client(mirror_->Url());
+    client.set_url_encode(false);
+    return client.Get(target.c_str(), headers);
+  }
+
+  static qx::test::NginxMirror *mirror_;
+};
+
+qx::test::NginxMirror *MirrorCachePolicy::mirror_ = nullptr;
+
+TEST_F(MirrorCachePolicy, EveryRouteSaysWhatCachesMayKeepAsTheServerSaysIt) {
+  // The mirror serves no private model and checks no key: only the routes'
+  // rules, the status and whether a key came decide, as at quarn serve.
+  for (const RouteCase &c : RouteCases()) {
+    if (c.status == 416 || c.target.rfind("/2.0/", 0) == 0) continue;  // see below
+    for (const bool keyed : {false, true}) {
+      SCOPED_TRACE(c.target + (keyed ? " with a key" : ""));
+      httplib::Headers headers = c.headers;
+      if (keyed) headers.emplace("Private-token", "any");
+      auto result = Get(c.target, headers);
+      ASSERT_TRUE(result);
+      EXPECT_EQ(c.status, result->status);
+      EXPECT_EQ(keyed ? kPrivate : c.policy, result->get_header_value("Cache-Control"));
+      EXPECT_EQ(keyed ? "Private-token" : "", result->get_header_value("Vary"));
+    }
+  }
+  for (const std::string target : {"/2.0/models", "/", "/listing/server/models/1.json"}) {
+    SCOPED_TRACE(target);
+    auto result = Get(target);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(404, result->status);
+    EXPECT_EQ(kNothing, result->get_header_value("Cache-Control"));
+  }
+  // A range past the end: nginx adds the headers again for its 416, so the
+  // answer says no-store too (beside the 200's own line).
+  auto unsatisfiable =
+      Get("/1.0/alice/models/box/2/box.zip", {{"Range", "bytes=99999999-"}});
+  ASSERT_TRUE(unsatisfiable);
+  EXPECT_EQ(416, unsatisfiable->status);
+  std::vector<std::string> lines;
+  for (auto [it, end] = unsatisfiable->headers.equal_range("Cache-Control"); it != end; ++it)
+    lines.push_back(it->second);
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), kNothing));
+}
+
+TEST_F(MirrorCachePolicy, RevalidationsAndRangesCarryTheHeadersOfTheirAnswer) {
+  for (const std::string target :
+       {"/1.0/alice/models/box/2/box.zip", "/1.0/alice/models/box/tip/box.zip",
+        "/1.0/alice/models/box/1/files/model.sdf", "/1.0/alice/models/box/tip/files/model.sdf",
+        "/1.0/models", "/1.0/alice/models/box"}) {
+    SCOPED_TRACE(target);
+    auto whole = Get(target);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(200, whole->status);
+    const bool file = whole->has_header("X-Qel-Resource-Version");
+    std::vector<std::pair<httplib::Headers, int>> cases = {
+        {{{"If-None-Match", whole->get_header_value("ETag")}}, 304},
+        {{{"If-Modified-Since", whole->get_header_value("Last-Modified")}}, 304}};
+    if (file) cases.push_back({{{"Range", "bytes=1-5"}}, 206});
+    for (const auto &[headers, status] : cases) {
+      auto answer = Get(target, headers);
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(status, answer->status);
+      for (const char *name : {"ETag", "Last-Modified", "Cache-Control", "Vary",
+                               "X-Qel-Resource-Version", "X-Content-Type-Options", "Link"})
+        EXPECT_EQ(whole->get_header_value(name), answer->get_header_value(name)) << name;
+    }
   }
 }
 

@@ -192,8 +192,9 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     qxerr << file_->Failure(server.Url().Str()) << "\n";
     return false;
   }
-  response_ = RequestToSink("", server.Url().Str(), server.Version(), route,
-                           {"link=true"}, HeadersWithApiKey(server, request.headers), *file_);
+  response_ = RequestToSink("", server.Url().Str(), server.Version(), route, {"link=true"},
+                           WithRevalidation(route, HeadersWithApiKey(server, request.headers)),
+                           *file_);
   if (!file_->Close()) {
     qxerr << file_->Failure(server.Url().Str() + "/" + server.Version() + "/" + route) << "\n";
     return false;

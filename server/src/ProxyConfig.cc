@@ -101,7 +101,7 @@ std::optional<Upstream> parseUpstream(const std::string &url, std::string &error
   return upstream;
 }
 
-// `text` with every line that is not empty indented by `indent`.
+// The lines of `text` that are not empty, each indented by `indent`.
 std::string indented(const std::string &text, const std::string &indent) {
   std::string out;
   for (const std::string &line : qx::common::split(text, "\n"))

@@ -7,6 +7,7 @@
 // test works on models of its own.
 #include <httplib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,17 +17,14 @@
 #include <gtest/gtest.h>
 
 #include <qx/common/URI.hh>
-#include <qx/quarn_server/ProxyConfig.hh>
 #include <qx/quarn_tools/ModelIdentifier.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <qx/quarn_tools/ResourceFetching.hh>
 
 #include "support/Builders.hh"
-#include "support/Certificates.hh"
-#include "support/NginxMirror.hh"
+#include "support/PullThroughMirror.hh"
 #include "support/RawHttp.hh"
 #include "support/RepositoryFixture.hh"
-#include "support/ServiceProcess.hh"
 #include "support/SquidProxy.hh"
 #include "support/TestSupport.hh"
 
@@ -43,7 +41,9 @@ using qx::test::WriteFile;
 const char kKey[] = "lab-key";
 
 // Version `version` of the model OWNER/models/NAME below `root`, whose
-// model.sdf names the version.
+// model.sdf names the version. Its files were written a month ago, as on a
+// server that has run for a while: a stock squid would take such an answer
+// without a caching policy as fresh for six days.
 void AddVersion(const std::string &root, const std::string &owner, const std::string &name,
                 int version, const std::string &extra = "") {
   const std::string dir =
@@ -54,44 +54,11 @@ void AddVersion(const std::string &root, const std::string &owner, const std::st
   WriteFile(dir + "model.sdf", "<sdf version=\"1.9\"><!-- version " + std::to_string(version) +
                                    " --></sdf>\n");
   if (!extra.empty()) WriteFile(dir + "meshes/big.bin", extra);
+  const auto monthAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  for (const auto &entry : fs::recursive_directory_iterator(dir))
+    fs::last_write_time(entry.path(), monthAgo);
+  fs::last_write_time(dir, monthAgo);
 }
-
-// nginx with the configuration of quarn mirror proxy-config in front of
-// `upstream`, on a port of its own.
-class PullThroughMirror {
- public:
-  explicit PullThroughMirror(const std::string &upstream, const std::string &caFile = "") {
-    qx::quarn_server::ProxyOptions options;
-    options.upstream = upstream;
-    options.directory = directory_.Path();
-    if (!caFile.empty()) options.caFile = caFile;
-    for (int attempt = 0; attempt < 3 && !nginx_.Running(); ++attempt) {
-      port_ = qx::test::UnusedPort();
-      options.listen = "127.0.0.1:" + std::to_string(port_);
-      std::string error;
-      const std::optional<std::string> config = qx::quarn_server::nginxProxyConfig(options, error);
-      if (!config) {
-        failure_ = error;
-        return;
-      }
-      WriteFile(directory_.Join("nginx.conf"), *config);
-      nginx_.Start({qx::test::kNginxProgram, "-c", directory_.Join("nginx.conf"), "-g",
-                    "daemon off; master_process off;"},
-                   port_, directory_.Join("stderr.log"), {directory_.Join("error.log")});
-      failure_ = nginx_.Failure();
-    }
-  }
-  bool Started() const { return nginx_.Running(); }
-  const std::string &Failure() const { return failure_; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::string ErrorLog() const { return ReadFile(directory_.Join("error.log")); }
-
- private:
-  TempDir directory_;
-  int port_ = 0;
-  qx::test::ServiceProcess nginx_;
-  std::string failure_;
-};
 
 enum class Proxy { kSquid, kNginx };
 
@@ -108,8 +75,8 @@ struct Lab {
     return options;
   }()};
   qx::test::SquidProxy squid;
-  PullThroughMirror mirror{origin.Url()};
-  PullThroughMirror keyedMirror{keyedOrigin.Url()};
+  qx::test::PullThroughMirror mirror{origin.Url()};
+  qx::test::PullThroughMirror keyedMirror{keyedOrigin.Url()};
 };
 
 class CachingProxies : public ::testing::TestWithParam<Proxy> {
@@ -287,6 +254,60 @@ TEST_P(CachingProxies, WithAKeyedOriginNoMachineWithoutTheKeyGetsTheModel) {
   // downloads the archive).
   EXPECT_GE(keyed, 2);
   EXPECT_EQ(4, refused);
+}
+
+// Without the client's own request headers: what a plain HTTP client (curl,
+// a browser) gets through the proxy rests on the origin's answers alone.
+TEST_P(CachingProxies, TheOriginsAnswersAloneKeepEveryMachineRight) {
+  const auto get = [&](qx::test::ExampleServer &origin, const std::string &route,
+                       const httplib::Headers &headers = {}) {
+    httplib::Client client(ServerUrl(origin));
+    if (GetParam() == Proxy::kSquid) client.set_proxy("127.0.0.1", lab_->squid.Port());
+    client.set_url_encode(false);
+    return client.Get(("/1.0/" + route).c_str(), headers);
+  };
+  const std::string name = NewModel(lab_->origin);
+  const std::string numbered = "lab/models/" + name + "/1/" + name + ".zip";
+  const std::string tip = "lab/models/" + name + "/tip/" + name + ".zip";
+  const std::string tipFile = "lab/models/" + name + "/tip/files/model.sdf";
+  for (int machine = 0; machine < 3; ++machine) {
+    SCOPED_TRACE(machine);
+    auto archive = get(lab_->origin, numbered);
+    ASSERT_TRUE(archive);
+    EXPECT_EQ(200, archive->status);
+    for (const std::string &route : {tip, tipFile}) {
+      auto newest = get(lab_->origin, route);
+      ASSERT_TRUE(newest);
+      EXPECT_EQ("1", newest->get_header_value("X-Qel-Resource-Version")) << route;
+    }
+  }
+  EXPECT_EQ(1u, AtOrigin(lab_->origin, numbered).size());
+  AddVersion(lab_->origin.Root(), "lab", name, 2);
+  for (const std::string &route : {tip, tipFile}) {
+    auto newest = get(lab_->origin, route);
+    ASSERT_TRUE(newest);
+    EXPECT_EQ("2", newest->get_header_value("X-Qel-Resource-Version")) << route;
+    EXPECT_NE(std::string::npos, newest->body.find(route == tip ? "model.sdf" : "version 2 "));
+  }
+
+  // What a key unlocked is answered to the key only.
+  const std::string keyed = NewModel(lab_->keyedOrigin);
+  const std::string keyedArchive = "lab/models/" + keyed + "/1/" + keyed + ".zip";
+  for (const std::string &route : {keyedArchive, "lab/models/" + keyed + "/tip/files/model.sdf",
+                                   "lab/models/" + keyed}) {
+    SCOPED_TRACE(route);
+    auto unlocked = get(lab_->keyedOrigin, route, {{"Private-token", kKey}});
+    ASSERT_TRUE(unlocked);
+    EXPECT_EQ(200, unlocked->status);
+    for (const httplib::Headers &other :
+         {httplib::Headers{}, httplib::Headers{{"Private-token", "guess"}}}) {
+      auto refused = get(lab_->keyedOrigin, route, other);
+      ASSERT_TRUE(refused);
+      EXPECT_EQ(401, refused->status);
+      EXPECT_EQ(std::string::npos, refused->body.find(keyed + "/1")) << refused->body;
+    }
+  }
+  EXPECT_EQ(3u, AtOrigin(lab_->keyedOrigin, keyedArchive).size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Proxies, CachingProxies, ::testing::Values(Proxy::kSquid, Proxy::kNginx),

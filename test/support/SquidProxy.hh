@@ -32,6 +32,7 @@ class SquidProxy {
   const std::string &Failure() const { return failure_; }
   // "http://127.0.0.1:PORT", for http_proxy.
   std::string Url() const;
+  int Port() const { return port_; }
   // The lines of its access log so far (squid writes them as it answers).
   std::vector<std::string> AccessLog() const;
 

@@ -219,6 +219,7 @@ std::optional<std::string> nginxProxyConfig(const ProxyOptions &options, std::st
       << "        proxy_cache_lock_timeout " << kLockWait << ";\n"
       << "        proxy_cache_lock_age " << kLockWait << ";\n"
       << "        proxy_cache_revalidate on;\n"
+
       << "        # A request with a key goes to the upstream, and its answer is kept by no one.\n"
       << "        proxy_cache_bypass $qx_keyed;\n"
       << "        proxy_no_cache $qx_keyed;\n";
@@ -237,7 +238,12 @@ std::optional<std::string> nginxProxyConfig(const ProxyOptions &options, std::st
       << "        # is answered from what the mirror holds.\n";
   writeFixedLocations(out, options, *upstream);
   out << "        # Everything else: listings, details, licences, tip, and what is no route.\n"
+      << "        # They change, so each request goes to the upstream as it came, its\n"
+      << "        # validators and range included: the upstream answers 304 or 206 itself\n"
+      << "        # (nginx would ask for the whole answer, to keep it, and keeps none that\n"
+      << "        # says no-cache).\n"
       << "        location / {\n"
+      << "            proxy_cache off;\n"
       << indented(passDirectives(*upstream), "            ") << "        }\n"
       << "    }\n"
       << "}\n";

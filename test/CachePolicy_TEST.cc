@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -476,7 +477,9 @@ TEST_F(Validators, ASecondServerOfACopyNamesTheSameArchiveAlike) {
   qx::test::InstrumentedServer other(copy.Path());
   ASSERT_TRUE(other.Start());
   httplib::Client client(other.Url());
-  for (const std::string route : {"alice/models/box/2/box.zip", "bob/worlds/town/tip/town.zip"}) {
+  for (const std::string route :
+       {"alice/models/box/2/box.zip", "bob/worlds/town/tip/town.zip",
+        "alice/models/box/2/files/meshes/box.obj", "bob/worlds/town/tip/files/town.sdf"}) {
     SCOPED_TRACE(route);
     auto here = Get(route);
     auto there = client.Get(("/1.0/" + route).c_str());
@@ -484,6 +487,26 @@ TEST_F(Validators, ASecondServerOfACopyNamesTheSameArchiveAlike) {
     EXPECT_EQ(here->body, there->body);
     EXPECT_EQ(here->get_header_value("ETag"), there->get_header_value("ETag"));
   }
+}
+
+TEST_F(Validators, AFileTouchedKeepsItsTag) {
+  const std::string route = "alice/models/box/2/files/meshes/box.obj";
+  const std::string path = Root() + "/alice/models/box/2/meshes/box.obj";
+  auto first = Get(route);
+  ASSERT_TRUE(first);
+  const std::string tag = first->get_header_value("ETag");
+  // A new modification time (and with it a change time), the same bytes:
+  // as after a restore from a backup, or a copy that did not keep times.
+  fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
+  auto again = Get(route, {{"If-None-Match", tag}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(304, again->status);
+  EXPECT_EQ(tag, again->get_header_value("ETag"));
+  // A resumed download goes on where it stopped.
+  auto resumed = Get(route, {{"Range", "bytes=1-"}, {"If-Range", tag}});
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(206, resumed->status);
+  EXPECT_EQ(first->body.substr(1), resumed->body);
 }
 
 TEST_F(Validators, AFileRewrittenInPlaceWithItsTimeSetBackGetsAnotherTag) {

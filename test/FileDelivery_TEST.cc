@@ -136,9 +136,8 @@ TEST_F(FileDeliveryTest, DocumentsAreRevalidatedByTheirTag) {
   // Listing pages, details and licences: a cache that holds the bytes the
   // server would send gets 304 with the answer's headers; the next page's
   // Link is part of what the tag names.
-  for (const std::string route :
-       {std::string("models"), std::string("alice/models/box"), std::string("licenses"),
-        std::string("alice/collections/favourites/models")}) {
+  for (const char *route :
+       {"models", "alice/models/box", "licenses", "alice/collections/favourites/models"}) {
     SCOPED_TRACE(route);
     auto whole = Get(route);
     ASSERT_TRUE(whole);

@@ -189,20 +189,8 @@ std::optional<ArchiveStore::Archive> ArchiveStore::Get(const Resource &resource,
 }
 
 std::string ArchiveStore::ContentTag(const Stored &stored) {
-  const std::string key = stored.path.string();
-  const std::string identity = stored.file->Tag();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto known = tags_.find(key);
-    if (known != tags_.end() && known->second.identity == identity) return known->second.tag;
-  }
-  // An archive built by an earlier process: read once. Two first requests
-  // may both read it; they find the same.
-  const std::string tag = stored.file->ContentTag();
-  if (tag.empty()) return tag;
-  std::lock_guard<std::mutex> lock(mutex_);
-  tags_[key] = KnownTag{identity, tag};
-  return tag;
+  // An archive built by an earlier process is read once.
+  return tags_.Of(stored.path.string(), *stored.file);
 }
 
 std::optional<ArchiveStore::Stored> ArchiveStore::Obtain(const Resource &resource,
@@ -265,8 +253,8 @@ ArchiveStore::BuildResult ArchiveStore::Build(const Resource &resource,
     if (!ec) file = OpenFile::Open(target);
     if (file) {
       Tidy(dir, target.filename().string());
-      ForgetTags(dir, target);
-      if (!tag.empty()) tags_[target.string()] = KnownTag{file->Tag(), tag};
+      tags_.ForgetBelow(dir.string(), target.string());
+      if (!tag.empty()) tags_.Remember(target.string(), file->Tag(), tag);
     }
   }
   if (ec) {
@@ -328,17 +316,7 @@ void ArchiveStore::Remove(const Resource &resource) {
   std::lock_guard<std::mutex> lock(mutex_);
   const fs::path dir = directory_ / resource.owner / kindWord(resource.kind) / resource.name;
   RemoveBelow(dir);
-  ForgetTags(dir, "");
-}
-
-void ArchiveStore::ForgetTags(const fs::path &dir, const fs::path &keep) {
-  const std::string prefix = dir.string() + "/";
-  for (auto it = tags_.lower_bound(prefix); it != tags_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
-    if (it->first == keep.string())
-      ++it;
-    else
-      it = tags_.erase(it);
-  }
+  tags_.ForgetBelow(dir.string(), "");
 }
 
 void ArchiveStore::RemoveBelow(const fs::path &dir) const {

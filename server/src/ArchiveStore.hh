@@ -26,13 +26,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
+#include "ContentTags.hh"
 #include "OpenFile.hh"
 #include "Repository.hh"
 
@@ -98,9 +98,6 @@ class ArchiveStore {
   // aside and, unless `keep` is empty, the archives other than `keep`.
   // Files that are not the store's own are never touched.
   void Tidy(const std::filesystem::path &dir, const std::string &keep) const;
-  // Forgets the ETags of the archives below `dir` but `keep`. REQUIRES:
-  // mutex_ held.
-  void ForgetTags(const std::filesystem::path &dir, const std::filesystem::path &keep);
   // Tidies every version directory of the store, and removes the archives
   // of versions the repository does not hold.
   void RemoveAbandoned() const;
@@ -116,13 +113,8 @@ class ArchiveStore {
   // Archives being built now (their target paths); guarded by mutex_.
   std::set<std::string> building_;
   // The ETags of archives by path, with the identity of the file they were
-  // taken of (device, inode, size, change time); guarded by mutex_. An
-  // entry goes with its archive.
-  struct KnownTag {
-    std::string identity;
-    std::string tag;
-  };
-  std::map<std::string, KnownTag> tags_;
+  // taken of. An entry goes with its archive.
+  ContentTags tags_;
 };
 
 }  // namespace qx::quarn_server

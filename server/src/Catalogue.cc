@@ -187,7 +187,10 @@ Reply Catalogue::File(const Route &route, const CatalogueRequest &request) const
   if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
   Reply reply = makeReply(200, "", fileContentType(path->string()));
   if (sentAsAttachment(path->string())) reply.SetHeader("Content-Disposition", "attachment");
-  reply.SetFile(std::move(file));
+  // A tag of its bytes (the file's own when they cannot be read): the same
+  // for a copy of the tree, a restored backup or a touched file.
+  const std::string tag = fileTags_.Of(path->string(), *file);
+  reply.SetFile(std::move(file), tag);
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;
 }

@@ -1,7 +1,7 @@
 // The client, quarn serve and a real caching proxy between them, as a lab
 // runs one: Debian's squid as the machines' http_proxy, and nginx as a
 // pull-through mirror (quarn mirror proxy-config nginx) that the machines
-// name as their server. Versions are fetched from the origin once, the
+// name as their server or as their http_proxy. Versions are fetched from the origin once, the
 // newest is never stale, and nothing a key unlocked reaches a machine
 // without the key. The proxies and origins start once for the suite; each
 // test works on models of its own.
@@ -60,10 +60,17 @@ void AddVersion(const std::string &root, const std::string &owner, const std::st
   fs::last_write_time(dir, monthAgo);
 }
 
-enum class Proxy { kSquid, kNginx };
+// Squid as the machines' http_proxy; the pull-through mirror as their
+// server, or as their http_proxy.
+enum class Proxy { kSquid, kNginx, kNginxAsProxy };
 
 std::string ProxyName(const ::testing::TestParamInfo<Proxy> &info) {
-  return info.param == Proxy::kSquid ? "Squid" : "NginxMirror";
+  switch (info.param) {
+    case Proxy::kSquid: return "Squid";
+    case Proxy::kNginx: return "NginxMirror";
+    case Proxy::kNginxAsProxy: return "NginxMirrorAsProxy";
+  }
+  return "";
 }
 
 // The origins and the proxies, shared by the suite.
@@ -91,8 +98,6 @@ class CachingProxies : public ::testing::TestWithParam<Proxy> {
     ASSERT_TRUE(lab_->origin.Started() && lab_->keyedOrigin.Started());
     if (GetParam() == Proxy::kSquid) {
       if (!lab_->squid.Started()) GTEST_SKIP() << "squid does not start: " << lab_->squid.Failure();
-      // The machines reach every http server through squid.
-      proxy_.emplace("http_proxy", lab_->squid.Url());
     } else {
       ASSERT_TRUE(lab_->mirror.Started()) << lab_->mirror.Failure();
       ASSERT_TRUE(lab_->keyedMirror.Started()) << lab_->keyedMirror.Failure();
@@ -109,11 +114,18 @@ class CachingProxies : public ::testing::TestWithParam<Proxy> {
     return name;
   }
 
-  // The URL the machines name `origin` by: its own behind squid, the
-  // mirror's for nginx.
+  const qx::test::PullThroughMirror &MirrorOf(qx::test::ExampleServer &origin) const {
+    return &origin == &lab_->origin ? lab_->mirror : lab_->keyedMirror;
+  }
+  // The URL the machines name `origin` by: the mirror's when it is their
+  // server, else the origin's own.
   std::string ServerUrl(qx::test::ExampleServer &origin) const {
-    if (GetParam() == Proxy::kSquid) return origin.Url();
-    return (&origin == &lab_->origin ? lab_->mirror : lab_->keyedMirror).Url();
+    return GetParam() == Proxy::kNginx ? MirrorOf(origin).Url() : origin.Url();
+  }
+  // The port of the machines' http_proxy for `origin`; 0 for none.
+  int ProxyPort(qx::test::ExampleServer &origin) const {
+    if (GetParam() == Proxy::kSquid) return lab_->squid.Port();
+    return GetParam() == Proxy::kNginxAsProxy ? MirrorOf(origin).Port() : 0;
   }
 
   // A machine of the lab: a fresh cache, the server named as ServerUrl,
@@ -126,6 +138,11 @@ class CachingProxies : public ::testing::TestWithParam<Proxy> {
   std::unique_ptr<Machine> NewMachine(qx::test::ExampleServer &origin,
                                       const std::string &key = "") {
     auto machine = std::make_unique<Machine>();
+    // The machines reach `origin` through their http_proxy (each test
+    // works with one origin).
+    proxy_.reset();
+    if (const int port = ProxyPort(origin))
+      proxy_.emplace("http_proxy", "http://127.0.0.1:" + std::to_string(port));
     machine->server = qx::test::ServerAt(ServerUrl(origin), key);
     ClientConfig config;
     config.SetCacheLocation(machine->cache.Path());
@@ -262,7 +279,7 @@ TEST_P(CachingProxies, TheOriginsAnswersAloneKeepEveryMachineRight) {
   const auto get = [&](qx::test::ExampleServer &origin, const std::string &route,
                        const httplib::Headers &headers = {}) {
     httplib::Client client(ServerUrl(origin));
-    if (GetParam() == Proxy::kSquid) client.set_proxy("127.0.0.1", lab_->squid.Port());
+    if (const int port = ProxyPort(origin)) client.set_proxy("127.0.0.1", port);
     client.set_url_encode(false);
     return client.Get(("/1.0/" + route).c_str(), headers);
   };
@@ -310,7 +327,8 @@ TEST_P(CachingProxies, TheOriginsAnswersAloneKeepEveryMachineRight) {
   EXPECT_EQ(3u, AtOrigin(lab_->keyedOrigin, keyedArchive).size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Proxies, CachingProxies, ::testing::Values(Proxy::kSquid, Proxy::kNginx),
+INSTANTIATE_TEST_SUITE_P(Proxies, CachingProxies,
+                         ::testing::Values(Proxy::kSquid, Proxy::kNginx, Proxy::kNginxAsProxy),
                          ProxyName);
 
 }  // namespace

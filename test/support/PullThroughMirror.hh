@@ -28,6 +28,7 @@ class PullThroughMirror {
   const std::string &Failure() const { return failure_; }
   // "http://127.0.0.1:PORT": the server URL the lab's machines configure.
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int Port() const { return port_; }
   // The access log so far: one line per request, ending in how the cache
   // answered it ($upstream_cache_status: HIT, MISS, REVALIDATED, BYPASS, ...).
   std::string AccessLog() const { return ReadFile(directory_.Join("access.log")); }

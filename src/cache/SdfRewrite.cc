@@ -11,6 +11,7 @@
 
 #include "CacheNames.hh"
 #include "ConfinedPath.hh"
+#include "WorkCounters.hh"
 
 namespace qx::quarn_tools::internal {
 namespace {
@@ -136,6 +137,7 @@ bool loadDocument(const Directory &parent, const std::string &name,
 std::optional<std::string> mainSdfFile(const Place &place) {
   const std::string configPath = place.Shown(cache::kModelConfigFile);
   tinyxml2::XMLDocument config(true, tinyxml2::PRESERVE_WHITESPACE);
+  countModelConfigRead();
   if (!loadDocument(place.dir, cache::kModelConfigFile, config)) {
     qxerr << "Unable to load model.config file[" << configPath << "]\n";
     return std::nullopt;

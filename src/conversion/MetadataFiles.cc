@@ -7,6 +7,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "FileIo.hh"
+#include "WorkCounters.hh"
 #include "qx/quarn_tools/ModelConfig.hh"
 
 namespace qx::quarn_tools::internal {
@@ -50,11 +51,13 @@ MetadataSource ReadResourceMetadata(const std::string &directory,
                                     qx::msgs::QuarnMetadata &metadata) {
   std::string content;
   if (qx::common::exists(PbtxtPath(directory))) {
+    countMetadataPbtxtRead();
     ReadWholeFile(PbtxtPath(directory), content);
     ParseMetadataText(content, PbtxtPath(directory), metadata);
     return MetadataSource::kPbtxt;
   }
   if (qx::common::exists(ModelConfigPath(directory))) {
+    countModelConfigRead();
     ReadWholeFile(ModelConfigPath(directory), content);
     return metadataFromModelConfig(content, metadata) ? MetadataSource::kModelConfig
                                                       : MetadataSource::kBadModelConfig;

@@ -1,0 +1,38 @@
+#include "FailureNotes.hh"
+
+namespace qx::quarn_tools::internal {
+namespace {
+
+thread_local FailureNotes *tInnermost = nullptr;
+
+}  // namespace
+
+FailureNotes::FailureNotes() : outer_(tInnermost) { tInnermost = this; }
+
+FailureNotes::~FailureNotes() { tInnermost = outer_; }
+
+void NoteFailure(const DownloadFailure &failure) {
+  if (tInnermost != nullptr && !tInnermost->first_) tInnermost->first_ = failure;
+}
+
+void NoteCacheFailure(const std::string &action, const std::string &path,
+                      const std::string &detail) {
+  DownloadFailure failure;
+  failure.reason = FailureReason::kCache;
+  failure.path = path;
+  failure.detail = detail;
+  failure.text = "unable to " + action + " [" + path + "]: " + detail;
+  NoteFailure(failure);
+}
+
+void NoteArchiveFailure(const std::string &archive, const std::string &text,
+                        const std::string &detail) {
+  DownloadFailure failure;
+  failure.reason = FailureReason::kArchive;
+  failure.path = archive;
+  failure.detail = detail;
+  failure.text = text;
+  NoteFailure(failure);
+}
+
+}  // namespace qx::quarn_tools::internal

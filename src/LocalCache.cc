@@ -14,10 +14,12 @@
 #include "CacheNames.hh"
 #include "CacheScan.hh"
 #include "CacheWriter.hh"
+#include "DownloadedArchive.hh"
+#include "FailureNotes.hh"
+#include "ModelPreparation.hh"
 #include "FileIo.hh"
 #include "FileSystem.hh"
 #include "Routes.hh"
-#include "SdfRewrite.hh"
 #include "StagingDirectory.hh"
 
 namespace qx::quarn_tools {
@@ -126,30 +128,33 @@ bool isPathComponent(const std::string &text) {
          text.find('/') == std::string::npos;
 }
 
+// Refuses a save for a reason of the caller's (an identifier that names no
+// version directory, no cache): the error line, noted as the reason.
+std::nullopt_t refused(const std::string &line, const std::string &details = "") {
+  qxerr << line << "\n" << details;
+  DownloadFailure failure;
+  failure.reason = FailureReason::kOther;
+  failure.text = line;
+  internal::NoteFailure(failure);
+  return std::nullopt;
+}
+
 // What a save of `id` needs, after checking the identifier; nothing (having
 // said why) when it cannot be saved.
 template <typename Id>
 std::optional<internal::cache::VersionToSave> versionToSave(const ClientConfig *config,
                                                             const Id &id, bool serverSet,
-                                                            const char *kind, bool overwrite) {
-  if (!serverSet || id.Owner().empty() || id.Name().empty() || id.Version() == 0) {
-    qxerr << "Incomplete " << kind << " identifier, failed to save " << kind << ".\n"
-          << id.AsString();
-    return std::nullopt;
-  }
-  if (!isPathComponent(id.Owner()) || !isPathComponent(id.Name())) {
-    qxerr << "Owner or name is no directory name, failed to save " << kind << ".\n"
-          << id.AsString();
-    return std::nullopt;
-  }
-  if (config == nullptr) {
-    qxerr << "No client configuration, failed to save " << kind << ".\n";
-    return std::nullopt;
-  }
-  if (config->CacheLocation().empty()) {
-    qxerr << "No cache directory, failed to save " << kind << ".\n";
-    return std::nullopt;
-  }
+                                                            const std::string &kind,
+                                                            bool overwrite) {
+  if (!serverSet || id.Owner().empty() || id.Name().empty() || id.Version() == 0)
+    return refused("Incomplete " + kind + " identifier, failed to save " + kind + ".",
+                   id.AsString());
+  if (!isPathComponent(id.Owner()) || !isPathComponent(id.Name()))
+    return refused("Owner or name is no directory name, failed to save " + kind + ".",
+                   id.AsString());
+  if (config == nullptr) return refused("No client configuration, failed to save " + kind + ".");
+  if (config->CacheLocation().empty())
+    return refused("No cache directory, failed to save " + kind + ".");
   internal::cache::VersionToSave save;
   save.root = config->CacheLocation();
   save.uniqueName = id.UniqueName();
@@ -165,15 +170,11 @@ std::optional<internal::cache::VersionToSave> modelToSave(const ClientConfig *co
                                                           bool overwrite) {
   auto save = versionToSave(config, id, !id.Server().Url().Str().empty(), "model", overwrite);
   if (save) {
-    // Only a failed write of the rewritten file fails the save; a model
-    // whose files cannot be rewritten is saved as it came.
     save->prepare = [id](const internal::Directory &tree, const std::string &versionDirectory,
-                         std::vector<std::string> &changed) {
-      using Outcome = internal::RewrittenSdf::Outcome;
-      const internal::RewrittenSdf rewritten =
-          internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory);
-      if (rewritten.outcome == Outcome::kRewritten) changed.push_back(rewritten.file);
-      return rewritten.outcome != Outcome::kFailed;
+                         std::vector<std::string> &changed, internal::cache::Published &published) {
+      return internal::cache::PrepareModelVersion(id, tree, versionDirectory,
+                                                  internal::CurrentFileSystem(), changed,
+                                                  published.metadata);
     };
   }
   return save;
@@ -185,28 +186,52 @@ std::optional<internal::cache::VersionToSave> worldToSave(const ClientConfig *co
   return versionToSave(config, id, id.Server().Url().Valid(), "world", overwrite);
 }
 
-void savedWorld(WorldIdentifier &id, const std::string &directory) {
-  id.SetLocalPath(directory);
-  qxmsg << "Saved world at:\n" << "  " << directory << "\n";
+// A world's identifier learns where it was saved.
+bool savedWorld(WorldIdentifier &id, const std::optional<internal::cache::Published> &published) {
+  if (!published) return false;
+  id.SetLocalPath(published->directory);
+  qxmsg << "Saved world at:\n" << "  " << published->directory << "\n";
+  return true;
+}
+
+internal::cache::CacheWriter writer() {
+  return internal::cache::CacheWriter(internal::CurrentFileSystem());
 }
 
 // Whether `cache` is a LocalCache itself rather than an application's
-// subclass, which receives archives through SaveModel and SaveWorld.
+// subclass, which receives archives through its virtual saves.
 bool isPlainCache(const LocalCache &cache) { return typeid(cache) == typeid(LocalCache); }
 
-// Reads the archive at `archivePath` (through its staging directory when a
-// download of this process put it there) and hands its bytes to `save`.
+// The archive the download road hands to an application's cache on this
+// thread, while it does: the inherited SaveModelArchive and SaveWorldArchive
+// read it through its staging directory rather than by its path.
+thread_local const internal::cache::StagedArchive *tHanded = nullptr;
+
+class Handing {
+ public:
+  explicit Handing(const internal::cache::StagedArchive &archive) : outer_(tHanded) {
+    tHanded = &archive;
+  }
+  ~Handing() { tHanded = outer_; }
+  Handing(const Handing &) = delete;
+  Handing &operator=(const Handing &) = delete;
+
+ private:
+  const internal::cache::StagedArchive *outer_;
+};
+
+// Reads the archive at `archivePath` (through its staging directory when
+// the download road handed it) and hands its bytes to `save`.
 template <typename Save>
 bool saveFromMemory(const std::string &archivePath, Save save) {
   std::string data;
-  const internal::cache::StagingDirectory *stage =
-      internal::cache::StagingDirectory::Find(fs::parentPath(archivePath));
-  const bool read = stage != nullptr
-                        ? internal::ReadFileAt(stage->Stage(), fs::basename(archivePath),
-                                               std::string().max_size(), data) == 0
-                        : internal::ReadWholeFile(archivePath, data);
+  const bool handed = tHanded != nullptr && tHanded->stage.Join(tHanded->name) == archivePath;
+  const bool read = handed ? internal::ReadFileAt(tHanded->stage.Stage(), tHanded->name,
+                                                  std::string().max_size(), data) == 0
+                           : internal::ReadWholeFile(archivePath, data);
   if (!read) {
     qxerr << "Unable to read [" << archivePath << "]\n";
+    internal::NoteCacheError("Unable to read [" + archivePath + "]");
     return false;
   }
   return save(data);
@@ -302,19 +327,12 @@ WorldIter LocalCache::MatchingWorlds(const WorldIdentifier &id) const {
 bool LocalCache::SaveModel(const ModelIdentifier &id, const std::string &data,
                            bool overwrite) {
   const auto save = modelToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  return save && internal::cache::CacheWriter(internal::CurrentFileSystem())
-                     .SaveArchiveData(*save, data, directory);
+  return save && writer().SaveArchiveData(*save, data);
 }
 
 bool LocalCache::SaveWorld(WorldIdentifier &id, const std::string &data, bool overwrite) {
   const auto save = worldToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  if (!save || !internal::cache::CacheWriter(internal::CurrentFileSystem())
-                    .SaveArchiveData(*save, data, directory))
-    return false;
-  savedWorld(id, directory);
-  return true;
+  return save && savedWorld(id, writer().SaveArchiveData(*save, data));
 }
 
 bool LocalCache::SaveModelArchive(const ModelIdentifier &id, const std::string &archivePath,
@@ -324,9 +342,7 @@ bool LocalCache::SaveModelArchive(const ModelIdentifier &id, const std::string &
                           [&](const std::string &data) { return SaveModel(id, data, overwrite); });
   }
   const auto save = modelToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  return save && internal::cache::CacheWriter(internal::CurrentFileSystem())
-                     .SaveArchiveFile(*save, archivePath, directory);
+  return save && writer().SaveArchiveFile(*save, archivePath);
 }
 
 bool LocalCache::SaveWorldArchive(WorldIdentifier &id, const std::string &archivePath,
@@ -336,14 +352,41 @@ bool LocalCache::SaveWorldArchive(WorldIdentifier &id, const std::string &archiv
                           [&](const std::string &data) { return SaveWorld(id, data, overwrite); });
   }
   const auto save = worldToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  if (!save || !internal::cache::CacheWriter(internal::CurrentFileSystem())
-                    .SaveArchiveFile(*save, archivePath, directory))
-    return false;
-  savedWorld(id, directory);
-  return true;
+  return save && savedWorld(id, writer().SaveArchiveFile(*save, archivePath));
 }
 
 void abandonUnfinishedSaves() { internal::cache::StagingDirectory::AbandonAll(); }
+
+namespace internal::cache {
+
+DownloadSave SaveDownloadedModel(LocalCache &cache, const ClientConfig &config,
+                                 const ModelIdentifier &id, const StagedArchive &archive) {
+  DownloadSave done;
+  if (!isPlainCache(cache)) {
+    const Handing handing(archive);
+    done.saved = cache.SaveModelArchive(id, archive.stage.Join(archive.name), true);
+    return done;
+  }
+  const auto save = modelToSave(&config, id, true);
+  if (save) done.published = writer().SaveStaged(*save, archive.stage, archive.name);
+  done.saved = done.published.has_value();
+  return done;
+}
+
+DownloadSave SaveDownloadedWorld(LocalCache &cache, const ClientConfig &config,
+                                 WorldIdentifier &id, const StagedArchive &archive) {
+  DownloadSave done;
+  if (!isPlainCache(cache)) {
+    const Handing handing(archive);
+    done.saved = cache.SaveWorldArchive(id, archive.stage.Join(archive.name), true);
+    return done;
+  }
+  const auto save = worldToSave(&config, id, true);
+  if (save) done.published = writer().SaveStaged(*save, archive.stage, archive.name);
+  done.saved = savedWorld(id, done.published);
+  return done;
+}
+
+}  // namespace internal::cache
 
 }  // namespace qx::quarn_tools

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -25,8 +26,10 @@ constexpr std::int64_t kStaleSeconds = 24 * 60 * 60;
 constexpr int kCreateAttempts = 5;
 
 // The scratch names this process uses now, with the staging directory of
-// each (null for a trash name). Guarded by gClaimsMutex.
+// each (null for a trash name), so that an interrupt can remove them all.
+// Guarded by gClaimsMutex.
 std::mutex gClaimsMutex;
+std::atomic<bool> gAbandoned{false};
 std::map<std::string, StagingDirectory *> &claims() {
   static auto *claimed = new std::map<std::string, StagingDirectory *>();
   return *claimed;
@@ -156,14 +159,6 @@ std::unique_ptr<StagingDirectory> StagingDirectory::Create(FileSystem &fileSyste
   return nullptr;
 }
 
-StagingDirectory *StagingDirectory::Find(const std::string &path) {
-  std::lock_guard<std::mutex> lock(gClaimsMutex);
-  const auto found = claims().find(qx::common::basename(path));
-  if (found == claims().end() || found->second == nullptr || found->second->Path() != path)
-    return nullptr;
-  return found->second;
-}
-
 StagingDirectory::StagingDirectory(FileSystem &fileSystem, std::unique_ptr<ClaimedScratch> name,
                                    std::unique_ptr<Directory> resource,
                                    std::unique_ptr<Directory> stage, const PathStatus &identity)
@@ -181,6 +176,7 @@ void StagingDirectory::AbandonAll() {
   // pass removes is taken by the next (and once a directory is gone, nothing
   // can be made in it).
   constexpr int kPasses = 3;
+  gAbandoned = true;
   std::lock_guard<std::mutex> lock(gClaimsMutex);
   for (int pass = 0; pass < kPasses; ++pass) {
     for (const auto &[name, staging] : claims()) {
@@ -188,6 +184,8 @@ void StagingDirectory::AbandonAll() {
     }
   }
 }
+
+bool StagingDirectory::Abandoned() { return gAbandoned; }
 
 StagingDirectory::~StagingDirectory() {
   {

@@ -47,22 +47,33 @@ std::string ModelConfigPath(const std::string &directory) {
   return qx::common::joinPaths(directory, "model.config");
 }
 
+MetadataSource MetadataFromTexts(const MetadataTexts &texts, const std::string &directory,
+                                 qx::msgs::QuarnMetadata &metadata) {
+  if (texts.pbtxt) {
+    ParseMetadataText(*texts.pbtxt, PbtxtPath(directory), metadata);
+    return MetadataSource::kPbtxt;
+  }
+  if (texts.modelConfig) {
+    return metadataFromModelConfig(*texts.modelConfig, metadata) ? MetadataSource::kModelConfig
+                                                                 : MetadataSource::kBadModelConfig;
+  }
+  return MetadataSource::kNone;
+}
+
 MetadataSource ReadResourceMetadata(const std::string &directory,
                                     qx::msgs::QuarnMetadata &metadata) {
+  MetadataTexts texts;
   std::string content;
   if (qx::common::exists(PbtxtPath(directory))) {
     countMetadataPbtxtRead();
     ReadWholeFile(PbtxtPath(directory), content);
-    ParseMetadataText(content, PbtxtPath(directory), metadata);
-    return MetadataSource::kPbtxt;
-  }
-  if (qx::common::exists(ModelConfigPath(directory))) {
+    texts.pbtxt = content;
+  } else if (qx::common::exists(ModelConfigPath(directory))) {
     countModelConfigRead();
     ReadWholeFile(ModelConfigPath(directory), content);
-    return metadataFromModelConfig(content, metadata) ? MetadataSource::kModelConfig
-                                                      : MetadataSource::kBadModelConfig;
+    texts.modelConfig = content;
   }
-  return MetadataSource::kNone;
+  return MetadataFromTexts(texts, directory, metadata);
 }
 
 }  // namespace qx::quarn_tools::internal

@@ -1,5 +1,7 @@
 #include "FailureNotes.hh"
 
+#include <cctype>
+
 namespace qx::quarn_tools::internal {
 namespace {
 
@@ -22,6 +24,17 @@ void NoteCacheFailure(const std::string &action, const std::string &path,
   failure.path = path;
   failure.detail = detail;
   failure.text = "unable to " + action + " [" + path + "]: " + detail;
+  NoteFailure(failure);
+}
+
+void NoteCacheError(const std::string &line) {
+  DownloadFailure failure;
+  failure.reason = FailureReason::kCache;
+  failure.text = line;
+  // A sentence of its own becomes a clause: "unable to ...".
+  if (failure.text.size() > 1 && std::isupper(static_cast<unsigned char>(failure.text[0])) &&
+      std::islower(static_cast<unsigned char>(failure.text[1])))
+    failure.text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(failure.text[0])));
   NoteFailure(failure);
 }
 

@@ -43,6 +43,9 @@ void NoteFailure(const DownloadFailure &failure);
 // DETAIL" (DETAIL the system's words, "No space left on device").
 void NoteCacheFailure(const std::string &action, const std::string &path,
                       const std::string &detail);
+// The disk, said in a one-line error of the cache's own ("Unable to create
+// directory [PATH]: Permission denied").
+void NoteCacheError(const std::string &line);
 // What the archive at `archive` holds: `text` in words, `detail` libzip's
 // reason or the entry concerned.
 void NoteArchiveFailure(const std::string &archive, const std::string &text,

@@ -211,6 +211,15 @@ Result Downloader::SaveFetched(FetchedModel &fetched, std::vector<ModelIdentifie
   return version.result;
 }
 
+ModelTree::Node Downloader::SaveFetchedNode(FetchedModel &fetched, const std::string &url) {
+  const ModelIdentifier requested = fetched.requested;
+  ModelVersion version = Save(fetched);
+  ModelTree::Node node;
+  node.outcome = OutcomeOfVersion(requested, url, version);
+  node.dependencies = std::move(version.dependencies);
+  return node;
+}
+
 Downloader::ModelVersion Downloader::CachedVersion(const ModelIdentifier &id) {
   ModelVersion version;
   version.result = Result(FETCH_DONE);
@@ -307,20 +316,18 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id, const std::strin
                                      const ServerConfig &asked, ModelTree &tree,
                                      std::set<std::string> &expanding) {
   FetchedModel fetched = FetchModel(id, CallerHeadersFor(asked, id.Server(), headers));
-  ModelVersion version = Save(fetched);
-  const Result result = version.result;
-  ModelTree::Node node;
-  node.outcome = OutcomeOfVersion(id, url, version);
-  node.dependencies = version.dependencies;
+  ModelTree::Node node = SaveFetchedNode(fetched, url);
+  const Result result = node.outcome.result;
+  const Dependencies dependencies = node.dependencies;
   tree.Add(id, std::move(node));
-  if (!result || version.dependencies.ids.empty()) return result;
+  if (!result || dependencies.ids.empty()) return result;
 
   expanding.insert(id.UniqueName());
-  for (std::size_t i = 0; i < version.dependencies.ids.size(); ++i) {
-    const ModelIdentifier &dependency = version.dependencies.ids[i];
+  for (std::size_t i = 0; i < dependencies.ids.size(); ++i) {
+    const ModelIdentifier &dependency = dependencies.ids[i];
     // Handled in this walk already, or in the cache: nothing to fetch.
     if (tree.Find(dependency) != nullptr) continue;
-    ModelTree::Node cached = CachedNode(dependency, version.dependencies.urls[i]);
+    ModelTree::Node cached = CachedNode(dependency, dependencies.urls[i]);
     if (!cached.outcome.path.empty()) {
       tree.Add(dependency, std::move(cached));
       continue;
@@ -331,7 +338,7 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id, const std::strin
     // The caller's token lines were given for the server asked; a
     // dependency elsewhere gets that server's own key and nothing else.
     const Result dependencyResult =
-        DownloadModelTree(dependency, version.dependencies.urls[i],
+        DownloadModelTree(dependency, dependencies.urls[i],
                           CallerHeadersFor(asked, dependency.Server(), headers), asked, tree,
                           expanding);
     if (!dependencyResult) {

@@ -79,6 +79,9 @@ class Downloader {
   DownloadOutcome CachedModelOutcome(const ModelIdentifier &id, const std::string &url);
   // The same for a world.
   DownloadOutcome CachedWorldOutcome(const WorldIdentifier &id, const std::string &url);
+  // What the cache holds of a model as a node of a tree: FETCH_CACHED with
+  // the dependencies it names, or missing (FETCH_MISSING).
+  ModelTree::Node CachedNode(const ModelIdentifier &id, const std::string &url);
 
   // ---- What QuarnClient offers ----
   // A model and, depth first, every dependency not yet cached.
@@ -92,6 +95,9 @@ class Downloader {
   // with the dependencies (the disk's part).
   FetchedModel FetchModel(const ModelIdentifier &id, const std::vector<std::string> &headers);
   Result SaveFetched(FetchedModel &fetched, std::vector<ModelIdentifier> &dependencies);
+  // The save half with what it made: the model's outcome (asked for as
+  // `url`) and the dependencies it names.
+  ModelTree::Node SaveFetchedNode(FetchedModel &fetched, const std::string &url);
   // A world; `id` receives the delivered version and the local path.
   Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
   // By URL; `path` receives the version directory delivered, on success.
@@ -124,8 +130,6 @@ class Downloader {
   ModelVersion Save(FetchedModel &fetched);
   // What the cache holds of `id`, looked up, and what its metadata names.
   ModelVersion CachedVersion(const ModelIdentifier &id);
-  // The same as a node of a tree: FETCH_CACHED, or missing.
-  ModelTree::Node CachedNode(const ModelIdentifier &id, const std::string &url);
   // The dependencies `metadata` names, as identifiers of model `id`.
   Dependencies DependenciesIn(const qx::msgs::QuarnMetadata &metadata,
                               const ModelIdentifier &id) const;

@@ -83,15 +83,23 @@ void Report(const std::string &what, const CommandRun &run) {
             << run.work.metadataPbtxtReads << " metadata.pbtxt reads\n";
 }
 
+// At most 3 walks over the cache, and each model's model.config read once
+// (two models: the wheel and the box), with and without --json.
 TEST_F(DownloadBudget, AModelWithOneDependency) {
   const CommandRun plain = Quarn({"download", WheelUrl()});
   ASSERT_EQ(plain.status, 0);
   Report("quarn download", plain);
+  EXPECT_LE(plain.work.cacheWalks, 3u);
+  EXPECT_EQ(plain.work.modelConfigReads, 2u);
 
   EmptyCache();
   const CommandRun json = Quarn({"download", WheelUrl(), "--json"});
   ASSERT_EQ(json.status, 0);
   Report("quarn download --json", json);
+  EXPECT_LE(json.work.cacheWalks, 3u);
+  EXPECT_EQ(json.work.modelConfigReads, 2u);
+  EXPECT_NE(json.out.find("\"dependencies\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("alice/models/box/2"), std::string::npos) << json.out;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -13,6 +12,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "CacheDirectories.hh"
+#include "FailureNotes.hh"
 
 namespace qx::quarn_tools::internal::cache {
 namespace {
@@ -29,7 +29,6 @@ constexpr int kCreateAttempts = 5;
 // each (null for a trash name), so that an interrupt can remove them all.
 // Guarded by gClaimsMutex.
 std::mutex gClaimsMutex;
-std::atomic<bool> gAbandoned{false};
 std::map<std::string, StagingDirectory *> &claims() {
   static auto *claimed = new std::map<std::string, StagingDirectory *>();
   return *claimed;
@@ -176,7 +175,8 @@ void StagingDirectory::AbandonAll() {
   // pass removes is taken by the next (and once a directory is gone, nothing
   // can be made in it).
   constexpr int kPasses = 3;
-  gAbandoned = true;
+  // The saves that now fail were interrupted, whatever their steps say.
+  NoteInterruption();
   std::lock_guard<std::mutex> lock(gClaimsMutex);
   for (int pass = 0; pass < kPasses; ++pass) {
     for (const auto &[name, staging] : claims()) {
@@ -184,8 +184,6 @@ void StagingDirectory::AbandonAll() {
     }
   }
 }
-
-bool StagingDirectory::Abandoned() { return gAbandoned; }
 
 StagingDirectory::~StagingDirectory() {
   {

@@ -50,8 +50,6 @@ class StagingDirectory {
   // about to end without unwinding (an interrupt): their saves then fail,
   // and nothing of them stays behind. Any thread.
   static void AbandonAll();
-  // Whether AbandonAll has run: a save failing since was interrupted.
-  static bool Abandoned();
   ~StagingDirectory();
   StagingDirectory(const StagingDirectory &) = delete;
   StagingDirectory &operator=(const StagingDirectory &) = delete;

@@ -126,6 +126,7 @@ FetchedModel Downloader::FetchModel(const ModelIdentifier &id,
                                     const std::vector<std::string> &headers) {
   FailureNotes notes;
   FetchedModel fetched;
+  fetched.interruptions = Interruptions();
   fetched.requested = id;
   const auto failed = [&](const Result &result) {
     fetched.result = result;
@@ -169,7 +170,7 @@ Downloader::ModelVersion Downloader::Save(FetchedModel &fetched) {
   std::optional<cache::Published> published;
   if (fetched.save) {
     fetched.save = false;
-    FailureNotes notes;
+    FailureNotes notes(fetched.interruptions);
     const cache::DownloadSave saved = cache::SaveDownloadedModel(
         *cache_, config_, fetched.delivered, fetched.download->Staged());
     version.bytes = fetched.download->Bytes();

@@ -1,7 +1,5 @@
 #include "Outcomes.hh"
 
-#include "StagingDirectory.hh"
-
 namespace qx::quarn_tools::internal {
 namespace {
 
@@ -40,7 +38,7 @@ DownloadFailure FailureOf(const FailureNotes &notes, const Result &result) {
   DownloadFailure failure;
   // What the steps say once the saves were abandoned is only the
   // consequence.
-  if (cache::StagingDirectory::Abandoned()) {
+  if (notes.Interrupted()) {
     failure.reason = FailureReason::kInterrupted;
     failure.text = "the download was interrupted";
     return failure;

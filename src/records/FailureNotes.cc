@@ -1,17 +1,30 @@
 #include "FailureNotes.hh"
 
+#include <atomic>
 #include <cctype>
 
 namespace qx::quarn_tools::internal {
 namespace {
 
 thread_local FailureNotes *tInnermost = nullptr;
+std::atomic<std::uint64_t> gInterruptions{0};
 
 }  // namespace
 
-FailureNotes::FailureNotes() : outer_(tInnermost) { tInnermost = this; }
+FailureNotes::FailureNotes() : FailureNotes(Interruptions()) {}
+
+FailureNotes::FailureNotes(std::uint64_t interruptions)
+    : outer_(tInnermost), interruptions_(interruptions) {
+  tInnermost = this;
+}
 
 FailureNotes::~FailureNotes() { tInnermost = outer_; }
+
+bool FailureNotes::Interrupted() const { return gInterruptions.load() != interruptions_; }
+
+void NoteInterruption() { gInterruptions.fetch_add(1); }
+
+std::uint64_t Interruptions() { return gInterruptions.load(); }
 
 void NoteFailure(const DownloadFailure &failure) {
   if (tInnermost != nullptr && !tInnermost->first_) tInnermost->first_ = failure;

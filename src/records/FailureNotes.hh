@@ -10,6 +10,7 @@
 #ifndef QX_QUARN_TOOLS_SRC_FAILURENOTES_HH_
 #define QX_QUARN_TOOLS_SRC_FAILURENOTES_HH_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,19 +23,31 @@ namespace qx::quarn_tools::internal {
 class FailureNotes {
  public:
   FailureNotes();
+  // Counts as interrupted by what happened since `interruptions` (from
+  // Interruptions()): for a step that continues work begun before.
+  explicit FailureNotes(std::uint64_t interruptions);
   ~FailureNotes();
   FailureNotes(const FailureNotes &) = delete;
   FailureNotes &operator=(const FailureNotes &) = delete;
 
   // The first failure noted, if any.
   const std::optional<DownloadFailure> &First() const { return first_; }
-  void Clear() { first_.reset(); }
+  // Whether the process was interrupted (NoteInterruption) since this
+  // object was made: what the steps noted since is then only a consequence.
+  bool Interrupted() const;
 
  private:
   friend void NoteFailure(const DownloadFailure &failure);
   std::optional<DownloadFailure> first_;
   FailureNotes *outer_;
+  std::uint64_t interruptions_;
 };
+
+// The process is about to end on an interrupt, and its saves were
+// abandoned (abandonUnfinishedSaves). Any thread.
+void NoteInterruption();
+// How many interruptions there were so far.
+std::uint64_t Interruptions();
 
 // Notes `failure` for the innermost FailureNotes of this thread.
 void NoteFailure(const DownloadFailure &failure);

@@ -4,12 +4,12 @@
 // document) on standard output, why not on standard error.
 #include <iostream>
 #include <optional>
-#include <string>
-
 #include <qx/common/Console.hh>
 #include <qx/quarn_tools/CommandText.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <qx/quarn_tools/ResourceRequests.hh>
+#include <string>
+#include <vector>
 
 #include "Commands.hh"
 #include "Failure.hh"
@@ -31,35 +31,6 @@ using qx::quarn_tools::ResourceRequests;
 
 constexpr int kMaxJobs = 64;
 
-bool isModel(const DownloadOutcome &outcome) {
-  return outcome.kind == ResourceKind::kModel || outcome.kind == ResourceKind::kModelFile;
-}
-
-bool isMissing(const DownloadOutcome &outcome) {
-  return outcome.result.Type() == qx::quarn_tools::FETCH_MISSING;
-}
-
-// The record of a resource an outcome names, at `path` ("" for none).
-Json::Value recordOf(const DownloadOutcome &outcome, const std::string &path) {
-  qx::quarn_tools::ServerConfig server;
-  server.SetUrl(qx::common::URI(outcome.server));
-  server.SetVersion(outcome.apiVersion);
-  // A model that is in neither the cache nor the download has no version.
-  return resourceJson(isModel(outcome) ? "models" : "worlds", server, outcome.owner, outcome.name,
-                      isMissing(outcome) ? 0 : outcome.version, path);
-}
-
-// The record of a model or world in the cache, with every model it needs.
-Json::Value resourceRecord(const DownloadOutcome &outcome, const std::string &path) {
-  Json::Value record = recordOf(outcome, path);
-  record["cached"] = outcome.fromCache;
-  if (!isModel(outcome)) return record;
-  record["dependencies"] = Json::Value(Json::arrayValue);
-  for (const DownloadOutcome &dependency : outcome.dependencies)
-    record["dependencies"].append(recordOf(dependency, dependency.path));
-  return record;
-}
-
 // The result of a model, world or file: its path, or its JSON record.
 void printResource(const DownloadOutcome &outcome, bool json) {
   const bool file = !outcome.file.empty();
@@ -67,9 +38,9 @@ void printResource(const DownloadOutcome &outcome, bool json) {
     std::cout << shownPath(outcome.path) << std::endl;
     return;
   }
-  if (!file) return printJson(resourceRecord(outcome, outcome.path));
+  if (!file) return printJson(outcomeTreeJson(outcome, outcome.path));
   // The file record: the resource's, pointing at the file.
-  Json::Value record = resourceRecord(outcome, outcome.resourcePath);
+  Json::Value record = outcomeTreeJson(outcome, outcome.resourcePath);
   record["resource_path"] = record["path"];
   record["file"] = outcome.file;
   record["path"] = outcome.path;
@@ -80,27 +51,28 @@ void printResource(const DownloadOutcome &outcome, bool json) {
 // Why a request by `url` failed, on standard error; with `json`, also its
 // record with the error on standard output. The failure status.
 int reportFailure(const DownloadOutcome &outcome, const std::string &url, bool json) {
-  std::string error = failureText(outcome.failure, "Download of " + url);
+  std::vector<std::string> lines;
   if (outcome.failure.reason == FailureReason::kOffline) {
-    error.clear();
     for (const DownloadOutcome &dependency : outcome.dependencies) {
-      if (isMissing(dependency))
-        error += (error.empty() ? "" : "\n") + std::string("offline: dependency ") +
-                 dependency.owner + "/" + dependency.name + " of " + outcome.owner + "/" +
-                 outcome.name + " is not in the cache";
+      if (dependency.result.Type() == qx::quarn_tools::FETCH_MISSING)
+        lines.push_back("offline: dependency " + dependency.owner + "/" + dependency.name + " of " +
+                        outcome.owner + "/" + outcome.name + " is not in the cache");
     }
-    if (error.empty()) error = "offline: " + url + " is not in the cache";
+    if (lines.empty()) lines.push_back("offline: " + url + " is not in the cache");
   } else if (outcome.failure.reason == FailureReason::kInvalidUrl) {
-    error = "Invalid URL [" + qx::quarn_tools::printableText(url) + "]: " + outcome.failure.text;
+    lines.push_back("Invalid URL [" + qx::quarn_tools::printableText(url) +
+                    "]: " + outcome.failure.text);
   } else if (!outcome.file.empty() && !outcome.resourcePath.empty()) {
-    error = "The file [" + qx::quarn_tools::printableText(outcome.file) +
-            "] is not part of version " + std::to_string(outcome.version) + " of " +
-            outcome.owner + "/" + outcome.name + " (" + url + ")";
+    lines.push_back("The file [" + qx::quarn_tools::printableText(outcome.file) +
+                    "] is not part of version " + std::to_string(outcome.version) + " of " +
+                    outcome.owner + "/" + outcome.name + " (" + url + ")");
+  } else {
+    lines.push_back(failureText(outcome.failure, "Download of " + url));
   }
-  qxerr << error;
+  for (const std::string &line : lines) qxerr << line;
   if (json && !outcome.name.empty()) {
-    Json::Value record = recordOf(outcome, "");
-    record["error"] = error;
+    Json::Value record = outcomeJson(outcome, "");
+    record["error"] = lines.front();
     record["reason"] = failureReasonName(outcome.failure.reason);
     printJson(record);
   }
@@ -131,14 +103,14 @@ int printCollection(const DownloadOutcome &outcome, const std::string &url, bool
   document["resources"] = Json::Value(Json::arrayValue);
   document["failed"] = Json::Value(Json::arrayValue);
   const auto failed = [&](const DownloadOutcome &one) {
-    Json::Value failure = recordOf(one, "");
+    Json::Value failure = outcomeJson(one, "");
     failure["error"] = failureText(one.failure, "Download of " + failure["url"].asString());
     qxerr << failure["error"].asString();
     document["failed"].append(failure);
   };
   for (const DownloadOutcome &member : outcome.members) {
     if (member)
-      document["resources"].append(resourceRecord(member, member.path));
+      document["resources"].append(outcomeTreeJson(member, member.path));
     else
       failed(member);
   }
@@ -201,7 +173,8 @@ int request(const std::string &url, const std::string &configPath, const ToolOpt
                        : "fetch takes the URL of a model, world or file");
     return kFailure;
   }
-  const Interrupt interrupt(Interrupt::Mode::kEndAtOnce, "the download of " + url + " was not finished");
+  const Interrupt interrupt(Interrupt::Mode::kEndAtOnce,
+                            "the download of " + url + " was not finished");
   DownloadOutcome outcome;
   {
     std::optional<ProgressLine> progress;
@@ -246,8 +219,8 @@ void addDownloadCommand(CLI::App &app, Action &action) {
   addUrlArguments(command, options->url, "Model, world or collection URL");
   command->add_option("-c,--config", options->config, kConfigHelp);
   command->add_option("--header", options->header, kHeaderHelp);
-  command->add_option("-t,--type", options->type,
-                      "Only the models or only the worlds of a collection")
+  command
+      ->add_option("-t,--type", options->type, "Only the models or only the worlds of a collection")
       ->check(CLI::IsMember({"model", "world"}));
   command->add_option("-j,--jobs", options->jobs, "Parallel downloads for a collection")
       ->check(CLI::Range(1, kMaxJobs))

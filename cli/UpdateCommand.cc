@@ -47,7 +47,8 @@ Json::Value updateJson(const ResourceUpdate &update) {
   record["to"] = update.serverVersion;
   record["status"] = statusWord(update);
   if (!update.path.empty()) record["path"] = update.path;
-  if (!update.result) record["error"] = failureText(update.failure, "Update of " + ownerName(update));
+  if (!update.result)
+    record["error"] = failureText(update.failure, "Update of " + ownerName(update));
   return record;
 }
 

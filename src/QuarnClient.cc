@@ -56,7 +56,9 @@ Result QuarnClient::WorldDetails(const WorldIdentifier &id, WorldIdentifier &out
   return dataPtr->listings.WorldDetails(id, out, headers);
 }
 
-ModelIter QuarnClient::Models(const ServerConfig &server) { return dataPtr->listings.Models(server); }
+ModelIter QuarnClient::Models(const ServerConfig &server) {
+  return dataPtr->listings.Models(server);
+}
 
 ModelIter QuarnClient::Models(const ServerConfig &server) const {
   return dataPtr->listings.Models(server);
@@ -74,7 +76,9 @@ ModelIter QuarnClient::Models(const ModelIdentifier &id, bool checkCache) const 
   return dataPtr->listings.Models(id, checkCache);
 }
 
-WorldIter QuarnClient::Worlds(const WorldIdentifier &id) const { return dataPtr->listings.Worlds(id); }
+WorldIter QuarnClient::Worlds(const WorldIdentifier &id) const {
+  return dataPtr->listings.Worlds(id);
+}
 
 ModelIter QuarnClient::Models(const CollectionIdentifier &id) const {
   return dataPtr->listings.Models(id);
@@ -178,7 +182,9 @@ Result QuarnClient::CachedModel(const qx::common::URI &url, std::string &path) {
   return dataPtr->lookups.CachedModel(url, path);
 }
 
-bool QuarnClient::CachedWorld(const qx::common::URI &url) { return dataPtr->lookups.CachedWorld(url); }
+bool QuarnClient::CachedWorld(const qx::common::URI &url) {
+  return dataPtr->lookups.CachedWorld(url);
+}
 
 Result QuarnClient::CachedWorld(const qx::common::URI &url, std::string &path) {
   return dataPtr->lookups.CachedWorld(url, path);

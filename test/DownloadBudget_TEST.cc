@@ -2,17 +2,15 @@
 // command, run in this process, over the model bob/wheel, which depends on
 // one other model (alice/box), into a fresh cache. The library counts its
 // walks over the cache and its reads of metadata files (WorkCounters.hh).
-#include <iostream>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include <CLI/CLI.hpp>
-
+#include <iostream>
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "Commands.hh"
 #include "Tool.hh"
@@ -22,8 +20,8 @@
 
 namespace {
 
-using qx::quarn_tools::internal::WorkCounts;
 using qx::quarn_tools::internal::currentWorkCounts;
+using qx::quarn_tools::internal::WorkCounts;
 
 // What one command read of the cache, and what it printed.
 struct CommandRun {
@@ -78,9 +76,8 @@ class DownloadBudget : public qx::test::RepositoryFixture {
 };
 
 void Report(const std::string &what, const CommandRun &run) {
-  std::cout << what << ": " << run.work.cacheWalks << " cache walks, "
-            << run.work.modelConfigReads << " model.config reads, "
-            << run.work.metadataPbtxtReads << " metadata.pbtxt reads\n";
+  std::cout << what << ": " << run.work.cacheWalks << " cache walks, " << run.work.modelConfigReads
+            << " model.config reads, " << run.work.metadataPbtxtReads << " metadata.pbtxt reads\n";
 }
 
 // At most 3 walks over the cache, and each model's model.config read once

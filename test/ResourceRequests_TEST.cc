@@ -6,17 +6,16 @@
 // be wrong.
 #include "qx/quarn_tools/ResourceRequests.hh"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cerrno>
 #include <functional>
+#include <qx/common/Filesystem.hh>
+#include <qx/quarn_tools/LocalCache.hh>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
-
-#include <qx/common/Filesystem.hh>
-#include <qx/quarn_tools/LocalCache.hh>
 
 #include "support/ArchiveBuilder.hh"
 #include "support/ClientFixture.hh"
@@ -267,29 +266,38 @@ TEST_F(Reasons, EachReasonWithItsParts) {
           .Bytes();
   const std::vector<Case> cases = {
       {{"InvalidUrl", FailureReason::kInvalidUrl, "fetch takes the URL of a model, world or file"},
-       [] {}, ResourceUrl("alice/collections/favourites")},
+       [] {},
+       ResourceUrl("alice/collections/favourites")},
       {{"NotFound", FailureReason::kNotFound, "model carol/odd was not found on"}, [] {}, url},
       {{"Unauthorized", FailureReason::kUnauthorized, "refused access to model carol/odd (401)"},
-       [&] { Answer(zipRoute, "{\"message\": \"token\"}", "application/json", 401); }, url},
+       [&] { Answer(zipRoute, "{\"message\": \"token\"}", "application/json", 401); },
+       url},
       {{"Server", FailureReason::kServer, "answered 500 for model carol/odd: disk on fire"},
-       [&] { Answer(zipRoute, "disk on fire", "text/plain", 500); }, url},
+       [&] { Answer(zipRoute, "disk on fire", "text/plain", 500); },
+       url},
       {{"ContentType", FailureReason::kServer,
         "answered model carol/odd with the content type [application/json], not an archive"},
-       [&] { Answer(zipRoute, "{}", "application/json"); }, url},
+       [&] { Answer(zipRoute, "{}", "application/json"); },
+       url},
       {{"NotAZip", FailureReason::kArchive, "the archive is not a valid zip (Not a zip archive)"},
-       [&] { Answer(zipRoute, "these bytes are no archive"); }, url},
+       [&] { Answer(zipRoute, "these bytes are no archive"); },
+       url},
       {{"CompressionMethod", FailureReason::kArchive,
         "the archive is not a valid zip (Compression method not supported)"},
-       [&] { Answer(zipRoute, unsupported); }, url},
+       [&] { Answer(zipRoute, unsupported); },
+       url},
       {{"Backslash", FailureReason::kArchive,
         "the archive holds an entry whose name has a backslash [..\\x5cevil.txt]"},
-       [&] { Answer(zipRoute, CraftedArchive().File("..\\evil.txt", "x").Bytes()); }, url},
+       [&] { Answer(zipRoute, CraftedArchive().File("..\\evil.txt", "x").Bytes()); },
+       url},
       {{"NoModelConfig", FailureReason::kArchive, "the archive holds no model.config at its top"},
        [&] { Answer(zipRoute, CraftedArchive().File("odd/model.config", "<model/>").Bytes()); },
        url},
-      {{"IncompleteServer", FailureReason::kOther, "is incomplete"}, [] {},
+      {{"IncompleteServer", FailureReason::kOther, "is incomplete"},
+       [] {},
        "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort()) + "/carol/models/odd"},
-      {{"Network", FailureReason::kNetwork, "no answer from http://127.0.0.1:"}, [] {},
+      {{"Network", FailureReason::kNetwork, "no answer from http://127.0.0.1:"},
+       [] {},
        "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort()) + "/1.0/carol/models/odd"},
   };
   for (const Case &c : cases) {
@@ -320,7 +328,8 @@ TEST_F(Reasons, TheServersPartsAndTheTransportsWords) {
   const DownloadOutcome network = Requests().Fetch(nowhere + "/1.0/carol/models/odd");
   EXPECT_EQ(network.failure.status, 0);
   EXPECT_NE(network.failure.detail.find("onnect"), std::string::npos) << network.failure.detail;
-  EXPECT_EQ(network.failure.text, "no answer from " + nowhere + " (" + network.failure.detail + ")");
+  EXPECT_EQ(network.failure.text,
+            "no answer from " + nowhere + " (" + network.failure.detail + ")");
 }
 
 TEST_F(Reasons, ADiskThatFillsIsTheCachesReasonWithTheSystemsWords) {
@@ -365,10 +374,10 @@ TEST_F(Reasons, OfflineAndADependencyThatFailed) {
                 "/1.0/carol/models/missing</uri></model></depend></model>");
   const DownloadOutcome lonely = Requests().Download(ResourceUrl("carol/models/lonely"));
   EXPECT_EQ(lonely.failure.reason, FailureReason::kNotFound);
-  EXPECT_EQ(lonely.failure.text.rfind("its dependency " + Url() +
-                                          "/1.0/carol/models/missing failed: model carol/missing",
-                                      0),
-            0u)
+  EXPECT_EQ(
+      lonely.failure.text.rfind(
+          "its dependency " + Url() + "/1.0/carol/models/missing failed: model carol/missing", 0),
+      0u)
       << lonely.failure.text;
   // The model itself was saved, and says where.
   EXPECT_EQ(lonely.path, ServerCache() + "/carol/models/lonely/1");
@@ -383,9 +392,8 @@ TEST_F(ResourceRequestsTest, ManyThreadsMayAskOneObject) {
   std::vector<DownloadOutcome> outcomes(routes.size() * 2);
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    threads.emplace_back([&, i] {
-      outcomes[i] = requests.Fetch(ResourceUrl(routes[i % routes.size()]));
-    });
+    threads.emplace_back(
+        [&, i] { outcomes[i] = requests.Fetch(ResourceUrl(routes[i % routes.size()])); });
   }
   for (std::thread &thread : threads) thread.join();
   for (const DownloadOutcome &outcome : outcomes) {

@@ -27,7 +27,8 @@ TEST(ServerErrors, EachAnswerHasItsCategoryAndWords) {
   const std::vector<Case> cases = {
       {0, "alice/models/box", "", "Couldn't connect to server", FailureReason::kNetwork,
        "no answer from http://127.0.0.1:8085 (Couldn't connect to server)"},
-      {0, "alice/models/box", "", "", FailureReason::kNetwork, "no answer from http://127.0.0.1:8085"},
+      {0, "alice/models/box", "", "", FailureReason::kNetwork,
+       "no answer from http://127.0.0.1:8085"},
       {404, "alice/models/ghost", "", "", FailureReason::kNotFound,
        "model alice/ghost was not found on http://127.0.0.1:8085 (404)"},
       {401, "alice/worlds/town", "{\"error\": \"token\"}", "", FailureReason::kUnauthorized,
@@ -87,11 +88,11 @@ TEST(ServerErrors, AResultWithoutAnAnswerGivesItsReadableText) {
 
 TEST(ServerErrors, EveryReasonHasAName) {
   const std::vector<std::pair<FailureReason, std::string>> names = {
-      {FailureReason::kNone, "none"},         {FailureReason::kInvalidUrl, "invalid-url"},
+      {FailureReason::kNone, "none"},          {FailureReason::kInvalidUrl, "invalid-url"},
       {FailureReason::kNotFound, "not-found"}, {FailureReason::kUnauthorized, "unauthorized"},
-      {FailureReason::kOffline, "offline"},   {FailureReason::kNetwork, "network"},
-      {FailureReason::kServer, "server"},     {FailureReason::kCache, "cache"},
-      {FailureReason::kArchive, "archive"},   {FailureReason::kInterrupted, "interrupted"},
+      {FailureReason::kOffline, "offline"},    {FailureReason::kNetwork, "network"},
+      {FailureReason::kServer, "server"},      {FailureReason::kCache, "cache"},
+      {FailureReason::kArchive, "archive"},    {FailureReason::kInterrupted, "interrupted"},
       {FailureReason::kOther, "other"}};
   for (const auto &[reason, name] : names) EXPECT_EQ(failureReasonName(reason), name);
 }

@@ -40,8 +40,8 @@ struct DownloadSave {
 DownloadSave SaveDownloadedModel(LocalCache &cache, const ClientConfig &config,
                                  const ModelIdentifier &id, const StagedArchive &archive);
 // The same for a world; on success `id` carries the local path.
-DownloadSave SaveDownloadedWorld(LocalCache &cache, const ClientConfig &config,
-                                 WorldIdentifier &id, const StagedArchive &archive);
+DownloadSave SaveDownloadedWorld(LocalCache &cache, const ClientConfig &config, WorldIdentifier &id,
+                                 const StagedArchive &archive);
 
 }  // namespace qx::quarn_tools::internal::cache
 

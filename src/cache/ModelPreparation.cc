@@ -37,14 +37,14 @@ bool PrepareModelVersion(const ModelIdentifier &id, const Directory &tree,
   if (!readMetadataFile(tree, kModelConfigFile, texts.modelConfig, error)) {
     qxerr << "Unable to load model.config file[" << versionDirectory << "/" << kModelConfigFile
           << "]: " << ErrorText(error) << "; nothing was saved\n";
-    NoteArchiveFailure(versionDirectory, "the archive's model.config cannot be read (" +
-                                             ErrorText(error) + ")");
+    NoteArchiveFailure(versionDirectory,
+                       "the archive's model.config cannot be read (" + ErrorText(error) + ")");
     return false;
   }
   if (!texts.modelConfig) {
     qxerr << "model.config file does not exist in [" << versionDirectory << ".\n";
-    qxerr << "Refusing the archive of model [" << id.UniqueName() << "] version "
-          << id.VersionStr() << ": it holds no model.config at its top; nothing was saved\n";
+    qxerr << "Refusing the archive of model [" << id.UniqueName() << "] version " << id.VersionStr()
+          << ": it holds no model.config at its top; nothing was saved\n";
     NoteArchiveFailure(versionDirectory, "the archive holds no model.config at its top");
     return false;
   }

@@ -105,9 +105,9 @@ bool DirectoryWithinLimits(int fd, const std::string &src, const UnpackLimits &l
           << record->bytes << " bytes (" << humanBytes(record->bytes) << "), more than the "
           << allowed << " bytes (" << humanBytes(allowed) << ") that " << limits.maxEntries
           << " entries may take\n";
-    NoteArchiveFailure(src, "the archive's directory of entries takes " + humanBytes(record->bytes) +
-                                ", more than " + std::to_string(limits.maxEntries) +
-                                " entries may take");
+    NoteArchiveFailure(src, "the archive's directory of entries takes " +
+                                humanBytes(record->bytes) + ", more than " +
+                                std::to_string(limits.maxEntries) + " entries may take");
     return false;
   }
   return true;

@@ -49,8 +49,8 @@ std::string reasonText(const DownloadFailure &failure) {
       break;
     case 401:
     case 403:
-      text = server + " refused access to " + resource + " (" + std::to_string(failure.status) +
-             ")";
+      text =
+          server + " refused access to " + resource + " (" + std::to_string(failure.status) + ")";
       break;
     case 404:
       text = resource + " was not found on " + server + " (404)";
@@ -92,11 +92,19 @@ std::string ResourceWords(const std::string &route) {
 DownloadFailure ReplyFailure(const ServerReply &reply, const std::string &transportText) {
   DownloadFailure failure;
   switch (reply.status) {
-    case 0: failure.reason = FailureReason::kNetwork; break;
+    case 0:
+      failure.reason = FailureReason::kNetwork;
+      break;
     case 401:
-    case 403: failure.reason = FailureReason::kUnauthorized; break;
-    case 404: failure.reason = FailureReason::kNotFound; break;
-    default: failure.reason = FailureReason::kServer; break;
+    case 403:
+      failure.reason = FailureReason::kUnauthorized;
+      break;
+    case 404:
+      failure.reason = FailureReason::kNotFound;
+      break;
+    default:
+      failure.reason = FailureReason::kServer;
+      break;
   }
   failure.server = reply.server;
   failure.resource = ResourceWords(reply.resource);

@@ -8,9 +8,8 @@
 
 #include <memory>
 #include <optional>
-#include <string>
-
 #include <qx/common/URI.hh>
+#include <string>
 
 #include "ResourceUrls.hh"
 #include "qx/quarn_tools/LocalCache.hh"

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <map>
-#include <utility>
-
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 #include <qx/common/URI.hh>
+#include <utility>
 
 #include "ListingRequest.hh"
 #include "Routes.hh"
@@ -31,8 +30,8 @@ const WorldIdentifier &IdentityOf(const WorldIdentifier &world) { return world; 
 // Walks the listing `create` makes to its end, keeping every identifier,
 // and tells whether the server answered every page.
 template <typename Identifier, typename Create>
-Result WalkListing(const ClientConfig &config, const ServerConfig &server,
-                   const std::string &route, std::vector<Identifier> &found, Create create) {
+Result WalkListing(const ClientConfig &config, const ServerConfig &server, const std::string &route,
+                   std::vector<Identifier> &found, Create create) {
   found.clear();
   if (RefusedOfflineAsking(config, server, route)) return Result(FETCH_FAILED);
   const ListingPageWatch watch;
@@ -53,8 +52,10 @@ class Entries {
       resources_.push_back({id.Owner(), id.Name(), {}});
     }
     std::vector<unsigned int> &versions = resources_[found->second].versions;
-    if (id.Version() != 0 && std::find(versions.begin(), versions.end(), id.Version()) == versions.end()) {
-      versions.insert(std::upper_bound(versions.begin(), versions.end(), id.Version()), id.Version());
+    if (id.Version() != 0 &&
+        std::find(versions.begin(), versions.end(), id.Version()) == versions.end()) {
+      versions.insert(std::upper_bound(versions.begin(), versions.end(), id.Version()),
+                      id.Version());
     }
   }
   std::vector<ListedResource> Take() { return std::move(resources_); }
@@ -86,8 +87,8 @@ Result ClientListings::FetchDetails(const ServerConfig &server, const std::strin
                                     const std::vector<std::string> &headers,
                                     std::string &body) const {
   if (RefusedOfflineAsking(config_, server, route)) return Result(FETCH_FAILED);
-  const RestResponse response = SendToServer(Rest(), HttpMethod::GET, server, route, {},
-                                             HeadersWithApiKey(server, headers));
+  const RestResponse response =
+      SendToServer(Rest(), HttpMethod::GET, server, route, {}, HeadersWithApiKey(server, headers));
   if (response.statusCode != 200) return ResultOf(FETCH_FAILED, server, route, response);
   body = response.data;
   return Result(FETCH_DONE);
@@ -102,7 +103,7 @@ WorldIter ClientListings::CachedWorlds(const ServerConfig &server, const std::st
 }
 
 Result ClientListings::ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
-                                        const std::vector<std::string> &headers) const {
+                                    const std::vector<std::string> &headers) const {
   std::string body;
   const Result fetched = FetchDetails(
       id.Server(), routes::Resource(id.Owner(), kModelsKind, id.Name()), headers, body);
@@ -112,7 +113,7 @@ Result ClientListings::ModelDetails(const ModelIdentifier &id, ModelIdentifier &
 }
 
 Result ClientListings::WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
-                                        const std::vector<std::string> &headers) const {
+                                    const std::vector<std::string> &headers) const {
   if (id.Server().Url().Str().empty() || id.Owner().empty() || id.Name().empty())
     return Result(FETCH_FAILED);
   std::string body;
@@ -173,28 +174,28 @@ WorldIter ClientListings::Worlds(const CollectionIdentifier &id) const {
 }
 
 Result ClientListings::ListModels(const ServerConfig &server, const std::string &owner,
-                                      std::vector<ModelIdentifier> &models) const {
+                                  std::vector<ModelIdentifier> &models) const {
   const std::string route = routes::ServerOrOwner(owner, kModelsKind);
   return WalkListing(config_, server, route, models,
                      [&] { return ModelIterFactory::Create(rest_, server, route); });
 }
 
 Result ClientListings::ListWorlds(const ServerConfig &server, const std::string &owner,
-                                      std::vector<WorldIdentifier> &worlds) const {
+                                  std::vector<WorldIdentifier> &worlds) const {
   const std::string route = routes::ServerOrOwner(owner, kWorldsKind);
   return WalkListing(config_, server, route, worlds,
                      [&] { return WorldIterFactory::Create(rest_, server, route); });
 }
 
 Result ClientListings::ListModels(const CollectionIdentifier &id,
-                                      std::vector<ModelIdentifier> &models) const {
+                                  std::vector<ModelIdentifier> &models) const {
   const std::string route = routes::Collection(id.Owner(), id.Name(), kModelsKind);
   return WalkListing(config_, id.Server(), route, models,
                      [&] { return ModelIterFactory::Create(rest_, id.Server(), route); });
 }
 
 Result ClientListings::ListWorlds(const CollectionIdentifier &id,
-                                      std::vector<WorldIdentifier> &worlds) const {
+                                  std::vector<WorldIdentifier> &worlds) const {
   const std::string route = routes::Collection(id.Owner(), id.Name(), kWorldsKind);
   return WalkListing(config_, id.Server(), route, worlds,
                      [&] { return WorldIterFactory::Create(rest_, id.Server(), route); });

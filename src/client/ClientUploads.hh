@@ -9,10 +9,9 @@
 #define QX_QUARN_TOOLS_SRC_CLIENTUPLOADS_HH_
 
 #include <map>
+#include <qx/common/URI.hh>
 #include <string>
 #include <vector>
-
-#include <qx/common/URI.hh>
 
 #include "ResourceUrls.hh"
 #include "qx/quarn_tools/ClientConfig.hh"

@@ -6,17 +6,28 @@ namespace qx::quarn_tools {
 
 const char *failureReasonName(FailureReason reason) {
   switch (reason) {
-    case FailureReason::kNone: return "none";
-    case FailureReason::kInvalidUrl: return "invalid-url";
-    case FailureReason::kNotFound: return "not-found";
-    case FailureReason::kUnauthorized: return "unauthorized";
-    case FailureReason::kOffline: return "offline";
-    case FailureReason::kNetwork: return "network";
-    case FailureReason::kServer: return "server";
-    case FailureReason::kCache: return "cache";
-    case FailureReason::kArchive: return "archive";
-    case FailureReason::kInterrupted: return "interrupted";
-    case FailureReason::kOther: break;
+    case FailureReason::kNone:
+      return "none";
+    case FailureReason::kInvalidUrl:
+      return "invalid-url";
+    case FailureReason::kNotFound:
+      return "not-found";
+    case FailureReason::kUnauthorized:
+      return "unauthorized";
+    case FailureReason::kOffline:
+      return "offline";
+    case FailureReason::kNetwork:
+      return "network";
+    case FailureReason::kServer:
+      return "server";
+    case FailureReason::kCache:
+      return "cache";
+    case FailureReason::kArchive:
+      return "archive";
+    case FailureReason::kInterrupted:
+      return "interrupted";
+    case FailureReason::kOther:
+      break;
   }
   return "other";
 }

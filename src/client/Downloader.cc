@@ -77,8 +77,8 @@ bool RefusedOfflineFor(const ClientConfig &config, const std::string &uniqueName
 template <typename Version>
 DownloadOutcome OutcomeOfVersion(const ModelIdentifier &asked, const std::string &url,
                                  const Version &version) {
-  DownloadOutcome outcome = OutcomeNaming(
-      ResourceKind::kModel, version.path.empty() ? asked : version.delivered, url);
+  DownloadOutcome outcome =
+      OutcomeNaming(ResourceKind::kModel, version.path.empty() ? asked : version.delivered, url);
   outcome.result = version.result;
   outcome.failure = version.failure;
   outcome.path = version.path;
@@ -171,8 +171,8 @@ Downloader::ModelVersion Downloader::Save(FetchedModel &fetched) {
   if (fetched.save) {
     fetched.save = false;
     FailureNotes notes(fetched.interruptions);
-    const cache::DownloadSave saved = cache::SaveDownloadedModel(
-        *cache_, config_, fetched.delivered, fetched.download->Staged());
+    const cache::DownloadSave saved =
+        cache::SaveDownloadedModel(*cache_, config_, fetched.delivered, fetched.download->Staged());
     version.bytes = fetched.download->Bytes();
     fetched.download.reset();
     if (saved.saved) {
@@ -296,7 +296,8 @@ DownloadOutcome Downloader::ModelOutcome(const ModelIdentifier &id,
     if (dependency.result || dependency.result.Type() == FETCH_MISSING) continue;
     outcome.result = result;
     outcome.failure = dependency.failure;
-    outcome.failure.text = "its dependency " + dependency.url + " failed: " + dependency.failure.text;
+    outcome.failure.text =
+        "its dependency " + dependency.url + " failed: " + dependency.failure.text;
     break;
   }
   return outcome;
@@ -338,10 +339,9 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id, const std::strin
     if (expanding.count(dependency.UniqueName()) > 0) continue;
     // The caller's token lines were given for the server asked; a
     // dependency elsewhere gets that server's own key and nothing else.
-    const Result dependencyResult =
-        DownloadModelTree(dependency, dependencies.urls[i],
-                          CallerHeadersFor(asked, dependency.Server(), headers), asked, tree,
-                          expanding);
+    const Result dependencyResult = DownloadModelTree(
+        dependency, dependencies.urls[i], CallerHeadersFor(asked, dependency.Server(), headers),
+        asked, tree, expanding);
     if (!dependencyResult) {
       qxerr << "Dependency [" << dependency.UniqueName() << "] of model [" << id.UniqueName()
             << "] failed to download: " << dependencyResult.ReadableResult() << "\n";
@@ -385,8 +385,7 @@ DownloadOutcome Downloader::CachedWorldOutcome(const WorldIdentifier &id, const 
   WorldIdentifier found(id);
   if (!cache_->MatchingWorld(found)) {
     DownloadOutcome outcome = OutcomeNaming(ResourceKind::kWorld, id, url);
-    Fail(outcome, Result(FETCH_FAILED), FailureReason::kNotFound,
-         url + " is not in the cache");
+    Fail(outcome, Result(FETCH_FAILED), FailureReason::kNotFound, url + " is not in the cache");
     return outcome;
   }
   DownloadOutcome outcome = OutcomeNaming(ResourceKind::kWorld, found, url);

@@ -49,12 +49,12 @@ class FetchedModel {
 
  private:
   friend class Downloader;
-  Result result{FETCH_FAILED};  // FETCH_DONE once fetched (or published meanwhile)
-  DownloadFailure failure;      // why not
+  Result result{FETCH_FAILED};      // FETCH_DONE once fetched (or published meanwhile)
+  DownloadFailure failure;          // why not
   std::uint64_t interruptions = 0;  // of the process when the fetch began
-  bool save = false;            // an archive waits to be saved
-  ModelIdentifier requested;    // as the caller asked for it
-  ModelIdentifier delivered;    // with the version the server delivered
+  bool save = false;                // an archive waits to be saved
+  ModelIdentifier requested;        // as the caller asked for it
+  ModelIdentifier delivered;        // with the version the server delivered
   std::unique_ptr<ResourceDownloadCount> counting;
   std::unique_ptr<cache::ResourceLock> lock;
   std::unique_ptr<ArchiveDownload> download;

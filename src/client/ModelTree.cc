@@ -44,8 +44,7 @@ void ModelTree::Expand(const std::vector<ModelIdentifier> &ids,
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const ModelIdentifier &id = ids[i];
     // A model already being expanded on this path closes a cycle.
-    if (std::find(expanding.begin(), expanding.end(), id.UniqueName()) != expanding.end())
-      continue;
+    if (std::find(expanding.begin(), expanding.end(), id.UniqueName()) != expanding.end()) continue;
     expanding.push_back(id.UniqueName());
     const Node *node = Find(id);
     std::vector<std::pair<ModelIdentifier, std::string>> indirect;

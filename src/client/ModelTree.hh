@@ -38,7 +38,8 @@ class ModelTree {
 
   // Gives every dependency named in the tree but not in it a node, from
   // `lookUp` (what the cache holds of it), until none is missing.
-  void Complete(const std::function<Node(const ModelIdentifier &id, const std::string &url)> &lookUp);
+  void Complete(
+      const std::function<Node(const ModelIdentifier &id, const std::string &url)> &lookUp);
 
   // The outcomes of every model that `top` needs, each delivered version
   // once; a dependency without a node is missing (FETCH_MISSING).

@@ -18,13 +18,15 @@ DownloadOutcome naming(ResourceKind kind, const Identifier &id, const std::strin
 
 }  // namespace
 
-DownloadOutcome OutcomeNaming(ResourceKind kind, const ModelIdentifier &id, const std::string &url) {
+DownloadOutcome OutcomeNaming(ResourceKind kind, const ModelIdentifier &id,
+                              const std::string &url) {
   DownloadOutcome outcome = naming(kind, id, url);
   outcome.version = id.Version();
   return outcome;
 }
 
-DownloadOutcome OutcomeNaming(ResourceKind kind, const WorldIdentifier &id, const std::string &url) {
+DownloadOutcome OutcomeNaming(ResourceKind kind, const WorldIdentifier &id,
+                              const std::string &url) {
   DownloadOutcome outcome = naming(kind, id, url);
   outcome.version = id.Version();
   return outcome;

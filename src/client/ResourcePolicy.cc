@@ -29,9 +29,7 @@ DownloadOutcome InvalidUrl(const std::string &url, ResourceKind kind, const std:
 }
 
 // "owner/name", as people name a resource.
-std::string OwnerName(const DownloadOutcome &outcome) {
-  return outcome.owner + "/" + outcome.name;
-}
+std::string OwnerName(const DownloadOutcome &outcome) { return outcome.owner + "/" + outcome.name; }
 
 }  // namespace
 
@@ -49,8 +47,7 @@ std::string ResourceUrlOf(const std::string &fileUrl, const std::string &filePat
 ResourcePolicy::ResourcePolicy(const ClientConfig &config, const ResourceUrls &urls,
                                Downloader &downloads, const ClientListings &listings,
                                ClientBatchDownloads &batches)
-    : config_(config), urls_(urls), downloads_(downloads), listings_(listings),
-      batches_(batches) {}
+    : config_(config), urls_(urls), downloads_(downloads), listings_(listings), batches_(batches) {}
 
 ResourceTarget ResourcePolicy::Classify(const std::string &url) const {
   const qx::common::URI uri(url, false);
@@ -71,10 +68,13 @@ ResourceTarget ResourcePolicy::Classify(const std::string &url) const {
 DownloadOutcome ResourcePolicy::Fetch(const std::string &url, const RequestOptions &options) {
   const ResourceTarget target = Classify(url);
   switch (target.kind) {
-    case ResourceKind::kModel: return Model(target.model, url, options, true);
-    case ResourceKind::kWorld: return World(target.world, url, options, true);
+    case ResourceKind::kModel:
+      return Model(target.model, url, options, true);
+    case ResourceKind::kWorld:
+      return World(target.world, url, options, true);
     case ResourceKind::kModelFile:
-    case ResourceKind::kWorldFile: return File(target, url, options);
+    case ResourceKind::kWorldFile:
+      return File(target, url, options);
     default:
       return InvalidUrl(url, target.kind, "fetch takes the URL of a model, world or file");
   }
@@ -87,10 +87,10 @@ DownloadOutcome ResourcePolicy::Download(const std::string &url, const RequestOp
       return Model(target.model, url, options, !options.force && target.model.Version() != 0);
     case ResourceKind::kWorld:
       return World(target.world, url, options, !options.force && target.world.Version() != 0);
-    case ResourceKind::kCollection: return Collection(target.collection, url, options);
+    case ResourceKind::kCollection:
+      return Collection(target.collection, url, options);
     default:
-      return InvalidUrl(url, target.kind,
-                        "download takes the URL of a model, world or collection");
+      return InvalidUrl(url, target.kind, "download takes the URL of a model, world or collection");
   }
 }
 

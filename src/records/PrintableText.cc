@@ -37,8 +37,7 @@ std::size_t decodeUtf8(const std::string &text, std::size_t at, char32_t &codePo
     if ((next & 0xC0) != 0x80) return 0;
     codePoint = (codePoint << 6) | (next & 0x3F);
   }
-  if (codePoint < smallest || codePoint > 0x10FFFF ||
-      (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+  if (codePoint < smallest || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
     return 0;
   return length;
 }

@@ -186,6 +186,18 @@ std::optional<internal::cache::VersionToSave> worldToSave(const ClientConfig *co
   return versionToSave(config, id, id.Server().Url().Valid(), "world", overwrite);
 }
 
+// What `scan` finds for every configured server, in the order configured.
+template <typename Scan>
+auto everyServer(const ClientConfig *config, Scan scan) {
+  decltype(scan(*config, ServerConfig(), Only())) all;
+  if (config == nullptr) return all;
+  for (const ServerConfig &server : config->Servers()) {
+    auto found = scan(*config, server, Only());
+    all.insert(all.end(), found.begin(), found.end());
+  }
+  return all;
+}
+
 // A world's identifier learns where it was saved.
 bool savedWorld(WorldIdentifier &id, const std::optional<internal::cache::Published> &published) {
   if (!published) return false;
@@ -237,6 +249,37 @@ bool saveFromMemory(const std::string &archivePath, Save save) {
   return save(data);
 }
 
+// A save of the archive file at `archivePath` into `cache`: from the file
+// for a LocalCache (`toSave` says what to save, `done` what to make of what
+// was published); an application's subclass receives its bytes through
+// `fromMemory` (its SaveModel or SaveWorld).
+template <typename ToSave, typename FromMemory, typename Done>
+bool saveArchive(const LocalCache &cache, const std::string &archivePath, ToSave toSave,
+                 FromMemory fromMemory, Done done) {
+  if (!isPlainCache(cache)) return saveFromMemory(archivePath, fromMemory);
+  const auto save = toSave();
+  return save && done(writer().SaveArchiveFile(*save, archivePath));
+}
+
+// A save of a download's staging directory into `cache`, as saveArchive;
+// an application's subclass receives it through `viaCache` (its virtual
+// SaveModelArchive or SaveWorldArchive).
+template <typename ToSave, typename ViaCache, typename Done>
+internal::cache::DownloadSave saveDownloaded(const LocalCache &cache,
+                                             const internal::cache::StagedArchive &archive,
+                                             ToSave toSave, ViaCache viaCache, Done done) {
+  internal::cache::DownloadSave saved;
+  if (!isPlainCache(cache)) {
+    const Handing handing(archive);
+    saved.saved = viaCache(archive.stage.Join(archive.name));
+    return saved;
+  }
+  const auto save = toSave();
+  if (save) saved.published = writer().SaveStaged(*save, archive.stage, archive.name);
+  saved.saved = done(saved.published);
+  return saved;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -247,25 +290,11 @@ LocalCache::LocalCache(const ClientConfig *config)
 LocalCache::~LocalCache() = default;
 
 ModelIter LocalCache::AllModels() {
-  std::vector<Model> models;
-  if (dataPtr->config != nullptr) {
-    for (const ServerConfig &server : dataPtr->config->Servers()) {
-      std::vector<Model> found = scanModels(*dataPtr->config, server);
-      models.insert(models.end(), found.begin(), found.end());
-    }
-  }
-  return ModelIterFactory::Create(models);
+  return ModelIterFactory::Create(everyServer(dataPtr->config, scanModels));
 }
 
 WorldIter LocalCache::AllWorlds() const {
-  std::vector<WorldIdentifier> worlds;
-  if (dataPtr->config != nullptr) {
-    for (const ServerConfig &server : dataPtr->config->Servers()) {
-      std::vector<WorldIdentifier> found = scanWorlds(*dataPtr->config, server);
-      worlds.insert(worlds.end(), found.begin(), found.end());
-    }
-  }
-  return WorldIterFactory::Create(worlds);
+  return WorldIterFactory::Create(everyServer(dataPtr->config, scanWorlds));
 }
 
 Model LocalCache::MatchingModel(const ModelIdentifier &id) {
@@ -337,22 +366,18 @@ bool LocalCache::SaveWorld(WorldIdentifier &id, const std::string &data, bool ov
 
 bool LocalCache::SaveModelArchive(const ModelIdentifier &id, const std::string &archivePath,
                                   bool overwrite) {
-  if (!isPlainCache(*this)) {
-    return saveFromMemory(archivePath,
-                          [&](const std::string &data) { return SaveModel(id, data, overwrite); });
-  }
-  const auto save = modelToSave(dataPtr->config, id, overwrite);
-  return save && writer().SaveArchiveFile(*save, archivePath);
+  return saveArchive(
+      *this, archivePath, [&] { return modelToSave(dataPtr->config, id, overwrite); },
+      [&](const std::string &data) { return SaveModel(id, data, overwrite); },
+      [](const auto &published) { return published.has_value(); });
 }
 
 bool LocalCache::SaveWorldArchive(WorldIdentifier &id, const std::string &archivePath,
                                   bool overwrite) {
-  if (!isPlainCache(*this)) {
-    return saveFromMemory(archivePath,
-                          [&](const std::string &data) { return SaveWorld(id, data, overwrite); });
-  }
-  const auto save = worldToSave(dataPtr->config, id, overwrite);
-  return save && savedWorld(id, writer().SaveArchiveFile(*save, archivePath));
+  return saveArchive(
+      *this, archivePath, [&] { return worldToSave(dataPtr->config, id, overwrite); },
+      [&](const std::string &data) { return SaveWorld(id, data, overwrite); },
+      [&](const auto &published) { return savedWorld(id, published); });
 }
 
 void abandonUnfinishedSaves() { internal::cache::StagingDirectory::AbandonAll(); }
@@ -361,30 +386,18 @@ namespace internal::cache {
 
 DownloadSave SaveDownloadedModel(LocalCache &cache, const ClientConfig &config,
                                  const ModelIdentifier &id, const StagedArchive &archive) {
-  DownloadSave done;
-  if (!isPlainCache(cache)) {
-    const Handing handing(archive);
-    done.saved = cache.SaveModelArchive(id, archive.stage.Join(archive.name), true);
-    return done;
-  }
-  const auto save = modelToSave(&config, id, true);
-  if (save) done.published = writer().SaveStaged(*save, archive.stage, archive.name);
-  done.saved = done.published.has_value();
-  return done;
+  return saveDownloaded(
+      cache, archive, [&] { return modelToSave(&config, id, true); },
+      [&](const std::string &path) { return cache.SaveModelArchive(id, path, true); },
+      [](const auto &published) { return published.has_value(); });
 }
 
 DownloadSave SaveDownloadedWorld(LocalCache &cache, const ClientConfig &config,
                                  WorldIdentifier &id, const StagedArchive &archive) {
-  DownloadSave done;
-  if (!isPlainCache(cache)) {
-    const Handing handing(archive);
-    done.saved = cache.SaveWorldArchive(id, archive.stage.Join(archive.name), true);
-    return done;
-  }
-  const auto save = worldToSave(&config, id, true);
-  if (save) done.published = writer().SaveStaged(*save, archive.stage, archive.name);
-  done.saved = savedWorld(id, done.published);
-  return done;
+  return saveDownloaded(
+      cache, archive, [&] { return worldToSave(&config, id, true); },
+      [&](const std::string &path) { return cache.SaveWorldArchive(id, path, true); },
+      [&](const auto &published) { return savedWorld(id, published); });
 }
 
 }  // namespace internal::cache

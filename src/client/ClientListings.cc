@@ -65,6 +65,21 @@ class Entries {
   std::map<std::pair<std::string, std::string>, std::size_t> index_;
 };
 
+// What differs between the listings of models and of worlds.
+struct ModelListing {
+  using Identifier = ModelIdentifier;
+  static ModelIter Create(const Rest &rest, const ServerConfig &server, const std::string &route) {
+    return ModelIterFactory::Create(rest, server, route);
+  }
+};
+
+struct WorldListing {
+  using Identifier = WorldIdentifier;
+  static WorldIter Create(const Rest &rest, const ServerConfig &server, const std::string &route) {
+    return WorldIterFactory::Create(rest, server, route);
+  }
+};
+
 // The identifier a cache listing filters by: the server, and the owner when
 // one is given.
 template <typename Identifier>
@@ -175,30 +190,40 @@ WorldIter ClientListings::Worlds(const CollectionIdentifier &id) const {
 
 Result ClientListings::ListModels(const ServerConfig &server, const std::string &owner,
                                   std::vector<ModelIdentifier> &models) const {
-  const std::string route = routes::ServerOrOwner(owner, kModelsKind);
-  return WalkListing(config_, server, route, models,
-                     [&] { return ModelIterFactory::Create(rest_, server, route); });
+  return List<ModelListing>(server, routes::ServerOrOwner(owner, kModelsKind), models);
 }
 
 Result ClientListings::ListWorlds(const ServerConfig &server, const std::string &owner,
                                   std::vector<WorldIdentifier> &worlds) const {
-  const std::string route = routes::ServerOrOwner(owner, kWorldsKind);
-  return WalkListing(config_, server, route, worlds,
-                     [&] { return WorldIterFactory::Create(rest_, server, route); });
+  return List<WorldListing>(server, routes::ServerOrOwner(owner, kWorldsKind), worlds);
 }
 
 Result ClientListings::ListModels(const CollectionIdentifier &id,
                                   std::vector<ModelIdentifier> &models) const {
-  const std::string route = routes::Collection(id.Owner(), id.Name(), kModelsKind);
-  return WalkListing(config_, id.Server(), route, models,
-                     [&] { return ModelIterFactory::Create(rest_, id.Server(), route); });
+  return List<ModelListing>(id.Server(), routes::Collection(id.Owner(), id.Name(), kModelsKind),
+                            models);
 }
 
 Result ClientListings::ListWorlds(const CollectionIdentifier &id,
                                   std::vector<WorldIdentifier> &worlds) const {
-  const std::string route = routes::Collection(id.Owner(), id.Name(), kWorldsKind);
-  return WalkListing(config_, id.Server(), route, worlds,
-                     [&] { return WorldIterFactory::Create(rest_, id.Server(), route); });
+  return List<WorldListing>(id.Server(), routes::Collection(id.Owner(), id.Name(), kWorldsKind),
+                            worlds);
+}
+
+template <typename Kind, typename Identifier>
+Result ClientListings::List(const ServerConfig &server, const std::string &route,
+                            std::vector<Identifier> &found) const {
+  return WalkListing(config_, server, route, found,
+                     [&] { return Kind::Create(rest_, server, route); });
+}
+
+template <typename Kind, typename Into>
+Result ClientListings::ListInto(const ServerConfig &server, const std::string &route,
+                                Into &entries) const {
+  std::vector<typename Kind::Identifier> found;
+  const Result listed = List<Kind>(server, route, found);
+  for (const auto &id : found) entries.Add(id);
+  return listed;
 }
 
 ResourceListing ClientListings::ListResources(const ServerConfig &server, const std::string &kind,
@@ -212,15 +237,9 @@ ResourceListing ClientListings::ListResources(const ServerConfig &server, const 
     listing.failure.reason = FailureReason::kOffline;
     listing.failure.text = "offline: listing the cached " + kind + " of " + server.Url().Str();
   } else {
-    if (models) {
-      std::vector<ModelIdentifier> found;
-      listing.result = ListModels(server, owner, found);
-      for (const ModelIdentifier &id : found) entries.Add(id);
-    } else {
-      std::vector<WorldIdentifier> found;
-      listing.result = ListWorlds(server, owner, found);
-      for (const WorldIdentifier &id : found) entries.Add(id);
-    }
+    const std::string route = routes::ServerOrOwner(owner, kind);
+    listing.result = models ? ListInto<ModelListing>(server, route, entries)
+                            : ListInto<WorldListing>(server, route, entries);
     if (listing.result) {
       listing.resources = entries.Take();
       return listing;

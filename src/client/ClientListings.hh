@@ -57,6 +57,13 @@ class ClientListings {
   // The details document at `route`, fetched with `headers` and the API key.
   Result FetchDetails(const ServerConfig &server, const std::string &route,
                       const std::vector<std::string> &headers, std::string &body) const;
+  // The listing at `route` of `server`, walked to its end into `found`
+  // (Kind: the model or world listing), or into `entries`.
+  template <typename Kind, typename Identifier>
+  Result List(const ServerConfig &server, const std::string &route,
+              std::vector<Identifier> &found) const;
+  template <typename Kind, typename Into>
+  Result ListInto(const ServerConfig &server, const std::string &route, Into &entries) const;
   // What the cache holds of `server` (of `owner` there, when not empty):
   // the fall-back of every listing.
   ModelIter CachedModels(const ServerConfig &server, const std::string &owner) const;

@@ -9,6 +9,16 @@ namespace {
 thread_local FailureNotes *tInnermost = nullptr;
 std::atomic<std::uint64_t> gInterruptions{0};
 
+void noted(FailureReason reason, const std::string &path, const std::string &detail,
+           const std::string &text) {
+  DownloadFailure failure;
+  failure.reason = reason;
+  failure.path = path;
+  failure.detail = detail;
+  failure.text = text;
+  NoteFailure(failure);
+}
+
 }  // namespace
 
 FailureNotes::FailureNotes() : FailureNotes(Interruptions()) {}
@@ -32,33 +42,21 @@ void NoteFailure(const DownloadFailure &failure) {
 
 void NoteCacheFailure(const std::string &action, const std::string &path,
                       const std::string &detail) {
-  DownloadFailure failure;
-  failure.reason = FailureReason::kCache;
-  failure.path = path;
-  failure.detail = detail;
-  failure.text = "unable to " + action + " [" + path + "]: " + detail;
-  NoteFailure(failure);
+  noted(FailureReason::kCache, path, detail, "unable to " + action + " [" + path + "]: " + detail);
 }
 
 void NoteCacheError(const std::string &line) {
-  DownloadFailure failure;
-  failure.reason = FailureReason::kCache;
-  failure.text = line;
+  std::string text = line;
   // A sentence of its own becomes a clause: "unable to ...".
-  if (failure.text.size() > 1 && std::isupper(static_cast<unsigned char>(failure.text[0])) &&
-      std::islower(static_cast<unsigned char>(failure.text[1])))
-    failure.text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(failure.text[0])));
-  NoteFailure(failure);
+  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+      std::islower(static_cast<unsigned char>(text[1])))
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  noted(FailureReason::kCache, "", "", text);
 }
 
 void NoteArchiveFailure(const std::string &archive, const std::string &text,
                         const std::string &detail) {
-  DownloadFailure failure;
-  failure.reason = FailureReason::kArchive;
-  failure.path = archive;
-  failure.detail = detail;
-  failure.text = text;
-  NoteFailure(failure);
+  noted(FailureReason::kArchive, archive, detail, text);
 }
 
 }  // namespace qx::quarn_tools::internal

@@ -5,7 +5,8 @@
 # many-client tests (which answer on many threads too), the transport shared
 # by threads (its pool of connections), saves racing in one cache, and
 # processes racing and crashing on one cache (the quarn tool, the crash
-# helper and quarn-server are built with TSan as well).
+# helper and quarn-server are built with TSan as well), and requests by URL
+# from many threads on one object.
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -22,7 +23,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
-       ManyClients_TEST RestClientExchange_TEST)
+       ManyClients_TEST RestClientExchange_TEST ResourceRequests_TEST)
 helpers=(quarn qx_save_crasher quarn-server)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \

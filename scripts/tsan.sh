@@ -21,7 +21,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
-tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
+tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST StagingDirectory_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
        ManyClients_TEST RestClientExchange_TEST ResourceRequests_TEST)
 helpers=(quarn qx_save_crasher quarn-server)

@@ -97,8 +97,8 @@ struct QX_QUARN_TOOLS_VISIBLE DownloadOutcome {
   Result result;
   DownloadFailure failure;
   ResourceKind kind = ResourceKind::kUnknown;
-  // What was asked for: the URL given, or a dependency's URL as its model
-  // names it.
+  // What was asked for: the URL given, a dependency's URL as its model
+  // names it, or a collection member's identifier URL (Url()).
   std::string url;
   // The resource delivered (for a collection, the collection; version 0
   // when no version is known).

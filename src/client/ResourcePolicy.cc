@@ -197,13 +197,19 @@ DownloadOutcome ResourcePolicy::Collection(const CollectionIdentifier &id, const
          "there are no items in collection [" + id.Name() + "]");
     return outcome;
   }
+  DownloadMembers(models, worlds, options.jobs, outcome);
+  return outcome;
+}
 
+void ResourcePolicy::DownloadMembers(const std::vector<ModelIdentifier> &models,
+                                     const std::vector<WorldIdentifier> &worlds,
+                                     std::size_t jobs, DownloadOutcome &outcome) {
   // Every model the batch downloaded, members and the dependencies it
   // queued, by the identifier queued.
   const std::vector<BatchDownload> downloaded =
-      models.empty() ? std::vector<BatchDownload>() : batches_.Models(models, options.jobs);
+      models.empty() ? std::vector<BatchDownload>() : batches_.Models(models, jobs);
   const std::vector<DownloadOutcome> worldOutcomes =
-      worlds.empty() ? std::vector<DownloadOutcome>() : batches_.Worlds(worlds, options.jobs);
+      worlds.empty() ? std::vector<DownloadOutcome>() : batches_.Worlds(worlds, jobs);
   ModelTree tree;
   for (const BatchDownload &one : downloaded) tree.Add(one.id, one.made);
   tree.Complete([this](const ModelIdentifier &dependency, const std::string &dependencyUrl) {
@@ -247,9 +253,8 @@ DownloadOutcome ResourcePolicy::Collection(const CollectionIdentifier &id, const
     outcome.failure = *firstFailure;
     outcome.failure.text = std::to_string(failed) + " of " +
                            std::to_string(downloaded.size() + notStarted + worldOutcomes.size()) +
-                           " downloads of collection [" + id.Name() + "] did not succeed";
+                           " downloads of collection [" + outcome.name + "] did not succeed";
   }
-  return outcome;
 }
 
 }  // namespace qx::quarn_tools::internal

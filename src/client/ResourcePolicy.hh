@@ -10,7 +10,9 @@
 #ifndef QX_QUARN_TOOLS_SRC_RESOURCEPOLICY_HH_
 #define QX_QUARN_TOOLS_SRC_RESOURCEPOLICY_HH_
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "ClientBatchDownloads.hh"
 #include "ClientListings.hh"
@@ -47,6 +49,12 @@ class ResourcePolicy {
                        const RequestOptions &options);
   DownloadOutcome Collection(const CollectionIdentifier &id, const std::string &url,
                              const RequestOptions &options);
+  // Downloads the members of a collection in parallel (`jobs` at a time)
+  // into `outcome`: one outcome per member, the failed downloads of what
+  // they depend on, and the collection's result.
+  void DownloadMembers(const std::vector<ModelIdentifier> &models,
+                       const std::vector<WorldIdentifier> &worlds, std::size_t jobs,
+                       DownloadOutcome &outcome);
 
   const ClientConfig &config_;
   const ResourceUrls &urls_;

@@ -34,23 +34,12 @@
 
 namespace {
 
-using qx::quarn_server::FormPart;
-using qx::quarn_server::RequestRecord;
 using qx::quarn_server::ResponseScript;
 using qx::test::LogCapture;
-using qx::test::ReadFile;
-using qx::test::TempDir;
 using qx::test::WriteFile;
-using qx::test::command_functions::CommandFunctions;
 using qx::test::command_functions::CommandFunctionsTest;
-using qx::test::command_functions::FormPartOf;
-using qx::test::command_functions::Library;
-using qx::test::command_functions::PathOf;
 using qx::test::command_functions::ProtectedCommandFunctionsTest;
-using qx::test::command_functions::StderrOf;
 using qx::test::command_functions::StdoutOf;
-using qx::test::command_functions::WithoutTiming;
-using qx::test::command_functions::WriteModel;
 
 // ---- downloadUrl --------------------------------------------------------
 

@@ -34,7 +34,7 @@
 
 namespace {
 
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::WriteFile;
 using qx::test::command_functions::CommandFunctionsTest;
@@ -175,7 +175,7 @@ TEST_F(CommandFunctionsTest, EmptyCollectionFails) {
 }
 
 TEST_F(CommandFunctionsTest, CollectionWithAFailedDownloadFails) {
-  qx::quarn_server::ResponseScript refuse;
+  qx::test::ResponseScript refuse;
   refuse.route = "bob/models/wheel/1/wheel.zip";
   refuse.status = 500;
   Server().AddScript(refuse);

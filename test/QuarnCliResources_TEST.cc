@@ -23,7 +23,7 @@ using qx::test::ProcessOutcome;
 using qx::test::WriteFile;
 using QuarnCliResources = qx::test::QuarnCliTest;
 
-std::vector<std::string> RoutesOf(const std::vector<qx::quarn_server::RequestRecord> &requests) {
+std::vector<std::string> RoutesOf(const std::vector<qx::test::RequestRecord> &requests) {
   std::vector<std::string> routes;
   for (const auto &request : requests) routes.push_back(request.route);
   return routes;
@@ -236,7 +236,7 @@ TEST_F(QuarnCliResources, TheReasonOfAFailureIsOneLine) {
   const std::string url = ResourceUrl("carol/models/odd");
   for (const Case &c : cases) {
     Server().ClearScripts();
-    qx::quarn_server::ResponseScript answer;
+    qx::test::ResponseScript answer;
     answer.route = "carol/models/odd/tip/odd.zip";
     answer.status = 200;
     answer.body = c.body;

@@ -27,7 +27,7 @@
 namespace qx::quarn_tools {
 namespace {
 
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::CraftedArchive;
 using qx::test::CraftedEntry;
 using qx::test::LogCapture;

@@ -34,8 +34,8 @@
 
 namespace {
 
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::TempDir;
 using qx::test::WriteFile;

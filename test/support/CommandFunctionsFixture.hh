@@ -30,9 +30,9 @@
 
 namespace qx::test::command_functions {
 
-using qx::quarn_server::FormPart;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::FormPart;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::TempDir;

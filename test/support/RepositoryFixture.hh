@@ -31,6 +31,7 @@
 #include <qx/quarn_server/RepositoryServer.hh>
 #include <qx/quarn_tools/ServerConfig.hh>
 
+#include "support/InstrumentedServer.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
@@ -45,7 +46,8 @@ bool CopyExampleRepository(const std::string &destination);
 // Replaces the placeholder by `url` in every file below `root`.
 void FillServerUrl(const std::string &root, const std::string &url);
 
-// A started server over a fresh copy of the example repository.
+// A started server over a fresh copy of the example repository, with the
+// tests' instruments (request log, scripts).
 class ExampleServer {
  public:
   explicit ExampleServer(
@@ -56,7 +58,7 @@ class ExampleServer {
 
   // Whether the copy was made and the server listens.
   bool Started() const { return started_; }
-  qx::quarn_server::RepositoryServer &Server() { return *server_; }
+  InstrumentedServer &Server() { return *server_; }
   // The served directory (edit it freely: it is read afresh per request).
   const std::string &Root() const { return directory_.Path(); }
   // "http://127.0.0.1:PORT" (or https).
@@ -66,7 +68,7 @@ class ExampleServer {
 
  private:
   TempDir directory_;
-  std::unique_ptr<qx::quarn_server::RepositoryServer> server_;
+  std::unique_ptr<InstrumentedServer> server_;
   bool started_ = false;
 };
 
@@ -79,7 +81,7 @@ class RepositoryFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  qx::quarn_server::RepositoryServer &Server() { return example_->Server(); }
+  InstrumentedServer &Server() { return example_->Server(); }
   const std::string &Root() const { return example_->Root(); }
   std::string Url() const { return example_->Url(); }
   qx::quarn_tools::ServerConfig Config() const { return example_->Config(); }

@@ -7,7 +7,7 @@
 # by threads (its pool of connections), saves racing in one cache, and
 # processes racing and crashing on one cache (the quarn tool, whose serve
 # command some of them start, and the crash helper are built with TSan as
-# well).
+# well), and requests by URL from many threads on one object.
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -23,9 +23,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
-tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
+tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST StagingDirectory_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
-       ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST)
+       ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST
+       ResourceRequests_TEST)
 helpers=(quarn qx_save_crasher)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \

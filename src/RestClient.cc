@@ -242,7 +242,8 @@ TransferSettings SetTransferSettings(const TransferSettings &settings) {
 RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::string &version, const std::string &path,
                            const std::vector<std::string> &queryStrings,
-                           const std::vector<std::string> &headers, BodySink &sink) {
+                           const std::vector<std::string> &headers, BodySink &sink,
+                           ExchangeFailure *failure) {
   if (url.empty()) return RestResponse();
   try {
     InitCurlOnce();
@@ -250,11 +251,13 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
     request.target = BuildTarget(url, version, path, queryStrings);
     request.headers = headers;
     request.userAgent = userAgent;
-    return PerformExchange(request, nullptr, sink);
+    return PerformExchange(request, nullptr, sink, failure);
   } catch (const std::exception &error) {
     qxerr << "[Rest::Request()]: " << error.what();
+    if (failure != nullptr) failure->text = error.what();
   } catch (...) {
     qxerr << "[Rest::Request()]: unknown failure";
+    if (failure != nullptr) failure->text = "unknown failure";
   }
   return RestResponse();
 }

@@ -10,7 +10,7 @@
 
 #include <qx/common/Filesystem.hh>
 
-#include "QuarnClientPrivate.hh"
+#include "ClientBatchDownloads.hh"
 #include "support/ClientFixture.hh"
 
 namespace qx::quarn_tools {
@@ -188,10 +188,11 @@ TEST_F(ClientBatchDownloads, NoJobsMeansOneAndNoModelsMeansNothing) {
 }
 
 TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
   std::atomic<int> running{0};
-  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+  internal::BatchThreads threads;
+  threads.startWorker = [&](internal::BatchThreads::Work work) {
     if (++starts == 2) throw NoThread();
     return std::thread([&running, work] {
       ++running;
@@ -200,8 +201,8 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
     });
   };
   LogCapture log;
-  const auto results =
-      client->DownloadModels({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
   EXPECT_EQ(starts, 2);
   EXPECT_EQ(running, 0);
   EXPECT_TRUE(log.Contains("Unable to start download worker thread 2 of 3: no thread",
@@ -281,10 +282,11 @@ TEST_F(ClientBatchWorlds, NoJobsMeansOneAndNoWorldsMeansNothing) {
 }
 
 TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollected) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
   std::atomic<int> running{0};
-  client->threads.startTask = [&](internal::BatchThreads::Task task) {
+  internal::BatchThreads threads;
+  threads.startTask = [&](internal::BatchThreads::Task task) {
     if (++starts == 3) throw NoThread();
     return std::async(std::launch::async, [&running, task] {
       ++running;
@@ -294,7 +296,9 @@ TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollecte
     });
   };
   LogCapture log;
-  EXPECT_EQ(client->DownloadWorlds(Five(), 2).Type(), FETCH_DONE);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  // One outcome per world asked for, whether its download started or not.
+  EXPECT_EQ(batches.Worlds(Five(), 2).size(), 5u);
   EXPECT_EQ(starts, 3);
   EXPECT_EQ(running, 0);
   EXPECT_TRUE(log.Contains("Unable to start the download of world [" +

@@ -24,9 +24,10 @@
 
 #include <qx/common/Console.hh>
 
-#include "QuarnClientPrivate.hh"
+#include "ClientBatchDownloads.hh"
+#include "Outcomes.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
@@ -40,7 +41,7 @@ constexpr std::chrono::milliseconds kCollectWait(100);
 // A batch asked to run on no thread at all runs on one.
 std::size_t AtLeastOne(std::size_t jobs) { return jobs < 1 ? 1 : jobs; }
 
-using ModelResults = std::vector<std::tuple<ModelIdentifier, Result>>;
+using ModelResults = std::vector<BatchDownload>;
 
 // The models still to download in one DownloadModels call, shared by its
 // workers. Everything here is guarded by one lock.
@@ -126,9 +127,9 @@ class ModelQueue {
 // lock is never taken while the queue's is held.
 class ResultList {
  public:
-  void Add(const ModelIdentifier &id, const Result &result) {
+  void Add(const ModelIdentifier &id, ModelTree::Node made) {
     std::lock_guard<std::mutex> lock(mutex_);
-    results_.emplace_back(id, result);
+    results_.push_back({id, std::move(made)});
   }
   // Only once every worker has been joined.
   ModelResults Take() {
@@ -163,7 +164,7 @@ void Guarded(const ModelIdentifier &id, Step step, Result &result) {
 // saves by itself.
 class Saver {
  public:
-  Saver(internal::Downloader &downloads, ModelQueue &queue, ResultList &results)
+  Saver(Downloader &downloads, ModelQueue &queue, ResultList &results)
       : downloads_(downloads), queue_(queue), results_(results) {
     try {
       thread_ = std::thread([this] { Run(); });
@@ -182,7 +183,7 @@ class Saver {
   Saver(const Saver &) = delete;
   Saver &operator=(const Saver &) = delete;
 
-  void Hand(const ModelIdentifier &id, internal::FetchedModel fetched) {
+  void Hand(const ModelIdentifier &id, FetchedModel fetched) {
     if (!thread_.joinable()) {
       Save(id, fetched);
       return;
@@ -208,31 +209,39 @@ class Saver {
     }
   }
 
-  void Save(const ModelIdentifier &id, internal::FetchedModel &fetched) {
+  void Save(const ModelIdentifier &id, FetchedModel &fetched) {
+    ModelTree::Node made;
+    Result failed(FETCH_DONE);
+    Guarded(id, [&] { made = downloads_.SaveFetchedNode(fetched, id.Url().Str()); }, failed);
+    if (!failed) {
+      made = ModelTree::Node();
+      made.outcome = OutcomeNaming(ResourceKind::kModel, id, id.Url().Str());
+      Fail(made.outcome, failed, FailureReason::kOther, "the download failed unexpectedly");
+    }
     std::vector<ModelIdentifier> dependencies;
-    Result result;
-    Guarded(id, [&] { result = downloads_.SaveFetched(fetched, dependencies); }, result);
-    if (!result) dependencies.clear();
-    results_.Add(id, result);
+    if (made.outcome.result) dependencies = made.dependencies.ids;
+    // Recorded before the queue hears of it: once the queue is drained, the
+    // batch takes the results.
+    results_.Add(id, std::move(made));
     queue_.Finish(id, dependencies);
   }
 
-  internal::Downloader &downloads_;
+  Downloader &downloads_;
   ModelQueue &queue_;
   ResultList &results_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::optional<std::pair<ModelIdentifier, internal::FetchedModel>> slot_;
+  std::optional<std::pair<ModelIdentifier, FetchedModel>> slot_;
   bool stop_ = false;
   std::thread thread_;
 };
 
-void WorkerLoop(internal::Downloader &downloads, ModelQueue &queue, ResultList &results) {
+void WorkerLoop(Downloader &downloads, ModelQueue &queue, ResultList &results) {
   Saver saver(downloads, queue, results);
   while (std::optional<ModelIdentifier> id = queue.Take()) {
     // A fetch that throws leaves a failed FetchedModel, which the saver
     // records as such.
-    internal::FetchedModel fetched;
+    FetchedModel fetched;
     Result unused;
     Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
     saver.Hand(*id, std::move(fetched));
@@ -241,12 +250,12 @@ void WorkerLoop(internal::Downloader &downloads, ModelQueue &queue, ResultList &
 
 // Starts `jobs` workers into `workers`. False, with the reason logged, when
 // one cannot be started; those started before it are left in `workers`.
-bool StartWorkers(QuarnClientPrivate &client, std::size_t jobs, ModelQueue &queue,
-                  ResultList &results, std::vector<std::thread> &workers) {
+bool StartWorkers(const BatchThreads &threads, Downloader &downloads, std::size_t jobs,
+                  ModelQueue &queue, ResultList &results, std::vector<std::thread> &workers) {
   for (std::size_t i = 0; i < jobs; ++i) {
     try {
-      workers.push_back(client.threads.startWorker(
-          [&client, &queue, &results] { WorkerLoop(client.downloads, queue, results); }));
+      workers.push_back(threads.startWorker(
+          [&downloads, &queue, &results] { WorkerLoop(downloads, queue, results); }));
     } catch (const std::exception &e) {
       qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
             << e.what() << "\n";
@@ -316,8 +325,11 @@ class WorldWindow {
 
 }  // namespace
 
-std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadModels(
-    const std::vector<ModelIdentifier> &ids, std::size_t jobs) {
+ClientBatchDownloads::ClientBatchDownloads(Downloader &downloads, BatchThreads threads)
+    : downloads_(downloads), threads_(std::move(threads)) {}
+
+std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelIdentifier> &ids,
+                                                        std::size_t jobs) {
   jobs = AtLeastOne(jobs);
   ModelQueue queue(ids);
   // Counted before any worker takes a model, so the line does not depend on
@@ -325,7 +337,7 @@ std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadMod
   const std::size_t queued = queue.Length();
   ResultList results;
   std::vector<std::thread> workers;
-  if (StartWorkers(*this, jobs, queue, results, workers)) {
+  if (StartWorkers(threads_, downloads_, jobs, queue, results, workers)) {
     qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
     queue.WaitUntilDrained();
   }
@@ -337,22 +349,33 @@ std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadMod
   return done;
 }
 
-Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &ids,
-                                          std::size_t jobs) {
+std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<WorldIdentifier> &ids,
+                                                          std::size_t jobs) {
   jobs = AtLeastOne(jobs);
   qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
+  // One outcome per world, each written by its own task only, and read once
+  // that task's future is consumed.
+  std::vector<DownloadOutcome> outcomes;
+  for (const WorldIdentifier &id : ids) {
+    outcomes.push_back(OutcomeNaming(ResourceKind::kWorld, id, id.Url().Str()));
+    Fail(outcomes.back(), Result(FETCH_FAILED), FailureReason::kOther,
+         "the download was not started");
+  }
   WorldWindow window(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const WorldIdentifier &id = ids[i];
     while (window.Size() >= jobs || window.Holds(id.UniqueName())) window.Collect();
     std::this_thread::sleep_for(kLaunchPause);
+    DownloadOutcome *slot = &outcomes[i];
     try {
-      window.Add(id.UniqueName(), threads.startTask([this, id]() -> Result {
+      window.Add(id.UniqueName(), threads_.startTask([this, id, slot]() -> Result {
         try {
           WorldIdentifier copy(id);
-          return downloads.DownloadWorld(copy, {});
+          *slot = downloads_.WorldOutcome(copy, {}, id.Url().Str());
+          return slot->result;
         } catch (const std::exception &e) {
           qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";
+          Fail(*slot, Result(FETCH_FAILED), FailureReason::kOther, e.what());
           return Result(FETCH_FAILED);
         }
       }));
@@ -363,7 +386,7 @@ Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &id
     }
   }
   while (!window.Empty()) window.Collect();
-  return Result(FETCH_DONE);
+  return outcomes;
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

@@ -286,7 +286,8 @@ class Exchange {
         headers_(request.headers),
         handle_(origin_) {}
 
-  RestResponse Run(FormBuilder buildForm) {
+  RestResponse Run(FormBuilder buildForm, ExchangeFailure *failure) {
+    failure_ = failure;
     RestResponse response;
     if (!handle_.Valid()) {
       qxerr << "[Rest::Request()]: Unable to create a transfer handle.";
@@ -309,12 +310,14 @@ class Exchange {
           continue;
         }
         qxerr << "Error in REST request\n[" << url_ << "]: " << reason;
+        Fail(reason);
         return Answer(response, 0);
       }
       if (body.refused) {
-        if (body.tooLong)
-          qxerr << "The body from [" << url_ << "] is longer than the " << *body.total
-                << " bytes it announced";
+        const std::string longer = "longer than the " + std::to_string(body.total.value_or(0)) +
+                                   " bytes it announced";
+        if (body.tooLong) qxerr << "The body from [" << url_ << "] is " << longer;
+        if (body.tooLong) Fail("the body is " + longer);
         return Answer(response, 0);
       }
       if (hop.code != CURLE_OK) {
@@ -324,6 +327,8 @@ class Exchange {
           continue;
         }
         ReportFailure(hop.code, errorBuffer_);
+        Fail(errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(hop.code),
+             hop.code == CURLE_ABORTED_BY_CALLBACK);
         return Answer(response, 0);
       }
       if (attempt < tries && RetryableStatus(method_, hop.status)) {
@@ -345,6 +350,11 @@ class Exchange {
   }
 
  private:
+  // Tells the caller who asked why no whole answer came.
+  void Fail(const std::string &text, bool cancelled = false) {
+    if (failure_ != nullptr) *failure_ = ExchangeFailure{text, cancelled};
+  }
+
   RestResponse &Answer(RestResponse &response, long status) {
     response.statusCode = static_cast<std::int32_t>(status);
     response.headers = collector_.Merged();
@@ -390,11 +400,13 @@ class Exchange {
       if (redirects + 1 > kMaxRedirects) {
         qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(CURLE_TOO_MANY_REDIRECTS)
               << ") Maximum (" << kMaxRedirects << ") redirects followed";
+        Fail("more than " + std::to_string(kMaxRedirects) + " redirects");
         return hop;
       }
       if (!IsWebUrl(hop.redirect)) {
         qxerr << "Error in REST request\nRefusing the redirect of [" << url_ << "] to ["
               << hop.redirect << "]: only http and https are followed";
+        Fail("a redirect to [" + hop.redirect + "], where only http and https are followed");
         return hop;
       }
       Redirect(hop);
@@ -561,6 +573,7 @@ class Exchange {
   const Outgoing &request_;
   BodySink &sink_;
   const TransferSettings &settings_;
+  ExchangeFailure *failure_ = nullptr;
   std::string url_;
   const std::string origin_;  // where the credentials belong
   HttpMethod method_;
@@ -577,10 +590,11 @@ class Exchange {
 
 }  // namespace
 
-RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink) {
+RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
+                             ExchangeFailure *failure) {
   const TransferSettings settings = CurrentTransferSettings();
   Exchange exchange(request, sink, settings);
-  return exchange.Run(buildForm);
+  return exchange.Run(buildForm, failure);
 }
 
 }  // namespace qx::quarn_tools::internal

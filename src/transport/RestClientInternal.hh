@@ -35,15 +35,28 @@ class BodySink {
   virtual bool ReportsRefusal() const { return true; }
 };
 
+// Why an exchange brought no whole answer, in the transport's own words:
+// libcurl's error (a name that does not resolve, a refused connection, a
+// TLS failure, a time-out, a reset), a redirect that may not be followed, a
+// body that broke its promises. Empty when the server answered, or when
+// the sink refused the body (it says why itself). `cancelled` when the
+// transfer was stopped on purpose rather than failed.
+struct ExchangeFailure {
+  std::string text;
+  bool cancelled = false;
+};
+
 // Rest::Request of a GET with the user agent `userAgent`, except that the
 // body goes to `sink` as it arrives and the response's data stays empty. A
 // body that breaks off resumes where it stopped, with a range request, when
 // the server announced its length and answers ranges. When the sink refuses
-// bytes, the transfer stops and statusCode is 0.
+// bytes, the transfer stops and statusCode is 0. With `failure`, why no
+// whole answer came (statusCode 0).
 RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::string &version, const std::string &path,
                            const std::vector<std::string> &queryStrings,
-                           const std::vector<std::string> &headers, BodySink &sink);
+                           const std::vector<std::string> &headers, BodySink &sink,
+                           ExchangeFailure *failure = nullptr);
 
 // How every request of the process is made: the options of the most recent
 // client's configuration (or the defaults), and how retries wait.

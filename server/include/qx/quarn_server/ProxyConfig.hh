@@ -6,10 +6,11 @@
  * sends, headers and content types included; the proxy asks the upstream
  * once per object (concurrent first requests wait for that one), keeps the
  * archives and files of numbered versions for good (in slices, so resumed
- * downloads are answered from what it holds), honours every Cache-Control
- * of the upstream (what changes is asked for again, what is private or
- * forbidden to store is never kept), passes requests that carry a key
- * through without keeping their answers, and checks an https upstream's
+ * downloads are answered from what it holds, as long as the upstream's
+ * Cache-Control allows, and nothing it forbids to store), passes what
+ * changes (listings, details, licences, tip) to the upstream as it came,
+ * validators and ranges included, passes requests that carry a key through
+ * without keeping their answers, and checks an https upstream's
  * certificate. A pure function; safe on any thread.
  */
 #ifndef QX_QUARN_SERVER_PROXYCONFIG_HH_

@@ -36,6 +36,8 @@
 #include <qx/common/Console.hh>
 
 #include "ConnectionWatch.hh"
+#include "DelayTimer.hh"
+#include "EngineResponse.hh"
 #include "Threads.hh"
 
 namespace qx::quarn_server {
@@ -48,68 +50,6 @@ const auto kLongestDelay = std::chrono::hours(24);
 // The memory libmicrohttpd gives each connection for reading a header and
 // writing: a request's header must fit in about half of it.
 const std::size_t kConnectionMemory = 32 * 1024;
-// Bytes read at once from a file sent through a callback (a reply cut
-// short).
-const std::size_t kCallbackBlock = 64 * 1024;
-
-// Runs callbacks at their time on a thread of its own.
-class DelayTimer {
- public:
-  DelayTimer() = default;
-  ~DelayTimer() { Stop(); }
-  DelayTimer(const DelayTimer &) = delete;
-  DelayTimer &operator=(const DelayTimer &) = delete;
-
-  bool Start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = false;
-    return startThread(thread_, [this] { Run(); });
-  }
-  void Schedule(Clock::time_point when, std::function<void()> callback) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      due_.emplace(when, std::move(callback));
-    }
-    changed_.notify_all();
-  }
-  // Joins the thread; callbacks not yet due are dropped.
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      due_.clear();
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
-      if (due_.empty()) {
-        changed_.wait(lock);
-        continue;
-      }
-      const Clock::time_point next = due_.begin()->first;
-      if (Clock::now() < next) {
-        changed_.wait_until(lock, next);
-        continue;
-      }
-      std::function<void()> callback = std::move(due_.begin()->second);
-      due_.erase(due_.begin());
-      lock.unlock();
-      callback();
-      lock.lock();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::multimap<Clock::time_point, std::function<void()>> due_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
 
 // What we keep of one connection, from its opening to its closing.
 struct Connection {
@@ -175,65 +115,6 @@ Connection *connectionOf(MHD_Connection *connection) {
 MHD_Result collectHeader(void *cls, MHD_ValueKind, const char *key, const char *value) {
   static_cast<HttpRequest *>(cls)->headers.emplace_back(key ? key : "", value ? value : "");
   return MHD_YES;
-}
-
-void freeString(void *text) { delete static_cast<std::string *>(text); }
-
-// The body of a reply cut short: the first `sent` bytes, then an error
-// that makes libmicrohttpd close the connection.
-struct CutBody {
-  std::shared_ptr<const OpenFile> file;
-  std::uint64_t fileOffset = 0;
-  std::string text;
-  std::uint64_t sent = 0;
-
-  static ssize_t Read(void *cls, std::uint64_t position, char *buffer, std::size_t max) {
-    const auto *body = static_cast<const CutBody *>(cls);
-    if (position >= body->sent) return MHD_CONTENT_READER_END_WITH_ERROR;
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(max, body->sent - position));
-    if (!body->file) {
-      std::memcpy(buffer, body->text.data() + position, count);
-      return static_cast<ssize_t>(count);
-    }
-    const long got = body->file->Read(body->fileOffset + position, buffer, count);
-    return got > 0 ? static_cast<ssize_t>(got) : MHD_CONTENT_READER_END_WITH_ERROR;
-  }
-  static void Free(void *cls) { delete static_cast<CutBody *>(cls); }
-};
-
-// libmicrohttpd's response for `reply`; nullptr when it cannot be made.
-MHD_Response *responseOf(Reply &reply) {
-  const std::uint64_t size = reply.BodySize();
-  MHD_Response *response = nullptr;
-  if (reply.truncateAfter) {
-    auto *body = new CutBody;
-    body->sent = std::min<std::uint64_t>(*reply.truncateAfter, size);
-    body->file = reply.file;
-    body->fileOffset = reply.fileOffset;
-    if (!reply.file) body->text = std::move(reply.body);
-    const std::uint64_t announced = std::max(size, body->sent + 1);
-    response = MHD_create_response_from_callback(announced, kCallbackBlock, &CutBody::Read, body,
-                                                 &CutBody::Free);
-    if (response == nullptr) delete body;
-  } else if (reply.file && size > 0) {
-    const int fd = ::fcntl(reply.file->Descriptor(), F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0) {
-      response = MHD_create_response_from_fd_at_offset64(size, fd, reply.fileOffset);
-      if (response == nullptr) ::close(fd);
-    }
-  } else {
-    auto *text = new std::string(reply.file ? std::string() : std::move(reply.body));
-    response = MHD_create_response_from_buffer_with_free_callback_cls(
-        text->size(), text->data(), &freeString, text);
-    if (response == nullptr) delete text;
-  }
-  if (response == nullptr) return nullptr;
-  for (const auto &[name, value] : reply.headers) {
-    if (MHD_add_response_header(response, name.c_str(), value.c_str()) != MHD_YES)
-      qxwarn << "Unable to send the header [" << name << "]";
-  }
-  return response;
 }
 
 void logEngine(void *, const char *format, va_list arguments) {

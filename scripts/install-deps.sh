@@ -11,7 +11,7 @@ packages=(
   libcpp-httplib-dev libssl-dev openssl libcli11-dev libmicrohttpd-dev
   zip unzip ca-certificates
   clang-14 libclang-rt-14-dev
-  nginx-light curl
+  nginx-light curl squid
 )
 
 missing=()

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include "Archive.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::quarn_server {
@@ -75,6 +76,8 @@ class ArchiveStoreTest : public ::testing::Test {
   }
 
   std::string Version() const { return root_.Join("alice/models/box/1"); }
+  // The name the store gives the archive of the version's files as they are.
+  std::string ArchiveName() const { return archiveFingerprint(repository_, Version()) + ".zip"; }
   std::optional<ArchiveStore::Archive> Get(ArchiveStore &store) {
     const auto resource = repository_.Find(Kind::kModel, "alice", "box");
     EXPECT_TRUE(resource);
@@ -111,8 +114,7 @@ TEST_F(ArchiveStoreTest, ConcurrentFirstRequestsBuildOnce) {
     tags.insert(archive->tag);
   }
   EXPECT_EQ(1u, tags.size());
-  EXPECT_EQ((std::vector<std::string>{tags.begin()->substr(1, 32) + ".zip"}),
-            ArchivesBelow(storeDir_.Path()));
+  EXPECT_EQ((std::vector<std::string>{ArchiveName()}), ArchivesBelow(storeDir_.Path()));
 }
 
 TEST_F(ArchiveStoreTest, ChangedFilesBuildANewArchiveAndTheOldGoes) {
@@ -157,13 +159,11 @@ TEST_F(ArchiveStoreTest, ChangedFilesBuildANewArchiveAndTheOldGoes) {
     ASSERT_TRUE(next);
     EXPECT_NE(previous, next->tag);
     previous = next->tag;
-    EXPECT_EQ((std::vector<std::string>{next->tag.substr(1, 32) + ".zip"}),
-              ArchivesBelow(storeDir_.Path()));
+    EXPECT_EQ((std::vector<std::string>{ArchiveName()}), ArchivesBelow(storeDir_.Path()));
   }
   EXPECT_EQ(5, log.Count("Built the archive of [alice/models/box/1]"));
   EXPECT_EQ("v 9 9 9\nv 8 8 8\n",
-            EntryText(storeDir_.Join("alice/models/box/1/" + previous.substr(1, 32) + ".zip"),
-                      "meshes/box.obj"));
+            EntryText(storeDir_.Join("alice/models/box/1/" + ArchiveName()), "meshes/box.obj"));
   // The archive handed out before the change still reads whole.
   EXPECT_EQ(first->file->Size(), Bytes(*first).size());
 }
@@ -249,7 +249,7 @@ TEST_F(ArchiveStoreTest, OnlyTheStoresOwnFilesAreEverRemoved) {
   const auto next = Get(store);
   ASSERT_TRUE(next);
   std::vector<std::string> expected = foreign;
-  expected.push_back(next->tag.substr(1, 32) + ".zip");
+  expected.push_back(ArchiveName());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, qx::test::EntryNames(dir));
 }

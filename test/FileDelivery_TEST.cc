@@ -121,13 +121,48 @@ TEST_F(FileDeliveryTest, WholeArchiveCarriesValidators) {
   EXPECT_EQ(std::to_string(full_.size()), result->get_header_value("Content-Length"));
   EXPECT_EQ(34u, result->get_header_value("ETag").size());  // 32 digits in quotes
   EXPECT_TRUE(parseHttpDate(result->get_header_value("Last-Modified")));
-  // Listings are not sent from files and take no ranges.
+  // Listings are not sent from files and take no ranges; their ETag names
+  // their bytes, so that a cache revalidates them cheaply.
   auto listing = Get("models", {{"Range", "bytes=0-1"}});
   ASSERT_TRUE(listing);
   EXPECT_EQ(200, listing->status);
   EXPECT_FALSE(listing->has_header("Accept-Ranges"));
-  EXPECT_FALSE(listing->has_header("ETag"));
+  EXPECT_EQ(34u, listing->get_header_value("ETag").size());
+  EXPECT_FALSE(listing->has_header("Last-Modified"));
   EXPECT_FALSE(Head("models")->has_header("Accept-Ranges"));
+}
+
+TEST_F(FileDeliveryTest, DocumentsAreRevalidatedByTheirTag) {
+  // Listing pages, details and licences: a cache that holds the bytes the
+  // server would send gets 304 with the answer's headers; the next page's
+  // Link is part of what the tag names.
+  for (const char *route :
+       {"models", "alice/models/box", "licenses", "alice/collections/favourites/models"}) {
+    SCOPED_TRACE(route);
+    auto whole = Get(route);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(200, whole->status);
+    const std::string tag = whole->get_header_value("ETag");
+    ASSERT_FALSE(tag.empty());
+    EXPECT_EQ(tag, Get(route)->get_header_value("ETag"));
+    auto cached = Get(route, {{"If-None-Match", "\"other\", " + tag}});
+    ASSERT_TRUE(cached);
+    EXPECT_EQ(304, cached->status);
+    EXPECT_TRUE(cached->body.empty());
+    EXPECT_EQ(tag, cached->get_header_value("ETag"));
+    EXPECT_EQ("no-cache", cached->get_header_value("Cache-Control"));
+    EXPECT_EQ(304, Head(route, {{"If-None-Match", tag}})->status);
+    EXPECT_EQ(200, Get(route, {{"If-None-Match", "\"other\""}})->status);
+    // Documents have no date to go by.
+    EXPECT_EQ(200, Get(route, {{"If-Modified-Since", "Sun, 06 Nov 2094 08:49:37 GMT"}})->status);
+  }
+  const auto tagOf = [&](const std::string &route, const std::string &query) {
+    return client_->Get(("/1.0/" + route + "?" + query).c_str())->get_header_value("ETag");
+  };
+  const std::string page = tagOf("alice/models", "page=1");
+  WriteFile(Root() + "/alice/models/box/3/model.config",
+            "<model><name>box</name><sdf version=\"1.9\">model.sdf</sdf></model>");
+  EXPECT_NE(page, tagOf("alice/models", "page=1"));
 }
 
 TEST_F(FileDeliveryTest, RangesOfAnArchive) {

@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -14,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <qx/common/URI.hh>
+#include <qx/quarn_tools/QuarnClient.hh>
+
+#include "support/Certificates.hh"
 #include "support/NginxMirror.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServerDocuments.hh"
@@ -501,6 +506,91 @@ TEST_F(NginxMirrorTest, WhatTheProtocolDoesNotHaveIsNotFound) {
   auto upload = client_->Post("/1.0/models", "x", "text/plain");
   ASSERT_TRUE(upload);
   EXPECT_EQ(405, upload->status);  // writes need quarn serve
+}
+
+// ------------------------------------------------------------ over HTTPS
+
+// The standard output of `command`, and whether it exited with 0.
+std::pair<std::string, bool> Output(const std::string &command) {
+  std::string out;
+  FILE *pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {"", false};
+  char buffer[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, got);
+  return {out, ::pclose(pipe) == 0};
+}
+
+TEST(NginxMirrorOverTls, ServesHttpsAndOffersHttp2) {
+  qx::test::NginxMirror mirror(20, true);
+  ASSERT_TRUE(mirror.Started()) << mirror.Failure();
+  EXPECT_NE(std::string::npos, ReadFile(mirror.Out() + "/nginx.conf").find(" ssl http2;\n"));
+  // A client that offers HTTP/2 gets it (ALPN), the route escaped as one
+  // piece, as the client sends it.
+  const std::string ca = mirror.Certificates().caCert;
+  const std::string archive = mirror.Url() + "/1.0/alice%2Fmodels%2Fbox%2F2%2Fbox.zip";
+  const auto [version, ok] = Output("curl -s --http2 -o /dev/null -w '%{http_version} %{http_code}' --cacert '" + ca +
+                                    "' '" + archive + "'");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ("2 200", version);
+  bool logged = false;
+  for (const std::string &line : mirror.AccessLog())
+    logged = logged || line.find("box.zip HTTP/2.0\" 200") != std::string::npos;
+  EXPECT_TRUE(logged);
+  // One that does not, HTTP/1.1; and nothing without the certificate's CA.
+  EXPECT_EQ("1.1 200", Output("curl -s --http1.1 -o /dev/null -w '%{http_version} %{http_code}' --cacert '" + ca +
+                              "' '" + archive + "'").first);
+  EXPECT_FALSE(Output("curl -s -o /dev/null '" + archive + "'").second);
+
+  // The library downloads from it, its certificate checked.
+  qx::test::IsolatedHome home;
+  qx::test::ScopedEnv bundle("QX_QUARN_CA_BUNDLE", ca);
+  qx::quarn_tools::ClientConfig config;
+  config.SetCacheLocation(home.Cache());
+  qx::quarn_tools::ServerConfig server;
+  server.SetUrl(qx::common::URI(mirror.Url()));
+  config.AddServer(server);
+  qx::quarn_tools::QuarnClient client(config, qx::quarn_tools::Rest());
+  std::string path;
+  EXPECT_EQ(qx::quarn_tools::FETCH_DONE,
+            client.DownloadModel(qx::common::URI(mirror.Url() + "/1.0/alice/models/box/2"), path)
+                .Type());
+  EXPECT_EQ(ReadFile(mirror.Root() + "/alice/models/box/2/model.config"),
+            ReadFile(path + "/model.config"));
+}
+
+TEST_F(MirrorExportTest, HttpsNeedsACertificateAndItsKey) {
+  fs::create_directories(out_.Join("tls"));
+  const qx::test::TestCertificates made = qx::test::MakeTestCertificates(out_.Join("tls"));
+  ASSERT_TRUE(made.ok);
+  struct Case {
+    std::string certificate;
+    std::string key;
+    bool taken;
+  };
+  const std::vector<Case> cases = {
+      {made.serverCert, "", false},
+      {"", made.serverKey, false},
+      {out_.Join("tls/missing.pem"), made.serverKey, false},
+      {made.serverCert, made.serverKey, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.certificate + " " + c.key);
+    LogCapture log;
+    MirrorOptions options;
+    options.tlsCertificate = c.certificate;
+    options.tlsKey = c.key;
+    EXPECT_EQ(c.taken, exportMirror(root_.Path(), Out(), options));
+    const std::string config = ReadFile(Out() + "/nginx.conf");
+    if (c.taken) {
+      EXPECT_NE(std::string::npos, config.find("listen 127.0.0.1:8080 ssl http2;\n"));
+      EXPECT_NE(std::string::npos, config.find("ssl_certificate \"" + made.serverCert + "\";"));
+      EXPECT_NE(std::string::npos, config.find("ssl_certificate_key \"" + made.serverKey + "\";"));
+    } else {
+      EXPECT_TRUE(log.Contains("Unable to export", qx::common::LOG_ERROR));
+      EXPECT_EQ("", config);  // nothing written
+    }
+  }
 }
 
 }  // namespace

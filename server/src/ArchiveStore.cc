@@ -178,15 +178,31 @@ fs::path ArchiveStore::VersionDirectory(const Resource &resource,
 
 std::optional<ArchiveStore::Archive> ArchiveStore::Get(const Resource &resource,
                                                        const VersionDir &version) {
+  const std::optional<Stored> stored = Obtain(resource, version);
+  if (!stored) return std::nullopt;
+  const std::string tag = ContentTag(*stored);
+  if (tag.empty()) {
+    qxerr << "Unable to read the archive [" << stored->path.string() << "]";
+    return std::nullopt;
+  }
+  return Archive{stored->file, tag};
+}
+
+std::string ArchiveStore::ContentTag(const Stored &stored) {
+  // An archive built by an earlier process is read once.
+  return tags_.Of(stored.path.string(), *stored.file);
+}
+
+std::optional<ArchiveStore::Stored> ArchiveStore::Obtain(const Resource &resource,
+                                                         const VersionDir &version) {
   for (int attempt = 0; attempt < kBuildAttempts; ++attempt) {
     const std::string fingerprint = archiveFingerprint(repository_, version.path);
     if (fingerprint.empty()) break;
     const fs::path target = VersionDirectory(resource, version) / (fingerprint + ".zip");
-    const std::string tag = "\"" + fingerprint + "\"";
     {
       std::unique_lock<std::mutex> lock(mutex_);
       built_.wait(lock, [&] { return building_.count(target.string()) == 0; });
-      if (auto file = OpenFile::Open(target)) return Archive{file, tag};
+      if (auto file = OpenFile::Open(target)) return Stored{file, target};
       building_.insert(target.string());
     }
     std::shared_ptr<const OpenFile> file;
@@ -196,7 +212,7 @@ std::optional<ArchiveStore::Archive> ArchiveStore::Get(const Resource &resource,
       building_.erase(target.string());
     }
     built_.notify_all();
-    if (result == BuildResult::kBuilt) return Archive{file, tag};
+    if (result == BuildResult::kBuilt) return Stored{file, target};
     // Otherwise the files changed while being archived: try their new state.
     if (result == BuildResult::kFailed) break;
   }
@@ -224,6 +240,10 @@ ArchiveStore::BuildResult ArchiveStore::Build(const Resource &resource,
     fs::remove(aside, ec);
     return BuildResult::kChanged;
   }
+  // Its bytes, named while they are fresh in memory.
+  std::string tag;
+  if (const std::shared_ptr<const OpenFile> written = OpenFile::Open(aside))
+    tag = written->ContentTag();
   {
     // Renamed, opened and tidied up under the lock, so that a build of an
     // older state of the files, finishing now, cannot remove this archive
@@ -231,7 +251,11 @@ ArchiveStore::BuildResult ArchiveStore::Build(const Resource &resource,
     std::lock_guard<std::mutex> lock(mutex_);
     fs::rename(aside, target, ec);
     if (!ec) file = OpenFile::Open(target);
-    if (file) Tidy(dir, target.filename().string());
+    if (file) {
+      Tidy(dir, target.filename().string());
+      tags_.ForgetBelow(dir.string(), target.string());
+      if (!tag.empty()) tags_.Remember(target.string(), file->Tag(), tag);
+    }
   }
   if (ec) {
     qxerr << "Unable to store the archive [" << target.string() << "]: " << ec.message();
@@ -290,7 +314,9 @@ void ArchiveStore::RemoveAbandoned() const {
 
 void ArchiveStore::Remove(const Resource &resource) {
   std::lock_guard<std::mutex> lock(mutex_);
-  RemoveBelow(directory_ / resource.owner / kindWord(resource.kind) / resource.name);
+  const fs::path dir = directory_ / resource.owner / kindWord(resource.kind) / resource.name;
+  RemoveBelow(dir);
+  tags_.ForgetBelow(dir.string(), "");
 }
 
 void ArchiveStore::RemoveBelow(const fs::path &dir) const {
@@ -329,7 +355,7 @@ std::size_t ArchiveStore::BuildAll(const std::function<void(std::size_t, std::si
   std::size_t failed = 0;
   progress(0, versions.size());
   for (std::size_t i = 0; i < versions.size() && !cancelled(); ++i) {
-    if (!Get(versions[i].first, versions[i].second)) ++failed;
+    if (!Obtain(versions[i].first, versions[i].second)) ++failed;
     progress(i + 1, versions.size());
   }
   return failed;

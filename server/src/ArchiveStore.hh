@@ -12,7 +12,11 @@
  * Its directories are the owner's alone (0700) and so are its archives
  * (0600): they hold private models too. The archives of a version the
  * repository no longer holds go when the store is opened, and those of a
- * resource the server deletes go with it. Safe to use from any number of
+ * resource the server deletes go with it. An archive is named to caches
+ * by its content: its ETag is a digest of its bytes, taken when it is
+ * built (or, for one built by an earlier process, when it is first sent),
+ * so an archive built again with the same bytes (the files copied, touched
+ * or moved to another disk) keeps its ETag. Safe to use from any number of
  * threads.
  */
 #ifndef QX_QUARN_SERVER_ARCHIVESTORE_HH_
@@ -28,6 +32,7 @@
 #include <set>
 #include <string>
 
+#include "ContentTags.hh"
 #include "OpenFile.hh"
 #include "Repository.hh"
 
@@ -38,7 +43,7 @@ class ArchiveStore {
   // An archive ready to send.
   struct Archive {
     std::shared_ptr<const OpenFile> file;
-    std::string tag;  // the ETag: the fingerprint, in quotes
+    std::string tag;  // the ETag: a digest of the archive's bytes, in quotes
   };
 
   // Keeps the archives of `repository` below `directory`, which Open makes.
@@ -56,7 +61,7 @@ class ArchiveStore {
 
   // The archive of `version` of `resource`, built first when the store does
   // not hold it for the version's files as they are now; nullopt, with an
-  // error line, when it cannot be built.
+  // error line, when it cannot be built or read.
   std::optional<Archive> Get(const Resource &resource, const VersionDir &version);
 
   // Removes every archive of `resource` (all its versions).
@@ -70,6 +75,15 @@ class ArchiveStore {
                        const std::function<bool()> &cancelled = [] { return false; });
 
  private:
+  // The archive file of `version`, built first when needed, and its path.
+  struct Stored {
+    std::shared_ptr<const OpenFile> file;
+    std::filesystem::path path;
+  };
+  std::optional<Stored> Obtain(const Resource &resource, const VersionDir &version);
+  // The ETag of the stored archive `stored`: remembered, or a digest of its
+  // bytes (remembered then); empty when it cannot be read.
+  std::string ContentTag(const Stored &stored);
   // The directory of one version's archives.
   std::filesystem::path VersionDirectory(const Resource &resource,
                                          const VersionDir &version) const;
@@ -98,6 +112,9 @@ class ArchiveStore {
   std::condition_variable built_;
   // Archives being built now (their target paths); guarded by mutex_.
   std::set<std::string> building_;
+  // The ETags of archives by path, with the identity of the file they were
+  // taken of. An entry goes with its archive.
+  ContentTags tags_;
 };
 
 }  // namespace qx::quarn_server

@@ -132,7 +132,9 @@ Reply Catalogue::Details(const Route &route, const CatalogueRequest &request) co
   if (!resource) return notFound(request.route);
   const Json::Value document =
       resourceDocument(repository_, *resource, repository_.Versions(*resource));
-  return makeReply(200, jsonText(document), route.form->contentType);
+  Reply reply = makeReply(200, jsonText(document), route.form->contentType);
+  reply.TagDocument();
+  return reply;
 }
 
 Reply Catalogue::Page(const Route &route, const std::vector<Resource> &resources,
@@ -150,6 +152,7 @@ Reply Catalogue::Page(const Route &route, const std::vector<Resource> &resources
   Reply reply = makeReply(200, jsonText(list), route.form->contentType);
   if (first + pageSize_ < resources.size())
     reply.SetHeader("Link", nextPageLink(request.linkBase, request.route, *page));
+  reply.TagDocument();
   return reply;
 }
 
@@ -184,7 +187,10 @@ Reply Catalogue::File(const Route &route, const CatalogueRequest &request) const
   if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
   Reply reply = makeReply(200, "", fileContentType(path->string()));
   if (sentAsAttachment(path->string())) reply.SetHeader("Content-Disposition", "attachment");
-  reply.SetFile(std::move(file));
+  // A tag of its bytes (the file's own when they cannot be read): the same
+  // for a copy of the tree, a restored backup or a touched file.
+  const std::string tag = fileTags_.Of(path->string(), *file);
+  reply.SetFile(std::move(file), tag);
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;
 }
@@ -197,7 +203,9 @@ Reply Catalogue::Licenses() const {
     qxerr << "The repository's licenses.json is not a JSON array";
     return errorReply(500, "licenses.json is not a JSON array");
   }
-  return makeReply(200, *text, routeForm(RouteForm::kLicenses).contentType);
+  Reply reply = makeReply(200, *text, routeForm(RouteForm::kLicenses).contentType);
+  reply.TagDocument();
+  return reply;
 }
 
 }  // namespace qx::quarn_server

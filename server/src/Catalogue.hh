@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ContentTags.hh"
 #include "Reply.hh"
 #include "Repository.hh"
 #include "Route.hh"
@@ -80,6 +81,8 @@ class Catalogue {
   const std::size_t pageSize_;
   const std::string readKey_;
   const bool publicOnly_;
+  // The ETags of the files answered: their bytes', read once per state.
+  mutable ContentTags fileTags_;
 };
 
 }  // namespace qx::quarn_server

@@ -139,8 +139,15 @@ std::optional<std::time_t> parseHttpDate(const std::string &text) {
 }
 
 void deliverFile(const DeliveryConditions &conditions, Reply &reply) {
-  if (reply.status != 200 || !reply.file) return;
+  if (reply.status != 200) return;
   if (conditions.method != "GET" && conditions.method != "HEAD") return;
+  if (!reply.file) {
+    // A document: named by its ETag alone, and always sent whole.
+    const std::optional<std::string> tag = reply.Header("ETag");
+    if (tag && conditions.ifNoneMatch && tagListMatches(*conditions.ifNoneMatch, *tag))
+      answerNotModified(reply);
+    return;
+  }
   if (notModified(conditions, reply)) {
     answerNotModified(reply);
     return;

@@ -1,6 +1,7 @@
 /*
  * Conditional and range requests on replies sent from files: 304 for a
- * cache that holds the file already (If-None-Match, If-Modified-Since), 206
+ * cache that holds the file already (If-None-Match, If-Modified-Since;
+ * for a document, If-None-Match), 206
  * with the bytes a Range asks for (unless an If-Range no longer holds), 416
  * for a range the file cannot satisfy. Pure functions; safe on any thread.
  */
@@ -26,8 +27,10 @@ struct DeliveryConditions {
 };
 
 // Changes a GET or HEAD reply of status 200 whose body is a file as the
-// conditions ask; leaves every other reply as it is. HEAD is answered as
-// GET would be, without the body.
+// conditions ask; a reply whose body is held in memory (a document) only
+// becomes 304 when it carries an ETag that an If-None-Match names. Leaves
+// every other reply as it is. HEAD is answered as GET would be, without the
+// body.
 void deliverFile(const DeliveryConditions &conditions, Reply &reply);
 
 // What a Range header asks of a body of `size` bytes.

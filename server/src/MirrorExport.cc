@@ -407,7 +407,8 @@ void MirrorWriter::Sweep(const fs::path &relative) {
 }
 
 bool MirrorWriter::WriteConfiguration() {
-  NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen, {}, {}};
+  NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen,
+                 options_.tlsCertificate, options_.tlsKey, {}, {}};
   for (const auto &[owner, shown] : Owners()) {
     site.owners.push_back(owner);
     for (const std::string &collection : shown.collections) site.collections.emplace_back(owner, collection);
@@ -458,6 +459,20 @@ std::optional<std::string> unfitOutput(const fs::path &root, const fs::path &out
   return std::nullopt;
 }
 
+// Why the certificate and key of `options` cannot serve HTTPS, or nullopt
+// (both absent, or both readable files); their paths made absolute.
+std::optional<std::string> unfitTls(MirrorOptions &options) {
+  if (options.tlsCertificate.empty() && options.tlsKey.empty()) return std::nullopt;
+  if (options.tlsCertificate.empty() || options.tlsKey.empty())
+    return std::string("HTTPS needs both a certificate (--tls-cert) and its key (--tls-key)");
+  for (std::string *file : {&options.tlsCertificate, &options.tlsKey}) {
+    *file = realPath(*file).string();
+    if (!readWholeFile(*file)) return "[" + *file + "] cannot be read";
+    if (auto reason = unfitForNginx(*file)) return "[" + *file + "]: " + *reason;
+  }
+  return std::nullopt;
+}
+
 bool exportInto(const std::string &root, const std::string &out, const MirrorOptions &options,
                 MirrorSummary &summary) {
   const Repository repository(root);
@@ -467,6 +482,11 @@ bool exportInto(const std::string &root, const std::string &out, const MirrorOpt
   }
   if (const std::optional<std::string> reason = unfitListen(options.listen)) {
     qxerr << "Unable to export: the listen address [" << options.listen << "] " << *reason;
+    return false;
+  }
+  MirrorOptions checked = options;
+  if (const std::optional<std::string> reason = unfitTls(checked)) {
+    qxerr << "Unable to export: " << *reason;
     return false;
   }
   const fs::path target = realPath(out);
@@ -486,7 +506,6 @@ bool exportInto(const std::string &root, const std::string &out, const MirrorOpt
     qxerr << "Unable to write [" << (target / kMarkerFile).string() << "]";
     return false;
   }
-  MirrorOptions checked = options;
   if (checked.pageSize == 0) checked.pageSize = 1;
   return MirrorWriter(repository, target, checked, summary).Run();
 }

@@ -23,32 +23,40 @@ const char kBadPageLocation[] = "/qx-invalid-page";
 // Pages of listings with a next page are found up to this many digits.
 const int kMaxPageDigits = 10;
 
-std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+// The name of a request header as nginx's $http_ variables spell it:
+// lower case, "-" as "_".
+std::string headerVariable(const std::string &name) {
+  std::string out;
+  for (char c : name) out += c == '-' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
 
 // In every location (a location's own add_header hides the server's): no
 // answer is to be taken for another type than it says.
 const char kNoSniff[] = "    add_header X-Content-Type-Options nosniff always;\n";
 
-// `text` with the characters that mean something in a regular expression
-// escaped.
-std::string regexLiteral(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') out += '\\';
-    out += c;
-  }
-  return out;
+// What caches between may keep of the answers of a location: by the
+// route table's rule for its form (`fixed`: numbered versions for good),
+// the answer's status and whether the request carried a key. The maps are
+// written by writeCacheMaps.
+std::string cacheHeaders(bool fixed) {
+  return std::string("    add_header Cache-Control ") +
+         (fixed ? "$qx_cache_fixed" : "$qx_cache_changing") + " always;\n" +
+         "    add_header Vary $qx_vary always;\n";
 }
 
 // The regular expression of one piece of a route pattern. Named captures
-// become nginx variables ($qx_owner, ...).
-std::string pieceRegex(const std::string &piece) {
+// become nginx variables ($qx_owner, ...). With `numberedOnly`, a version
+// is a number.
+std::string pieceRegex(const std::string &piece, bool numberedOnly) {
   if (piece == "{owner}") return "(?<qx_owner>[^/]+)";
   if (piece == "{name}") return "(?<qx_name>[^/]+)";
   if (piece == "{collection}") return "(?<qx_collection>[^/]+)";
   if (piece == "{kind}") return "(?<qx_kind>models|worlds)";
   // As the server reads version numbers: leading zeros do not count.
-  if (piece == "{version}") return "(?:0*(?<qx_number>[1-9][0-9]*)|(?<qx_tip>tip))";
+  if (piece == "{version}") {
+    return numberedOnly ? "(?<qx_number>[0-9]+)" : "(?:0*(?<qx_number>[1-9][0-9]*)|(?<qx_tip>tip))";
+  }
   if (piece == "{name}.zip") return "\\k<qx_name>\\.zip";
   if (piece == "{path}") return "(?<qx_path>.+)";
   return regexLiteral(piece);
@@ -93,11 +101,6 @@ void writeSpellingMaps(std::ostream &out, const NginxSite &site) {
                    collections);
 }
 
-std::string locationRegex(const NginxSite &site, const RouteForm &form) {
-  std::string regex = "^/" + regexLiteral(site.apiVersion);
-  for (const std::string &piece : routeSegments(form.pattern)) regex += "/" + pieceRegex(piece);
-  return regex + "$";
-}
 
 std::string exportVariables(const std::string &exportPath) {
   return fillPlaceholders(exportPath, placeholderVariable);
@@ -161,13 +164,13 @@ void writeListingPages(std::ostream &out, const NginxSite &site) {
       << " $uri/" << kPastLastPage << " =404;\n"
       << "    types { }\n    default_type application/json;\n"
       << "    add_header Link $qx_link;\n"
-      << kNoSniff
+      << kNoSniff << cacheHeaders(false)
       << "}\n\n"
       << "# A page query that names no page, answered as the repository server does.\n"
       << "location = " << kBadPageLocation << " {\n"
       << "    internal;\n"
       << "    types { }\n    default_type text/plain;\n"
-      << kNoSniff
+      << kNoSniff << cacheHeaders(false)
       << "    return 400 \"Invalid page in query: $args\\n\";\n"
       << "}\n\n";
 }
@@ -175,8 +178,10 @@ void writeListingPages(std::ostream &out, const NginxSite &site) {
 // The location of the forms in [first, last), which share one pattern.
 void writeLocation(std::ostream &out, const NginxSite &site, const std::vector<RouteForm> &forms,
                    std::size_t first, std::size_t last) {
-  out << "location ~ " << quoted(locationRegex(site, forms[first])) << " {\n";
+  out << "location ~ " << quoted(locationRegex(site.apiVersion, forms[first])) << " {\n";
+  bool fixed = false;
   for (std::size_t i = first; i < last; ++i) {
+    fixed = fixed || forms[i].fixedWhenNumbered;
     const RouteForm &form = forms[i];
     if (form.type == Route::kListing) {
       const std::string rewrite =
@@ -189,7 +194,31 @@ void writeLocation(std::ostream &out, const NginxSite &site, const std::vector<R
       writeFileAnswer(out, site, form);
     }
   }
-  out << kNoSniff << "}\n\n";
+  out << kNoSniff << cacheHeaders(fixed) << "}\n\n";
+}
+
+// The maps behind cacheHeaders: what caches may keep, as the repository
+// server says it (cacheControl).
+void writeCacheMaps(std::ostream &out) {
+  out << "# What caches between may keep of an answer, as the repository server says\n"
+         "# it: nothing shared of an answer to a request with a key, nothing of an\n"
+         "# error, a numbered version for good, anything else revalidated.\n"
+      << keyedMap()
+      << "map $qx_keyed $qx_vary {\n    1 " << kApiKeyHeader << ";\n    default \"\";\n}\n\n"
+      << "# Volatile: an answer nginx turns into an error (a range past the end) has\n"
+         "# its headers added again, for the status it has then.\n"
+      << "map \"$qx_keyed:$status\" $qx_cache_changing {\n"
+      << "    volatile;\n"
+      << "    \"~^1:\" " << quoted(kCachePrivate) << ";\n"
+      << "    \"~^0:[45]\" " << quoted(kCacheNothing) << ";\n"
+      << "    default " << quoted(kCacheRevalidate) << ";\n}\n\n"
+      << "# $qx_tip is empty for a numbered version.\n"
+      << "map \"$qx_keyed:$status:$qx_tip\" $qx_cache_fixed {\n"
+      << "    volatile;\n"
+      << "    \"~^1:\" " << quoted(kCachePrivate) << ";\n"
+      << "    \"~^0:[45]\" " << quoted(kCacheNothing) << ";\n"
+      << "    \"~^0:[0-9]+:$\" " << quoted(kCacheForever) << ";\n"
+      << "    default " << quoted(kCacheRevalidate) << ";\n}\n\n";
 }
 
 // Increments a page number of up to kMaxPageDigits digits: the last digit
@@ -209,6 +238,29 @@ void writeNextPageMap(std::ostream &out) {
 }
 
 }  // namespace
+
+std::string locationRegex(const std::string &apiVersion, const RouteForm &form,
+                          bool numberedOnly) {
+  std::string regex = "^/" + regexLiteral(apiVersion);
+  for (const std::string &piece : routeSegments(form.pattern))
+    regex += "/" + pieceRegex(piece, numberedOnly);
+  return regex + "$";
+}
+
+std::string regexLiteral(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::string keyedMap() {
+  return "map $http_" + headerVariable(kApiKeyHeader) + " $qx_keyed {\n    \"\" 0;\n    default 1;\n}\n\n";
+}
 
 std::optional<std::string> unfitForNginx(const std::string &path) {
   for (unsigned char c : path) {
@@ -257,9 +309,19 @@ std::string nginxMainConfig(const NginxSite &site) {
     out << "    " << temp << "_temp_path " << quoted(run + "/" + temp) << ";\n";
   out << "    sendfile on;\n    tcp_nopush on;\n\n"
       << "    include " << quoted(site.out + "/" + kNginxHttpFile) << ";\n\n"
-      << "    server {\n"
-      << "        listen " << site.listen << ";\n"
-      << "        include " << quoted(site.out + "/" + kNginxServerFile) << ";\n"
+      << "    server {\n";
+  if (site.tlsCertificate.empty()) {
+    out << "        listen " << site.listen << ";\n";
+  } else {
+    // HTTP/2 for clients that offer it (ALPN), HTTP/1.1 for the others.
+    out << "        listen " << site.listen << " ssl http2;\n"
+        << "        ssl_certificate " << quoted(site.tlsCertificate) << ";\n"
+        << "        ssl_certificate_key " << quoted(site.tlsKey) << ";\n"
+        << "        ssl_protocols TLSv1.2 TLSv1.3;\n"
+        << "        ssl_session_cache shared:quarn_tls:10m;\n"
+        << "        ssl_session_timeout 1h;\n";
+  }
+  out << "        include " << quoted(site.out + "/" + kNginxServerFile) << ";\n"
       << "    }\n"
       << "}\n";
   return out.str();
@@ -293,6 +355,7 @@ std::string nginxHttpConfig(const NginxSite &site) {
       << "map $realpath_root $qx_version {\n"
       << "    \"~/(?<qx_version_number>[0-9]+)\\.[0-9a-f]+$\" $qx_version_number;\n"
       << "    default \"\";\n}\n\n";
+  writeCacheMaps(out);
   writeSpellingMaps(out, site);
   return out.str();
 }
@@ -315,7 +378,7 @@ std::string nginxServerConfig(const NginxSite &site) {
     writeLocation(out, site, forms, first, last);
     first = last;
   }
-  out << "location / {\n" << kNoSniff << "    return 404;\n}\n";
+  out << "location / {\n" << kNoSniff << cacheHeaders(false) << "    return 404;\n}\n";
   return out.str();
 }
 

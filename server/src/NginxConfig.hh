@@ -25,6 +25,10 @@ struct NginxSite {
   std::string site;        // its data directory (absolute)
   std::string apiVersion;  // "1.0"
   std::string listen;      // "127.0.0.1:8080"
+  // With both (absolute paths), the main configuration serves HTTPS, with
+  // HTTP/2 offered to clients that take it.
+  std::string tlsCertificate;
+  std::string tlsKey;
   // The owners and (owner, collection) pairs the export holds, in lower
   // case as it keeps them: requests may name them in any letter case, as
   // they may ask the repository server.
@@ -46,6 +50,26 @@ std::string nginxMainConfig(const NginxSite &site);
 std::string nginxHttpConfig(const NginxSite &site);
 // The settings and locations of one server context.
 std::string nginxServerConfig(const NginxSite &site);
+
+struct RouteForm;
+
+// The regular expression of an nginx location that matches the (decoded)
+// paths of the routes of `form` below "/API-VERSION"; with `numberedOnly`,
+// only those that name a numbered version. Its named captures become
+// variables ($qx_owner, $qx_name, $qx_kind, $qx_number, $qx_tip, ...).
+std::string locationRegex(const std::string &apiVersion, const RouteForm &form,
+                          bool numberedOnly = false);
+
+// `text` with the characters that mean something in a regular expression
+// escaped.
+std::string regexLiteral(const std::string &text);
+
+// `text` in double quotes, as nginx takes a parameter.
+std::string quoted(const std::string &text);
+
+// The map (http context) that sets $qx_keyed to 1 for a request that
+// carries a key (a Private-token that is not empty), else 0.
+std::string keyedMap();
 
 // Why `path` cannot stand in an nginx configuration (a quote, backslash,
 // dollar sign or control character), or nullopt when it can.

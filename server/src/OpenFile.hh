@@ -29,9 +29,16 @@ class OpenFile {
   std::uint64_t Size() const { return size_; }
   std::time_t Modified() const { return modified_; }
   // A validator that changes when the file is replaced or changed: a hash
-  // of its device, inode, size and modification time (nanoseconds), 32
-  // hexadecimal digits in quotes (which give none of them away).
+  // of its device, inode, size, modification time and change time
+  // (nanoseconds), 32 hexadecimal digits in quotes (which give none of them
+  // away). The change time is there because no user can set it back: a
+  // file rewritten in place with its size kept and its modification time
+  // set back still gets another tag.
   const std::string &Tag() const { return tag_; }
+  // A validator that follows the bytes alone: a digest of the file's
+  // content, read whole now, in the form of Tag(); empty when it cannot be
+  // read.
+  std::string ContentTag() const;
 
   // Reads up to `count` bytes at `offset` into `buffer`: the number read,
   // 0 at the end of the file, -1 on an error.
@@ -48,6 +55,10 @@ class OpenFile {
   const std::time_t modified_;
   const std::string tag_;
 };
+
+// An entity tag naming `bytes`: the first 128 bits of their SHA-256 as 32
+// hexadecimal digits, in quotes; empty when the digest cannot be taken.
+std::string digestTag(const std::string &bytes);
 
 }  // namespace qx::quarn_server
 

@@ -47,6 +47,14 @@ void Reply::SetBody(std::string text) {
   body = std::move(text);
 }
 
+void Reply::TagDocument() {
+  std::string described = body;
+  for (const char *name : {"Content-Type", "Link"})
+    described += std::string(1, '\0') + name + ": " + Header(name).value_or("");
+  const std::string tag = digestTag(described);
+  if (!tag.empty()) SetHeader("ETag", tag);  // else untagged: sent whole every time
+}
+
 std::uint64_t Reply::BodySize() const { return file ? fileLength : body.size(); }
 
 std::string httpDate(std::time_t time) {

@@ -45,6 +45,10 @@ struct Reply {
   // Makes the body `text` in memory (dropping a file body, and with it the
   // file's ETag, Last-Modified and Accept-Ranges headers).
   void SetBody(std::string text);
+  // Names the body held in memory (a document) with a strong ETag: a
+  // digest of its bytes and of the headers that describe them
+  // (Content-Type, Link), so that a cache revalidates it with a 304.
+  void TagDocument();
   // The number of body bytes.
   std::uint64_t BodySize() const;
 };

@@ -125,9 +125,13 @@ struct RepositoryServer::Implementation : public HttpService {
   Reply Respond(Received &received);
   // The repository's own answer.
   Reply Make(Received &received);
-  // `reply` made ready to go: the headers every answer has, the watch's
-  // changes, conditional and range requests.
+  // `reply` made ready to go: the headers every answer has (what caches
+  // between may keep of it among them), the watch's changes, conditional
+  // and range requests.
   Reply Conclude(Received &received, Reply reply);
+  // Sets what caches between may keep of `reply` (Cache-Control, and Vary
+  // for a keyed answer); returns the Cache-Control set.
+  std::string SetCachePolicy(const Received &received, Reply &reply) const;
   // Shows the request to its watch, once.
   void Show(Received &received);
 
@@ -377,16 +381,33 @@ Reply RepositoryServer::Implementation::Conclude(Received &received, Reply reply
   // Nothing the server sends is to be taken for another type than it says
   // (a model's SVG run as a page of the server's, say).
   reply.SetHeader("X-Content-Type-Options", "nosniff");
+  const std::string policy = SetCachePolicy(received, reply);
   if (received.watch) {
     ServerAnswer answer(reply);
     received.watch->Answering(received.seen, answer);
   }
   deliverFile(deliveryConditionsOf(received.request), reply);
+  // The status may have changed since (a range the file cannot satisfy, a
+  // watch's status): the policy follows it, unless a watch set its own.
+  if (reply.Header("Cache-Control") == policy) SetCachePolicy(received, reply);
   if (received.watch) received.watch->Answered(received.seen, reply.status);
   if (options.logRequests) {
     qxmsg << received.request.method << " " << received.request.target << " " << reply.status;
   }
   return reply;
+}
+
+std::string RepositoryServer::Implementation::SetCachePolicy(const Received &received,
+                                                             Reply &reply) const {
+  // A server with a read key answers every read by the key, so none of its
+  // answers is for a shared cache; nor is any answer to a request that
+  // brought a key. A write key alone leaves the public reads public.
+  const std::optional<std::string> key = received.request.Header(kApiKeyHeader);
+  const bool keyed = (key && !key->empty()) || !readKey.empty();
+  const std::string policy = cacheControl(received.route, reply.status, keyed);
+  reply.SetHeader("Cache-Control", policy);
+  if (keyed) reply.SetHeader("Vary", kApiKeyHeader);
+  return policy;
 }
 
 void RepositoryServer::Implementation::Show(Received &received) {

@@ -12,27 +12,32 @@ const char *const kPageSuffix = ".json";
 const char *const kNextPageSuffix = ".next.json";
 const char *const kPastLastPage = "end.json";
 const char *const kDefaultFileType = "application/octet-stream";
+const char *const kCacheForever = "public, max-age=31536000, immutable";
+const char *const kCacheRevalidate = "no-cache";
+const char *const kCachePrivate = "private, no-store";
+const char *const kCacheNothing = "no-store";
 
 namespace {
 
 const char kJson[] = "application/json";
 
 const std::vector<RouteForm> kForms = {
-    {RouteForm::kLicenses, Route::kLicenses, "licenses", false, "licenses.json", kJson, false},
-    {RouteForm::kServerListing, Route::kListing, "{kind}", false, "listing/server/{kind}", kJson,
+    {RouteForm::kLicenses, Route::kLicenses, "licenses", false, "licenses.json", kJson, false,
      false},
+    {RouteForm::kServerListing, Route::kListing, "{kind}", false, "listing/server/{kind}", kJson,
+     false, false},
     {RouteForm::kOwnerListing, Route::kListing, "{owner}/{kind}", false,
-     "listing/owner/{owner}/{kind}", kJson, false},
+     "listing/owner/{owner}/{kind}", kJson, false, false},
     {RouteForm::kCollectionListing, Route::kListing, "{owner}/collections/{collection}/{kind}",
-     false, "listing/collection/{owner}/{collection}/{kind}", kJson, false},
+     false, "listing/collection/{owner}/{collection}/{kind}", kJson, false, false},
     {RouteForm::kResourceListing, Route::kListing, "{owner}/{kind}/{name}", true,
-     "listing/resource/{owner}/{kind}/{name}", kJson, false},
+     "listing/resource/{owner}/{kind}/{name}", kJson, false, false},
     {RouteForm::kDetails, Route::kDetails, "{owner}/{kind}/{name}", false,
-     "resources/{owner}/{kind}/{name}/details.json", kJson, false},
+     "resources/{owner}/{kind}/{name}/details.json", kJson, false, false},
     {RouteForm::kArchive, Route::kArchive, "{owner}/{kind}/{name}/{version}/{name}.zip", false,
-     "resources/{owner}/{kind}/{name}/{version}/archive.zip", "application/zip", true},
+     "resources/{owner}/{kind}/{name}/{version}/archive.zip", "application/zip", true, true},
     {RouteForm::kFile, Route::kFile, "{owner}/{kind}/{name}/{version}/files/{path}", false,
-     "resources/{owner}/{kind}/{name}/{version}/files/{path}", "", true},
+     "resources/{owner}/{kind}/{name}/{version}/files/{path}", "", true, true},
 };
 
 bool isVersion(const std::string &text) {
@@ -177,6 +182,17 @@ std::string nextPageLink(const std::string &linkBase, const std::string &route,
                          std::uint64_t page) {
   return "<" + linkBase + "/" + escapeRoute(route) + "?page=" + std::to_string(page + 1) +
          ">; rel=\"next\"";
+}
+
+bool fixedAnswer(const Route &route) {
+  return route.form && route.form->fixedWhenNumbered && isVersion(route.version) &&
+         route.version != "tip";
+}
+
+const char *cacheControl(const Route &route, int status, bool keyed) {
+  if (keyed) return kCachePrivate;
+  if (status >= 400) return kCacheNothing;
+  return fixedAnswer(route) ? kCacheForever : kCacheRevalidate;
 }
 
 const std::vector<std::pair<std::string, std::string>> &fileContentTypes() {

@@ -3,7 +3,9 @@
  * form names a route's segments, the content type and headers of its
  * answers, and where a mirror export keeps those answers. The live server
  * parses requests with it, the export names its files with it and the
- * nginx configuration is written from it, so the three cannot drift apart.
+ * nginx configurations (the export's, and the caching proxy's) are written
+ * from it, so they cannot drift apart. It also says what caches between a
+ * client and a server may keep of each answer.
  * Constant data and pure functions; safe on any thread.
  */
 #ifndef QX_QUARN_SERVER_ROUTETABLE_HH_
@@ -51,6 +53,10 @@ struct RouteForm {
   const char *contentType;
   // Answers carry the delivered version number in kVersionHeader.
   bool versionHeader;
+  // Answers of a numbered version never change (a new version gets a new
+  // number): caches may keep them for good. At "tip", and for forms
+  // without a version, the answer changes when the repository does.
+  bool fixedWhenNumbered;
 };
 
 // Every form, in the order they are tried: the first that matches wins.
@@ -93,6 +99,27 @@ extern const char *const kPastLastPage;    // "end.json"
 // `route`, below `linkBase` (scheme, authority and API version).
 std::string nextPageLink(const std::string &linkBase, const std::string &route,
                          std::uint64_t page);
+
+// What caches between a client and the server (a lab's proxy, a CDN) may
+// do with an answer, as "Cache-Control" says it:
+extern const char *const kCacheForever;     // "public, max-age=31536000, immutable"
+extern const char *const kCacheRevalidate;  // "no-cache": kept, asked again before each use
+extern const char *const kCachePrivate;     // "private, no-store": kept by no one
+extern const char *const kCacheNothing;     // "no-store"
+// Keyed answers are private, and vary by the header that carries the key
+// ("Vary: Private-token").
+
+// Whether `route` names a numbered version of a form whose answers are
+// fixed then (an archive or a file of version 3, not of "tip").
+bool fixedAnswer(const Route &route);
+
+// The Cache-Control of an answer with `status` to `route`: private for a
+// keyed answer (`keyed`: the request carried a key, or the server has a
+// read key, so that every read of it is keyed, or the answer shows a
+// private resource), nothing kept of an error (400 and above), kept for
+// good when the answer is fixed, revalidated otherwise. A 304, a 206 and a
+// redirect get the policy of the answer they stand for.
+const char *cacheControl(const Route &route, int status, bool keyed);
 
 // Single files: extensions (lower case, with the dot) and their content
 // types; anything else is "application/octet-stream".

@@ -226,7 +226,8 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
   }
   ExchangeFailure exchange;
   response_ = RequestToSink("", server.Url().Str(), server.Version(), route, {"link=true"},
-                            HeadersWithApiKey(server, request.headers), *file_, &exchange);
+                            WithRevalidation(route, HeadersWithApiKey(server, request.headers)),
+                            *file_, &exchange);
   if (!file_->Close()) {
     file_->ReportFailure(server.Url().Str() + "/" + server.Version() + "/" + route);
     return false;

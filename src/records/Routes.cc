@@ -1,7 +1,11 @@
 #include "Routes.hh"
 
+#include <algorithm>
+#include <cctype>
+
 #include <qx/common/Filesystem.hh>
 #include <qx/common/URI.hh>
+#include <qx/common/Util.hh>
 
 namespace qx::quarn_tools::internal::routes {
 
@@ -27,6 +31,17 @@ std::string Archive(const std::string &owner, const std::string &kind, const std
 std::string Collection(const std::string &owner, const std::string &name, const std::string &kind) {
   return qx::common::joinPaths(qx::common::joinPaths(owner, kCollectionsKind),
                                qx::common::joinPaths(name, kind));
+}
+
+bool NamesFixedVersion(const std::string &route) {
+  const std::vector<std::string> segments = qx::common::split(route, "/");
+  if (segments.size() != 5 || (segments[1] != kModelsKind && segments[1] != kWorldsKind))
+    return false;
+  const std::string &version = segments[3];
+  return !version.empty() &&
+         std::all_of(version.begin(), version.end(),
+                     [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+         segments[4] == segments[2] + ".zip";
 }
 
 }  // namespace qx::quarn_tools::internal::routes

@@ -41,6 +41,12 @@ std::string Archive(const std::string &owner, const std::string &kind, const std
 // OWNER/collections/NAME/KIND
 std::string Collection(const std::string &owner, const std::string &name, const std::string &kind);
 
+// Whether `route` names something that never changes: the archive of a
+// numbered version (OWNER/KIND/NAME/3/NAME.zip). What every other route
+// names (tip, listings, details, collections, licences) changes with the
+// server.
+bool NamesFixedVersion(const std::string &route);
+
 }  // namespace routes
 }  // namespace qx::quarn_tools::internal
 

@@ -2,9 +2,11 @@
 
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
+#include <qx/common/Util.hh>
 
 #include "ExchangeRules.hh"
 #include "RestClientPool.hh"
+#include "Routes.hh"
 
 namespace qx::quarn_tools::internal {
 
@@ -23,6 +25,16 @@ std::vector<std::string> HeadersWithApiKey(const ServerConfig &server,
   return result;
 }
 
+std::vector<std::string> WithRevalidation(const std::string &route,
+                                          std::vector<std::string> headers) {
+  if (routes::NamesFixedVersion(route)) return headers;
+  for (const std::string &line : headers) {
+    if (qx::common::lowercase(line).rfind("cache-control:", 0) == 0) return headers;
+  }
+  headers.push_back(kRevalidateHeader);
+  return headers;
+}
+
 std::vector<std::string> CallerHeadersFor(const ServerConfig &asked, const ServerConfig &target,
                                           const std::vector<std::string> &headers) {
   if (OriginOf(asked.Url().Str()) == OriginOf(target.Url().Str())) return headers;
@@ -35,7 +47,8 @@ RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfi
                           const std::vector<std::string> &headers, const std::string &data,
                           const std::multimap<std::string, std::string> &form) {
   return rest.Request(method, server.Url().Str(), server.Version(), route, queryStrings,
-                      headers, data, form);
+                      method == HttpMethod::GET ? WithRevalidation(route, headers) : headers,
+                      data, form);
 }
 
 ServerReply ReplyOf(const ServerConfig &server, const std::string &resource,

@@ -1,6 +1,7 @@
 /*
  * The one place that sends a request to a repository server below its URL
- * and API version, that adds a server's API key to header lines, that
+ * and API version, that adds a server's API key to header lines, that asks
+ * caches between for the server's own answer where it changes, that
  * records what a server answered in a result, and that refuses requests in
  * offline mode. Internal to the library.
  */
@@ -29,13 +30,25 @@ void AddApiKeyHeader(const ServerConfig &server, std::vector<std::string> &heade
 std::vector<std::string> HeadersWithApiKey(const ServerConfig &server,
                                            const std::vector<std::string> &headers);
 
+// The header line that has every cache between a client and a server ask
+// the server before it answers (a shared cache may hold an old answer).
+inline constexpr const char *kRevalidateHeader = "Cache-Control: no-cache";
+
+// `headers` for a GET of `route`, plus kRevalidateHeader when the route
+// names something that changes (all but a numbered version's archive,
+// routes::NamesFixedVersion) and no line sets Cache-Control already. Caches
+// between may answer requests for a numbered version themselves.
+std::vector<std::string> WithRevalidation(const std::string &route,
+                                          std::vector<std::string> headers);
+
 // The caller's header lines, given for a request to `asked`, as they may go
 // to `target`: all of them at the same origin (scheme, host and port),
 // without the credential lines elsewhere.
 std::vector<std::string> CallerHeadersFor(const ServerConfig &asked, const ServerConfig &target,
                                           const std::vector<std::string> &headers);
 
-// Sends `method` to route `route` below the server's URL and API version.
+// Sends `method` to route `route` below the server's URL and API version;
+// a GET WithRevalidation.
 RestResponse SendToServer(const Rest &rest, HttpMethod method, const ServerConfig &server,
                           const std::string &route,
                           const std::vector<std::string> &queryStrings,

@@ -1,6 +1,7 @@
 #include "support/Certificates.hh"
 
 #include <cstdlib>
+#include <fstream>
 
 #include <qx/common/Filesystem.hh>
 
@@ -22,8 +23,12 @@ TestCertificates MakeTestCertificates(const std::string &directory) {
   files.serverCert = qx::common::joinPaths(directory, "server.pem");
   files.serverKey = qx::common::joinPaths(directory, "server.key");
   const std::string ecKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  // Written here: Run sends the output of its command to /dev/null.
+  std::ofstream names(extensions);
+  names << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+  names.close();
   files.ok =
-      Run("printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > '" + extensions + "'") &&
+      names &&
       Run("openssl req -x509 " + ecKey + " -days 2 -subj '/CN=Quarn Test CA' -keyout '" +
           caKey + "' -out '" + files.caCert + "'") &&
       Run("openssl req " + ecKey + " -subj '/CN=127.0.0.1' -keyout '" + files.serverKey +

@@ -9,12 +9,12 @@
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "support/Certificates.hh"
+#include "support/ServiceProcess.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
@@ -25,17 +25,23 @@ extern const char *const kNginxProgram;  // "/usr/sbin/nginx"
 class NginxMirror {
  public:
   // Copies the example repository (its dependency URLs naming the mirror),
-  // exports it with `pageSize` entries per listing page and starts nginx.
-  explicit NginxMirror(std::size_t pageSize = 20);
+  // exports it with `pageSize` entries per listing page and starts nginx;
+  // with `tls`, serving HTTPS (HTTP/2 offered) with a throw-away
+  // certificate (Certificates()).
+  explicit NginxMirror(std::size_t pageSize = 20, bool tls = false);
   ~NginxMirror();
   NginxMirror(const NginxMirror &) = delete;
   NginxMirror &operator=(const NginxMirror &) = delete;
 
   // Whether the export was made and nginx answers; why not otherwise.
-  bool Started() const { return pid_ > 0; }
+  bool Started() const { return nginx_.Running(); }
   const std::string &Failure() const { return failure_; }
-  // "http://127.0.0.1:PORT".
+  // "http://127.0.0.1:PORT", or https.
   std::string Url() const;
+  // The throw-away CA, certificate and key of a mirror with TLS.
+  const TestCertificates &Certificates() const { return certificates_; }
+  // The access log's lines so far (nginx's combined format).
+  std::vector<std::string> AccessLog() { return RequestLines(); }
   // The repository directory the mirror is exported from.
   const std::string &Root() const { return root_; }
   const std::string &Out() const { return out_; }
@@ -61,8 +67,10 @@ class NginxMirror {
   const std::string root_;
   const std::string out_;
   const std::size_t pageSize_;
+  const bool tls_;
+  TestCertificates certificates_;
   int port_ = 0;
-  pid_t pid_ = 0;
+  ServiceProcess nginx_;
   std::size_t skipped_ = 0;  // access log lines before the last ClearRoutes
   int markers_ = 0;
   std::string failure_;

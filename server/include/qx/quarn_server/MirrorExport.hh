@@ -33,6 +33,10 @@ struct MirrorOptions {
   // The address and port the generated nginx.conf listens on: PORT,
   // HOST:PORT or [IPv6]:PORT.
   std::string listen = "127.0.0.1:8080";
+  // A certificate (PEM, the chain after the server's own) and its key:
+  // with both, nginx.conf serves HTTPS on that address, offering HTTP/2.
+  std::string tlsCertificate;
+  std::string tlsKey;
 };
 
 // What an export did.
@@ -46,8 +50,9 @@ struct MirrorSummary {
 // Exports the repository directory `root` into `out` (made when missing).
 // False, with error lines in the log and the previous export still whole,
 // when `root` is no directory, `out` is a directory that holds anything but
-// an earlier export, one of the two lies inside the other, or the listen
-// address is none (PORT, HOST:PORT, [IPv6]:PORT). False too when something
+// an earlier export, one of the two lies inside the other, the listen
+// address is none (PORT, HOST:PORT, [IPv6]:PORT), or only one of the
+// certificate and key is given, or one that is no readable file. False too when something
 // cannot be read or written: then what failed keeps what the previous
 // export wrote of it, and the rest is brought up to date (what the
 // repository no longer holds goes all the same).

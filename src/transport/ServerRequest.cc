@@ -4,7 +4,7 @@
 #include <qx/common/URI.hh>
 
 #include "ExchangeRules.hh"
-#include "RestClientPool.hh"
+#include "engine/Connections.hh"
 
 namespace qx::quarn_tools::internal {
 

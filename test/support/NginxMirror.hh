@@ -9,18 +9,14 @@
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_NGINXMIRROR_HH_
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "support/NginxProcess.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
-
-// Where Debian installs nginx.
-extern const char *const kNginxProgram;  // "/usr/sbin/nginx"
 
 class NginxMirror {
  public:
@@ -32,7 +28,7 @@ class NginxMirror {
   NginxMirror &operator=(const NginxMirror &) = delete;
 
   // Whether the export was made and nginx answers; why not otherwise.
-  bool Started() const { return pid_ > 0; }
+  bool Started() const { return nginx_.Running(); }
   const std::string &Failure() const { return failure_; }
   // "http://127.0.0.1:PORT".
   std::string Url() const;
@@ -52,7 +48,6 @@ class NginxMirror {
 
  private:
   bool Launch();
-  void Stop();
   // The request lines of the access log, after a marker request that
   // nginx wrote last, so that no earlier request is missing.
   std::vector<std::string> RequestLines();
@@ -62,7 +57,7 @@ class NginxMirror {
   const std::string out_;
   const std::size_t pageSize_;
   int port_ = 0;
-  pid_t pid_ = 0;
+  NginxProcess nginx_;
   std::size_t skipped_ = 0;  // access log lines before the last ClearRoutes
   int markers_ = 0;
   std::string failure_;

@@ -4,7 +4,8 @@
 # parallel downloads, the server's write, archive store, file delivery and
 # many-client tests (which answer on many threads too), the transport shared
 # by threads (its transfer engine, whose thread runs every request, over
-# HTTP/1.1 and HTTP/2, with cancellation), saves racing in one cache, and
+# HTTP/1.1 and HTTP/2, with cancellation), listings whose pages are asked
+# ahead on threads of their own, saves racing in one cache, and
 # processes racing and crashing on one cache (the quarn tool, the crash
 # helper and quarn-server are built with TSan as well).
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
@@ -24,7 +25,7 @@ build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
        ManyClients_TEST RestClientExchange_TEST RestClient_TEST TransferEngine_TEST
-       DownloadResilience_TEST)
+       DownloadResilience_TEST ModelIter_TEST WorldIter_TEST)
 helpers=(quarn qx_save_crasher quarn-server)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \

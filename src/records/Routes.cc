@@ -29,4 +29,10 @@ std::string Collection(const std::string &owner, const std::string &name, const 
                                qx::common::joinPaths(name, kind));
 }
 
+bool IsPagedListing(const std::string &route) {
+  const std::size_t slash = route.find_last_of("/\\");
+  const std::string last = slash == std::string::npos ? route : route.substr(slash + 1);
+  return last == kModelsKind || last == kWorldsKind;
+}
+
 }  // namespace qx::quarn_tools::internal::routes

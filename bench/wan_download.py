@@ -20,7 +20,19 @@ import argparse, os, shutil, subprocess, sys, tempfile, time
 
 from benchlib import ROOT, build, write_model
 
-PROXY = os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py")
+def find_proxy():
+    """shared/tools/wan_proxy.py beside the checkout, or beside a folder
+    above it (a worktree kept below the main checkout's parent)."""
+    folder = ROOT
+    while os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
+        candidate = os.path.join(folder, "shared", "tools", "wan_proxy.py")
+        if os.path.exists(candidate):
+            return candidate
+    sys.exit("needs shared/tools/wan_proxy.py beside the checkout")
+
+
+PROXY = find_proxy()
 NGINX = "/usr/sbin/nginx"
 
 

@@ -252,8 +252,8 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::string &version, const std::string &path,
                            const std::vector<std::string> &queryStrings,
                            const std::vector<std::string> &headers, BodySink &sink,
-                           TransferFailure *failure) {
-  if (failure != nullptr) *failure = TransferFailure();
+                           ExchangeFailure *failure) {
+  if (failure != nullptr) *failure = ExchangeFailure();
   if (url.empty()) return RestResponse();
   try {
     InitCurlOnce();
@@ -264,10 +264,10 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
     return PerformExchange(request, nullptr, sink, failure);
   } catch (const std::exception &error) {
     qxerr << "[Rest::Request()]: " << error.what();
-    if (failure != nullptr) failure->reason = error.what();
+    if (failure != nullptr) failure->text = error.what();
   } catch (...) {
     qxerr << "[Rest::Request()]: unknown failure";
-    if (failure != nullptr) failure->reason = "unknown failure";
+    if (failure != nullptr) failure->text = "unknown failure";
   }
   return RestResponse();
 }

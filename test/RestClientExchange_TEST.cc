@@ -481,6 +481,23 @@ TEST(ExchangeRaw, ADocumentThatNeverEndsIsGivenUpAfterTheDocumentTimeOut) {
   EXPECT_THAT(log, HasLogLine(LOG_ERROR, "libcurl: (28) "));
 }
 
+// A caller that asks learns why no answer came, in libcurl's words.
+TEST(ExchangeRefused, TheFailureSaysWhyInLibcurlsWords) {
+  const ScopedSettings quick(QuickRetries(0));
+  LogCapture log;
+  const std::string nowhere = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  class Discard : public internal::BodySink {
+   public:
+    bool Write(const char *, std::size_t) override { return true; }
+    bool Restart() override { return true; }
+    std::uint64_t Size() const override { return 0; }
+  } sink;
+  internal::ExchangeFailure failure;
+  EXPECT_EQ(internal::RequestToSink("", nowhere, "1.0", "x", {}, {}, sink, &failure).statusCode, 0);
+  EXPECT_NE(failure.text.find("onnect"), std::string::npos) << failure.text;
+  EXPECT_FALSE(failure.cancelled);
+}
+
 // However many retries are asked for, ten is the most.
 TEST(ExchangeRefused, RetriesStopAtTen) {
   const ScopedSettings quick(QuickRetries(std::numeric_limits<int>::max()));

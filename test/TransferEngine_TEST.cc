@@ -295,7 +295,7 @@ TEST_P(Cancelling, ACancelledSlowDownloadEndsAtOnceAndOthersGoOn) {
   const internal::CancelToken token;
   SlowSink sink;
   RestResponse response;
-  internal::TransferFailure failure;
+  internal::ExchangeFailure failure;
   Clock::time_point ended;
   std::thread download([&] {
     const internal::CancelScope scope(token);
@@ -312,7 +312,7 @@ TEST_P(Cancelling, ACancelledSlowDownloadEndsAtOnceAndOthersGoOn) {
   bystander.join();
   EXPECT_LT(ended - cancelled, std::chrono::seconds(1));
   EXPECT_EQ(response.statusCode, 0);
-  EXPECT_EQ(failure.reason, "interrupted");
+  EXPECT_EQ(failure.text, "interrupted");
   EXPECT_TRUE(failure.cancelled);
   EXPECT_EQ(other->statusCode, 200);
   EXPECT_EQ(log.Count("", LOG_ERROR) + log.Count("", LOG_WARNING), 0) << log.Text();

@@ -289,7 +289,7 @@ class Exchange {
         easy_(curl_easy_init()),
         cancel_(CurrentCancelToken()) {}
 
-  RestResponse Run(FormBuilder buildForm, TransferFailure *failure) {
+  RestResponse Run(FormBuilder buildForm, ExchangeFailure *failure) {
     RestResponse response;
     failure_ = failure;
     if (!easy_) {
@@ -298,10 +298,7 @@ class Exchange {
       return response;
     }
     buildForm_ = buildForm;
-    if (!CheckHeaders() || !BuildForm()) {
-      Fail("the request could not be built");
-      return response;
-    }
+    if (!CheckHeaders() || !BuildForm()) return response;
     Body body(sink_, collector_);
     const int tries = 1 + std::clamp(settings_.options.retries, 0, static_cast<int>(kRetriesRange.most));
     for (int attempt = 1;; ++attempt) {
@@ -322,15 +319,10 @@ class Exchange {
         return Answer(response, 0);
       }
       if (body.refused) {
-        if (body.tooLong) {
-          const std::string reason = "the body is longer than the " +
-                                     std::to_string(*body.total) + " bytes it announced";
-          qxerr << "The body from [" << url_ << "] is longer than the " << *body.total
-                << " bytes it announced";
-          Fail(reason);
-        } else {
-          Fail("the body was refused");
-        }
+        const std::string longer = "longer than the " + std::to_string(body.total.value_or(0)) +
+                                   " bytes it announced";
+        if (body.tooLong) qxerr << "The body from [" << url_ << "] is " << longer;
+        if (body.tooLong) Fail("the body is " + longer);
         return Answer(response, 0);
       }
       if (hop.code != CURLE_OK) {
@@ -377,10 +369,9 @@ class Exchange {
     return Answer(response, 0);
   }
 
-  void Fail(const std::string &reason, bool cancelled = false) {
-    if (failure_ == nullptr) return;
-    failure_->reason = reason;
-    failure_->cancelled = cancelled;
+  // Tells the caller who asked why no whole answer came.
+  void Fail(const std::string &text, bool cancelled = false) {
+    if (failure_ != nullptr) *failure_ = ExchangeFailure{text, cancelled};
   }
 
   // Every header line must fit a libcurl header list; nothing is sent
@@ -423,11 +414,13 @@ class Exchange {
       if (redirects + 1 > kMaxRedirects) {
         qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(CURLE_TOO_MANY_REDIRECTS)
               << ") Maximum (" << kMaxRedirects << ") redirects followed";
+        Fail("more than " + std::to_string(kMaxRedirects) + " redirects");
         return hop;
       }
       if (!IsWebUrl(hop.redirect)) {
         qxerr << "Error in REST request\nRefusing the redirect of [" << url_ << "] to ["
               << hop.redirect << "]: only http and https are followed";
+        Fail("a redirect to [" + hop.redirect + "], where only http and https are followed");
         return hop;
       }
       Redirect(hop);
@@ -605,7 +598,7 @@ class Exchange {
   std::vector<std::string> headers_;
   EasyHandle easy_;
   const CancelToken cancel_;
-  TransferFailure *failure_ = nullptr;
+  ExchangeFailure *failure_ = nullptr;
   FormBuilder buildForm_ = nullptr;
   std::unique_ptr<curl_mime, MimeDeleter> mime_;
   int sent_ = 0;  // requests sent so far
@@ -617,8 +610,8 @@ class Exchange {
 }  // namespace
 
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
-                             TransferFailure *failure) {
-  if (failure != nullptr) *failure = TransferFailure();
+                             ExchangeFailure *failure) {
+  if (failure != nullptr) *failure = ExchangeFailure();
   const TransferSettings settings = CurrentTransferSettings();
   Exchange exchange(request, sink, settings);
   return exchange.Run(buildForm, failure);

@@ -44,7 +44,7 @@ using FormBuilder = bool (*)(curl_mime *mime, const std::multimap<std::string, s
 // logged (a cancelled exchange only at debug level); statusCode is 0 when
 // no whole answer came, and then `failure` (when given) says why.
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
-                             TransferFailure *failure = nullptr);
+                             ExchangeFailure *failure = nullptr);
 
 }  // namespace qx::quarn_tools::internal
 

@@ -37,13 +37,15 @@ class BodySink {
   virtual bool ReportsRefusal() const { return true; }
 };
 
-// Why a request brought no whole answer: libcurl's words for its last
-// failure (a name that does not resolve, a refused connection, a TLS
-// failure, a time-out, a reset stream) or the transport's own ("the body is
-// longer than ..."), or kInterrupted ("interrupted") when its cancellation
-// token was cancelled.
-struct TransferFailure {
-  std::string reason;
+// Why an exchange brought no whole answer, in the transport's own words:
+// libcurl's error (a name that does not resolve, a refused connection, a
+// TLS failure, a time-out, a reset stream), a redirect that may not be
+// followed, a body that broke its promises; kInterrupted ("interrupted",
+// Cancellation.hh) with `cancelled` when the caller's token stopped it.
+// Empty when the server answered, or when the sink refused the body (it
+// says why itself).
+struct ExchangeFailure {
+  std::string text;
   bool cancelled = false;
 };
 
@@ -57,7 +59,7 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::string &version, const std::string &path,
                            const std::vector<std::string> &queryStrings,
                            const std::vector<std::string> &headers, BodySink &sink,
-                           TransferFailure *failure = nullptr);
+                           ExchangeFailure *failure = nullptr);
 
 // How every request of the process is made: the options of the most recent
 // client's configuration (or the defaults), and how retries wait.

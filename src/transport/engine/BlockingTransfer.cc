@@ -61,7 +61,10 @@ Outcome Perform(CURL *easy, const std::string &url, long maxStreams, const Cance
     return outcome;
   }
   outcome.error = stream->Error();
-  if (outcome.error.empty() && outcome.code != CURLE_OK) outcome.error = curl_easy_strerror(outcome.code);
+  while (!outcome.error.empty() && (outcome.error.back() == '\n' || outcome.error.back() == '\r'))
+    outcome.error.pop_back();
+  if (outcome.error.empty() && outcome.code != CURLE_OK)
+    outcome.error = curl_easy_strerror(outcome.code);
   return outcome;
 }
 

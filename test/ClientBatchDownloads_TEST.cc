@@ -9,9 +9,12 @@
 #include <system_error>
 
 #include <qx/common/Filesystem.hh>
+#include <qx/quarn_tools/Progress.hh>
 
+#include "Cancellation.hh"
 #include "QuarnClientPrivate.hh"
 #include "support/ClientFixture.hh"
+#include "support/GeneratedModels.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -214,6 +217,81 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
       log.Contains("Finished, downloaded " + std::to_string(results.size()) + " models in total"));
 }
 
+// The first fetch thread cannot start: nothing is fetched, the workers
+// started end, and the batch says why.
+TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
+  auto client = PrivateClient();
+  int starts = 0;
+  std::atomic<int> running{0};
+  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+    if (++starts == 3) throw NoThread();
+    return std::thread([&running, work] {
+      ++running;
+      work();
+      --running;
+    });
+  };
+  LogCapture log;
+  const auto results =
+      client->DownloadModels({ModelId("alice", "box"), ModelId("bob", "wheel")}, 2);
+  EXPECT_EQ(starts, 3);
+  EXPECT_EQ(running, 0);
+  EXPECT_TRUE(results.empty());
+  EXPECT_TRUE(log.Contains("Unable to start a download fetch thread: no thread",
+                           qx::common::LOG_ERROR));
+  EXPECT_TRUE(ArchiveRequests().empty());
+}
+
+// Fetch threads beyond the first that cannot start leave the batch to the
+// ones that did.
+TEST_F(ClientBatchDownloads, FewerFetchThreadsStillFetchEverything) {
+  auto client = PrivateClient();
+  int starts = 0;
+  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+    if (++starts > 3) throw NoThread();
+    return std::thread(work);
+  };
+  const auto results = client->DownloadModels(
+      {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2);
+  std::vector<std::string> names = Names(results);
+  std::sort(names.begin(), names.end());
+  // robot names box/1 too: box (newest) and box/1 are one resource.
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+}
+
+// A batch whose caller gives up ends at once: every download fails as
+// interrupted, nothing is published and nothing is left half-saved.
+TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
+  for (const char *route : {"alice/models/box/tip/box.zip", "bob/models/wheel/tip/wheel.zip",
+                            "alice/models/robot/tip/robot.zip"}) {
+    ResponseScript slow;
+    slow.route = route;
+    slow.delay = std::chrono::seconds(30);
+    Server().AddScript(slow);
+  }
+  const internal::CancelToken token;
+  std::vector<std::tuple<ModelIdentifier, Result>> results;
+  std::chrono::steady_clock::time_point ended;
+  std::thread batch([&] {
+    const internal::CancelScope scope(token);
+    results = Client().DownloadModels(
+        {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2);
+    ended = std::chrono::steady_clock::now();
+  });
+  while (ArchiveRequests().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto cancelled = std::chrono::steady_clock::now();
+  token.Cancel();
+  batch.join();
+  EXPECT_LT(ended - cancelled, std::chrono::seconds(2));
+  for (const auto &[id, result] : results) EXPECT_FALSE(result) << id.UniqueName();
+  for (const char *resource : {"/alice/models/box", "/bob/models/wheel", "/alice/models/robot"}) {
+    const std::vector<std::string> left = qx::test::EntryNames(ServerCache() + resource);
+    for (const std::string &entry : left) EXPECT_EQ(entry.rfind(".qxstage", 0), std::string::npos) << entry;
+    EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/1"));
+    EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/2"));
+  }
+}
+
 // ------------------------------------------------------------------ worlds
 
 class ClientBatchWorlds : public ClientBatchDownloads {
@@ -337,6 +415,66 @@ TEST_P(CollectionDownloads, ModelsWithDependenciesAndWorldsOfACollection) {
   EXPECT_EQ(archives, (std::vector<std::string>{"alice/models/box/2/box.zip",
                                                 "bob/models/wheel/1/wheel.zip",
                                                 "bob/worlds/town/2/town.zip"}));
+}
+
+// ---------------------------------------------- over both protocols
+
+// A batch whose jobs bound the saves running at once, while its fetches run
+// as many at once as the transport carries to the server: the streams of
+// one connection over HTTP/2, one connection per job over HTTP/1.1.
+class BatchFetches : public qx::test::ProtocolClientFixture {
+ protected:
+  static constexpr std::size_t kModels = 24;
+  static constexpr std::size_t kJobs = 2;
+
+  void SetUp() override {
+    qx::test::ProtocolClientFixture::SetUp();
+    if (HasFatalFailure()) return;
+    for (std::size_t i = 0; i < kModels; ++i) {
+      const std::string name = "m" + std::to_string(i);
+      qx::test::WriteModel(Root(), "lab", name, 1, 24, 32 * 1024);
+      ids_.push_back(ModelId("lab", name));
+      // Answers that take a while, so that fetches that may overlap do.
+      ResponseScript slow;
+      slow.route = "lab/models/" + name + "/tip/" + name + ".zip";
+      slow.delay = std::chrono::milliseconds(300);
+      Server().AddScript(slow);
+    }
+  }
+
+  std::size_t MostArchivesAtOnce() {
+    std::size_t most = 0;
+    for (const RequestRecord &record : Server().Requests())
+      if (record.route.find(".zip") != std::string::npos) most = std::max(most, record.concurrent);
+    return most;
+  }
+
+  std::vector<ModelIdentifier> ids_;
+};
+QX_ON_BOTH_PROTOCOLS(BatchFetches);
+
+TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
+  std::atomic<bool> done{false};
+  std::uint64_t mostUnpacking = 0;
+  std::thread watch([&] {
+    while (!done) {
+      mostUnpacking = std::max(mostUnpacking, currentTransferProgress().resourcesUnpacking);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  const auto results = Client().DownloadModels(ids_, kJobs);
+  done = true;
+  watch.join();
+  ASSERT_EQ(results.size(), kModels);
+  for (const auto &[id, result] : results) EXPECT_TRUE(result) << id.UniqueName();
+  EXPECT_LE(mostUnpacking, kJobs);
+  if (GetParam() == qx::test::Protocol::kHttp2) {
+    EXPECT_GE(MostArchivesAtOnce(), 4 * kJobs);
+    EXPECT_EQ(ClientConnections(), 1u);
+  } else {
+    EXPECT_LE(MostArchivesAtOnce(), kJobs);
+    EXPECT_LE(ClientConnections(), kJobs + 1);
+  }
 }
 
 }  // namespace

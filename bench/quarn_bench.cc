@@ -158,9 +158,10 @@ void BM_DownloadModel(benchmark::State &state) {
 BENCHMARK(BM_DownloadModel)->Unit(benchmark::kMillisecond);
 
 // A conditional GET (answered 304) of the built archive of a version of
-// `files` small files: the server looks at every file to see whether the
-// archive is still current, which should take time linear in their number
-// and little of it (nginx answers the same from the export in a few ms).
+// `files` small files: the server looks at every file once to see whether
+// the archive is current, then answers from what it keeps while nothing in
+// the repository changes, in time that does not grow with their number
+// (nginx answers the same from the export in a few ms).
 void BM_ArchiveOfManyFilesNotModified(benchmark::State &state) {
   Scratch scratch;
   const fs::path repo = fs::path(scratch.path) / "repo";

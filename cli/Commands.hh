@@ -31,9 +31,10 @@ void addDeleteCommand(CLI::App &app, Action &action);
 void addUpdateCommand(CLI::App &app, Action &action);
 // Credentials (LoginCommand.cc).
 void addLoginCommand(CLI::App &app, Action &action);
-// Metadata, version, serving (OtherCommands.cc).
+// Metadata and version (OtherCommands.cc).
 void addMetaCommand(CLI::App &app, Action &action);
 void addVersionCommand(CLI::App &app, Action &action);
+// Serving a repository directory (ServeCommand.cc).
 void addServeCommand(CLI::App &app, Action &action);
 // What the cache holds, and its upkeep (CacheCommands.cc).
 void addCacheCommand(CLI::App &app, Action &action);

@@ -42,7 +42,7 @@ step() {
 
 # The example's dependency URLs carry the placeholder {{SERVER_URL}}: the
 # port is only known once the server listens, so the server gets a copy
-# whose placeholders are filled in then (it reads files afresh per request).
+# whose placeholders are filled in then (its next answers see the change).
 cp -R "$root/examples/repository" "$work/repository"
 step "quarn serve $work/repository --port 0"
 "$quarn" serve "$work/repository" --port 0 >"$work/serve.out" &

@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libjsoncpp-dev libtinyxml2-dev libyaml-dev libzip-dev zlib1g-dev
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev libssl-dev openssl libcli11-dev
+  libcpp-httplib-dev libssl-dev openssl libcli11-dev libmicrohttpd-dev
   zip unzip ca-certificates
   clang-14 libclang-rt-14-dev
   nginx-light curl

@@ -1,32 +1,34 @@
 #!/usr/bin/env bash
 # Builds the parallel and multi-process tests with ThreadSanitizer (no
 # AddressSanitizer: the two do not mix) into build-tsan and runs them: the
-# parallel downloads, the server's write, archive store, file delivery and
-# many-client tests (which answer on many threads too), the transport shared
+# parallel downloads, the server's write, archive store, file delivery,
+# many-client, safety and privacy tests (which answer on the engine's event
+# threads, its workers and its watch and timer threads), the transport shared
 # by threads (its transfer engine, whose thread runs every request, over
 # HTTP/1.1 and HTTP/2, with cancellation), listings whose pages are asked
-# ahead on threads of their own, saves racing in one cache, and
-# processes racing and crashing on one cache (the quarn tool, the crash
-# helper and quarn-server are built with TSan as well).
+# ahead on threads of their own, saves racing in one cache, and processes
+# racing and crashing on one cache (the quarn tool, whose serve command some
+# of them start, and the crash helper are built with TSan as well).
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
 #
-# A report fails the run (halt_on_error). libcurl, libzip and cpp-httplib come
-# from the system and are not instrumented. TSan cannot see their own
-# synchronisation (a function-local static that one server thread built and
-# another reads, for instance, is reported as a race on memcmp inside
-# libcpp-httplib), so ignore_noninstrumented_modules=1 keeps the memory
-# accesses of those libraries out of the reports; every access made by our
-# code, server included, is still checked.
+# A report fails the run (halt_on_error). libcurl, libzip, libmicrohttpd and
+# cpp-httplib (the tests' client) come from the system and are not
+# instrumented. TSan cannot see their own synchronisation (a function-local
+# static that one thread built and another reads, for instance, is reported
+# as a race on memcmp inside libcpp-httplib), so
+# ignore_noninstrumented_modules=1 keeps the memory accesses of those
+# libraries out of the reports; every access made by our code, server
+# included, is still checked.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
-       ManyClients_TEST RestClientExchange_TEST RestClient_TEST TransferEngine_TEST
-       DownloadResilience_TEST ModelIter_TEST WorldIter_TEST)
-helpers=(quarn qx_save_crasher quarn-server)
+       ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST
+       RestClient_TEST TransferEngine_TEST DownloadResilience_TEST ModelIter_TEST WorldIter_TEST)
+helpers=(quarn qx_save_crasher)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \

@@ -103,7 +103,7 @@ TEST_F(SmallDisk, ABombIsRefusedBeforeUnpackingNamingTheFigures) {
       .File("model.config", "<model><name>bomb</name></model>")
       .File("zeros.bin", std::string(64 << 20, '\0'))
       .Write(tmp.Join("bomb.zip"));
-  qx::quarn_server::ResponseScript script;
+  qx::test::ResponseScript script;
   script.route = "alice/models/bomb/tip/bomb.zip";
   script.body = qx::test::ReadFile(tmp.Join("bomb.zip"));
   script.contentType = "application/zip";

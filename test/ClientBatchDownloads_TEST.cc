@@ -19,8 +19,8 @@
 namespace qx::quarn_tools {
 namespace {
 
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::WriteFile;

@@ -9,7 +9,7 @@
 namespace qx::quarn_tools {
 namespace {
 
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::WriteFile;

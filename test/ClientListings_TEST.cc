@@ -10,7 +10,7 @@ namespace qx::quarn_tools {
 namespace {
 
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 
 class ClientListings : public qx::test::ClientFixture {

@@ -11,7 +11,7 @@ namespace qx::quarn_tools {
 namespace {
 
 namespace fs = std::filesystem;
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 
 // Copies version `from` of a resource on a server as version `to`.

@@ -15,8 +15,8 @@
 namespace qx::quarn_tools {
 namespace {
 
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::TempDir;
@@ -57,6 +57,25 @@ Fields FieldsOf(const std::multimap<std::string, std::string> &form) {
 
 class ClientUploads : public qx::test::ClientFixture {
  protected:
+  // The server takes writes with WriteKey(); the client has it.
+  virtual std::string WriteKey() const { return "WRITE"; }
+  qx::quarn_server::RepositoryServer::Options ServerOptions() const override {
+    qx::quarn_server::RepositoryServer::Options options;
+    options.writeKey = WriteKey();
+    return options;
+  }
+  void SetUp() override {
+    qx::test::ClientFixture::SetUp();
+    if (HasFatalFailure()) return;
+    MakeClient(WriteKey());
+  }
+  // A model of the example server, its server with the client's key.
+  ModelIdentifier ModelId(const std::string &owner, const std::string &name) const {
+    ModelIdentifier id = qx::test::ClientFixture::ModelId(owner, name);
+    id.Server().SetApiKey(WriteKey());
+    return id;
+  }
+
   // A model directory with model.config, model.sdf and meshes/lamp.dae, and
   // metadata.pbtxt when `pbtxt` is not empty.
   std::string LampDirectory(const std::string &pbtxt = kLampPbtxt) {
@@ -95,14 +114,11 @@ class ClientUploads : public qx::test::ClientFixture {
 
 class ClientUploadsWithKey : public ClientUploads {
  protected:
+  std::string WriteKey() const override { return "SECRET"; }
   qx::quarn_server::RepositoryServer::Options ServerOptions() const override {
     qx::quarn_server::RepositoryServer::Options options;
     options.apiKey = "SECRET";
     return options;
-  }
-  void SetUp() override {
-    ClientUploads::SetUp();
-    MakeClient("SECRET");
   }
   ModelIdentifier Keyed(ModelIdentifier id) {
     id.Server().SetApiKey("SECRET");
@@ -158,7 +174,7 @@ TEST_F(ClientUploads, UploadOfAModelConfigDirectorySendsLicenceOneWithoutTheList
   const auto uploads = RequestsTo("models");
   ASSERT_EQ(uploads.size(), 1u);
   EXPECT_EQ(uploads[0].Header("X-Extra").value_or(""), "1");
-  EXPECT_FALSE(uploads[0].Header("Private-token").has_value());
+  EXPECT_EQ(uploads[0].Header("Private-token").value_or(""), WriteKey());
   EXPECT_EQ(FieldsOf(uploads[0]), (Fields{{"description", "", "From the config"},
                                           {"file", "meshes/lamp.dae", "mesh"},
                                           {"file", "model.config", kLampConfig},

@@ -38,9 +38,9 @@
 
 namespace {
 
-using qx::quarn_server::FormPart;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::FormPart;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::TempDir;
@@ -521,7 +521,7 @@ TEST_F(CommandFunctionsTest, EmptyCollectionFails) {
 }
 
 TEST_F(CommandFunctionsTest, CollectionWithAFailedDownloadFails) {
-  qx::quarn_server::ResponseScript refuse;
+  qx::test::ResponseScript refuse;
   refuse.route = "bob/models/wheel/1/wheel.zip";
   refuse.status = 500;
   Server().AddScript(refuse);

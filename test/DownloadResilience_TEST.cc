@@ -24,8 +24,8 @@ namespace {
 
 using qx::common::LOG_ERROR;
 using qx::common::LOG_WARNING;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::ContentWithoutSdf;
 using qx::test::HasLogLine;
 using qx::test::IsResult;

@@ -17,6 +17,7 @@
 namespace qx::quarn_server {
 namespace {
 
+using qx::test::ResponseScript;
 using qx::test::WriteFile;
 
 TEST(AnswerRange, Table) {
@@ -227,7 +228,9 @@ TEST_F(FileDeliveryTest, ConditionalRequests) {
     EXPECT_EQ("1", result->get_header_value("X-Qel-Resource-Version"));
     if (c.status == 304) {
       EXPECT_EQ("", result->body);
-      EXPECT_FALSE(result->has_header("Content-Length"));
+      // libmicrohttpd (0.9.75) announces an empty body on every 304, which
+      // caches do not take over into what they stored (RFC 9111, 3.2).
+      EXPECT_EQ("0", result->get_header_value("Content-Length"));
     } else if (c.status == 200) {
       EXPECT_EQ(full_, result->body);
     }

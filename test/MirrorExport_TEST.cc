@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -159,6 +160,47 @@ TEST_F(MirrorExportTest, AVersionPublishesOnlyWhatLiesInsideIt) {
   EXPECT_FALSE(fs::exists(Site(files + "secretdir")));
   EXPECT_FALSE(fs::exists(Site(files + "bad\xffname.txt")));
   EXPECT_EQ(ReadFile(version + "model.sdf"), ReadFile(Site(files + "alias.sdf")));
+}
+
+TEST_F(MirrorExportTest, AVersionThatLinksIntoAPrivateModelIsNotExported) {
+  WriteFile(root_.Path() + "/alice/models/secret/1/model.config", "<model><name>s</name></model>");
+  WriteFile(root_.Path() + "/alice/models/secret/1/data.txt", "PRIVATE-DATA");
+  WriteFile(root_.Path() + "/alice/models/secret/private", "");
+  // A version of a public model, and a whole resource of another owner,
+  // that are links to the private model.
+  fs::create_directory_symlink("../secret/1", root_.Path() + "/alice/models/box/3");
+  fs::create_directories(root_.Path() + "/dave/models");
+  fs::create_directory_symlink("../../alice/models/secret", root_.Path() + "/dave/models/copy");
+  ASSERT_TRUE(Export());
+  for (const auto &[path, content] : qx::test::TreeFiles(Out() + "/site"))
+    EXPECT_EQ(std::string::npos, content.find("PRIVATE-DATA")) << path;
+  EXPECT_FALSE(fs::exists(Site("resources/alice/models/box/3")));
+  EXPECT_EQ("2", fs::read_symlink(Site("resources/alice/models/box/tip")).string());
+  EXPECT_FALSE(fs::exists(Site("resources/dave")));
+}
+
+TEST_F(MirrorExportTest, NamesNoOwnerOrCollectionWithoutAPublicMemberAndNothingHidden) {
+  // carol holds only a private model; her collection names only it; bob's
+  // second collection names only private members; .git is no owner.
+  WriteFile(root_.Path() + "/carol/models/secret/1/model.config", "<model><name>s</name></model>");
+  WriteFile(root_.Path() + "/carol/models/secret/private", "");
+  WriteFile(root_.Path() + "/carol/collections/hidden.json", "{\"models\": [\"carol/secret\"]}");
+  WriteFile(root_.Path() + "/bob/collections/secrets.json", "{\"models\": [\"carol/secret\"]}");
+  WriteFile(root_.Path() + "/bob/collections/mixed.json",
+            "{\"models\": [\"carol/secret\"], \"worlds\": [\"bob/town\"]}");
+  WriteFile(root_.Path() + "/.git/models/config/1/model.config", "<model><name>g</name></model>");
+  WriteFile(root_.Path() + "/alice/collections/.draft.json", "{\"models\": [\"alice/box\"]}");
+  ASSERT_TRUE(Export());
+  for (const char *gone : {"listing/owner/carol", "listing/collection/carol", "listing/owner/.git",
+                           "resources/.git", "listing/collection/bob/secrets",
+                           "listing/collection/alice/.draft"}) {
+    EXPECT_FALSE(fs::exists(Site(gone))) << gone;
+  }
+  EXPECT_TRUE(fs::exists(Site("listing/collection/bob/mixed/worlds/1.json")));
+  EXPECT_EQ("[]", ReadFile(Site("listing/collection/bob/mixed/models/1.json")));
+  const std::string maps = ReadFile(Out() + "/quarn-http.conf");
+  for (const char *name : {"carol", "secrets", ".git", "draft"})
+    EXPECT_EQ(std::string::npos, maps.find(name)) << name;
 }
 
 TEST_F(MirrorExportTest, WhatFailsKeepsItsExportAndTheRestIsBroughtUpToDate) {
@@ -326,6 +368,30 @@ TEST_F(NginxMirrorTest, FilesGoByTheirExtension) {
   EXPECT_EQ(404, Get("alice/models/box/2/files/meshes")->status);  // a directory
 }
 
+TEST_F(NginxMirrorTest, PagesOfAModelAreSavedNotRunAndNothingIsSniffed) {
+  WriteFile(mirror_.Root() + "/alice/models/box/2/drawing.svg", "<svg><script/></svg>");
+  WriteFile(mirror_.Root() + "/alice/models/box/2/Page.HTML", "<script>alert(1)</script>");
+  ASSERT_TRUE(mirror_.Export());
+  const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+      {"alice/models/box/2/files/drawing.svg", "", 200, "attachment"},
+      {"alice/models/box/2/files/Page.HTML", "", 200, "attachment"},
+      {"alice/models/box/2/files/meshes/box.obj", "", 200, ""},
+      {"alice/models/box/tip/box.zip", "", 200, ""},
+      {"models", "page=2", 200, ""},
+      {"models", "page=x", 400, ""},
+      {"alice/models/nothing", "", 404, ""},
+  };
+  for (const auto &[route, query, status, disposition] : cases) {
+    SCOPED_TRACE(route + "?" + query);
+    auto result = Get(route, query);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(status, result->status);
+    EXPECT_EQ(disposition, result->get_header_value("Content-Disposition"));
+    EXPECT_EQ("nosniff", result->get_header_value("X-Content-Type-Options"));
+    EXPECT_EQ("nginx", result->get_header_value("Server"));  // no version
+  }
+}
+
 TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
   struct Case {
     std::string query;
@@ -363,7 +429,8 @@ TEST_F(NginxMirrorTest, ListingPagesQueriesAndLinks) {
     if (c.nextPage.empty()) {
       EXPECT_EQ("", link);
     } else {
-      EXPECT_EQ("<" + mirror_.Url() + "/1.0/models?page=" + c.nextPage + ">; rel=\"next\"", link);
+      // A relative reference, as the repository server sends it.
+      EXPECT_EQ("</1.0/models?page=" + c.nextPage + ">; rel=\"next\"", link);
     }
   }
   // The details route asked for pages lists the one resource.

@@ -21,7 +21,7 @@ using qx::test::ProcessOutcome;
 using qx::test::WriteFile;
 using QuarnCliResources = qx::test::QuarnCliTest;
 
-std::vector<std::string> RoutesOf(const std::vector<qx::quarn_server::RequestRecord> &requests) {
+std::vector<std::string> RoutesOf(const std::vector<qx::test::RequestRecord> &requests) {
   std::vector<std::string> routes;
   for (const auto &request : requests) routes.push_back(request.route);
   return routes;

@@ -24,7 +24,22 @@ using qx::test::QuarnProcess;
 using qx::test::ReadFile;
 using qx::test::TempDir;
 using qx::test::WriteFile;
-using QuarnCliWrites = qx::test::QuarnCliTest;
+
+// The tool against a server that takes writes with kWriteKey, which the
+// tool has in QX_QUARN_TOKEN.
+class QuarnCliWrites : public qx::test::QuarnCliTest {
+ protected:
+  static constexpr const char *kWriteKey = "write-token";
+
+  qx::quarn_server::RepositoryServer::Options ServerOptions() const override {
+    qx::quarn_server::RepositoryServer::Options options;
+    options.writeKey = kWriteKey;
+    return options;
+  }
+
+ private:
+  qx::test::ScopedEnv token_{"QX_QUARN_TOKEN", std::string(kWriteKey)};
+};
 
 // A minimal model directory.
 void WriteModel(const std::string &directory, const std::string &name) {
@@ -84,7 +99,7 @@ TEST_F(QuarnCliWrites, UploadFailuresExitWithOne) {
                              " answered 400 for models: owner required"))
       << outcome.err;
 
-  qx::quarn_server::ResponseScript refused;
+  qx::test::ResponseScript refused;
   refused.method = "POST";
   refused.route = "models";
   refused.status = 500;
@@ -126,7 +141,7 @@ TEST_F(QuarnCliWrites, InterruptedUploadFinishesTheModelAtHandAndSaysWhatIsLeft)
   TempDir models;
   WriteModel(models.Join("a"), "A");
   WriteModel(models.Join("b"), "B");
-  qx::quarn_server::ResponseScript slow;
+  qx::test::ResponseScript slow;
   slow.method = "POST";
   slow.route = "models";
   slow.delay = std::chrono::milliseconds(1500);

@@ -462,7 +462,7 @@ TEST_F(QuarnCliTest, ColourFollowsTheTerminalNoColorTermAndTheOption) {
 
 TEST_F(QuarnCliTest, ProgressLineShowsOnATerminalAndNeverOnStandardOutput) {
   // The archive arrives after a while, so the line has time to appear.
-  qx::quarn_server::ResponseScript slow;
+  qx::test::ResponseScript slow;
   slow.route = "alice/models/box/tip/box.zip";
   slow.delay = std::chrono::milliseconds(1500);
   Server().AddScript(slow);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FormBodies.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServerDocuments.hh"
 #include "support/TestSupport.hh"
@@ -26,7 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::ResponseScript;
+using qx::test::ResponseScript;
 using qx::test::ListedNames;
 using qx::test::ParseJson;
 using qx::test::ReadFile;
@@ -34,41 +36,10 @@ using qx::test::WriteFile;
 
 using Names = std::vector<std::string>;
 
-// One part of a multipart form; a file part has a file name.
-struct Part {
-  std::string name;
-  std::string content;
-  std::string filename;
-};
-
-const char kBoundary[] = "qx-test-boundary-7f3a";
-
-std::string MultipartBody(const std::vector<Part> &parts) {
-  std::string body;
-  for (const Part &part : parts) {
-    body += std::string("--") + kBoundary + "\r\n";
-    body += "Content-Disposition: form-data; name=\"" + part.name + "\"";
-    if (!part.filename.empty()) body += "; filename=\"" + part.filename + "\"";
-    body += "\r\n\r\n" + part.content + "\r\n";
-  }
-  return body + "--" + kBoundary + "--\r\n";
-}
-
-const char kModelConfig[] =
-    "<?xml version=\"1.0\"?><model><name>lamp</name><sdf version=\"1.9\">model.sdf</sdf>"
-    "</model>";
-
-// The parts of a small, valid model upload.
-std::vector<Part> LampParts(const std::string &owner, const std::string &name) {
-  std::vector<Part> parts = {{"name", name, ""},
-                             {"private", "0", ""},
-                             {"file", kModelConfig, "model.config"},
-                             {"file", "<sdf version='1.9'/>", "model.sdf"},
-                             {"file", "mesh bytes", "meshes/lamp.dae"}};
-  if (!owner.empty()) parts.push_back({"owner", owner, ""});
-  return parts;
-}
-
+using Part = qx::test::FormField;
+using qx::test::LampParts;
+using qx::test::MultipartBody;
+const char *const kModelConfig = qx::test::kLampModelConfig;
 
 // Every file and directory below `root`, relative to it, sorted.
 Names Tree(const std::string &root) {
@@ -90,19 +61,30 @@ Names Entries(const std::string &dir) {
 
 class ServerWritesTest : public qx::test::RepositoryFixture {
  protected:
-  // Sends `method` to the route; a form when `parts` is given.
+  static constexpr const char *kWriteKey = "write-key";
+
+  // The server takes writes with kWriteKey.
+  RepositoryServer::Options ServerOptions() const override {
+    RepositoryServer::Options options;
+    options.writeKey = kWriteKey;
+    return options;
+  }
+
+  // Sends `method` to the route; a form when `parts` is given. Without
+  // `headers`, the request carries the write key.
   httplib::Result Send(const std::string &method, const std::string &route,
-                       const std::vector<Part> &parts = {}, const httplib::Headers &headers = {},
+                       const std::vector<Part> &parts = {},
+                       const std::optional<httplib::Headers> &headers = std::nullopt,
                        bool multipart = true) {
     httplib::Client client(Url());
     client.set_read_timeout(30);
     httplib::Request request;
     request.method = method;
     request.path = "/1.0/" + route;
-    request.headers = headers;
+    request.headers = headers ? *headers : httplib::Headers{{"Private-token", kWriteKey}};
     if (multipart && method != "DELETE") {
       request.body = MultipartBody(parts);
-      request.set_header("Content-Type", std::string("multipart/form-data; boundary=") + kBoundary);
+      request.set_header("Content-Type", qx::test::FormContentType());
     } else if (!multipart) {
       request.body = "name=lamp";
       request.set_header("Content-Type", "application/x-www-form-urlencoded");
@@ -160,6 +142,15 @@ TEST_F(ServerWritesTest, UploadStoresVersionOneThenTheNext) {
   ASSERT_TRUE(archive);
   EXPECT_EQ(200, archive->status);
   EXPECT_EQ("2", archive->get_header_value("X-Qel-Resource-Version"));
+}
+
+TEST_F(ServerWritesTest, UploadNamesInUtf8AreTakenAsTheyAre) {
+  std::vector<Part> parts = LampParts("carol", "L\xc3\xa4mpchen");
+  parts.push_back({"file", "text", "gr\xc3\xbc\xc3\x9f" "e.txt"});
+  auto result = Send("POST", "models", parts);
+  ASSERT_TRUE(result);
+  ASSERT_EQ(200, result->status) << result->body;
+  EXPECT_EQ("text", Disk("carol/models/L\xc3\xa4mpchen/1/gr\xc3\xbc\xc3\x9f" "e.txt"));
 }
 
 TEST_F(ServerWritesTest, UploadOfAnExistingModelAddsAVersionAboveEveryNumberedEntry) {
@@ -229,6 +220,18 @@ TEST_F(ServerWritesTest, UploadsThatWouldNotMakeASafeVersionAreRefusedWhole) {
        "file\n"},
       {"owner is a file", LampParts("licenses.json", "lamp"), 409,
        "Unable to store the model [licenses.json/models/lamp]\n"},
+      // Names another system would read otherwise, or that no one can show:
+      // refused, and shown escaped.
+      {"backslash in a file name", with(lamp, {"file", "x", "meshes\\..\\..\\evil"}), 400,
+       "Invalid file name [meshes\\x5c..\\x5c..\\x5cevil]\n"},
+      {"control character in a file name", with(lamp, {"file", "x", "a\x1b[2Jb.txt"}), 400,
+       "Invalid file name [a\\x1b[2Jb.txt]\n"},
+      {"file name that is not UTF-8", with(lamp, {"file", "x", "bad\xff\xfename.txt"}), 400,
+       "Invalid file name [bad\\xff\\xfename.txt]\n"},
+      {"backslash in an owner", LampParts("car\\ol", "lamp"), 400, "Invalid owner [car\\x5col]\n"},
+      {"line end in a name", LampParts("carol", "la\nmp"), 400, "Invalid name [la\\x0amp]\n"},
+      {"name that is not UTF-8", LampParts("carol", "l\xc3\x28mp"), 400,
+       "Invalid name [l\\xc3(mp]\n"},
   };
   const Names before = Tree(Root());
   for (const RefusedUpload &c : cases) {
@@ -241,7 +244,7 @@ TEST_F(ServerWritesTest, UploadsThatWouldNotMakeASafeVersionAreRefusedWhole) {
   }
   EXPECT_FALSE(fs::exists(fs::path(Root()).parent_path() / "evil"));
 
-  auto plain = Send("POST", "models", {}, {}, false);
+  auto plain = Send("POST", "models", {}, std::nullopt, false);
   ASSERT_TRUE(plain);
   EXPECT_EQ(400, plain->status);
   EXPECT_EQ("Expected a multipart form\n", plain->body);
@@ -277,13 +280,18 @@ TEST_F(ServerWritesWithKeyTest, PrivateModelsAreListedOnlyForRequestsWithTheKey)
   EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
 }
 
-TEST_F(ServerWritesTest, PrivateFlagWithoutAKeyProtectsNothing) {
+TEST_F(ServerWritesTest, PrivateModelsOfAServerWithoutAReadKeyAreServedToNoOne) {
   std::vector<Part> parts = LampParts("carol", "lamp");
   parts[1].content = "1";
   ASSERT_EQ(200, Send("POST", "models", parts)->status);
   EXPECT_TRUE(OnDisk("carol/models/lamp/private"));
-  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel", "carol/lamp"}),
-            ListedNames(Get("models")->body));
+  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
+  for (const std::string route : {"carol/models/lamp", "carol/models/lamp/tip/lamp.zip",
+                                  "carol/models/lamp/1/files/model.config", "carol/models"}) {
+    SCOPED_TRACE(route);
+    EXPECT_EQ(404, Get(route)->status);
+    EXPECT_EQ(404, Get(route, {{"Private-token", kWriteKey}})->status);
+  }
 }
 
 TEST_F(ServerWritesTest, PatchWithFilesAddsAVersion) {

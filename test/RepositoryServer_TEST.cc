@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,8 +38,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::ListedNames;
 using qx::test::ParseJson;
 using qx::test::ReadFile;
@@ -109,21 +110,6 @@ Names EntryNames(const Entries &entries) {
   return names;
 }
 
-// Sends `request` on a fresh connection to 127.0.0.1:`port` and returns
-// every byte received until the server closes the connection.
-std::string RawExchange(int port, const std::string &request) {
-  const int fd = qx::test::ConnectToLoopback(port, 30);
-  std::string received;
-  if (fd < 0) return received;
-  if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) received.append(buffer, count);
-  }
-  ::close(fd);
-  return received;
-}
-
 // Creates a minimal model OWNER/models/NAME/VERSION below `root`.
 void AddModel(const std::string &root, const std::string &owner, const std::string &name,
               int version = 1) {
@@ -135,6 +121,16 @@ void AddModel(const std::string &root, const std::string &owner, const std::stri
 
 class RepositoryServerTest : public qx::test::RepositoryFixture {
  protected:
+  static constexpr const char *kWriteKey = "write-key";
+
+  // The server takes writes with kWriteKey.
+  RepositoryServer::Options ServerOptions() const override {
+    RepositoryServer::Options options;
+    options.writeKey = kWriteKey;
+    return options;
+  }
+  // The header a write needs.
+  httplib::Headers WriteKeyHeader() const { return {{"Private-token", kWriteKey}}; }
   httplib::Result Get(const std::string &route, const std::string &query = "",
                       const httplib::Headers &headers = {}) {
     return ClientFor(Url())->Get(Target(route, query).c_str(), headers);
@@ -188,7 +184,8 @@ TEST_F(SmallPagesTest, ListingsArePagedAndAnnounceTheNextPage) {
     if (c.nextPage.empty()) {
       EXPECT_FALSE(result->has_header("Link"));
     } else {
-      EXPECT_EQ("<" + Url() + "/1.0/" + c.route + "?page=" + c.nextPage + ">; rel=\"next\"",
+      // A relative reference: nothing of the request's Host goes back out.
+      EXPECT_EQ("</1.0/" + c.route + "?page=" + c.nextPage + ">; rel=\"next\"",
                 result->get_header_value("Link"));
     }
   }
@@ -248,6 +245,31 @@ TEST_F(RepositoryServerTest, ListingErrors) {
     ASSERT_TRUE(result);
     EXPECT_EQ(status, result->status);
   }
+}
+
+TEST_F(RepositoryServerTest, AnswersFollowEveryChangeMadeByHand) {
+  // The server keeps its answers while nothing changes; any change, however
+  // deep, is in the next answer.
+  const std::string version = Root() + "/alice/models/box/2/";
+  ASSERT_EQ("A unit box, version 2", ParseJson(Get("alice/models/box")->body)["description"].asString());
+  const unsigned size = ParseJson(Get("alice/models/box")->body)["filesize"].asUInt();
+  const std::string config = DiskFile("alice/models/box/2/model.config");
+  WriteFile(version + "model.config",
+            std::regex_replace(config, std::regex("A unit box, version 2"), "Edited by hand"));
+  EXPECT_EQ("Edited by hand", ParseJson(Get("alice/models/box")->body)["description"].asString());
+  WriteFile(version + "meshes/box.obj", DiskFile("alice/models/box/2/meshes/box.obj") + "v 9 9 9\n");
+  EXPECT_EQ(size + 8 + std::string("Edited by hand").size() - std::string("A unit box, version 2").size(),
+            ParseJson(Get("alice/models/box")->body)["filesize"].asUInt());
+  EXPECT_EQ(DiskFile("alice/models/box/2/meshes/box.obj"),
+            Get("alice/models/box/2/files/meshes/box.obj")->body);
+  WriteFile(version + "meshes/box.obj", "v 0 0 0\n");
+  EXPECT_EQ("v 0 0 0\n", Get("alice/models/box/2/files/meshes/box.obj")->body);
+  EXPECT_EQ(3u, ListedNames(Get("models")->body).size());
+  WriteFile(Root() + "/alice/models/box/private", "");
+  EXPECT_EQ((Names{"alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
+  fs::remove(Root() + "/alice/models/box/private");
+  fs::remove_all(Root() + "/alice/models/robot");
+  EXPECT_EQ((Names{"alice/box", "bob/wheel"}), ListedNames(Get("models")->body));
 }
 
 TEST_F(RepositoryServerTest, CollectionsLeaveOutMembersTheRepositoryLacks) {
@@ -401,6 +423,42 @@ TEST_F(RepositoryServerTest, SingleFiles) {
   }
 }
 
+TEST_F(RepositoryServerTest, PagesOfAModelAreSavedNotRun) {
+  WriteFile(Root() + "/alice/models/box/2/drawing.svg", "<svg><script/></svg>");
+  WriteFile(Root() + "/alice/models/box/2/Page.HTML", "<script>alert(1)</script>");
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"alice/models/box/2/files/drawing.svg", "image/svg+xml", "attachment"},
+      {"alice/models/box/2/files/Page.HTML", "application/octet-stream", "attachment"},
+      {"alice/models/box/2/files/meshes/box.obj", "text/plain", ""},
+  };
+  for (const auto &[route, type, disposition] : cases) {
+    SCOPED_TRACE(route);
+    auto result = Get(route);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(200, result->status);
+    EXPECT_EQ(type, result->get_header_value("Content-Type"));
+    EXPECT_EQ(disposition, result->get_header_value("Content-Disposition"));
+    EXPECT_EQ("nosniff", result->get_header_value("X-Content-Type-Options"));
+  }
+}
+
+TEST_F(RepositoryServerTest, FileTagsGiveNoDeviceOrInodeAway) {
+  const std::string path = Root() + "/alice/models/box/2/model.sdf";
+  struct stat info {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &info));
+  auto result = Get("alice/models/box/2/files/model.sdf");
+  ASSERT_TRUE(result);
+  const std::string tag = result->get_header_value("ETag");
+  EXPECT_TRUE(std::regex_match(tag, std::regex("\"[0-9a-f]{32}\"")));
+  char inode[32];
+  std::snprintf(inode, sizeof(inode), "%llx", static_cast<unsigned long long>(info.st_ino));
+  EXPECT_EQ(std::string::npos, tag.find(inode));
+  // The same file keeps its tag; a changed one gets another.
+  EXPECT_EQ(tag, Get("alice/models/box/2/files/model.sdf")->get_header_value("ETag"));
+  WriteFile(path, "<sdf version='1.9'/>\n");
+  EXPECT_NE(tag, Get("alice/models/box/2/files/model.sdf")->get_header_value("ETag"));
+}
+
 TEST_F(RepositoryServerTest, Licenses) {
   auto result = Get("licenses");
   ASSERT_TRUE(result);
@@ -491,8 +549,8 @@ TEST_F(RepositoryServerTest, PathsLeavingTheVersionAreNotFound) {
     EXPECT_EQ(404, result->status);
     EXPECT_EQ(std::string::npos, result->body.find("secret"));
   }
-  EXPECT_EQ((Names{"alice/box", "alice/hidden", "alice/robot", "bob/wheel"}),
-            ListedNames(Get("models")->body));
+  // A server without a read key serves private models to no one.
+  EXPECT_EQ((Names{"alice/box", "alice/robot", "bob/wheel"}), ListedNames(Get("models")->body));
   const Entries entries = ArchiveEntries(Get("alice/models/box/1/box.zip")->body);
   EXPECT_EQ((Names{"meshes/", "alias.sdf", "meshes/box.obj", "model.config", "model.sdf"}),
             EntryNames(entries));
@@ -596,13 +654,12 @@ TEST_F(ApiKeyTest, DetailsDownloadsAndFilesNeedTheKey) {
 
 TEST_F(ApiKeyTest, TheListingOfOneResourceIsAListing) {
   // Listings never carry the key: the listing of one resource needs none,
-  // and leaves a private one out like every listing.
+  // and a private one is not there for it, as an absent one is not.
   EXPECT_EQ(Names{"alice/box"}, ListedNames(Get("alice/models/box", "page=1")->body));
   WriteFile(Root() + "/alice/models/box/private", "");
   auto hidden = Get("alice/models/box", "page=1");
   ASSERT_TRUE(hidden);
-  EXPECT_EQ(200, hidden->status);
-  EXPECT_EQ(Names{}, ListedNames(hidden->body));
+  EXPECT_EQ(404, hidden->status);
   EXPECT_EQ(Names{"alice/box"},
             ListedNames(Get("alice/models/box", "page=1", {{"Private-token", "secret"}})->body));
 }
@@ -695,8 +752,10 @@ TEST_F(RepositoryServerTest, ScriptedTruncationAnnouncesMoreThanItSends) {
     script.route = "alice/models/box/1/box.zip";
     script.truncateAfter = c.truncateAfter;
     Server().AddScript(script);
-    const std::string received = RawExchange(
-        Server().Port(), "GET " + Target(script.route) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::string received =
+        qx::test::RawExchange(Server().Port(),
+                              "GET " + Target(script.route) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            .received;
     const std::size_t headEnd = received.find("\r\n\r\n");
     ASSERT_NE(std::string::npos, headEnd);
     const std::string head = received.substr(0, headEnd);
@@ -740,7 +799,7 @@ TEST_F(RepositoryServerTest, ScriptsMatchMethodRouteQueryAndCount) {
   EXPECT_EQ(500, Get("alice/models/box")->status);
   EXPECT_EQ(200, Get("alice/models/box")->status);
   auto client = ClientFor(Url());
-  auto post = client->Post(Target("models").c_str(), "x", "text/plain");
+  auto post = client->Post(Target("models").c_str(), WriteKeyHeader(), "x", "text/plain");
   ASSERT_TRUE(post);
   EXPECT_EQ(200, post->status);
   EXPECT_EQ("{}", post->body);
@@ -749,7 +808,8 @@ TEST_F(RepositoryServerTest, ScriptsMatchMethodRouteQueryAndCount) {
   EXPECT_EQ(418, client->Delete(Target("bob/models/wheel").c_str())->status);
   Server().ClearScripts();
   EXPECT_EQ(200, Get("bob/models/wheel")->status);  // the scripted DELETE deleted nothing
-  EXPECT_EQ(400, client->Post(Target("models").c_str(), "x", "text/plain")->status);
+  EXPECT_EQ(400,
+            client->Post(Target("models").c_str(), WriteKeyHeader(), "x", "text/plain")->status);
 }
 
 TEST_F(RepositoryServerTest, ScriptedDelayEndsWhenTheServerStops) {
@@ -783,7 +843,7 @@ TEST_F(RepositoryServerTest, RequestLogRecordsEveryRequest) {
       {"name", "box", "", ""},
       {"file", "<model/>", "model.config", "text/xml"},
   };
-  client->Post(Target("models").c_str(), form);
+  client->Post(Target("models").c_str(), WriteKeyHeader(), form);
 
   const std::vector<RequestRecord> log = Server().Requests();
   ASSERT_EQ(3u, log.size());
@@ -813,8 +873,11 @@ TEST_F(RepositoryServerTest, RequestLogRecordsEveryRequest) {
   EXPECT_EQ("name", log[2].form[1].name);
   EXPECT_EQ("box", log[2].form[1].content);
 
-  client->Post(Target("models").c_str(), "plain body", "text/plain");
-  EXPECT_EQ("plain body", Server().Requests().back().body);
+  // A write that is no form is refused before its body is read: the record
+  // has the length it declared, and no body.
+  client->Post(Target("models").c_str(), WriteKeyHeader(), "plain body", "text/plain");
+  EXPECT_EQ(400, Server().Requests().back().status);
+  EXPECT_EQ("", Server().Requests().back().body);
   EXPECT_EQ(10u, Server().Requests().back().bodySize);
 
   EXPECT_EQ(3u, Server().Requests("models").size());
@@ -838,13 +901,17 @@ TEST(RepositoryServerLifecycle, StartStopAndRestart) {
     EXPECT_FALSE(server.Start());
     EXPECT_TRUE(log.Contains("is running already", qx::common::LOG_ERROR));
   }
+  ASSERT_EQ(Names{"alice/box"}, ListedNames(ClientFor(server.Url())->Get("/1.0/models")->body));
   server.Stop();
   server.Stop();
   EXPECT_FALSE(server.Running());
+  // What changed while it was stopped is in its answers once it runs again.
+  AddModel(root.Path(), "bob", "wheel");
   ASSERT_TRUE(server.Start());
   auto result = ClientFor(server.Url())->Get("/1.0/models");
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
+  EXPECT_EQ((Names{"alice/box", "bob/wheel"}), ListedNames(result->body));
 }
 
 TEST(RepositoryServerLifecycle, StartFailures) {
@@ -890,8 +957,7 @@ TEST(RepositoryServerLifecycle, ServesHttpsWithAThrowAwayCertificate) {
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
   EXPECT_EQ(Names{"alice/garden"}, ListedNames(result->body));
-  EXPECT_EQ("<" + example.Url() + "/1.0/worlds?page=2>; rel=\"next\"",
-            result->get_header_value("Link"));
+  EXPECT_EQ("</1.0/worlds?page=2>; rel=\"next\"", result->get_header_value("Link"));
   auto archive = trusting.Get("/1.0/bob%2Fworlds%2Ftown%2Ftip%2Ftown.zip");
   ASSERT_TRUE(archive);
   EXPECT_EQ("2", archive->get_header_value("X-Qel-Resource-Version"));
@@ -913,84 +979,6 @@ TEST(RepositoryServerLifecycle, ExampleDependencyUrlsNameTheServer) {
   EXPECT_NE(std::string::npos, config.find(example.Url() + "/1.0/alice/models/box<"));
   EXPECT_EQ(example.Url(), example.Config().Url().Str());
   EXPECT_EQ("1.0", example.Config().Version());
-}
-
-// --------------------------------------------------------------- executable
-
-// The quarn-server program of this build (next to the test directory).
-std::string ServerProgram() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return (self.parent_path().parent_path() / "server" / "quarn-server").string();
-}
-
-// The program started in the background by a shell whose output the test
-// reads; terminated and reaped on every way out of the test.
-class BackgroundProgram {
- public:
-  explicit BackgroundProgram(const std::string &command)
-      : output_(::popen((command + " & echo $!; wait").c_str(), "r")) {
-    const std::string line = ReadLine();
-    pid_ = line.empty() ? 0 : std::atoi(line.c_str());
-  }
-  ~BackgroundProgram() { Terminate(); }
-
-  // The next line of its standard output, without the line end ("" at the end).
-  std::string ReadLine() {
-    char line[256] = {};
-    if (output_ == nullptr || std::fgets(line, sizeof(line), output_) == nullptr) return "";
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-  // Sends SIGTERM and returns the wait status of the shell, which passes on
-  // the program's.
-  int Terminate() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-    pid_ = 0;
-    const int status = output_ ? ::pclose(output_) : -1;
-    output_ = nullptr;
-    return status;
-  }
-
- private:
-  FILE *output_;
-  pid_t pid_ = 0;
-};
-
-TEST(RepositoryServerProgram, ServesUntilTerminated) {
-  qx::test::TempDir root;
-  qx::test::TempDir store;
-  ASSERT_TRUE(qx::test::CopyExampleRepository(root.Path()));
-  ASSERT_TRUE(fs::exists(ServerProgram())) << ServerProgram();
-  BackgroundProgram program("'" + ServerProgram() + "' --root '" + root.Path() +
-                            "' --port 0 --page-size 1 --prebuild --archive-store '" +
-                            store.Path() + "'");
-  const std::string url = program.ReadLine();
-  ASSERT_EQ(0u, url.find("http://127.0.0.1:")) << url;
-  auto result = ClientFor(url)->Get("/1.0/models?page=2");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(Names{"alice/robot"}, ListedNames(result->body));
-  // Every version's archive was built before the server listened.
-  std::size_t archives = 0;
-  for (const auto &entry : fs::recursive_directory_iterator(store.Path()))
-    archives += entry.path().extension() == ".zip";
-  EXPECT_EQ(7u, archives);
-  const int status = program.Terminate();
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
-}
-
-TEST(RepositoryServerProgram, RefusesBadArguments) {
-  ASSERT_TRUE(fs::exists(ServerProgram()));
-  for (const std::string arguments : {"", "--root", "--port", "dir --port x", "dir --page-size 0",
-                                       "dir --colour blue", "dir other", "dir --archive-store"}) {
-    SCOPED_TRACE(arguments);
-    const std::string command = "'" + ServerProgram() + "' " + arguments + " 2>/dev/null";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(2, WEXITSTATUS(status));
-  }
 }
 
 }  // namespace

@@ -28,8 +28,8 @@ namespace {
 using qx::common::LOG_ERROR;
 using qx::common::LOG_WARNING;
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::EmptyRepository;
 using qx::test::HasLogLine;
 using qx::test::JsonAnswer;

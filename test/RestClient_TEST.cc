@@ -21,9 +21,9 @@ namespace {
 
 using qx::common::LOG_ERROR;
 using qx::common::LOG_WARNING;
-using qx::quarn_server::FormPart;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::FormPart;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::EmptyRepository;
 using qx::test::CaBundleFor;
 using qx::test::IsolatedHome;

@@ -35,8 +35,8 @@ namespace {
 
 using qx::common::LOG_ERROR;
 using qx::common::LOG_WARNING;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::FrontRequest;
 using qx::test::Http2Front;
 using qx::test::JsonAnswer;

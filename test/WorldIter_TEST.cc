@@ -15,9 +15,9 @@ namespace {
 
 const qx::quarn_tools::ServerConfig kServer = qx::test::ServerAt("https://a.example");
 
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
 using qx::test::AskedPages;
+using qx::test::RequestRecord;
+using qx::test::ResponseScript;
 using qx::test::EmptyRepository;
 using qx::test::EndOfWindow;
 using qx::test::PagesAsked;

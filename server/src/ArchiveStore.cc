@@ -1,13 +1,16 @@
 #include "ArchiveStore.hh"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 #include <vector>
@@ -112,6 +115,18 @@ bool onlyArchivesBelow(const fs::path &dir) {
   return !ec;
 }
 
+// Makes `dir` and every missing directory above it, down from `base`
+// (which exists), readable by the owner alone.
+bool makePrivateDirectories(const fs::path &base, const fs::path &dir) {
+  std::error_code ec;
+  fs::path path = base;
+  for (const fs::path &component : fs::relative(dir, base, ec)) {
+    path /= component;
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return !ec;
+}
+
 bool writeMarker(const fs::path &dir) {
   std::ofstream out(dir / kMarkerFile, std::ios::binary | std::ios::trunc);
   out << kMarkerText;
@@ -139,6 +154,8 @@ bool ArchiveStore::Open() {
   }
   if (sameOrBelow(repository_.Root(), directory_))
     return refuse("holds the served directory; it must be a directory of its own");
+  // The store holds the archives of private models too.
+  fs::permissions(directory_, fs::perms::owner_all, fs::perm_options::replace, ec);
   if (!fs::exists(directory_ / kMarkerFile, ec)) {
     // An empty directory becomes a store; so does one that holds only
     // archives (a store of an earlier version, which had no marker).
@@ -194,10 +211,15 @@ ArchiveStore::BuildResult ArchiveStore::Build(const Resource &resource,
                                               std::shared_ptr<const OpenFile> &file) {
   const fs::path dir = target.parent_path();
   std::error_code ec;
-  fs::create_directories(dir, ec);
+  if (!makePrivateDirectories(directory_, dir)) {
+    qxerr << "Unable to make [" << dir.string() << "]: " << std::strerror(errno);
+    return BuildResult::kFailed;
+  }
   const fs::path aside = dir / ("." + fingerprint + ".zip." + std::to_string(::getpid()) + "-" +
                                 std::to_string(++asideCount));
   if (!writeArchive(repository_, version.path, aside)) return BuildResult::kFailed;
+  fs::permissions(aside, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace, ec);
   if (archiveFingerprint(repository_, version.path) != fingerprint) {
     fs::remove(aside, ec);
     return BuildResult::kChanged;
@@ -237,12 +259,62 @@ void ArchiveStore::Tidy(const fs::path &dir, const std::string &keep) const {
 
 void ArchiveStore::RemoveAbandoned() const {
   std::error_code ec;
+  std::vector<fs::path> gone;
   for (fs::recursive_directory_iterator it(directory_, ec), end; !ec && it != end;
        it.increment(ec)) {
-    if (it.depth() == 3 && it->is_directory(ec) && !it->is_symlink(ec)) {
-      Tidy(it->path(), "");
-      it.disable_recursion_pending();
+    if (it.depth() != 3 || !it->is_directory(ec) || it->is_symlink(ec)) continue;
+    it.disable_recursion_pending();
+    const fs::path dir = it->path();
+    Tidy(dir, "");
+    // OWNER/KIND/NAME/VERSION: is that version still in the repository,
+    // under the very names its archives were built for?
+    const std::string owner = dir.parent_path().parent_path().parent_path().filename().string();
+    const std::string kind = dir.parent_path().parent_path().filename().string();
+    const std::string name = dir.parent_path().filename().string();
+    const unsigned int number = versionNumber(dir.filename().string());
+    std::optional<Resource> resource;
+    if (kind == kindWord(Kind::kModel) || kind == kindWord(Kind::kWorld)) {
+      resource = repository_.Find(kind == kindWord(Kind::kModel) ? Kind::kModel : Kind::kWorld,
+                                  owner, name);
     }
+    bool held = resource && resource->owner == owner && resource->name == name;
+    if (held) {
+      const std::vector<VersionDir> versions = repository_.Versions(*resource);
+      held = std::any_of(versions.begin(), versions.end(),
+                         [&](const VersionDir &version) { return version.number == number; });
+    }
+    if (!held) gone.push_back(dir);
+  }
+  for (const fs::path &dir : gone) RemoveBelow(dir);
+}
+
+void ArchiveStore::Remove(const Resource &resource) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RemoveBelow(directory_ / resource.owner / kindWord(resource.kind) / resource.name);
+}
+
+void ArchiveStore::RemoveBelow(const fs::path &dir) const {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(dir, ec)) || !sameOrBelow(dir, directory_)) return;
+  std::vector<fs::path> files;
+  std::vector<fs::path> directories{dir};
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it->is_symlink(ec)) continue;
+    if (it->is_directory(ec)) {
+      directories.push_back(it->path());
+    } else if (it->is_regular_file(ec) && (archiveName(name) || asideWriter(name) != 0)) {
+      files.push_back(it->path());
+    }
+  }
+  for (const fs::path &file : files) fs::remove(file, ec);
+  // Deepest first; a directory that still holds something stays.
+  std::sort(directories.begin(), directories.end(),
+            [](const fs::path &a, const fs::path &b) { return a.string().size() > b.string().size(); });
+  for (const fs::path &directory : directories) ::rmdir(directory.c_str());
+  for (fs::path parent = dir.parent_path(); parent != directory_ && sameOrBelow(parent, directory_);
+       parent = parent.parent_path()) {
+    if (::rmdir(parent.c_str()) != 0) break;
   }
 }
 

@@ -9,7 +9,11 @@
  * once: the others wait for it. The store removes only files of its own
  * (archives and archives being written), and takes only an empty directory
  * or one that is an archive store already (marked by .quarn-archive-store).
- * Safe to use from any number of threads.
+ * Its directories are the owner's alone (0700) and so are its archives
+ * (0600): they hold private models too. The archives of a version the
+ * repository no longer holds go when the store is opened, and those of a
+ * resource the server deletes go with it. Safe to use from any number of
+ * threads.
  */
 #ifndef QX_QUARN_SERVER_ARCHIVESTORE_HH_
 #define QX_QUARN_SERVER_ARCHIVESTORE_HH_
@@ -43,7 +47,8 @@ class ArchiveStore {
   ArchiveStore &operator=(const ArchiveStore &) = delete;
 
   // Makes the directory, marks it as a store and removes what crashed
-  // builds left in it; false, with an error line, when it cannot be made,
+  // builds left in it and the archives of versions the repository no
+  // longer holds; false, with an error line, when it cannot be made,
   // lies inside the served directory (bind mounts and symbolic links seen
   // through) or holds it, or holds anything but an archive store.
   bool Open();
@@ -53,6 +58,9 @@ class ArchiveStore {
   // not hold it for the version's files as they are now; nullopt, with an
   // error line, when it cannot be built.
   std::optional<Archive> Get(const Resource &resource, const VersionDir &version);
+
+  // Removes every archive of `resource` (all its versions).
+  void Remove(const Resource &resource);
 
   // Builds the archive of every version of every model and world that the
   // store lacks, calling `progress(done, total)` before the first and after
@@ -76,8 +84,13 @@ class ArchiveStore {
   // aside and, unless `keep` is empty, the archives other than `keep`.
   // Files that are not the store's own are never touched.
   void Tidy(const std::filesystem::path &dir, const std::string &keep) const;
-  // Tidies every version directory of the store.
+  // Tidies every version directory of the store, and removes the archives
+  // of versions the repository does not hold.
   void RemoveAbandoned() const;
+  // Removes the store's own files below `dir` (a resource's or a version's
+  // directory of the store) and the directories left empty, up to the
+  // store's root.
+  void RemoveBelow(const std::filesystem::path &dir) const;
 
   const Repository &repository_;
   const std::filesystem::path directory_;

@@ -11,6 +11,7 @@
 #include "ArchiveStore.hh"
 #include "OpenFile.hh"
 #include "Documents.hh"
+#include "Keys.hh"
 #include "RouteTable.hh"
 #include "qx/quarn_server/RepositoryServer.hh"
 
@@ -32,11 +33,11 @@ bool isJsonArray(const std::string &text) {
 }  // namespace
 
 Catalogue::Catalogue(const Repository &repository, ArchiveStore *archives, std::size_t pageSize,
-                     std::string apiKey, bool publicOnly)
+                     std::string readKey, bool publicOnly)
     : repository_(repository),
       archives_(archives),
       pageSize_(pageSize == 0 ? 1 : pageSize),
-      apiKey_(std::move(apiKey)),
+      readKey_(std::move(readKey)),
       publicOnly_(publicOnly) {}
 
 Reply Catalogue::Answer(const CatalogueRequest &request) const {
@@ -50,8 +51,8 @@ Reply Catalogue::Answer(const CatalogueRequest &request) const {
   switch (route.type) {
     case Route::kListing: return Listing(route, request);
     case Route::kDetails: return Details(route, request);
-    case Route::kArchive: return Archive(route);
-    case Route::kFile: return File(route);
+    case Route::kArchive: return Archive(route, request);
+    case Route::kFile: return File(route, request);
     case Route::kLicenses: return Licenses();
     case Route::kUnknown: break;
   }
@@ -61,54 +62,73 @@ Reply Catalogue::Answer(const CatalogueRequest &request) const {
 bool Catalogue::Authorised(const Route &route, const CatalogueRequest &request) const {
   const bool guarded = route.type == Route::kDetails || route.type == Route::kArchive ||
                        route.type == Route::kFile;
-  return !guarded || publicOnly_ || KeyMatches(request);
+  return !guarded || publicOnly_ || readKey_.empty() || KeyMatches(request);
 }
 
 bool Catalogue::KeyMatches(const CatalogueRequest &request) const {
-  return !publicOnly_ && (apiKey_.empty() || request.apiKey == apiKey_);
+  return !publicOnly_ && keyMatches(request.apiKey, readKey_);
 }
 
-std::optional<Resource> Catalogue::Find(const Route &route) const {
+bool Catalogue::Visible(const Resource &resource, const CatalogueRequest &request) const {
+  return !repository_.Private(resource) || KeyMatches(request);
+}
+
+std::optional<Resource> Catalogue::Find(const Route &route, const CatalogueRequest &request) const {
   std::optional<Resource> resource = repository_.Find(route.kind, route.owner, route.name);
-  if (resource && publicOnly_ && repository_.Private(*resource)) return std::nullopt;
+  if (resource && !Visible(*resource, request)) return std::nullopt;
   return resource;
 }
 
-void Catalogue::LeaveOutPrivate(const CatalogueRequest &request,
-                                std::vector<Resource> &resources) const {
-  if (KeyMatches(request)) return;
+std::vector<Resource> Catalogue::VisibleOnly(std::vector<Resource> resources,
+                                             const CatalogueRequest &request) const {
+  if (KeyMatches(request)) return resources;
   resources.erase(std::remove_if(resources.begin(), resources.end(),
                                  [this](const Resource &r) { return repository_.Private(r); }),
                   resources.end());
+  return resources;
 }
 
 Reply Catalogue::Listing(const Route &route, const CatalogueRequest &request) const {
+  const Kind other = route.kind == Kind::kModel ? Kind::kWorld : Kind::kModel;
   std::vector<Resource> resources;
   if (!route.collection.empty()) {
     const std::optional<fs::path> file = repository_.CollectionFile(route.owner, route.collection);
     if (!file) return notFound(request.route);
-    if (!repository_.CollectionMembers(*file, route.kind, resources)) {
+    std::vector<Resource> members;
+    if (!repository_.CollectionMembers(*file, route.kind, members)) {
       qxerr << "Collection file [" << file->string() << "] is not valid";
       return errorReply(500, "Collection file is not valid: " + route.owner + "/" +
                                  route.collection);
     }
+    resources = VisibleOnly(std::move(members), request);
+    if (resources.empty()) {
+      // A collection with no member there for the request is not there.
+      std::vector<Resource> others;
+      repository_.CollectionMembers(*file, other, others);
+      if (VisibleOnly(std::move(others), request).empty()) return notFound(request.route);
+    }
   } else if (!route.name.empty()) {
-    const std::optional<Resource> resource = Find(route);
+    const std::optional<Resource> resource = Find(route, request);
     if (!resource) return notFound(request.route);
     resources.push_back(*resource);
   } else if (route.owner.empty()) {
-    resources = repository_.Resources(route.kind);
+    resources = VisibleOnly(repository_.Resources(route.kind), request);
   } else {
     std::optional<std::vector<Resource>> owned = repository_.Resources(route.kind, route.owner);
     if (!owned) return notFound(request.route);
-    resources = std::move(*owned);
+    resources = VisibleOnly(std::move(*owned), request);
+    if (resources.empty()) {
+      // An owner with nothing there for the request is not there.
+      std::optional<std::vector<Resource>> others = repository_.Resources(other, route.owner);
+      if (!others || VisibleOnly(std::move(*others), request).empty())
+        return notFound(request.route);
+    }
   }
-  LeaveOutPrivate(request, resources);
   return Page(route, resources, request);
 }
 
 Reply Catalogue::Details(const Route &route, const CatalogueRequest &request) const {
-  const std::optional<Resource> resource = Find(route);
+  const std::optional<Resource> resource = Find(route, request);
   if (!resource) return notFound(request.route);
   const Json::Value document =
       resourceDocument(repository_, *resource, repository_.Versions(*resource));
@@ -134,15 +154,16 @@ Reply Catalogue::Page(const Route &route, const std::vector<Resource> &resources
 }
 
 std::optional<VersionDir> Catalogue::VersionOf(const Route &route,
+                                               const CatalogueRequest &request,
                                                std::optional<Resource> &resource) const {
-  resource = Find(route);
+  resource = Find(route, request);
   if (!resource) return std::nullopt;
   return repository_.Version(*resource, route.version);
 }
 
-Reply Catalogue::Archive(const Route &route) const {
+Reply Catalogue::Archive(const Route &route, const CatalogueRequest &request) const {
   std::optional<Resource> resource;
-  const std::optional<VersionDir> version = VersionOf(route, resource);
+  const std::optional<VersionDir> version = VersionOf(route, request, resource);
   if (!version) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
   const std::optional<ArchiveStore::Archive> archive =
       archives_ ? archives_->Get(*resource, *version) : std::nullopt;
@@ -153,15 +174,16 @@ Reply Catalogue::Archive(const Route &route) const {
   return reply;
 }
 
-Reply Catalogue::File(const Route &route) const {
+Reply Catalogue::File(const Route &route, const CatalogueRequest &request) const {
   std::optional<Resource> resource;
-  const std::optional<VersionDir> version = VersionOf(route, resource);
+  const std::optional<VersionDir> version = VersionOf(route, request, resource);
   std::optional<fs::path> path;
   if (version) path = repository_.VersionFile(version->path, route.filePath);
   std::shared_ptr<const OpenFile> file;
   if (path) file = OpenFile::Open(*path);
   if (!file) return notFound(route.owner + "/" + kindWord(route.kind) + "/" + route.name);
   Reply reply = makeReply(200, "", fileContentType(path->string()));
+  if (sentAsAttachment(path->string())) reply.SetHeader("Content-Disposition", "attachment");
   reply.SetFile(std::move(file));
   reply.SetHeader(kVersionHeader, std::to_string(version->number));
   return reply;

@@ -52,14 +52,14 @@ Json::UInt treeSize(const Repository &repository, const fs::path &dir) {
 
 }  // namespace
 
-qx::msgs::QuarnMetadata readMetadata(const Repository &repository, const fs::path &versionDir) {
+qx::msgs::QuarnMetadata readMetadata(const Repository &repository, const VersionDir &version) {
   qx::msgs::QuarnMetadata metadata;
-  if (auto text = repository.ReadFile(versionDir / "metadata.pbtxt")) {
+  if (auto text = repository.ReadFileIn(version.real, "metadata.pbtxt")) {
     if (!google::protobuf::TextFormat::ParseFromString(*text, &metadata))
-      qxwarn << "Unable to parse all of [" << (versionDir / "metadata.pbtxt").string() << "]";
-  } else if (auto config = repository.ReadFile(versionDir / "model.config")) {
+      qxwarn << "Unable to parse all of [" << (version.path / "metadata.pbtxt").string() << "]";
+  } else if (auto config = repository.ReadFileIn(version.real, "model.config")) {
     if (!qx::quarn_tools::metadataFromModelConfig(*config, metadata))
-      qxwarn << "Unable to read [" << (versionDir / "model.config").string() << "]";
+      qxwarn << "Unable to read [" << (version.path / "model.config").string() << "]";
   }
   return metadata;
 }
@@ -67,15 +67,15 @@ qx::msgs::QuarnMetadata readMetadata(const Repository &repository, const fs::pat
 Json::Value resourceDocument(const Repository &repository, const Resource &resource,
                              const std::vector<VersionDir> &versions) {
   const VersionDir &newest = versions.back();
-  const qx::msgs::QuarnMetadata metadata = readMetadata(repository, newest.path);
+  const qx::msgs::QuarnMetadata metadata = readMetadata(repository, newest);
   Json::Value document(Json::objectValue);
   document["name"] = resource.name;
   document["owner"] = resource.owner;
   document["version"] = newest.number;
   document["description"] = metadata.description();
-  document["createdAt"] = isoTime(modificationTime(versions.front().path));
-  document["updatedAt"] = isoTime(modificationTime(newest.path));
-  document["filesize"] = treeSize(repository, newest.path);
+  document["createdAt"] = isoTime(modificationTime(versions.front().real));
+  document["updatedAt"] = isoTime(modificationTime(newest.real));
+  document["filesize"] = treeSize(repository, newest.real);
   document["likes"] = 0;
   document["downloads"] = 0;
   Json::Value tags(Json::arrayValue);

@@ -20,8 +20,7 @@ namespace qx::quarn_server {
 // The record of a version directory: its metadata.pbtxt when present (what
 // parses of it), else its model.config converted; an empty record when
 // neither is there or the conversion fails (with a warning line).
-qx::msgs::QuarnMetadata readMetadata(const Repository &repository,
-                                     const std::filesystem::path &versionDir);
+qx::msgs::QuarnMetadata readMetadata(const Repository &repository, const VersionDir &version);
 
 // The document of a resource with at least one version: "name" and "owner"
 // (directory names), "version" (newest), "description" and "tags" (from the

@@ -7,13 +7,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -46,14 +46,6 @@ std::atomic<unsigned long> asideCount{0};
 fs::path aside(const fs::path &path, const char *what) {
   return path.parent_path() / ("." + path.filename().string() + "." + what + "-" +
                                std::to_string(::getpid()) + "-" + std::to_string(++asideCount));
-}
-
-std::optional<std::string> readWhole(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 // Writes `content` to `path` through a file beside it renamed into place.
@@ -120,9 +112,15 @@ class MirrorWriter {
                      const VersionDir &version);
   bool FillVersion(Kind kind, const std::string &owner, const std::string &name,
                    const VersionDir &version, const fs::path &dir);
-  // The owners of the repository, each with its collections, in lower case
-  // (as the export keeps them).
-  std::map<std::string, std::set<std::string>> Owners() const;
+  // What the export holds of one owner: its listings when it has a public
+  // resource, and those of its collections that have a public member.
+  struct OwnerShown {
+    bool resources = false;
+    std::set<std::string> collections;
+  };
+  // The owners the export names, with their collections, in lower case (as
+  // the export keeps them): none without a public member, none hidden.
+  std::map<std::string, OwnerShown> Owners() const;
   bool ExportListings();
   bool ExportListing(const Route &route);
   bool ExportPages(const Route &route);
@@ -184,7 +182,7 @@ void MirrorWriter::KeepWhole(const std::string &relative) {
 bool MirrorWriter::WriteDocument(const std::string &relative, const std::string &content) {
   Keep(relative);
   const fs::path path = site_ / relative;
-  if (readWhole(path) == content) return true;
+  if (readWholeFile(path) == content) return true;
   ++summary_.documentsWritten;
   return writeAtomically(path, content);
 }
@@ -319,24 +317,45 @@ bool MirrorWriter::FillVersion(Kind kind, const std::string &owner, const std::s
                       inVersion(makeRoute(RouteForm::kArchive, kind, owner, name, number)));
 }
 
-std::map<std::string, std::set<std::string>> MirrorWriter::Owners() const {
-  std::map<std::string, std::set<std::string>> owners;
+std::map<std::string, MirrorWriter::OwnerShown> MirrorWriter::Owners() const {
+  // A mirror names no owner and no collection without a public member (an
+  // absent one's 404 is what the server answers for them too).
+  const auto anyPublic = [this](const std::vector<Resource> &resources) {
+    return std::any_of(resources.begin(), resources.end(),
+                       [this](const Resource &resource) { return !repository_.Private(resource); });
+  };
+  std::map<std::string, OwnerShown> owners;
   for (const std::string &owner : repository_.Owners()) {
-    std::set<std::string> &collections = owners[qx::common::lowercase(owner)];
-    for (const std::string &collection : repository_.Collections(owner))
-      collections.insert(qx::common::lowercase(collection));
+    OwnerShown shown;
+    for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
+      shown.resources = shown.resources ||
+                        anyPublic(repository_.Resources(kind, owner).value_or(std::vector<Resource>()));
+    }
+    for (const std::string &collection : repository_.Collections(owner)) {
+      const std::optional<fs::path> file = repository_.CollectionFile(owner, collection);
+      bool members = false;
+      for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
+        std::vector<Resource> found;
+        if (file && repository_.CollectionMembers(*file, kind, found)) members = members || anyPublic(found);
+      }
+      if (members) shown.collections.insert(qx::common::lowercase(collection));
+    }
+    if (!shown.resources && shown.collections.empty()) continue;
+    OwnerShown &entry = owners[qx::common::lowercase(owner)];
+    entry.resources = entry.resources || shown.resources;
+    entry.collections.insert(shown.collections.begin(), shown.collections.end());
   }
   return owners;
 }
 
 bool MirrorWriter::ExportListings() {
   bool ok = true;
-  const std::map<std::string, std::set<std::string>> owners = Owners();
+  const std::map<std::string, OwnerShown> owners = Owners();
   for (const Kind kind : {Kind::kModel, Kind::kWorld}) {
     ok = ExportListing(makeRoute(RouteForm::kServerListing, kind)) && ok;
-    for (const auto &[owner, collections] : owners) {
-      ok = ExportListing(makeRoute(RouteForm::kOwnerListing, kind, owner)) && ok;
-      for (const std::string &collection : collections) {
+    for (const auto &[owner, shown] : owners) {
+      if (shown.resources) ok = ExportListing(makeRoute(RouteForm::kOwnerListing, kind, owner)) && ok;
+      for (const std::string &collection : shown.collections) {
         ok = ExportListing(makeRoute(RouteForm::kCollectionListing, kind, owner, collection)) && ok;
       }
     }
@@ -389,9 +408,9 @@ void MirrorWriter::Sweep(const fs::path &relative) {
 
 bool MirrorWriter::WriteConfiguration() {
   NginxSite site{out_.string(), site_.string(), options_.apiVersion, options_.listen, {}, {}};
-  for (const auto &[owner, collections] : Owners()) {
+  for (const auto &[owner, shown] : Owners()) {
     site.owners.push_back(owner);
-    for (const std::string &collection : collections) site.collections.emplace_back(owner, collection);
+    for (const std::string &collection : shown.collections) site.collections.emplace_back(owner, collection);
   }
   const std::pair<const char *, std::string> files[] = {
       {kNginxMainFile, nginxMainConfig(site)},
@@ -400,7 +419,7 @@ bool MirrorWriter::WriteConfiguration() {
   };
   bool ok = true;
   for (const auto &[name, content] : files) {
-    if (readWhole(out_ / name) != content) ok = writeAtomically(out_ / name, content) && ok;
+    if (readWholeFile(out_ / name) != content) ok = writeAtomically(out_ / name, content) && ok;
   }
   return ok;
 }

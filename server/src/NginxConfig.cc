@@ -25,6 +25,10 @@ const int kMaxPageDigits = 10;
 
 std::string quoted(const std::string &text) { return "\"" + text + "\""; }
 
+// In every location (a location's own add_header hides the server's): no
+// answer is to be taken for another type than it says.
+const char kNoSniff[] = "    add_header X-Content-Type-Options nosniff always;\n";
+
 // `text` with the characters that mean something in a regular expression
 // escaped.
 std::string regexLiteral(const std::string &text) {
@@ -125,8 +129,17 @@ void writeFileAnswer(std::ostream &out, const NginxSite &site, const RouteForm &
   if (*form.contentType) {
     out << "    types { }\n    default_type " << form.contentType << ";\n";
   } else {
-    out << "    " << fileTypes() << "\n    default_type " << kDefaultFileType << ";\n";
+    out << "    " << fileTypes() << "\n    default_type " << kDefaultFileType << ";\n"
+        << "    add_header Content-Disposition $qx_disposition always;\n";
   }
+}
+
+// The regular expression that matches the paths of attachmentExtensions().
+std::string attachmentPattern() {
+  std::string alternatives;
+  for (const std::string &extension : attachmentExtensions())
+    alternatives += (alternatives.empty() ? "" : "|") + regexLiteral(extension.substr(1));
+  return "~*\\.(" + alternatives + ")$";
 }
 
 // The first segment of a listing's export path: the internal location of
@@ -148,11 +161,13 @@ void writeListingPages(std::ostream &out, const NginxSite &site) {
       << " $uri/" << kPastLastPage << " =404;\n"
       << "    types { }\n    default_type application/json;\n"
       << "    add_header Link $qx_link;\n"
+      << kNoSniff
       << "}\n\n"
       << "# A page query that names no page, answered as the repository server does.\n"
       << "location = " << kBadPageLocation << " {\n"
       << "    internal;\n"
       << "    types { }\n    default_type text/plain;\n"
+      << kNoSniff
       << "    return 400 \"Invalid page in query: $args\\n\";\n"
       << "}\n\n";
 }
@@ -174,7 +189,7 @@ void writeLocation(std::ostream &out, const NginxSite &site, const std::vector<R
       writeFileAnswer(out, site, form);
     }
   }
-  out << "}\n\n";
+  out << kNoSniff << "}\n\n";
 }
 
 // Increments a page number of up to kMaxPageDigits digits: the last digit
@@ -268,7 +283,11 @@ std::string nginxHttpConfig(const NginxSite &site) {
       << "    \"~^(?<qx_request_path_only>[^?]*)\" $qx_request_path_only;\n}\n\n"
       << "map $uri $qx_link {\n"
       << "    \"~" << regexLiteral(kNextPageSuffix)
-      << "$\" \"<$scheme://$http_host$qx_request_path?page=$qx_next_page>; rel=\\\"next\\\"\";\n"
+      << "$\" \"<$qx_request_path?page=$qx_next_page>; rel=\\\"next\\\"\";\n"
+      << "    default \"\";\n}\n\n"
+      << "# Single files a browser would run as a page of this site are saved instead.\n"
+      << "map $uri $qx_disposition {\n"
+      << "    " << quoted(attachmentPattern()) << " attachment;\n"
       << "    default \"\";\n}\n\n"
       << "# The version a version directory holds: its real name is NUMBER.FINGERPRINT.\n"
       << "map $realpath_root $qx_version {\n"
@@ -284,7 +303,10 @@ std::string nginxServerConfig(const NginxSite &site) {
       << "# mirror export from the route table of the repository server.\n\n"
       << "# Routes are read segment by segment, as the repository server reads them.\n"
       << "merge_slashes off;\n"
-      << "if_modified_since before;\n\n";
+      << "if_modified_since before;\n"
+      << "# No version of nginx in answers; no link followed to a file of another owner.\n"
+      << "server_tokens off;\n"
+      << "disable_symlinks if_not_owner;\n\n";
   writeListingPages(out, site);
   const std::vector<RouteForm> &forms = routeForms();
   for (std::size_t first = 0; first < forms.size();) {
@@ -293,7 +315,7 @@ std::string nginxServerConfig(const NginxSite &site) {
     writeLocation(out, site, forms, first, last);
     first = last;
   }
-  out << "location / {\n    return 404;\n}\n";
+  out << "location / {\n" << kNoSniff << "    return 404;\n}\n";
   return out.str();
 }
 

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/sha.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qx::quarn_server {
 
@@ -17,12 +20,23 @@ std::shared_ptr<const OpenFile> OpenFile::Open(const std::filesystem::path &path
     ::close(fd);
     return nullptr;
   }
-  char tag[96];
-  std::snprintf(tag, sizeof(tag), "\"%llx-%llx-%llx-%llx.%09ld\"",
+  // What identifies this state of the file, hashed: the tag tells no one
+  // the file's device and inode.
+  char identity[96];
+  std::snprintf(identity, sizeof(identity), "%llx-%llx-%llx-%llx.%09ld",
                 static_cast<unsigned long long>(info.st_dev),
                 static_cast<unsigned long long>(info.st_ino),
                 static_cast<unsigned long long>(info.st_size),
                 static_cast<unsigned long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  ::SHA256(reinterpret_cast<const unsigned char *>(identity), std::strlen(identity), digest);
+  std::string tag = "\"";
+  for (std::size_t i = 0; i < 16; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof(hex), "%02x", digest[i]);
+    tag += hex;
+  }
+  tag += "\"";
   return std::shared_ptr<const OpenFile>(
       new OpenFile(fd, static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, tag));
 }

@@ -28,13 +28,17 @@ class OpenFile {
   // The size and modification time when it was opened.
   std::uint64_t Size() const { return size_; }
   std::time_t Modified() const { return modified_; }
-  // A validator that changes when the file is replaced or changed: its
-  // device, inode, size and modification time (nanoseconds), in quotes.
+  // A validator that changes when the file is replaced or changed: a hash
+  // of its device, inode, size and modification time (nanoseconds), 32
+  // hexadecimal digits in quotes (which give none of them away).
   const std::string &Tag() const { return tag_; }
 
   // Reads up to `count` bytes at `offset` into `buffer`: the number read,
   // 0 at the end of the file, -1 on an error.
   long Read(std::uint64_t offset, char *buffer, std::size_t count) const;
+  // The open file itself, for senders that read it by descriptor (it
+  // stays open for as long as this object lives).
+  int Descriptor() const { return fd_; }
 
  private:
   OpenFile(int fd, std::uint64_t size, std::time_t modified, std::string tag);

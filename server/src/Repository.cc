@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -36,6 +37,10 @@ std::vector<fs::path> entries(const fs::path &dir) {
   for (qx::common::DirIter it(dir.string()), end; it != end; ++it) result.emplace_back(*it);
   return result;
 }
+
+// Names that are no owners, resources or collections: the server's work in
+// progress, and whatever else hides (.git, ...).
+bool hidden(const std::string &name) { return !name.empty() && name[0] == '.'; }
 
 bool isDirectory(const fs::path &path) {
   std::error_code ec;
@@ -183,6 +188,7 @@ std::optional<fs::path> Repository::Resolve(const std::vector<std::string> &comp
 }
 
 std::optional<fs::path> Repository::Child(const fs::path &dir, const std::string &name) const {
+  if (hidden(name)) return std::nullopt;
   if (auto exact = Resolve({name}, dir)) return exact;
   if (!safeComponent(name)) return std::nullopt;
   const std::string wanted = qx::common::lowercase(name);
@@ -196,7 +202,8 @@ std::optional<fs::path> Repository::Child(const fs::path &dir, const std::string
 std::vector<Resource> Repository::Resources(Kind kind) const {
   std::vector<Resource> all;
   for (const fs::path &ownerDir : entries(root_)) {
-    if (!isDirectory(ownerDir) || !Inside(ownerDir)) continue;
+    if (hidden(ownerDir.filename().string()) || !isDirectory(ownerDir) || !Inside(ownerDir))
+      continue;
     if (auto owned = Resources(kind, ownerDir.filename().string()))
       all.insert(all.end(), owned->begin(), owned->end());
   }
@@ -210,10 +217,15 @@ std::optional<std::vector<Resource>> Repository::Resources(Kind kind,
   std::vector<Resource> found;
   const std::optional<fs::path> kindDir = Child(*ownerDir, kindWord(kind));
   if (!kindDir) return found;
-  for (const fs::path &dir : entries(*kindDir)) {
-    Resource resource{kind, ownerDir->filename().string(), dir.filename().string(), dir};
-    if (isDirectory(dir) && Inside(dir) && !Versions(resource).empty())
-      found.push_back(resource);
+  std::error_code ec;
+  const fs::path realKind = fs::canonical(*kindDir, ec);
+  if (ec) return found;
+  for (const fs::path &dir : entries(realKind)) {
+    const std::string name = dir.filename().string();
+    if (hidden(name)) continue;
+    if (std::optional<Resource> resource =
+            ResourceAt(kind, ownerDir->filename().string(), *kindDir, realKind, name))
+      found.push_back(*resource);
   }
   return found;
 }
@@ -225,24 +237,64 @@ std::optional<Resource> Repository::Find(Kind kind, const std::string &owner,
   const std::optional<fs::path> kindDir = Child(*ownerDir, kindWord(kind));
   if (!kindDir) return std::nullopt;
   const std::optional<fs::path> dir = Child(*kindDir, name);
-  if (!dir || !isDirectory(*dir)) return std::nullopt;
-  Resource resource{kind, ownerDir->filename().string(), dir->filename().string(), *dir};
-  if (Versions(resource).empty()) return std::nullopt;
+  if (!dir) return std::nullopt;
+  std::error_code ec;
+  const fs::path realKind = fs::canonical(*kindDir, ec);
+  if (ec) return std::nullopt;
+  return ResourceAt(kind, ownerDir->filename().string(), *kindDir, realKind,
+                    dir->filename().string());
+}
+
+std::optional<fs::path> Repository::RealChild(const fs::path &realDir,
+                                              const std::string &name) const {
+  const fs::path path = realDir / name;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  // Below a real directory, an entry that is no link is its own real path.
+  if (!S_ISLNK(info.st_mode)) return path;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec || !realPathWithin(real.string(), root_.string())) return std::nullopt;
+  return real;
+}
+
+std::optional<Resource> Repository::ResourceAt(Kind kind, const std::string &owner,
+                                               const fs::path &kindDir, const fs::path &realKind,
+                                               const std::string &name) const {
+  // A resource whose real path leaves its kind's directory (a link to
+  // another owner's model, say) is not that owner's.
+  const std::optional<fs::path> real = RealChild(realKind, name);
+  if (!real || real->parent_path() != realKind || !isDirectory(*real)) return std::nullopt;
+  Resource resource{kind, owner, name, kindDir / name};
+  if (VersionsIn(resource, *real).empty()) return std::nullopt;
   return resource;
 }
 
 std::vector<VersionDir> Repository::Versions(const Resource &resource) const {
+  std::error_code ec;
+  const fs::path realResource = fs::canonical(resource.path, ec);
+  if (ec || !realPathWithin(realResource.string(), root_.string())) return {};
+  return VersionsIn(resource, realResource);
+}
+
+std::vector<VersionDir> Repository::VersionsIn(const Resource &resource,
+                                               const fs::path &realResource) const {
   std::vector<VersionDir> versions;
-  for (const fs::path &dir : entries(resource.path)) {
-    const unsigned int number = versionNumber(dir.filename().string());
-    if (number == 0 || !isDirectory(dir) || !Inside(dir)) continue;
+  for (const fs::path &entry : entries(realResource)) {
+    const std::string name = entry.filename().string();
+    const unsigned int number = versionNumber(name);
+    if (number == 0) continue;
+    // A version whose real path leaves its resource (a link to another
+    // resource's version, a private one's perhaps) is none of this one's.
+    const std::optional<fs::path> real = RealChild(realResource, name);
+    if (!real || real->parent_path() != realResource || !isDirectory(*real)) continue;
     if (resource.kind == Kind::kModel) {
-      const std::optional<fs::path> config = Resolve({"model.config"}, dir);
+      const std::optional<fs::path> config = RealChild(*real, "model.config");
       if (!config || !isRegularFile(*config)) continue;
     }
     const bool seen = std::any_of(versions.begin(), versions.end(),
                                   [&](const VersionDir &v) { return v.number == number; });
-    if (!seen) versions.push_back({number, dir});
+    if (!seen) versions.push_back({number, resource.path / name, *real});
   }
   std::sort(versions.begin(), versions.end(),
             [](const VersionDir &a, const VersionDir &b) { return a.number < b.number; });
@@ -262,8 +314,10 @@ std::optional<VersionDir> Repository::Version(const Resource &resource,
 
 std::vector<std::string> Repository::Owners() const {
   std::vector<std::string> owners;
-  for (const fs::path &dir : entries(root_))
-    if (isDirectory(dir) && Inside(dir)) owners.push_back(dir.filename().string());
+  for (const fs::path &dir : entries(root_)) {
+    const std::string name = dir.filename().string();
+    if (!hidden(name) && isDirectory(dir) && Inside(dir)) owners.push_back(name);
+  }
   return owners;
 }
 
@@ -275,16 +329,18 @@ std::vector<std::string> Repository::Collections(const std::string &owner) const
   for (const fs::path &file : entries(*dir)) {
     const std::string name = file.filename().string();
     const std::size_t stem = name.size() - 5;
-    if (name.size() > 5 && name.compare(stem, 5, ".json") == 0 && isRegularFile(file) &&
-        Inside(file))
+    if (name.size() > 5 && !hidden(name) && name.compare(stem, 5, ".json") == 0 &&
+        isRegularFile(file) && Inside(file))
       names.push_back(name.substr(0, stem));
   }
   return names;
 }
 
 bool Repository::Private(const Resource &resource) const {
-  const std::optional<fs::path> marker = Resolve({kPrivateMarker}, resource.path);
-  return marker.has_value() && isRegularFile(*marker);
+  // Any entry of that name marks it, whatever its type, a link that leads
+  // nowhere too; so does one that cannot be looked at (fail closed).
+  struct stat info {};
+  return ::lstat((resource.path / kPrivateMarker).c_str(), &info) == 0 || errno != ENOENT;
 }
 
 std::optional<fs::path> Repository::CollectionFile(const std::string &owner,
@@ -331,12 +387,14 @@ bool Repository::CollectionMembers(const fs::path &file, Kind kind,
 
 std::optional<std::string> Repository::ReadFile(const fs::path &path) const {
   if (!Inside(path) || !isRegularFile(path)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return content.str();
+  return readWholeFile(path);
+}
+
+std::optional<std::string> Repository::ReadFileIn(const fs::path &realDir,
+                                                  const std::string &name) const {
+  const std::optional<fs::path> file = RealChild(realDir, name);
+  if (!file || !isRegularFile(*file)) return std::nullopt;
+  return readWholeFile(*file);
 }
 
 Tree Repository::Walk(const fs::path &dir) const {
@@ -431,6 +489,15 @@ std::time_t modificationTime(const fs::path &path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return 0;
   return info.st_mtime;
+}
+
+std::optional<std::string> readWholeFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return content.str();
 }
 
 }  // namespace qx::quarn_server

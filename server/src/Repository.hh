@@ -1,8 +1,12 @@
 /*
  * The served directory: finds owners, resources, versions, collections and
- * files below the root, never outside it. Reads the disk afresh on every
- * call and keeps nothing but the root, so one object serves any number of
- * threads at once.
+ * files below the root, never outside it. A resource is a directory of its
+ * kind's directory, a version a directory of its resource (symbolic links
+ * that lead anywhere else are not followed: a link to a private model's
+ * version is no version of a public one). Names starting with "." (the
+ * server's work in progress, .git and the like) are no owners, resources
+ * or collections. Reads the disk afresh on every call and keeps nothing
+ * but the root, so one object serves any number of threads at once.
  */
 #ifndef QX_QUARN_SERVER_REPOSITORY_HH_
 #define QX_QUARN_SERVER_REPOSITORY_HH_
@@ -19,8 +23,9 @@
 
 namespace qx::quarn_server {
 
-// The file beside a resource's version directories that marks it private:
-// OWNER/models/NAME/private. Its content does not matter.
+// The entry beside a resource's version directories that marks it private:
+// OWNER/models/NAME/private, of any type (a dangling link too). Its
+// content does not matter.
 extern const char *const kPrivateMarker;  // "private"
 
 // Whether `component` may name one file or directory below the root: not
@@ -52,6 +57,7 @@ struct Resource {
 struct VersionDir {
   unsigned int number = 0;
   std::filesystem::path path;
+  std::filesystem::path real;  // its real path (symbolic links resolved)
 };
 
 // The content of a version directory as archive entry names relative to
@@ -92,6 +98,7 @@ class Repository {
 
   // The entry of directory `dir` named `name`, or else the first (in name
   // order) whose name equals it ignoring ASCII case; confined like Resolve.
+  // Hidden names (starting with ".") are never found.
   std::optional<std::filesystem::path> Child(const std::filesystem::path &dir,
                                              const std::string &name) const;
 
@@ -104,18 +111,21 @@ class Repository {
                                const std::string &name) const;
 
   // The versions of a resource, ascending: directories named by a decimal
-  // number from 1 to 2147483647 (a model's must hold model.config).
+  // number from 1 to 2147483647 whose real path lies directly in the
+  // resource's (a model's must hold model.config).
   std::vector<VersionDir> Versions(const Resource &resource) const;
   // "tip" (the newest) or a decimal number.
   std::optional<VersionDir> Version(const Resource &resource, const std::string &text) const;
 
-  // The names of the owner directories below the root, in name order.
+  // The names of the owner directories below the root, in name order
+  // (hidden ones left out).
   std::vector<std::string> Owners() const;
   // The collection names of `owner` (OWNER/collections/NAME.json), in name
   // order.
   std::vector<std::string> Collections(const std::string &owner) const;
 
-  // Whether the resource carries the private marker.
+  // Whether the resource carries the private mark; so is one whose mark
+  // cannot be looked at.
   bool Private(const Resource &resource) const;
 
   // OWNER/collections/NAME.json.
@@ -130,6 +140,10 @@ class Repository {
 
   // The content of a regular file inside the root.
   std::optional<std::string> ReadFile(const std::filesystem::path &path) const;
+  // The content of the regular file `name` of the directory whose real path
+  // is `realDir` (a VersionDir's real, say), when it lies inside the root.
+  std::optional<std::string> ReadFileIn(const std::filesystem::path &realDir,
+                                        const std::string &name) const;
 
   // The content of a version directory (see Tree).
   Tree Walk(const std::filesystem::path &dir) const;
@@ -143,12 +157,31 @@ class Repository {
  private:
   // The real path of directory `dir` when it lies inside the root.
   std::optional<std::filesystem::path> RealDirectoryInside(const std::filesystem::path &dir) const;
+  // The resource `name` of the kind's directory `kindDir` (real path
+  // `realKind`), when it is a real directory there (or a link to one of its
+  // siblings) with a version.
+  std::optional<Resource> ResourceAt(Kind kind, const std::string &owner,
+                                     const std::filesystem::path &kindDir,
+                                     const std::filesystem::path &realKind,
+                                     const std::string &name) const;
+  // The real path of entry `name` of the directory whose real path is
+  // `realDir`, when it exists and lies inside the root (an entry that is
+  // no link costs one look, not a walk from the root).
+  std::optional<std::filesystem::path> RealChild(const std::filesystem::path &realDir,
+                                                 const std::string &name) const;
+  // Versions, with the resource's real path known.
+  std::vector<VersionDir> VersionsIn(const Resource &resource,
+                                     const std::filesystem::path &realResource) const;
 
   std::filesystem::path root_;
 };
 
 // The modification time of `path` (0 when unknown).
 std::time_t modificationTime(const std::filesystem::path &path);
+
+// The whole content of the file at `path` (symbolic links followed);
+// nullopt when it cannot be read.
+std::optional<std::string> readWholeFile(const std::filesystem::path &path);
 
 }  // namespace qx::quarn_server
 

@@ -1,36 +1,43 @@
+// The repository service behind the HTTP engine: which route a request
+// names, whether it may be answered at all before its body is read (writes:
+// the write key, the Host and Origin, the upload's size and form), where its
+// body goes (UploadSpool), and which part of the repository answers it
+// (Catalogue, Publisher). Nothing here knows the engine's library; nothing
+// of a request stays once it is answered.
 #include "qx/quarn_server/RepositoryServer.hh"
 
-#include <httplib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include <qx/common/Console.hh>
 
+#include "AnswerCache.hh"
 #include "ArchiveStore.hh"
 #include "Catalogue.hh"
 #include "FileDelivery.hh"
+#include "HttpEngine.hh"
+#include "Keys.hh"
+#include "MultipartReader.hh"
 #include "Publisher.hh"
 #include "Reply.hh"
 #include "Repository.hh"
 #include "Route.hh"
 #include "RouteTable.hh"
-#include "Scripts.hh"
-#include "PooledServer.hh"
+#include "ServerNames.hh"
+#include "TreeWatch.hh"
+#include "UploadSpool.hh"
+#include "WorkQueue.hh"
 
 namespace qx::quarn_server {
 
@@ -39,167 +46,10 @@ const char *const kApiKeyHeader = "Private-token";
 
 namespace {
 
-// How many requests the log keeps, and how many bytes of stored bodies.
-const std::size_t kLogLimit = 10000;
-const std::size_t kLogByteLimit = 64u << 20;
-// Largest request body accepted.
-const std::size_t kPayloadLimit = 64u << 20;
-// Idle kept connections are closed after this long.
-const time_t kKeepAliveSeconds = 1;
-// As many requests per connection as nginx takes (cpp-httplib's own
-// default closes a connection after five).
-const std::size_t kRequestsPerConnection = 1000;
-// Connections that may wait to be accepted (the system caps it at its
-// own limit, net.core.somaxconn on Linux).
-const int kListenBacklog = 4096;
-// How long Start waits for the listening thread to come up.
-const std::chrono::seconds kStartWait(10);
-// What a client answered 503 because every thread is busy is asked to wait.
-const int kRetryAfterSeconds = 5;
-// Set on replies that must go out without a Content-Type header (cpp-httplib
-// adds "text/plain" to every body otherwise); removed before sending.
-const char kOmitContentType[] = "X-Qx-Omit-Content-Type";
-// Set on every reply of ours, so that the error handler tells them from
-// cpp-httplib's own answers; removed before sending.
-const char kAnswered[] = "X-Qx-Answered";
-// Set on replies sent from files, which honour ranges; cpp-httplib
-// announces "Accept-Ranges: bytes" on every HEAD answer otherwise.
-const char kFromFile[] = "X-Qx-From-File";
-
-// Headers cpp-httplib adds to a request for its own use.
-bool addedByHttplib(const std::string &name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
-std::size_t bodySizeOf(const httplib::Request &request) {
-  if (!request.is_multipart_form_data()) return request.body.size();
-  const std::string length = request.get_header_value("Content-Length");
-  if (!length.empty()) return std::strtoull(length.c_str(), nullptr, 10);
-  std::size_t total = 0;
-  for (const auto &part : request.files) total += part.second.content.size();
-  return total;
-}
-
-// The body bytes a record keeps.
-std::size_t storedBytes(const RequestRecord &record) {
-  std::size_t bytes = record.body.size();
-  for (const FormPart &part : record.form) bytes += part.content.size();
-  return bytes;
-}
-
-RequestRecord recordOf(const httplib::Request &request, const Target &target) {
-  RequestRecord record;
-  record.method = request.method;
-  record.target = request.target;
-  record.route = target.route;
-  record.query = target.query;
-  record.peer = request.remote_addr + ":" + std::to_string(request.remote_port);
-  for (const auto &header : request.headers)
-    if (!addedByHttplib(header.first)) record.headers.push_back(header);
-  record.bodySize = bodySizeOf(request);
-  record.body = request.body.substr(0, RequestRecord::kStoredBodyLimit);
-  for (const auto &part : request.files) {
-    record.form.push_back({part.second.name, part.second.filename, part.second.content_type,
-                           part.second.content.substr(0, RequestRecord::kStoredBodyLimit)});
-  }
-  return record;
-}
-
-// What the publisher needs of a write: the form parts whole.
-WriteRequest writeRequestOf(const httplib::Request &request, const Target &target) {
-  WriteRequest write;
-  write.method = request.method;
-  write.route = target.route;
-  if (request.has_header(kApiKeyHeader)) write.apiKey = request.get_header_value(kApiKeyHeader);
-  write.multipart = request.is_multipart_form_data();
-  for (const auto &part : request.files)
-    write.parts.push_back({part.second.name, part.second.filename, part.second.content});
-  return write;
-}
-
-// Counts a request as being answered for as long as it lives.
-class Answering {
- public:
-  explicit Answering(std::atomic<std::size_t> &count) : count_(count), now_(++count) {}
-  ~Answering() { --count_; }
-  Answering(const Answering &) = delete;
-  Answering &operator=(const Answering &) = delete;
-  // How many requests were being answered when this one arrived, itself
-  // included.
-  std::size_t Now() const { return now_; }
-
- private:
-  std::atomic<std::size_t> &count_;
-  const std::size_t now_;
-};
-
-// A Host header made only of the characters a host and port may hold.
-bool plausibleHost(const std::string &host) {
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-  });
-}
-
-// Sends `length` bytes of `file` from `offset` on, through one buffer of
-// at most RepositoryServer::kSendBufferSize bytes, then `fail`s the
-// transfer (which closes the connection) when `announced` is longer.
-void provideFile(httplib::Response &response, std::shared_ptr<const OpenFile> file,
-                 std::uint64_t offset, std::uint64_t length, std::uint64_t announced) {
-  const std::size_t bufferSize = static_cast<std::size_t>(
-      std::min<std::uint64_t>(RepositoryServer::kSendBufferSize, std::max<std::uint64_t>(length, 1)));
-  auto buffer = std::make_shared<std::vector<char>>();
-  response.set_content_provider(
-      static_cast<std::size_t>(announced), "",
-      [file, offset, length, bufferSize, buffer](std::size_t at, std::size_t,
-                                                 httplib::DataSink &sink) {
-        if (at >= length) return false;
-        if (buffer->empty()) buffer->resize(bufferSize);
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
-        const long got = file->Read(offset + at, buffer->data(), want);
-        // A file that shrank or fails to read ends the transfer short.
-        if (got <= 0) return false;
-        return sink.write(buffer->data(), static_cast<std::size_t>(got));
-      });
-}
-
-// Moves `reply` into `response`. A truncated reply goes out through a
-// content provider that announces the longer length, sends the first bytes
-// and then fails, which makes cpp-httplib close the connection.
-void sendReply(Reply reply, httplib::Response &response) {
-  response.status = reply.status;
-  const std::uint64_t size = reply.BodySize();
-  const std::uint64_t sent = reply.truncateAfter ? std::min<std::uint64_t>(*reply.truncateAfter, size) : size;
-  const std::uint64_t announced = reply.truncateAfter ? std::max(size, sent + 1) : size;
-  if (reply.file && announced > 0) {
-    provideFile(response, reply.file, reply.fileOffset, sent, announced);
-    response.headers.erase("Content-Type");
-  } else if (reply.truncateAfter) {
-    auto body = std::make_shared<const std::string>(std::move(reply.body));
-    response.set_content_provider(
-        announced, "", [body, sent](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-          if (offset >= sent) return false;
-          return sink.write(body->data() + offset, sent - offset);
-        });
-    response.headers.erase("Content-Type");
-  } else {
-    response.body = std::move(reply.body);
-  }
-  for (const auto &header : reply.headers) response.headers.insert(header);
-  if (!reply.Header("Content-Type")) response.headers.emplace(kOmitContentType, "1");
-  if (reply.file) response.headers.emplace(kFromFile, "1");
-  response.headers.emplace(kAnswered, "1");
-}
-
 // What decides how a file goes out.
-DeliveryConditions deliveryConditionsOf(const httplib::Request &request) {
-  const auto header = [&](const char *name) -> std::optional<std::string> {
-    if (!request.has_header(name)) return std::nullopt;
-    return request.get_header_value(name);
-  };
-  return {request.method, header("If-None-Match"), header("If-Modified-Since"), header("Range"),
-          header("If-Range")};
+DeliveryConditions deliveryConditionsOf(const HttpRequest &request) {
+  return {request.method, request.Header("If-None-Match"), request.Header("If-Modified-Since"),
+          request.Header("Range"), request.Header("If-Range")};
 }
 
 // 64-bit FNV-1a of `text`, in hexadecimal.
@@ -219,42 +69,78 @@ void showBuildProgress(std::size_t done, std::size_t total) {
   std::fflush(stderr);
 }
 
+// One request, from its complete header on: shared by its exchange and the
+// work that answers it, and gone (spool files included) once both are.
+struct Received {
+  HttpRequest request;
+  Target target;
+  Route route;
+  bool write = false;
+  // The answer the server gives without reading the body; set only when a
+  // watch asked for the body all the same.
+  std::optional<Reply> refusal;
+  std::uint64_t bodySize = 0;
+  bool multipart = false;
+  std::unique_ptr<UploadSpool> spool;
+  // Why the form could not be read, and the status that says so.
+  std::optional<std::string> formError;
+  int formStatus = 400;
+  // An instrument's watch, and what it is shown of the request.
+  std::unique_ptr<RequestWatch> watch;
+  ReceivedRequest seen;
+  bool shown = false;
+};
+
 }  // namespace
 
-std::optional<std::string> RequestRecord::Header(const std::string &name) const {
-  for (const auto &header : headers)
-    if (sameHeaderName(header.first, name)) return header.second;
-  return std::nullopt;
-}
-
-struct RepositoryServer::Implementation {
+struct RepositoryServer::Implementation : public HttpService {
   Implementation(std::string rootPath, Options serverOptions)
-      : root(std::move(rootPath)), options(std::move(serverOptions)) {}
+      : root(std::move(rootPath)),
+        options(std::move(serverOptions)),
+        readKey(options.readKey.empty() ? options.apiKey : options.readKey),
+        writeKey(options.writeKey.empty() ? options.apiKey : options.writeKey) {}
+
+  class Exchange;
 
   bool Tls() const { return !options.certFile.empty() || !options.keyFile.empty(); }
-  std::unique_ptr<PooledServer> MakeServer() const;
-  void Configure(httplib::Server &server);
-  bool Listen();
   bool OpenArchiveStore();
   void RemoveTemporaryStore();
   void StopLocked();
-
-  void Handle(const httplib::Request &request, httplib::Response &response);
-  // `target` with its route cleared when it is not below our API version.
-  Target TargetOf(const httplib::Request &request) const;
-  Reply Answer(const httplib::Request &request, const Target &target);
-  void Log(const RequestRecord &record);
-  // Waits `delay` (a day at most), or until the server stops.
-  void Wait(std::chrono::milliseconds delay);
+  HttpSettings EngineSettings() const;
   std::string Authority() const;
-  std::string LinkBase(const httplib::Request &request) const;
+
+  Admission Admit(const HttpRequest &request) override;
+  // Methods that ask for something carry no body: one on them would be
+  // read as a request of its own by some server along the way.
+  bool TakesBody(const std::string &method) const override {
+    return method != "GET" && method != "HEAD" && method != "OPTIONS" && method != "TRACE" &&
+           method != "CONNECT";
+  }
+
+  // The answer to a request that is given before (and without) its body:
+  // a write the server does not take from this request, or a request
+  // whose answer does not depend on the body it brings.
+  std::optional<Reply> Refusal(Received &received);
+  // The answer to a request received whole.
+  Reply Respond(Received &received);
+  // The repository's own answer.
+  Reply Make(Received &received);
+  // `reply` made ready to go: the headers every answer has, the watch's
+  // changes, conditional and range requests.
+  Reply Conclude(Received &received, Reply reply);
+  // Shows the request to its watch, once.
+  void Show(Received &received);
 
   const std::string root;
   const Options options;
+  const std::string readKey;
+  const std::string writeKey;
   // Made by Start (the root is looked at then) and only read while the
   // server runs.
   std::unique_ptr<const Repository> repository;
   std::unique_ptr<ArchiveStore> archives;
+  std::unique_ptr<const ServerNames> names;
+  std::filesystem::path workDirectory;
   // Set by a signal that arrives while Start builds archives.
   std::atomic<bool> buildCancelled{false};
   // The temporary store made by Start when no store was named; removed by
@@ -262,136 +148,272 @@ struct RepositoryServer::Implementation {
   std::filesystem::path temporaryStore;
   std::unique_ptr<const Catalogue> catalogue;
   std::unique_ptr<Publisher> publisher;
-  // Requests being answered now.
-  std::atomic<std::size_t> answering{0};
-  ScriptBook scripts;
-
-  mutable std::mutex logMutex;
-  std::deque<RequestRecord> log;
-  std::size_t logBytes = 0;
+  // Documents kept while the tree does not change.
+  std::unique_ptr<TreeWatch> treeWatch;
+  AnswerCache answers;
 
   mutable std::mutex lifeMutex;  // Start and Stop
-  std::unique_ptr<PooledServer> http;
-  std::thread listener;
-  std::atomic<bool> listenEnded{false};
+  std::unique_ptr<HttpEngine> http;
+  WorkQueue workers;
   std::atomic<int> port{0};
-
-  std::mutex waitMutex;
-  std::condition_variable waitChanged;
-  bool stopping = false;
 };
 
-std::unique_ptr<PooledServer> RepositoryServer::Implementation::MakeServer() const {
-  PooledServerSettings settings;
-  settings.pool.threads = options.workerThreads;
-  settings.pool.queueLimit = options.queuedConnections;
-  settings.pool.queueTimeout = options.queueTimeout;
-  settings.pool.retryAfterSeconds = kRetryAfterSeconds;
-  settings.timeouts.header = options.headerTimeout;
-  settings.timeouts.keepAlive = std::chrono::seconds(kKeepAliveSeconds);
-  settings.timeouts.stall = options.stallTimeout;
-  settings.requestsPerConnection = kRequestsPerConnection;
-  return makePooledServer(settings, options.certFile, options.keyFile);
+// The rest of one request: its body goes to the spool (a form read as it
+// arrives), or is dropped when nothing needs it; its answer is made on the
+// thread that read it, or on one of the server's workers when that may
+// take long (an archive to build, a write).
+class RepositoryServer::Implementation::Exchange : public HttpExchange {
+ public:
+  Exchange(Implementation &server, std::shared_ptr<Received> received)
+      : server_(server), received_(std::move(received)) {}
+
+  // Receives the body into a spool, a form part by part.
+  void Spool() {
+    received_->spool = std::make_unique<UploadSpool>(server_.workDirectory);
+    const std::optional<std::string> type = received_->request.Header("Content-Type");
+    if (const std::optional<std::string> boundary =
+            type ? MultipartReader::Boundary(*type) : std::nullopt) {
+      received_->multipart = true;
+      reader_ = std::make_unique<MultipartReader>(*boundary, *received_->spool);
+    }
+  }
+
+  std::optional<Reply> Body(const char *data, std::size_t size) override {
+    Received &received = *received_;
+    received.bodySize += size;
+    if (!received.spool) return std::nullopt;  // not needed: dropped
+    if (received.bodySize > server_.options.maxUpload) {
+      return Refuse(413, "The upload is larger than " +
+                             std::to_string(server_.options.maxUpload) + " bytes");
+    }
+    if (reader_) {
+      if (!reader_->Feed(data, size)) {
+        const int status = received.spool->FailureStatus();
+        return Refuse(status, status == 400 ? "Expected a multipart form: " + reader_->Error()
+                                            : reader_->Error());
+      }
+    } else if (!received.spool->Append(data, size)) {
+      return Refuse(500, "Unable to receive the body");
+    }
+    return std::nullopt;
+  }
+
+  void Finish(Answer answer) override {
+    Received &received = *received_;
+    if (reader_ && !reader_->Finish()) {
+      received.formError = reader_->Error();
+      received.formStatus = received.spool->FailureStatus();
+    }
+    reader_.reset();
+    const bool slow = (received.write && !received.refusal) || received.route.type == Route::kArchive;
+    Implementation &server = server_;
+    std::shared_ptr<Received> shared = received_;
+    // The job lets go of the request before it hands the answer over, so
+    // that the request ends with the exchange, when the answer goes out.
+    auto job = [&server, shared, answer]() mutable {
+      Reply reply;
+      try {
+        reply = server.Respond(*shared);
+      } catch (const std::exception &e) {
+        qxerr << "Error answering [" << shared->request.method << " " << shared->request.target
+              << "]: " << e.what();
+        reply = errorReply(500, "Internal server error");
+      }
+      shared.reset();
+      answer(std::move(reply));
+    };
+    if (!slow || !server.workers.Run(job)) job();
+  }
+
+ private:
+  Reply Refuse(int status, const std::string &message) {
+    server_.Show(*received_);
+    return server_.Conclude(*received_, errorReply(status, message));
+  }
+
+  Implementation &server_;
+  std::shared_ptr<Received> received_;
+  std::unique_ptr<MultipartReader> reader_;
+};
+
+HttpSettings RepositoryServer::Implementation::EngineSettings() const {
+  HttpSettings settings;
+  settings.host = options.host;
+  settings.port = options.port;
+  const std::size_t cores = std::max(2u, std::thread::hardware_concurrency());
+  settings.threads = options.threads > 0 ? options.threads : cores;
+  settings.maxConnections = options.maxConnections;
+  settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+  settings.idleTimeout = options.idleTimeout;
+  settings.headerTimeout = options.headerTimeout;
+  settings.minimumRate = options.minimumRate;
+  settings.rateWindow = options.rateWindow;
+  return settings;
 }
 
-void RepositoryServer::Implementation::Configure(httplib::Server &server) {
-  // What the Keep-Alive header announces; the connections keep to it
-  // (PooledServer).
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
-  server.set_keep_alive_max_count(kRequestsPerConnection);
-  server.set_payload_max_length(kPayloadLimit);
-  // cpp-httplib's default also sets SO_REUSEPORT, which lets a second
-  // server bind a port that is in use and take part of its connections.
-  server.set_socket_options([](socket_t socket) {
-    int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
-  const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
-    Handle(request, response);
-  };
-  const std::string any = "[\\s\\S]*";
-  server.Get(any, handler);
-  server.Post(any, handler);
-  server.Put(any, handler);
-  server.Patch(any, handler);
-  server.Delete(any, handler);
-  server.Options(any, handler);
-  // cpp-httplib answers a Range header it cannot parse with 416 itself,
-  // before routing; such requests get our own answer instead, which judges
-  // the range like any other (and records the request).
-  const httplib::Server::HandlerWithResponse errors = [this](const httplib::Request &request,
-                                                             httplib::Response &response) {
-    const bool ours = response.has_header(kAnswered);
-    const bool reading = request.method == "GET" || request.method == "HEAD";
-    if (ours || response.status != 416 || !reading) return httplib::Server::HandlerResponse::Unhandled;
-    Handle(request, response);
-    return httplib::Server::HandlerResponse::Handled;
-  };
-  server.set_error_handler(errors);
-  server.set_post_routing_handler([](const httplib::Request &, httplib::Response &response) {
-    if (!response.has_header(kFromFile)) response.headers.erase("Accept-Ranges");
-    // cpp-httplib announces an empty body, but a 304 may name only the
-    // length a 200 would have had: none is surer.
-    if (response.status == 304) response.headers.erase("Content-Length");
-    response.headers.erase(kFromFile);
-    response.headers.erase(kAnswered);
-    if (!response.has_header(kOmitContentType)) return;
-    response.headers.erase(kOmitContentType);
-    response.headers.erase("Content-Type");
-  });
+HttpService::Admission RepositoryServer::Implementation::Admit(const HttpRequest &request) {
+  auto received = std::make_shared<Received>();
+  received->request = request;
+  received->target = splitTarget(request.target);
+  const bool ours = received->target.version == options.apiVersion;
+  if (!ours) received->target.route.clear();
+  if (ours) received->route = parseRoute(received->target.route, received->target.query);
+  received->write = ours && Publisher::Handles(request.method, received->route);
+  if (options.observer) {
+    ReceivedRequest &seen = received->seen;
+    seen.method = request.method;
+    seen.target = request.target;
+    seen.route = received->target.route;
+    seen.query = received->target.query;
+    seen.headers = request.headers;
+    seen.peer = request.peer;
+    seen.write = received->write;
+    seen.bodySize = request.DeclaredLength().value_or(0);
+    received->watch = options.observer->Watch(seen);
+  }
+  const bool watchReads =
+      received->watch && (received->watch->ReadsBody() || received->watch->StandsIn());
+
+  auto exchange = std::make_unique<Exchange>(*this, received);
+  Admission admission;
+  std::optional<Reply> refusal = Refusal(*received);
+  if (refusal && !watchReads) {
+    Show(*received);
+    admission.refusal = Conclude(*received, std::move(*refusal));
+  } else {
+    received->refusal = std::move(refusal);
+    // Only a form to store is received; other bodies are dropped as they
+    // come, unless a watch wants them.
+    const bool stores = received->write && !received->refusal && request.method != "DELETE";
+    if (request.HasBody() && (stores || watchReads)) exchange->Spool();
+  }
+  admission.exchange = std::move(exchange);
+  return admission;
 }
 
-bool RepositoryServer::Implementation::Listen() {
-  httplib::Server &server = http->Http();
-  const int bound = options.port == 0
-                        ? server.bind_to_any_port(options.host)
-                        : (server.bind_to_port(options.host, options.port) ? options.port : -1);
-  if (bound <= 0 || !http->WidenBacklog(kListenBacklog)) {
-    qxerr << "Unable to listen on [" << options.host << ":" << options.port << "]";
-    return false;
+std::optional<Reply> RepositoryServer::Implementation::Refusal(Received &received) {
+  const HttpRequest &request = received.request;
+  if (!received.write) {
+    // Nothing but a write reads a body: a request that brings one is
+    // answered (405, mostly) without it.
+    if (request.HasBody()) return Make(received);
+    return std::nullopt;
   }
-  port = bound;
-  listenEnded = false;
-  try {
-    listener = std::thread([this] {
-      http->Http().listen_after_bind();
-      listenEnded = true;
-    });
-  } catch (const std::system_error &e) {
-    qxerr << "Unable to start the server thread: " << e.what();
-    return false;
+  if (writeKey.empty())
+    return errorReply(403, "This server takes no writes: it was started without a write key");
+  const std::optional<std::string> host = request.Header("Host");
+  if (!host || !names->Host(*host, request.localAddress))
+    return errorReply(403, "The request's Host does not name this server");
+  const std::optional<std::string> origin = request.Header("Origin");
+  if (origin && !names->Origin(*origin, request.localAddress))
+    return errorReply(403, "Writes from the pages of other sites are refused");
+  if (!keyMatches(request.Header(kApiKeyHeader), writeKey))
+    return errorReply(401, "Missing or wrong API key");
+  if (request.method == "DELETE") return std::nullopt;
+  const std::optional<std::string> type = request.Header("Content-Type");
+  if (!type || !MultipartReader::Boundary(*type)) return errorReply(400, "Expected a multipart form");
+  const std::optional<std::uint64_t> declared = request.DeclaredLength();
+  if (declared && *declared > options.maxUpload) {
+    return errorReply(413, "The upload is larger than " + std::to_string(options.maxUpload) +
+                               " bytes");
   }
-  const auto deadline = std::chrono::steady_clock::now() + kStartWait;
-  while (!server.is_running() && !listenEnded && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (server.is_running()) return true;
-  qxerr << "The server on [" << Authority() << "] did not start";
-  return false;
+  return std::nullopt;
+}
+
+Reply RepositoryServer::Implementation::Respond(Received &received) {
+  Show(received);
+  Reply reply;
+  if (received.refusal) {
+    reply = std::move(*received.refusal);
+  } else if (received.watch && received.watch->StandsIn()) {
+    reply = Reply();
+  } else if (received.formError) {
+    reply = errorReply(received.formStatus, received.formStatus == 400
+                                                ? "Expected a multipart form: " + *received.formError
+                                                : *received.formError);
+  } else {
+    try {
+      reply = Make(received);
+    } catch (const std::exception &e) {
+      qxerr << "Error answering [" << received.request.method << " " << received.request.target
+            << "]: " << e.what();
+      reply = errorReply(500, "Internal server error");
+    }
+  }
+  // What was received and not stored goes before the answer does.
+  received.spool.reset();
+  return Conclude(received, std::move(reply));
+}
+
+Reply RepositoryServer::Implementation::Make(Received &received) {
+  const HttpRequest &request = received.request;
+  const Target &target = received.target;
+  if (target.version != options.apiVersion) return errorReply(404, "Not found: " + request.target);
+  if (received.write) {
+    WriteRequest write;
+    write.method = request.method;
+    write.route = target.route;
+    write.multipart = received.multipart;
+    if (received.spool) write.parts = received.spool->Parts();
+    return publisher->Answer(write);
+  }
+  CatalogueRequest question{request.method, target.route, target.query,
+                            request.Header(kApiKeyHeader), "/" + options.apiVersion};
+  // Answers to reads stay the same while the tree does: they are kept, by
+  // what decides them (the route, the query, whether the read key came).
+  const bool kept = (request.method == "GET" || request.method == "HEAD") &&
+                    received.route.type != Route::kUnknown;
+  if (!kept || !treeWatch) return catalogue->Answer(question);
+  const std::string key = target.route + "?" + target.query +
+                          (keyMatches(question.apiKey, readKey) ? "#key" : "#");
+  const std::uint64_t generation = treeWatch->Generation();
+  if (std::optional<Reply> answer = answers.Get(key, generation)) return std::move(*answer);
+  Reply answer = catalogue->Answer(question);
+  answers.Put(key, generation, answer);
+  return answer;
+}
+
+Reply RepositoryServer::Implementation::Conclude(Received &received, Reply reply) {
+  // Nothing the server sends is to be taken for another type than it says
+  // (a model's SVG run as a page of the server's, say).
+  reply.SetHeader("X-Content-Type-Options", "nosniff");
+  if (received.watch) {
+    ServerAnswer answer(reply);
+    received.watch->Answering(received.seen, answer);
+  }
+  deliverFile(deliveryConditionsOf(received.request), reply);
+  if (received.watch) received.watch->Answered(received.seen, reply.status);
+  if (options.logRequests) {
+    qxmsg << received.request.method << " " << received.request.target << " " << reply.status;
+  }
+  return reply;
+}
+
+void RepositoryServer::Implementation::Show(Received &received) {
+  if (!received.watch || received.shown) return;
+  received.shown = true;
+  ReceivedRequest &seen = received.seen;
+  seen.bodyRead = received.spool || received.bodySize > 0;
+  if (seen.bodyRead) seen.bodySize = received.bodySize;
+  if (received.spool) {
+    for (const WritePart &part : received.spool->Parts()) {
+      seen.parts.push_back({part.name, part.filename, part.contentType, part.text,
+                            part.spooled.string(), part.size});
+    }
+    seen.spooledBody = received.spool->BodyFile().string();
+  }
+  received.watch->Received(seen);
 }
 
 void RepositoryServer::Implementation::StopLocked() {
   if (!http) return;
-  {
-    std::lock_guard<std::mutex> lock(waitMutex);
-    stopping = true;
-  }
-  waitChanged.notify_all();
-  // cpp-httplib's stop() does nothing before the listening loop runs and
-  // must not be called twice while it winds down: send it once, as soon as
-  // the loop runs (at once, unless Start gave up waiting for it).
-  bool stopSent = false;
-  while (listener.joinable() && !listenEnded) {
-    if (!stopSent && http->Http().is_running()) {
-      http->Http().stop();
-      // Connections being served end at once, and a listener waiting for
-      // room in a full queue stops waiting.
-      http->EndConnections();
-      stopSent = true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (listener.joinable()) listener.join();
+  http->Stop();
+  workers.Stop();
   http.reset();
+  publisher.reset();
+  // The answers kept hold files open.
+  answers.Clear();
+  treeWatch.reset();
   RemoveTemporaryStore();
 }
 
@@ -423,88 +445,11 @@ void RepositoryServer::Implementation::RemoveTemporaryStore() {
   temporaryStore.clear();
 }
 
-void RepositoryServer::Implementation::Handle(const httplib::Request &request,
-                                              httplib::Response &response) {
-  const Answering counted(answering);
-  // Ranges are ours to judge (FileDelivery), not cpp-httplib's, which would
-  // apply them to every answer. The request is a local object of
-  // cpp-httplib's that it hands over as constant.
-  const_cast<httplib::Request &>(request).ranges.clear();
-  const Target target = TargetOf(request);
-  RequestRecord record = recordOf(request, target);
-  record.concurrent = counted.Now();
-  Reply reply;
-  try {
-    reply = Answer(request, target);
-  } catch (const std::exception &e) {
-    qxerr << "Error answering [" << request.method << " " << request.target << "]: " << e.what();
-    reply = errorReply(500, "Internal server error");
-  }
-  deliverFile(deliveryConditionsOf(request), reply);
-  record.status = reply.status;
-  if (options.logRequests)
-    qxmsg << request.method << " " << request.target << " " << reply.status;
-  Log(record);
-  if (reply.delay.count() > 0) Wait(reply.delay);
-  sendReply(std::move(reply), response);
-}
-
-Target RepositoryServer::Implementation::TargetOf(const httplib::Request &request) const {
-  Target target = splitTarget(request.target);
-  if (target.version != options.apiVersion) target.route.clear();
-  return target;
-}
-
-Reply RepositoryServer::Implementation::Answer(const httplib::Request &request,
-                                               const Target &target) {
-  const std::optional<ResponseScript> script =
-      scripts.Take(request.method, target.route, target.query);
-  Reply reply;
-  if (target.version != options.apiVersion) {
-    reply = errorReply(404, "Not found: " + request.target);
-  } else if (Publisher::Handles(request.method, parseRoute(target.route))) {
-    // A script that decides the answer to a write stands in for it.
-    if (!script || !decidesAnswer(*script))
-      reply = publisher->Answer(writeRequestOf(request, target));
-  } else {
-    CatalogueRequest question{request.method, target.route, target.query, std::nullopt,
-                              LinkBase(request)};
-    if (request.has_header(kApiKeyHeader))
-      question.apiKey = request.get_header_value(kApiKeyHeader);
-    reply = catalogue->Answer(question);
-  }
-  if (script) applyScript(*script, reply);
-  return reply;
-}
-
-void RepositoryServer::Implementation::Log(const RequestRecord &record) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  log.push_back(record);
-  logBytes += storedBytes(record);
-  while (log.size() > 1 && (log.size() > kLogLimit || logBytes > kLogByteLimit)) {
-    logBytes -= storedBytes(log.front());
-    log.pop_front();
-  }
-}
-
-void RepositoryServer::Implementation::Wait(std::chrono::milliseconds delay) {
-  const std::chrono::milliseconds bounded = std::min<std::chrono::milliseconds>(
-      delay, std::chrono::hours(24));
-  std::unique_lock<std::mutex> lock(waitMutex);
-  waitChanged.wait_for(lock, bounded, [this] { return stopping; });
-}
-
 void RepositoryServer::CancelPrebuild() { impl_->buildCancelled = true; }
 
 std::string RepositoryServer::Implementation::Authority() const {
   const bool ipv6 = options.host.find(':') != std::string::npos;
   return (ipv6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
-}
-
-std::string RepositoryServer::Implementation::LinkBase(const httplib::Request &request) const {
-  const std::string host = request.get_header_value("Host");
-  return std::string(Tls() ? "https://" : "http://") +
-         (plausibleHost(host) ? host : Authority()) + "/" + options.apiVersion;
 }
 
 std::string persistentArchiveStore(const std::string &root) {
@@ -534,42 +479,71 @@ RepositoryServer::~RepositoryServer() { Stop(); }
 
 bool RepositoryServer::Start() {
   std::lock_guard<std::mutex> lock(impl_->lifeMutex);
-  if (impl_->http) {
-    qxerr << "The repository server on [" << impl_->Authority() << "] is running already";
+  Implementation &server = *impl_;
+  if (server.http) {
+    qxerr << "The repository server on [" << server.Authority() << "] is running already";
     return false;
   }
-  impl_->repository = std::make_unique<const Repository>(impl_->root);
-  if (!impl_->repository->Valid()) {
-    qxerr << "Repository directory does not exist [" << impl_->root << "]";
+  server.repository = std::make_unique<const Repository>(server.root);
+  if (!server.repository->Valid()) {
+    qxerr << "Repository directory does not exist [" << server.root << "]";
     return false;
   }
-  if (!impl_->OpenArchiveStore()) {
-    impl_->RemoveTemporaryStore();
+  server.workDirectory = server.repository->Root() / kWorkDirectory;
+  HttpSettings settings = server.EngineSettings();
+  if (server.Tls()) {
+    if (server.options.certFile.empty() || server.options.keyFile.empty()) {
+      qxerr << "HTTPS needs both a certificate and a key file";
+      return false;
+    }
+    const std::optional<std::string> certificate = readWholeFile(server.options.certFile);
+    const std::optional<std::string> key = readWholeFile(server.options.keyFile);
+    if (!certificate || !key || certificate->empty() || key->empty()) {
+      qxerr << "Unable to load the certificate [" << server.options.certFile << "] or key ["
+            << server.options.keyFile << "]";
+      return false;
+    }
+    settings.certificatePem = *certificate;
+    settings.keyPem = *key;
+  }
+  if (!server.OpenArchiveStore()) {
+    server.RemoveTemporaryStore();
     return false;
   }
-  impl_->catalogue = std::make_unique<const Catalogue>(
-      *impl_->repository, impl_->archives.get(), impl_->options.pageSize, impl_->options.apiKey);
-  impl_->publisher = std::make_unique<Publisher>(*impl_->repository, impl_->options.apiKey);
-  if (impl_->Tls() && (impl_->options.certFile.empty() || impl_->options.keyFile.empty())) {
-    qxerr << "HTTPS needs both a certificate and a key file";
-    impl_->RemoveTemporaryStore();
+  server.catalogue = std::make_unique<const Catalogue>(
+      *server.repository, server.archives.get(), server.options.pageSize, server.readKey);
+  // A watch of this start counts afresh: what an earlier one kept goes.
+  server.answers.Clear();
+  server.treeWatch = std::make_unique<TreeWatch>(server.repository->Root(), kWorkDirectory);
+  server.treeWatch->Start();
+  server.publisher = std::make_unique<Publisher>(*server.repository, server.archives.get());
+  // Only a server that writes into the repository tidies it up.
+  if (!server.writeKey.empty()) server.publisher->Sweep();
+  if (!server.workers.Start(server.options.workers)) {
+    qxerr << "Unable to start the server's threads";
+    server.RemoveTemporaryStore();
     return false;
   }
-  {
-    std::lock_guard<std::mutex> waitLock(impl_->waitMutex);
-    impl_->stopping = false;
-  }
-  impl_->http = impl_->MakeServer();
-  if (!impl_->http->Valid()) {
-    qxerr << "Unable to load the certificate [" << impl_->options.certFile << "] or key ["
-          << impl_->options.keyFile << "]";
-    impl_->http.reset();
-    impl_->RemoveTemporaryStore();
+  // The names are set before the first request can come: the engine binds
+  // the port first, so the names learn it from there.
+  server.http = std::make_unique<HttpEngine>(settings, server);
+  if (!server.http->Bind()) {
+    server.workers.Stop();
+    server.http.reset();
+    server.RemoveTemporaryStore();
     return false;
   }
-  impl_->Configure(impl_->http->Http());
-  if (!impl_->Listen()) {
-    impl_->StopLocked();
+  server.port = server.http->Port();
+  server.names = std::make_unique<const ServerNames>(server.options.host, server.port,
+                                                     server.options.serverNames);
+  if (!server.http->Start()) {
+    if (server.Tls()) {
+      qxerr << "Unable to load the certificate [" << server.options.certFile << "] or key ["
+            << server.options.keyFile << "]";
+    }
+    server.workers.Stop();
+    server.http.reset();
+    server.RemoveTemporaryStore();
     return false;
   }
   return true;
@@ -582,7 +556,7 @@ void RepositoryServer::Stop() {
 
 bool RepositoryServer::Running() const {
   std::lock_guard<std::mutex> lock(impl_->lifeMutex);
-  return impl_->http && impl_->http->Http().is_running();
+  return impl_->http && impl_->http->Running();
 }
 
 int RepositoryServer::Port() const { return impl_->port; }
@@ -598,29 +572,5 @@ std::string RepositoryServer::RouteUrl(const std::string &route) const {
 }
 
 const std::string &RepositoryServer::Root() const { return impl_->root; }
-
-int RepositoryServer::AddScript(const ResponseScript &script) { return impl_->scripts.Add(script); }
-
-void RepositoryServer::RemoveScript(int id) { impl_->scripts.Remove(id); }
-
-void RepositoryServer::ClearScripts() { impl_->scripts.Clear(); }
-
-std::vector<RequestRecord> RepositoryServer::Requests() const {
-  std::lock_guard<std::mutex> lock(impl_->logMutex);
-  return std::vector<RequestRecord>(impl_->log.begin(), impl_->log.end());
-}
-
-std::vector<RequestRecord> RepositoryServer::Requests(const std::string &route) const {
-  std::vector<RequestRecord> matching;
-  for (RequestRecord &record : Requests())
-    if (record.route == route) matching.push_back(std::move(record));
-  return matching;
-}
-
-void RepositoryServer::ClearRequests() {
-  std::lock_guard<std::mutex> lock(impl_->logMutex);
-  impl_->log.clear();
-  impl_->logBytes = 0;
-}
 
 }  // namespace qx::quarn_server

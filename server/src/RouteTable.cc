@@ -191,14 +191,35 @@ const std::vector<std::pair<std::string, std::string>> &fileContentTypes() {
   return kTypes;
 }
 
-std::string fileContentType(const std::string &path) {
+namespace {
+
+// The extension of the file `path`, lower case with its dot; empty without.
+std::string extensionOf(const std::string &path) {
   const std::string name = std::filesystem::path(path).filename().string();
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return kDefaultFileType;
-  const std::string extension = qx::common::lowercase(name.substr(dot));
+  return dot == std::string::npos ? "" : qx::common::lowercase(name.substr(dot));
+}
+
+}  // namespace
+
+std::string fileContentType(const std::string &path) {
+  const std::string extension = extensionOf(path);
   for (const auto &[known, type] : fileContentTypes())
     if (known == extension) return type;
   return kDefaultFileType;
+}
+
+const std::vector<std::string> &attachmentExtensions() {
+  static const std::vector<std::string> kExtensions = {".html", ".htm", ".xhtml", ".xht",
+                                                       ".svg", ".svgz"};
+  return kExtensions;
+}
+
+bool sentAsAttachment(const std::string &path) {
+  const std::string extension = extensionOf(path);
+  const std::vector<std::string> &extensions = attachmentExtensions();
+  return !extension.empty() &&
+         std::find(extensions.begin(), extensions.end(), extension) != extensions.end();
 }
 
 }  // namespace qx::quarn_server

@@ -102,6 +102,13 @@ extern const char *const kDefaultFileType;  // "application/octet-stream"
 // case ignored).
 std::string fileContentType(const std::string &path);
 
+// Single files a browser would run as a page of the server's (HTML, SVG):
+// their extensions (lower case, with the dot). They are sent with
+// "Content-Disposition: attachment", so that a browser saves them instead.
+const std::vector<std::string> &attachmentExtensions();
+// Whether the file `path` is one of those (ASCII case ignored).
+bool sentAsAttachment(const std::string &path);
+
 }  // namespace qx::quarn_server
 
 #endif  // QX_QUARN_SERVER_ROUTETABLE_HH_

@@ -5,11 +5,9 @@
 namespace qx::test {
 
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::RequestRecord;
-using qx::quarn_server::ResponseScript;
 
 EmptyRepository::EmptyRepository(const RepositoryServer::Options &options)
-    : server_(std::make_unique<RepositoryServer>(directory_.Path(), options)) {
+    : server_(std::make_unique<InstrumentedServer>(directory_.Path(), options)) {
   started_ = server_->Start();
 }
 

@@ -15,6 +15,7 @@
 
 #include <qx/quarn_server/RepositoryServer.hh>
 
+#include "support/InstrumentedServer.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
@@ -28,34 +29,34 @@ class EmptyRepository {
 
   // Whether the server listens.
   bool Started() const { return started_; }
-  qx::quarn_server::RepositoryServer &Server() { return *server_; }
+  InstrumentedServer &Server() { return *server_; }
   // "http://127.0.0.1:PORT" (or https).
   std::string Url() const { return server_->Url(); }
   // Adds the scripts in order: among scripts matching the same requests, the
   // earlier ones answer first until their uses run out.
-  void Script(const std::vector<qx::quarn_server::ResponseScript> &scripts);
-  std::vector<qx::quarn_server::RequestRecord> Requests() const { return server_->Requests(); }
+  void Script(const std::vector<ResponseScript> &scripts);
+  std::vector<RequestRecord> Requests() const { return server_->Requests(); }
 
  private:
   TempDir directory_;
-  std::unique_ptr<qx::quarn_server::RepositoryServer> server_;
+  std::unique_ptr<InstrumentedServer> server_;
   bool started_ = false;
 };
 
 // Answers requests (any method) for the decoded `route` with `status` and
 // `body` as "application/json", `times` times (0: every time).
-qx::quarn_server::ResponseScript JsonAnswer(const std::string &route, const std::string &body,
+ResponseScript JsonAnswer(const std::string &route, const std::string &body,
                                             int status = 200, int times = 0);
 
 // Answers requests (any method) for `route` with a redirect (`status`) to
 // `location` and a short "text/html" body.
-qx::quarn_server::ResponseScript RedirectAnswer(const std::string &route,
+ResponseScript RedirectAnswer(const std::string &route,
                                                 const std::string &location, int status = 302);
 
 // The path part of a request's target, still escaped.
-std::string TargetPath(const qx::quarn_server::RequestRecord &record);
+std::string TargetPath(const RequestRecord &record);
 // The text after the first "?" of a request's target; nullopt without "?".
-std::optional<std::string> TargetQuery(const qx::quarn_server::RequestRecord &record);
+std::optional<std::string> TargetQuery(const RequestRecord &record);
 
 }  // namespace qx::test
 

@@ -8,7 +8,7 @@
 
 namespace qx::test {
 
-std::vector<std::size_t> PagesAsked(const std::vector<qx::quarn_server::RequestRecord> &requests) {
+std::vector<std::size_t> PagesAsked(const std::vector<RequestRecord> &requests) {
   std::vector<std::size_t> pages;
   for (const auto &request : requests) {
     const std::string &query = request.query;

@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include <qx/quarn_server/RepositoryServer.hh>
+#include "support/InstrumentedServer.hh"
 
 namespace qx::test {
 
 // The page number of each listing request in the order they arrived: the N
 // of a "page=N" query, 1 for a request without a query, 0 for other queries.
-std::vector<std::size_t> PagesAsked(const std::vector<qx::quarn_server::RequestRecord> &requests);
+std::vector<std::size_t> PagesAsked(const std::vector<RequestRecord> &requests);
 
 // The last page a walk may have asked for when `taken` was the last page it
 // took that did not end the listing: the pages asked ahead of it.

@@ -7,7 +7,7 @@
 namespace qx::test {
 
 using qx::quarn_server::RepositoryServer;
-using qx::quarn_server::RequestRecord;
+using qx::test::RequestRecord;
 
 std::string ProtocolName(const ::testing::TestParamInfo<Protocol> &info) {
   return info.param == Protocol::kHttp2 ? "Http2" : "Http1";

@@ -56,15 +56,15 @@ class ScriptedServer {
   // Whether it (and its front) listen; why not otherwise.
   bool Started() const;
   std::string Failure() const;
-  qx::quarn_server::RepositoryServer &Server() { return repository_.Server(); }
+  InstrumentedServer &Server() { return repository_.Server(); }
   // Where clients send requests: the front's URL over HTTP/2.
   std::string Url() const;
   // The CA that clients must trust: the front's over HTTP/2, else none.
   std::string CaBundle() const;
-  void Script(const std::vector<qx::quarn_server::ResponseScript> &scripts) {
+  void Script(const std::vector<qx::test::ResponseScript> &scripts) {
     repository_.Script(scripts);
   }
-  std::vector<qx::quarn_server::RequestRecord> Requests() const { return repository_.Requests(); }
+  std::vector<qx::test::RequestRecord> Requests() const { return repository_.Requests(); }
   // The client connections that carried the requests so far: the peers the
   // server saw over HTTP/1.1, the front's client connections over HTTP/2.
   std::size_t ClientConnections();
@@ -85,7 +85,7 @@ class ExampleServerOver {
 
   bool Started() const;
   std::string Failure() const;
-  qx::quarn_server::RepositoryServer &Server() { return example_.Server(); }
+  InstrumentedServer &Server() { return example_.Server(); }
   const std::string &Root() const { return example_.Root(); }
   // Where clients send requests: the front's URL over HTTP/2.
   std::string Url() const;
@@ -109,7 +109,7 @@ class ProtocolRepositoryFixture : public ::testing::TestWithParam<Protocol> {
   void SetUp() override;
   void TearDown() override;
 
-  qx::quarn_server::RepositoryServer &Server() { return server_->Server(); }
+  InstrumentedServer &Server() { return server_->Server(); }
   const std::string &Root() const { return server_->Root(); }
   std::string Url() const { return server_->Url(); }
   qx::quarn_tools::ServerConfig Config() const { return server_->Config(); }

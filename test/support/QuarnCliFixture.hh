@@ -60,7 +60,7 @@ class QuarnCliTest : public RepositoryFixture {
   }
   // Answers the requests of `route` only when the server stops.
   void Stall(const std::string &route) {
-    qx::quarn_server::ResponseScript stall;
+    qx::test::ResponseScript stall;
     stall.route = route;
     stall.delay = std::chrono::hours(1);
     Server().AddScript(stall);
@@ -68,7 +68,7 @@ class QuarnCliTest : public RepositoryFixture {
   // Answers the requests of `route` with `status` and `body`.
   void Refuse(const std::string &route, int status, const std::string &body = "",
               const std::string &method = "GET") {
-    qx::quarn_server::ResponseScript refusal;
+    qx::test::ResponseScript refusal;
     refusal.method = method;
     refusal.route = route;
     refusal.status = status;

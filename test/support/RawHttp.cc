@@ -168,13 +168,23 @@ int UnusedPort() {
   return port;
 }
 
-int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer) {
+int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer,
+                      const std::string &from) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   if (receiveBuffer > 0)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   timeval timeout{receiveTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  if (!from.empty()) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof(source)) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -184,6 +194,34 @@ int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer) {
     return -1;
   }
   return fd;
+}
+
+RawOutcome RawExchange(int port, const std::string &request, int quietSeconds) {
+  RawOutcome outcome;
+  const int fd = ConnectToLoopback(port, quietSeconds);
+  if (fd < 0) return outcome;
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
+    char buffer[4096];
+    while (true) {
+      const ssize_t count = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (count > 0) {
+        outcome.received.append(buffer, static_cast<std::size_t>(count));
+        continue;
+      }
+      // 0: closed; a reset after the answer is a close as well; a time-out
+      // leaves the connection open.
+      outcome.closed = count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+      break;
+    }
+  }
+  ::close(fd);
+  return outcome;
+}
+
+int RawStatus(const std::string &received) {
+  if (received.compare(0, 5, "HTTP/") != 0) return 0;
+  const std::size_t space = received.find(' ');
+  return space == std::string::npos ? 0 : std::atoi(received.c_str() + space + 1);
 }
 
 std::string RawReply(const std::string &status, const std::vector<std::string> &headers,

@@ -67,8 +67,25 @@ int UnusedPort();
 
 // A socket connected to 127.0.0.1:`port` whose reads give up after
 // `receiveTimeoutSeconds` (with `receiveBuffer` other than 0, a receive
-// buffer that small); -1 when it cannot connect. The caller closes it.
-int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer = 0);
+// buffer that small), from the loopback address `from` when given (any of
+// 127.0.0.0/8, to be another client address); -1 when it cannot connect.
+// The caller closes it.
+int ConnectToLoopback(int port, int receiveTimeoutSeconds, int receiveBuffer = 0,
+                      const std::string &from = "");
+
+// What a server sent on one connection.
+struct RawOutcome {
+  std::string received;
+  bool closed = false;  // the server closed the connection (else it went quiet)
+};
+
+// Connects to 127.0.0.1:`port`, sends `request` (bytes as they stand) and
+// reads until the server closes the connection or sends nothing for
+// `quietSeconds`.
+RawOutcome RawExchange(int port, const std::string &request, int quietSeconds = 30);
+
+// The status of the first response in `received` (0 when there is none).
+int RawStatus(const std::string &received);
 
 // "HTTP/1.1 STATUS\r\n" with the header lines (each without its line end),
 // Content-Length of `body` unless `length` announces another, then `body`.

@@ -39,7 +39,7 @@ void ReplaceInFiles(const std::string &root, const std::string &from, const std:
 }
 
 ExampleServer::ExampleServer(const qx::quarn_server::RepositoryServer::Options &options)
-    : server_(std::make_unique<qx::quarn_server::RepositoryServer>(directory_.Path(), options)) {
+    : server_(std::make_unique<InstrumentedServer>(directory_.Path(), options)) {
   if (!CopyExampleRepository(directory_.Path()) || !server_->Start()) return;
   FillServerUrl(directory_.Path(), server_->Url());
   started_ = true;

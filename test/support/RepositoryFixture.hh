@@ -31,6 +31,7 @@
 #include <qx/quarn_server/RepositoryServer.hh>
 #include <qx/quarn_tools/ServerConfig.hh>
 
+#include "support/InstrumentedServer.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
@@ -47,7 +48,8 @@ void FillServerUrl(const std::string &root, const std::string &url);
 // Replaces `from` by `to` in every file below `root`.
 void ReplaceInFiles(const std::string &root, const std::string &from, const std::string &to);
 
-// A started server over a fresh copy of the example repository.
+// A started server over a fresh copy of the example repository, with the
+// tests' instruments (request log, scripts).
 class ExampleServer {
  public:
   explicit ExampleServer(
@@ -58,7 +60,7 @@ class ExampleServer {
 
   // Whether the copy was made and the server listens.
   bool Started() const { return started_; }
-  qx::quarn_server::RepositoryServer &Server() { return *server_; }
+  InstrumentedServer &Server() { return *server_; }
   // The served directory (edit it freely: it is read afresh per request).
   const std::string &Root() const { return directory_.Path(); }
   // "http://127.0.0.1:PORT" (or https).
@@ -72,7 +74,7 @@ class ExampleServer {
 
  private:
   TempDir directory_;
-  std::unique_ptr<qx::quarn_server::RepositoryServer> server_;
+  std::unique_ptr<InstrumentedServer> server_;
   bool started_ = false;
 };
 
@@ -85,7 +87,7 @@ class RepositoryFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  qx::quarn_server::RepositoryServer &Server() { return example_->Server(); }
+  InstrumentedServer &Server() { return example_->Server(); }
   const std::string &Root() const { return example_->Root(); }
   std::string Url() const { return example_->Url(); }
   qx::quarn_tools::ServerConfig Config() const { return example_->Config(); }

@@ -3,23 +3,25 @@
  * directory of the client's cache (OWNER/models/NAME/VERSION/..., OWNER/worlds/
  * NAME/VERSION/..., OWNER/collections/NAME.json, licenses.json) over the
  * repository's REST protocol, on HTTP or HTTPS, and takes uploads, edits and
- * deletions into it. Archives and single files are sent from files (with
- * validators, conditional and range requests), never built in memory.
- * Tests script faults on it and read the log of what it received. All
- * members may be called from any
- * thread; the server answers on threads of its own between Start and Stop.
+ * deletions into it when it has a write key. Archives and single files are
+ * sent from files (with validators, conditional and range requests), never
+ * built in memory; uploads are received into files. Instruments (the tests'
+ * request log and scripted faults) watch it through one hook
+ * (RequestObserver.hh). All members may be called from any thread; the
+ * server answers on threads of its own between Start and Stop.
  */
 #ifndef QX_QUARN_SERVER_REPOSITORYSERVER_HH_
 #define QX_QUARN_SERVER_REPOSITORYSERVER_HH_
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "qx/quarn_server/RequestObserver.hh"
 
 namespace qx::quarn_server {
 
@@ -27,85 +29,6 @@ namespace qx::quarn_server {
 extern const char *const kVersionHeader;  // "X-Qel-Resource-Version"
 // Name of the request header that carries the API key.
 extern const char *const kApiKeyHeader;   // "Private-token"
-
-// One part of a multipart form as received.
-struct FormPart {
-  std::string name;
-  std::string filename;
-  std::string contentType;
-  std::string content;  // at most RequestRecord::kStoredBodyLimit bytes
-};
-
-// One request as the server received it.
-struct RequestRecord {
-  // Bodies and form parts longer than this are stored cut to this size;
-  // bodySize always holds the full size.
-  static constexpr std::size_t kStoredBodyLimit = 1 << 20;
-
-  std::string method;  // "GET", "HEAD", "POST", ...
-  // The request target exactly as sent: path and query, still escaped.
-  std::string target;
-  // The route below the API version segment, percent-decoded once; empty when
-  // the target did not start with the server's API version.
-  std::string route;
-  // The query text after "?", as sent; empty when there was none.
-  std::string query;
-  // Header lines in the order the server keeps them (by name, case
-  // insensitively; repeated names in arrival order).
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::size_t bodySize = 0;
-  std::string body;            // plain bodies (not multipart forms)
-  std::vector<FormPart> form;  // multipart form parts, ordered by name
-  int status = 0;              // the status the server answered
-  // How many requests the server was answering when this one arrived, this
-  // one included; a request counts from its arrival until its answer
-  // (delay included) is handed over for sending.
-  std::size_t concurrent = 0;
-  // The client's end of the connection the request came on ("ADDR:PORT"):
-  // requests on one kept-alive connection share it.
-  std::string peer;
-
-  // The first value of header `name` (compared case-insensitively).
-  std::optional<std::string> Header(const std::string &name) const;
-};
-
-// A change to the answers that matching requests get. The server builds its
-// normal answer first, then applies, in this order: the referral, status,
-// body, content type, headers, removed headers and the dropped version
-// header; the delay and the truncation act while the answer is sent. A
-// write (upload, edit, deletion) matched by a script that sets the status
-// or a referral is not carried out: the script's answer stands in for it,
-// built on an empty 200 answer.
-struct ResponseScript {
-  // Which requests: the method ("GET" also matches "HEAD"; empty matches
-  // any), the decoded route (exact), and, when set, the exact query text.
-  std::string method = "GET";
-  std::string route;
-  std::optional<std::string> query;
-  // How many matching requests it applies to; 0 means all of them.
-  int times = 0;
-
-  // Answer 200 with this URL as a text body (content type
-  // referralContentType), keeping the version header of the normal answer.
-  std::optional<std::string> referralUrl;
-  std::string referralContentType = "text/plain";
-  std::optional<int> status;
-  std::optional<std::string> body;
-  std::optional<std::string> contentType;
-  // Headers to send: the first entry of a name replaces the server's own
-  // headers of that name, later entries of the same name add more lines.
-  std::vector<std::pair<std::string, std::string>> headers;
-  // Header names to leave out ("Content-Type" included).
-  std::vector<std::string> removeHeaders;
-  bool dropVersionHeader = false;
-  // Send only this many bytes of the body, announce a longer Content-Length
-  // (the body's size, or this count plus one when that is not longer), then
-  // close the connection.
-  std::optional<std::size_t> truncateAfter;
-  // Wait this long (a day at most) before answering; cut short when the
-  // server stops.
-  std::chrono::milliseconds delay{0};
-};
 
 // A directory for the archives of `root` that outlives the server, for a
 // server run by hand: $XDG_CACHE_HOME/quarn/archives/KEY, or else
@@ -124,16 +47,33 @@ class RepositoryServer {
     std::string apiVersion = "1.0";
     // Entries per listing page (at least 1).
     std::size_t pageSize = 20;
-    // When not empty, details, downloads, single files and every write
-    // (upload, edit, deletion) require the request header "Private-token: " +
-    // apiKey; listings and licences do not, but leave private models out
-    // for requests without it.
+    // The read key: when set, details, downloads and single files need the
+    // request header "Private-token: " + readKey, and listings show
+    // private resources only to requests that carry it (the others are
+    // answered as if those resources were not there). Without a read key,
+    // private resources are served to no one.
+    std::string readKey;
+    // The write key: uploads, edits and deletions need it in
+    // "Private-token". Without one the server takes no writes at all.
+    std::string writeKey;
+    // Both keys at once, for those of the two left empty.
     std::string apiKey;
+    // Names clients use for the server besides its address (a TLS
+    // terminator's name, say): a write's Host (and Origin, when sent)
+    // must name the server, by its listen address (any local address when
+    // it listens on all), "localhost" when it listens on loopback, or one
+    // of these, ASCII case ignored.
+    std::vector<std::string> serverNames;
+    // The largest request body taken (an upload), in bytes; a longer one
+    // is refused with 413, at once when its declared length says so.
+    std::uint64_t maxUpload = std::uint64_t(4) << 30;
     // Both set: serve HTTPS with this certificate and private key (PEM).
     std::string certFile;
     std::string keyFile;
     // Write one message line per request to the log.
     bool logRequests = false;
+    // Watches every request (test instruments); none by default.
+    std::shared_ptr<RequestObserver> observer;
     // Where download archives are kept once built: a directory outside the
     // served one (made when missing). Empty: a fresh temporary directory,
     // removed by Stop. See persistentArchiveStore for one that lasts.
@@ -141,30 +81,31 @@ class RepositoryServer {
     // Build every archive the store lacks in Start, before listening, with
     // a progress line on standard error when that is a terminal.
     bool prebuild = false;
-    // Threads that answer requests, and accepted connections that may wait
-    // for one (each at least 1); while that many wait, further clients wait
-    // unaccepted. Every thread serves one connection at a time, a download
-    // with a buffer of its own of at most kSendBufferSize bytes.
-    std::size_t workerThreads = 64;
-    std::size_t queuedConnections = 1024;
-    // How long an accepted connection may wait for a thread: then (all of
-    // them busy, with slow clients perhaps) it is answered 503 with
-    // "Retry-After: 5". Zero: as long as it takes. HTTPS connections always
-    // wait.
-    std::chrono::milliseconds queueTimeout{10000};
-    // How long a client may take to send a request's header whole, from
-    // the moment a thread takes its connection up (or ends its previous
-    // request): a client that sends it a line at a time holds a thread no
-    // longer than this.
+    // Threads that read requests and send answers, each serving many
+    // connections (a connection waiting for a slow client or for its
+    // answer holds none); 0: one per processor core, at least 2.
+    std::size_t threads = 0;
+    // Threads for the work that may take long: building a download archive
+    // and carrying out a write.
+    std::size_t workers = 8;
+    // Open connections at most (past it, clients wait to be accepted), and
+    // per client address (past it, further connections from that address
+    // are closed at once; 0: no cap).
+    std::size_t maxConnections = 1000;
+    std::size_t maxConnectionsPerAddress = 64;
+    // How long a kept connection may stay silent between requests (and any
+    // connection may make no progress at all).
+    std::chrono::seconds idleTimeout{60};
+    // How long a request's header may take to arrive whole, from its first
+    // byte (for a new connection, from the moment it opened).
     std::chrono::milliseconds headerTimeout{10000};
-    // How long receiving a request's body or sending an answer may make no
-    // progress (a client that pauses reading) before the connection is
-    // given up.
-    std::chrono::milliseconds stallTimeout{60000};
+    // The rate a request's body and an answer must keep: at least
+    // minimumRate bytes a second over each rateWindow, else the connection
+    // is closed (a client that pauses reading for a while keeps its
+    // download).
+    std::uint64_t minimumRate = 1024;
+    std::chrono::milliseconds rateWindow{30000};
   };
-
-  // Bytes a download reads from its file and sends at once.
-  static constexpr std::size_t kSendBufferSize = 256 * 1024;
 
   // Serves the directory `root`, which Start looks up (symbolic links
   // resolved) and every request reads afresh.
@@ -204,19 +145,6 @@ class RepositoryServer {
   // each segment percent-escaped ("a b/c" gives .../1.0/a%20b/c).
   std::string RouteUrl(const std::string &route) const;
   const std::string &Root() const;
-
-  // Adds a script; returns its id for RemoveScript. Scripts are tried in the
-  // order they were added; the first that matches and has uses left applies.
-  int AddScript(const ResponseScript &script);
-  void RemoveScript(int id);
-  void ClearScripts();
-
-  // Every request received so far, oldest first (the newest 10000 at most,
-  // fewer when their stored bodies pass 64 MiB).
-  std::vector<RequestRecord> Requests() const;
-  // Those whose decoded route equals `route`.
-  std::vector<RequestRecord> Requests(const std::string &route) const;
-  void ClearRequests();
 
  private:
   struct Implementation;

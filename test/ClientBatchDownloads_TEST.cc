@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <set>
 #include <system_error>
 
 #include <qx/common/Filesystem.hh>
@@ -24,6 +25,14 @@ using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
+
+// "owner/name" of each result, with " failed" after those that failed.
+std::vector<std::string> Names(const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
+  std::vector<std::string> names;
+  for (const auto &[id, result] : results)
+    names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
+  return names;
+}
 
 class ClientBatchDownloads : public qx::test::ClientFixture {
  protected:
@@ -81,15 +90,6 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     std::map<std::string, int> counts;
     for (const RequestRecord &record : ArchiveRequests()) ++counts[record.route];
     return counts;
-  }
-
-
-  static std::vector<std::string> Names(
-      const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
-    std::vector<std::string> names;
-    for (const auto &[id, result] : results)
-      names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
-    return names;
   }
 
   // The text of the last progress line of the world window.
@@ -449,25 +449,36 @@ class BatchFetches : public qx::test::ProtocolClientFixture {
     return most;
   }
 
+  // The batch of `ids` with `jobs`, and the most saves that were unpacking
+  // at once meanwhile, as the progress counters showed them every 200
+  // microseconds.
+  std::vector<std::tuple<ModelIdentifier, Result>> Batch(const std::vector<ModelIdentifier> &ids,
+                                                         std::size_t jobs) {
+    std::atomic<bool> done{false};
+    std::uint64_t most = 0;
+    std::thread watch([&] {
+      while (!done) {
+        most = std::max(most, currentTransferProgress().resourcesUnpacking);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+    auto results = Client().DownloadModels(ids, jobs);
+    done = true;
+    watch.join();
+    mostSavesAtOnce_ = most;
+    return results;
+  }
+
   std::vector<ModelIdentifier> ids_;
+  std::uint64_t mostSavesAtOnce_ = 0;
 };
 QX_ON_BOTH_PROTOCOLS(BatchFetches);
 
 TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
-  std::atomic<bool> done{false};
-  std::uint64_t mostUnpacking = 0;
-  std::thread watch([&] {
-    while (!done) {
-      mostUnpacking = std::max(mostUnpacking, currentTransferProgress().resourcesUnpacking);
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
-  const auto results = Client().DownloadModels(ids_, kJobs);
-  done = true;
-  watch.join();
+  const auto results = Batch(ids_, kJobs);
   ASSERT_EQ(results.size(), kModels);
   for (const auto &[id, result] : results) EXPECT_TRUE(result) << id.UniqueName();
-  EXPECT_LE(mostUnpacking, kJobs);
+  EXPECT_LE(mostSavesAtOnce_, kJobs);
   if (GetParam() == qx::test::Protocol::kHttp2) {
     EXPECT_GE(MostArchivesAtOnce(), 4 * kJobs);
     EXPECT_EQ(ClientConnections(), 1u);
@@ -475,6 +486,37 @@ TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
     EXPECT_LE(MostArchivesAtOnce(), kJobs);
     EXPECT_LE(ClientConnections(), kJobs + 1);
   }
+}
+
+// However many fetches the transport would carry, one model named many
+// times is fetched and saved by one download at a time (two would unpack
+// into the same directory), and each naming is reported.
+TEST_P(BatchFetches, AModelNamedManyTimesIsNeverFetchedNorSavedTwiceAtOnce) {
+  const std::vector<ModelIdentifier> same(4, ids_[0]);
+  const auto results = Batch(same, 4);
+  EXPECT_EQ(Names(results), std::vector<std::string>(4, "lab/m0"));
+  EXPECT_EQ(Server().Requests("lab/models/m0/tip/m0.zip").size(), 4u);
+  EXPECT_EQ(MostArchivesAtOnce(), 1u);
+  EXPECT_LE(mostSavesAtOnce_, 1u);
+}
+
+// Fetches running far ahead of the saves lose no model: every one named is
+// reported once for each time it was named, those that could not be
+// fetched as failed, and the batch goes on past them.
+TEST_P(BatchFetches, EveryModelNamedIsReportedOnceForEachNaming) {
+  std::vector<ModelIdentifier> ids = ids_;
+  ids.insert(ids.begin() + 3, ModelId("lab", "missing"));
+  ids.push_back(ids_[5]);
+  ids.push_back(ModelId("lab", "gone"));
+  std::multiset<std::string> named;
+  for (const ModelIdentifier &id : ids) {
+    const bool missing = id.Name() == "missing" || id.Name() == "gone";
+    named.insert(id.Owner() + "/" + id.Name() + (missing ? " failed" : ""));
+  }
+  const auto results = Batch(ids, kJobs);
+  const std::vector<std::string> names = Names(results);
+  EXPECT_EQ(std::multiset<std::string>(names.begin(), names.end()), named);
+  EXPECT_LE(mostSavesAtOnce_, kJobs);
 }
 
 }  // namespace

@@ -347,6 +347,30 @@ TEST(PagedListings, AreThoseWhoseRouteEndsInAKindWord) {
   for (const auto &c : cases) EXPECT_EQ(internal::routes::IsPagedListing(c.route), c.paged) << c.route;
 }
 
+// A listing takes at most kMaxPages pages, whichever order they arrived
+// in: the page after the last one it may take ends it, with a warning, and
+// a page repeated before the limit ends it there.
+TEST(PagedListings, EndAfterTheMostPagesOneListingTakes) {
+  LogCapture log;
+  internal::ListingPages taken(kServer, "models");
+  std::size_t page = 1;
+  for (; page <= internal::ListingPages::kMaxPages; ++page) {
+    if (taken.Ends(std::to_string(page), "[" + std::to_string(page) + "]")) break;
+  }
+  EXPECT_EQ(page, internal::ListingPages::kMaxPages + 1);
+  EXPECT_FALSE(log.Contains("", qx::common::LOG_WARNING));
+  EXPECT_TRUE(taken.Ends(std::to_string(page), "[" + std::to_string(page) + "]"));
+  EXPECT_TRUE(log.Contains(
+      "Listing [models] of https://a.example: ending the listing after 100000 pages",
+      qx::common::LOG_WARNING));
+
+  internal::ListingPages again(kServer, "models");
+  EXPECT_FALSE(again.Ends("1", "[1]"));
+  EXPECT_FALSE(again.Ends("2", "[2]"));
+  EXPECT_TRUE(again.Ends("3", "[1]"));
+  EXPECT_TRUE(log.Contains("page 3 is the same as page 1 before it", qx::common::LOG_WARNING));
+}
+
 TEST_F(ModelIterServer, TheListingOfOneResourceAsksNothingAhead) {
   server_.Script({Page(1, R"([{"name": "box", "owner": "alice"}])", 200, "alice/models/box")});
   ModelIter it = Listing("alice/models/box");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include <qx/common/URI.hh>
 #include <qx/quarn_tools/CommandText.hh>
 
 namespace qx::quarn_cli {
@@ -78,6 +79,29 @@ Json::Value resourceJson(const std::string &kind, const qx::quarn_tools::ServerC
     record["path"] = path;
     record["size"] = Json::UInt64(diskSize(path));
   }
+  return record;
+}
+
+Json::Value outcomeJson(const qx::quarn_tools::DownloadOutcome &outcome, const std::string &path) {
+  using qx::quarn_tools::ResourceKind;
+  qx::quarn_tools::ServerConfig server;
+  server.SetUrl(qx::common::URI(outcome.server));
+  server.SetVersion(outcome.apiVersion);
+  const bool model =
+      outcome.kind == ResourceKind::kModel || outcome.kind == ResourceKind::kModelFile;
+  const bool missing = outcome.result.Type() == qx::quarn_tools::FETCH_MISSING;
+  return resourceJson(model ? "models" : "worlds", server, outcome.owner, outcome.name,
+                      missing ? 0 : outcome.version, path);
+}
+
+Json::Value outcomeTreeJson(const qx::quarn_tools::DownloadOutcome &outcome,
+                            const std::string &path) {
+  Json::Value record = outcomeJson(outcome, path);
+  record["cached"] = outcome.fromCache;
+  if (record["kind"].asString() != "model") return record;
+  record["dependencies"] = Json::Value(Json::arrayValue);
+  for (const qx::quarn_tools::DownloadOutcome &dependency : outcome.dependencies)
+    record["dependencies"].append(outcomeJson(dependency, dependency.path));
   return record;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include <qx/quarn_tools/DownloadOutcome.hh>
 #include <qx/quarn_tools/ServerConfig.hh>
 
 namespace qx::quarn_cli {
@@ -31,6 +32,15 @@ std::uint64_t diskSize(const std::string &path);
 Json::Value resourceJson(const std::string &kind, const qx::quarn_tools::ServerConfig &server,
                          const std::string &owner, const std::string &name,
                          unsigned int version, const std::string &path = "");
+
+// The record of the model or world an outcome names, at `path` (a model in
+// neither the cache nor the download has no version).
+Json::Value outcomeJson(const qx::quarn_tools::DownloadOutcome &outcome, const std::string &path);
+
+// The same with "cached" and, for a model, "dependencies": the record of
+// every model it needs.
+Json::Value outcomeTreeJson(const qx::quarn_tools::DownloadOutcome &outcome,
+                            const std::string &path);
 
 }  // namespace qx::quarn_cli
 

@@ -1,17 +1,14 @@
 // quarn list: the models or worlds of servers, from the servers themselves,
 // or from the cache when offline or when a server fails (which is then said
-// on standard error and ends with status 1).
+// on standard error and ends with status 1): the library's
+// QuarnClient::ListResources, printed as a tree, URLs or JSON.
 #include <iostream>
-#include <map>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <qx/common/Console.hh>
 #include <qx/common/URI.hh>
 #include <qx/quarn_tools/CommandText.hh>
-#include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 
 #include "Commands.hh"
@@ -23,11 +20,8 @@ namespace qx::quarn_cli {
 
 namespace {
 
-using qx::quarn_tools::ClientConfig;
-using qx::quarn_tools::ModelIdentifier;
 using qx::quarn_tools::QuarnClient;
 using qx::quarn_tools::ServerConfig;
-using qx::quarn_tools::WorldIdentifier;
 
 struct ListOptions {
   std::string type = "model";
@@ -38,101 +32,46 @@ struct ListOptions {
   std::string config;
 };
 
-// One resource of a listing, with the versions known of it (the server's
-// newest, or every cached one).
-struct Entry {
-  std::string owner;
-  std::string name;
-  std::set<unsigned int> versions;
-};
-
-// The listing of one server: each resource once, in the order first met.
-struct ServerListing {
-  ServerConfig server;
-  bool fromCache = false;
-  std::string error;  // why the server's own listing failed
-  std::vector<Entry> entries;
-  std::map<std::pair<std::string, std::string>, std::size_t> index;  // into entries
-};
-
-template <typename Identifier>
-void addEntry(ServerListing &listing, const Identifier &id) {
-  const auto key = std::make_pair(id.Owner(), id.Name());
-  auto found = listing.index.find(key);
-  if (found == listing.index.end()) {
-    found = listing.index.emplace(key, listing.entries.size()).first;
-    listing.entries.push_back({id.Owner(), id.Name(), {}});
-  }
-  if (id.Version() != 0) listing.entries[found->second].versions.insert(id.Version());
-}
-
-// The texts and library calls that differ between models and worlds.
+// The texts that differ between models and worlds.
 struct Kind {
   const char *plural;  // "models" or "worlds"
   bool models;
 };
 
-std::string versionsText(const std::set<unsigned int> &versions) {
+// What one server's listing printed: the library's listing (the server's,
+// or the cache's when the server failed or the tool is offline), with the
+// tool's words for why the server's listing failed.
+struct ServerListing {
+  ServerConfig server;
+  qx::quarn_tools::ResourceListing listing;
+  std::string error;
+};
+
+std::string versionsText(const std::vector<unsigned int> &versions) {
   std::string text;
   for (const unsigned int version : versions) text += (text.empty() ? "" : ", ") + std::to_string(version);
   return text;
 }
 
-void fillFromServer(const QuarnClient &client, const Kind &kind, const std::string &owner,
-                    ServerListing &listing, qx::quarn_tools::Result &result) {
-  if (kind.models) {
-    std::vector<ModelIdentifier> models;
-    result = client.ListModels(listing.server, owner, models);
-    for (const auto &id : models) addEntry(listing, id);
-  } else {
-    std::vector<WorldIdentifier> worlds;
-    result = client.ListWorlds(listing.server, owner, worlds);
-    for (const auto &id : worlds) addEntry(listing, id);
-  }
-}
-
-void fillFromCache(ClientConfig &config, const Kind &kind, const std::string &owner,
-                   ServerListing &listing) {
-  qx::quarn_tools::LocalCache cache(&config);
-  listing.fromCache = true;
-  if (kind.models) {
-    ModelIdentifier filter;
-    filter.SetServer(listing.server);
-    if (!owner.empty()) filter.SetOwner(owner);
-    for (auto it = cache.MatchingModels(filter); it; ++it) addEntry(listing, it->Identification());
-  } else {
-    WorldIdentifier filter;
-    filter.SetServer(listing.server);
-    if (!owner.empty()) filter.SetOwner(owner);
-    for (auto it = cache.MatchingWorlds(filter); it; ++it) addEntry(listing, *it);
-  }
-}
-
-// One server's listing: the server's own, else the cache's.
-ServerListing listServer(QuarnClient &client, const ServerConfig &server, const Kind &kind,
-                         const std::string &owner, const ToolOptions &tool) {
-  ServerListing listing;
-  listing.server = server;
+// One server's listing, saying on standard error where it came from when
+// not from the server.
+ServerListing listServer(const QuarnClient &client, const ServerConfig &server, const Kind &kind,
+                         const std::string &owner) {
+  ServerListing listed{server, client.ListResources(server, kind.plural, owner), ""};
   const std::string where = std::string(kind.plural) + " of " + server.Url().Str();
-  if (tool.offline) {
+  if (listed.listing.failure.reason == qx::quarn_tools::FailureReason::kOffline) {
     status("offline: listing the cached " + where);
-  } else {
-    qx::quarn_tools::Result result;
-    fillFromServer(client, kind, owner, listing, result);
-    if (result) return listing;
-    listing.entries.clear();
-    listing.index.clear();
-    listing.error = failureText(result, "Listing the " + where);
-    qxerr << listing.error;
+  } else if (listed.listing.fromCache) {
+    listed.error = failureText(listed.listing.failure, "Listing the " + where);
+    qxerr << listed.error;
     status("Listing the cached " + where + " instead.");
   }
-  fillFromCache(client.Config(), kind, owner, listing);
-  return listing;
+  return listed;
 }
 
-qx::quarn_tools::OwnerTable ownerTable(const ServerListing &listing, bool withVersions) {
+qx::quarn_tools::OwnerTable ownerTable(const ServerListing &listed, bool withVersions) {
   qx::quarn_tools::OwnerTable table;
-  for (const Entry &entry : listing.entries) {
+  for (const qx::quarn_tools::ListedResource &entry : listed.listing.resources) {
     std::string name = entry.name;
     if (withVersions && !entry.versions.empty()) name += " [" + versionsText(entry.versions) + "]";
     table[entry.owner].push_back(name);
@@ -140,18 +79,18 @@ qx::quarn_tools::OwnerTable ownerTable(const ServerListing &listing, bool withVe
   return table;
 }
 
-Json::Value listingJson(const ServerListing &listing, const Kind &kind) {
+Json::Value listingJson(const ServerListing &listed, const Kind &kind) {
+  const bool fromCache = listed.listing.fromCache;
   Json::Value server;
-  server["url"] = listing.server.Url().Str();
-  server["source"] = listing.fromCache ? "cache" : "server";
-  if (!listing.error.empty()) server["error"] = listing.error;
+  server["url"] = listed.server.Url().Str();
+  server["source"] = fromCache ? "cache" : "server";
+  if (!listed.error.empty()) server["error"] = listed.error;
   server["resources"] = Json::Value(Json::arrayValue);
-  for (const Entry &entry : listing.entries) {
-    const unsigned int newest = entry.versions.empty() ? 0 : *entry.versions.rbegin();
-    Json::Value record =
-        resourceJson(kind.plural, listing.server, entry.owner, entry.name, 0);
+  for (const qx::quarn_tools::ListedResource &entry : listed.listing.resources) {
+    const unsigned int newest = entry.versions.empty() ? 0 : entry.versions.back();
+    Json::Value record = resourceJson(kind.plural, listed.server, entry.owner, entry.name, 0);
     record["version"] = newest;
-    if (listing.fromCache) {
+    if (fromCache) {
       record["versions"] = Json::Value(Json::arrayValue);
       for (const unsigned int version : entry.versions) record["versions"].append(version);
     }
@@ -160,13 +99,13 @@ Json::Value listingJson(const ServerListing &listing, const Kind &kind) {
   return server;
 }
 
-void printListing(const ServerListing &listing, const Kind &kind, bool raw, bool colours) {
+void printListing(const ServerListing &listed, const Kind &kind, bool raw, bool colours) {
   if (raw)
-    std::cout << qx::quarn_tools::listingLines(listing.server, ownerTable(listing, false),
+    std::cout << qx::quarn_tools::listingLines(listed.server, ownerTable(listed, false),
                                                kind.plural);
   else
     std::cout << qx::quarn_tools::listingTree(
-        listing.server, ownerTable(listing, listing.fromCache), kind.plural, colours);
+        listed.server, ownerTable(listed, listed.listing.fromCache), kind.plural, colours);
   std::cout.flush();
 }
 
@@ -197,12 +136,12 @@ int runList(const ListOptions &options, const ToolOptions &tool) {
   document["kind"] = kind.plural;
   document["servers"] = Json::Value(Json::arrayValue);
   for (const ServerConfig &server : client.Config().Servers()) {
-    const ServerListing listing = listServer(client, server, kind, options.owner, tool);
-    allAnswered = allAnswered && listing.error.empty();
+    const ServerListing listed = listServer(client, server, kind, options.owner);
+    allAnswered = allAnswered && listed.error.empty();
     if (options.json)
-      document["servers"].append(listingJson(listing, kind));
+      document["servers"].append(listingJson(listed, kind));
     else
-      printListing(listing, kind, options.raw, tool.colours);
+      printListing(listed, kind, options.raw, tool.colours);
   }
   if (options.json) printJson(document);
   return statusOf(allAnswered);

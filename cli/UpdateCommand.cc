@@ -9,8 +9,6 @@
 
 #include <qx/common/Console.hh>
 #include <qx/quarn_tools/CacheInventory.hh>
-#include <qx/quarn_tools/Helpers.hh>
-#include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 
 #include "Commands.hh"
@@ -42,35 +40,15 @@ std::string statusWord(const ResourceUpdate &update) {
   return update.result ? "updated" : "failed";
 }
 
-// The path of the version the cache holds now, for an updated resource.
-std::string newPath(ClientConfig &config, const ResourceUpdate &update) {
-  if (statusWord(update) != "updated") return "";
-  qx::quarn_tools::LocalCache cache(&config);
-  if (update.kind == "worlds") {
-    qx::quarn_tools::WorldIdentifier world;
-    world.SetServer(update.server);
-    world.SetOwner(update.owner);
-    world.SetName(update.name);
-    world.SetVersion(update.serverVersion);
-    return cache.MatchingWorld(world) ? world.LocalPath() : "";
-  }
-  qx::quarn_tools::ModelIdentifier model;
-  model.SetServer(update.server);
-  model.SetOwner(update.owner);
-  model.SetName(update.name);
-  model.SetVersion(update.serverVersion);
-  return cache.MatchingModel(model).PathToModel();
-}
-
-Json::Value updateJson(ClientConfig &config, const ResourceUpdate &update) {
+Json::Value updateJson(const ResourceUpdate &update) {
   Json::Value record = resourceJson(update.kind, update.server, update.owner, update.name, 0);
   record.removeMember("version");
   record["from"] = update.cachedVersion;
   record["to"] = update.serverVersion;
   record["status"] = statusWord(update);
-  const std::string path = newPath(config, update);
-  if (!path.empty()) record["path"] = path;
-  if (!update.result) record["error"] = failureText(update.result, "Update of " + ownerName(update));
+  if (!update.path.empty()) record["path"] = update.path;
+  if (!update.result)
+    record["error"] = failureText(update.failure, "Update of " + ownerName(update));
   return record;
 }
 
@@ -78,7 +56,7 @@ Json::Value updateJson(ClientConfig &config, const ResourceUpdate &update) {
 void reportUpdate(const ResourceUpdate &update) {
   const std::string status = statusWord(update);
   if (status == "failed") {
-    qxerr << failureText(update.result, "Update of " + ownerName(update));
+    qxerr << failureText(update.failure, "Update of " + ownerName(update));
   } else if (status == "updated") {
     std::cout << shownName(ownerName(update)) << " " << update.cachedVersion << " -> "
               << update.serverVersion << std::endl;
@@ -144,7 +122,7 @@ int runUpdate(const UpdateOptions &options, const ToolOptions &tool) {
   for (const ResourceUpdate &update : updates) {
     all = all && update.result;
     if (options.json)
-      document["resources"].append(updateJson(client.Config(), update));
+      document["resources"].append(updateJson(update));
     else
       reportUpdate(update);
   }

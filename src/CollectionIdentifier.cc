@@ -13,9 +13,7 @@ constexpr const char *kKind = internal::kCollectionsKind;
 }  // namespace
 
 struct CollectionIdentifier::Implementation {
-  std::string name;
-  std::string owner;
-  ServerConfig server;
+  identifier::Names names{false};
 };
 
 CollectionIdentifier::CollectionIdentifier()
@@ -35,50 +33,44 @@ bool CollectionIdentifier::operator==(const CollectionIdentifier &other) const {
   return UniqueName() == other.UniqueName();
 }
 
-std::string CollectionIdentifier::Name() const { return impl_->name; }
+std::string CollectionIdentifier::Name() const { return impl_->names.name; }
 
 bool CollectionIdentifier::SetName(const std::string &name) {
-  impl_->name = name;
+  impl_->names.SetName(name);
   return true;
 }
 
-std::string CollectionIdentifier::Owner() const { return impl_->owner; }
+std::string CollectionIdentifier::Owner() const { return impl_->names.owner; }
 
 bool CollectionIdentifier::SetOwner(const std::string &owner) {
-  impl_->owner = owner;
+  impl_->names.SetOwner(owner);
   return true;
 }
 
-ServerConfig &CollectionIdentifier::Server() const { return impl_->server; }
+ServerConfig &CollectionIdentifier::Server() const { return impl_->names.server; }
 
 bool CollectionIdentifier::SetServer(const ServerConfig &server) {
-  if (!server.Url().Valid()) return false;
-  impl_->server = server;
-  return true;
+  return impl_->names.SetServer(server);
 }
 
-std::string CollectionIdentifier::UniqueName() const {
-  return identifier::UniqueName(impl_->server, impl_->owner, kKind, impl_->name);
-}
+std::string CollectionIdentifier::UniqueName() const { return impl_->names.UniqueName(kKind); }
 
-qx::common::URI CollectionIdentifier::Url() const {
-  return identifier::Url(impl_->server, impl_->owner, kKind, impl_->name);
-}
+qx::common::URI CollectionIdentifier::Url() const { return impl_->names.Url(kKind); }
 
 std::string CollectionIdentifier::AsString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::Plain(out, prefix, "Name: ", impl_->name);
-  dump::Plain(out, prefix, "Owner: ", impl_->owner);
+  dump::Plain(out, prefix, "Name: ", impl_->names.name);
+  dump::Plain(out, prefix, "Owner: ", impl_->names.owner);
   dump::Plain(out, prefix, "Unique name: ", UniqueName());
-  identifier::PlainServerBlock(out, prefix, impl_->server);
+  identifier::PlainServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 
 std::string CollectionIdentifier::AsPrettyString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::PrettyIfSet(out, prefix, "Name: ", impl_->name);
-  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->owner);
-  identifier::PrettyServerBlock(out, prefix, impl_->server);
+  dump::PrettyIfSet(out, prefix, "Name: ", impl_->names.name);
+  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->names.owner);
+  identifier::PrettyServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 

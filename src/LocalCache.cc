@@ -14,10 +14,12 @@
 #include "CacheNames.hh"
 #include "CacheScan.hh"
 #include "CacheWriter.hh"
+#include "DownloadedArchive.hh"
+#include "FailureNotes.hh"
+#include "ModelPreparation.hh"
 #include "FileIo.hh"
 #include "FileSystem.hh"
 #include "Routes.hh"
-#include "SdfRewrite.hh"
 #include "StagingDirectory.hh"
 
 namespace qx::quarn_tools {
@@ -126,30 +128,33 @@ bool isPathComponent(const std::string &text) {
          text.find('/') == std::string::npos;
 }
 
+// Refuses a save for a reason of the caller's (an identifier that names no
+// version directory, no cache): the error line, noted as the reason.
+std::nullopt_t refused(const std::string &line, const std::string &details = "") {
+  qxerr << line << "\n" << details;
+  DownloadFailure failure;
+  failure.reason = FailureReason::kOther;
+  failure.text = line;
+  internal::NoteFailure(failure);
+  return std::nullopt;
+}
+
 // What a save of `id` needs, after checking the identifier; nothing (having
 // said why) when it cannot be saved.
 template <typename Id>
 std::optional<internal::cache::VersionToSave> versionToSave(const ClientConfig *config,
                                                             const Id &id, bool serverSet,
-                                                            const char *kind, bool overwrite) {
-  if (!serverSet || id.Owner().empty() || id.Name().empty() || id.Version() == 0) {
-    qxerr << "Incomplete " << kind << " identifier, failed to save " << kind << ".\n"
-          << id.AsString();
-    return std::nullopt;
-  }
-  if (!isPathComponent(id.Owner()) || !isPathComponent(id.Name())) {
-    qxerr << "Owner or name is no directory name, failed to save " << kind << ".\n"
-          << id.AsString();
-    return std::nullopt;
-  }
-  if (config == nullptr) {
-    qxerr << "No client configuration, failed to save " << kind << ".\n";
-    return std::nullopt;
-  }
-  if (config->CacheLocation().empty()) {
-    qxerr << "No cache directory, failed to save " << kind << ".\n";
-    return std::nullopt;
-  }
+                                                            const std::string &kind,
+                                                            bool overwrite) {
+  if (!serverSet || id.Owner().empty() || id.Name().empty() || id.Version() == 0)
+    return refused("Incomplete " + kind + " identifier, failed to save " + kind + ".",
+                   id.AsString());
+  if (!isPathComponent(id.Owner()) || !isPathComponent(id.Name()))
+    return refused("Owner or name is no directory name, failed to save " + kind + ".",
+                   id.AsString());
+  if (config == nullptr) return refused("No client configuration, failed to save " + kind + ".");
+  if (config->CacheLocation().empty())
+    return refused("No cache directory, failed to save " + kind + ".");
   internal::cache::VersionToSave save;
   save.root = config->CacheLocation();
   save.uniqueName = id.UniqueName();
@@ -165,15 +170,11 @@ std::optional<internal::cache::VersionToSave> modelToSave(const ClientConfig *co
                                                           bool overwrite) {
   auto save = versionToSave(config, id, !id.Server().Url().Str().empty(), "model", overwrite);
   if (save) {
-    // Only a failed write of the rewritten file fails the save; a model
-    // whose files cannot be rewritten is saved as it came.
     save->prepare = [id](const internal::Directory &tree, const std::string &versionDirectory,
-                         std::vector<std::string> &changed) {
-      using Outcome = internal::RewrittenSdf::Outcome;
-      const internal::RewrittenSdf rewritten =
-          internal::RewriteModelSdf(id, tree, internal::CurrentFileSystem(), versionDirectory);
-      if (rewritten.outcome == Outcome::kRewritten) changed.push_back(rewritten.file);
-      return rewritten.outcome != Outcome::kFailed;
+                         std::vector<std::string> &changed, internal::cache::Published &published) {
+      return internal::cache::PrepareModelVersion(id, tree, versionDirectory,
+                                                  internal::CurrentFileSystem(), changed,
+                                                  published.metadata);
     };
   }
   return save;
@@ -185,31 +186,98 @@ std::optional<internal::cache::VersionToSave> worldToSave(const ClientConfig *co
   return versionToSave(config, id, id.Server().Url().Valid(), "world", overwrite);
 }
 
-void savedWorld(WorldIdentifier &id, const std::string &directory) {
-  id.SetLocalPath(directory);
-  qxmsg << "Saved world at:\n" << "  " << directory << "\n";
+// What `scan` finds for every configured server, in the order configured.
+template <typename Scan>
+auto everyServer(const ClientConfig *config, Scan scan) {
+  decltype(scan(*config, ServerConfig(), Only())) all;
+  if (config == nullptr) return all;
+  for (const ServerConfig &server : config->Servers()) {
+    auto found = scan(*config, server, Only());
+    all.insert(all.end(), found.begin(), found.end());
+  }
+  return all;
+}
+
+// A world's identifier learns where it was saved.
+bool savedWorld(WorldIdentifier &id, const std::optional<internal::cache::Published> &published) {
+  if (!published) return false;
+  id.SetLocalPath(published->directory);
+  qxmsg << "Saved world at:\n" << "  " << published->directory << "\n";
+  return true;
+}
+
+internal::cache::CacheWriter writer() {
+  return internal::cache::CacheWriter(internal::CurrentFileSystem());
 }
 
 // Whether `cache` is a LocalCache itself rather than an application's
-// subclass, which receives archives through SaveModel and SaveWorld.
+// subclass, which receives archives through its virtual saves.
 bool isPlainCache(const LocalCache &cache) { return typeid(cache) == typeid(LocalCache); }
 
-// Reads the archive at `archivePath` (through its staging directory when a
-// download of this process put it there) and hands its bytes to `save`.
+// The archive the download road hands to an application's cache on this
+// thread, while it does: the inherited SaveModelArchive and SaveWorldArchive
+// read it through its staging directory rather than by its path.
+thread_local const internal::cache::StagedArchive *tHanded = nullptr;
+
+class Handing {
+ public:
+  explicit Handing(const internal::cache::StagedArchive &archive) : outer_(tHanded) {
+    tHanded = &archive;
+  }
+  ~Handing() { tHanded = outer_; }
+  Handing(const Handing &) = delete;
+  Handing &operator=(const Handing &) = delete;
+
+ private:
+  const internal::cache::StagedArchive *outer_;
+};
+
+// Reads the archive at `archivePath` (through its staging directory when
+// the download road handed it) and hands its bytes to `save`.
 template <typename Save>
 bool saveFromMemory(const std::string &archivePath, Save save) {
   std::string data;
-  const internal::cache::StagingDirectory *stage =
-      internal::cache::StagingDirectory::Find(fs::parentPath(archivePath));
-  const bool read = stage != nullptr
-                        ? internal::ReadFileAt(stage->Stage(), fs::basename(archivePath),
-                                               std::string().max_size(), data) == 0
-                        : internal::ReadWholeFile(archivePath, data);
+  const bool handed = tHanded != nullptr && tHanded->stage.Join(tHanded->name) == archivePath;
+  const bool read = handed ? internal::ReadFileAt(tHanded->stage.Stage(), tHanded->name,
+                                                  std::string().max_size(), data) == 0
+                           : internal::ReadWholeFile(archivePath, data);
   if (!read) {
     qxerr << "Unable to read [" << archivePath << "]\n";
+    internal::NoteCacheError("Unable to read [" + archivePath + "]");
     return false;
   }
   return save(data);
+}
+
+// A save of the archive file at `archivePath` into `cache`: from the file
+// for a LocalCache (`toSave` says what to save, `done` what to make of what
+// was published); an application's subclass receives its bytes through
+// `fromMemory` (its SaveModel or SaveWorld).
+template <typename ToSave, typename FromMemory, typename Done>
+bool saveArchive(const LocalCache &cache, const std::string &archivePath, ToSave toSave,
+                 FromMemory fromMemory, Done done) {
+  if (!isPlainCache(cache)) return saveFromMemory(archivePath, fromMemory);
+  const auto save = toSave();
+  return save && done(writer().SaveArchiveFile(*save, archivePath));
+}
+
+// A save of a download's staging directory into `cache`, as saveArchive;
+// an application's subclass receives it through `viaCache` (its virtual
+// SaveModelArchive or SaveWorldArchive).
+template <typename ToSave, typename ViaCache, typename Done>
+internal::cache::DownloadSave saveDownloaded(const LocalCache &cache,
+                                             const internal::cache::StagedArchive &archive,
+                                             ToSave toSave, ViaCache viaCache, Done done) {
+  internal::cache::DownloadSave saved;
+  if (!isPlainCache(cache)) {
+    const Handing handing(archive);
+    saved.saved = viaCache(archive.stage.Join(archive.name));
+    return saved;
+  }
+  const auto save = toSave();
+  if (save) saved.published = writer().SaveStaged(*save, archive.stage, archive.name);
+  saved.saved = done(saved.published);
+  return saved;
 }
 
 }  // namespace
@@ -222,25 +290,11 @@ LocalCache::LocalCache(const ClientConfig *config)
 LocalCache::~LocalCache() = default;
 
 ModelIter LocalCache::AllModels() {
-  std::vector<Model> models;
-  if (dataPtr->config != nullptr) {
-    for (const ServerConfig &server : dataPtr->config->Servers()) {
-      std::vector<Model> found = scanModels(*dataPtr->config, server);
-      models.insert(models.end(), found.begin(), found.end());
-    }
-  }
-  return ModelIterFactory::Create(models);
+  return ModelIterFactory::Create(everyServer(dataPtr->config, scanModels));
 }
 
 WorldIter LocalCache::AllWorlds() const {
-  std::vector<WorldIdentifier> worlds;
-  if (dataPtr->config != nullptr) {
-    for (const ServerConfig &server : dataPtr->config->Servers()) {
-      std::vector<WorldIdentifier> found = scanWorlds(*dataPtr->config, server);
-      worlds.insert(worlds.end(), found.begin(), found.end());
-    }
-  }
-  return WorldIterFactory::Create(worlds);
+  return WorldIterFactory::Create(everyServer(dataPtr->config, scanWorlds));
 }
 
 Model LocalCache::MatchingModel(const ModelIdentifier &id) {
@@ -302,48 +356,50 @@ WorldIter LocalCache::MatchingWorlds(const WorldIdentifier &id) const {
 bool LocalCache::SaveModel(const ModelIdentifier &id, const std::string &data,
                            bool overwrite) {
   const auto save = modelToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  return save && internal::cache::CacheWriter(internal::CurrentFileSystem())
-                     .SaveArchiveData(*save, data, directory);
+  return save && writer().SaveArchiveData(*save, data);
 }
 
 bool LocalCache::SaveWorld(WorldIdentifier &id, const std::string &data, bool overwrite) {
   const auto save = worldToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  if (!save || !internal::cache::CacheWriter(internal::CurrentFileSystem())
-                    .SaveArchiveData(*save, data, directory))
-    return false;
-  savedWorld(id, directory);
-  return true;
+  return save && savedWorld(id, writer().SaveArchiveData(*save, data));
 }
 
 bool LocalCache::SaveModelArchive(const ModelIdentifier &id, const std::string &archivePath,
                                   bool overwrite) {
-  if (!isPlainCache(*this)) {
-    return saveFromMemory(archivePath,
-                          [&](const std::string &data) { return SaveModel(id, data, overwrite); });
-  }
-  const auto save = modelToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  return save && internal::cache::CacheWriter(internal::CurrentFileSystem())
-                     .SaveArchiveFile(*save, archivePath, directory);
+  return saveArchive(
+      *this, archivePath, [&] { return modelToSave(dataPtr->config, id, overwrite); },
+      [&](const std::string &data) { return SaveModel(id, data, overwrite); },
+      [](const auto &published) { return published.has_value(); });
 }
 
 bool LocalCache::SaveWorldArchive(WorldIdentifier &id, const std::string &archivePath,
                                   bool overwrite) {
-  if (!isPlainCache(*this)) {
-    return saveFromMemory(archivePath,
-                          [&](const std::string &data) { return SaveWorld(id, data, overwrite); });
-  }
-  const auto save = worldToSave(dataPtr->config, id, overwrite);
-  std::string directory;
-  if (!save || !internal::cache::CacheWriter(internal::CurrentFileSystem())
-                    .SaveArchiveFile(*save, archivePath, directory))
-    return false;
-  savedWorld(id, directory);
-  return true;
+  return saveArchive(
+      *this, archivePath, [&] { return worldToSave(dataPtr->config, id, overwrite); },
+      [&](const std::string &data) { return SaveWorld(id, data, overwrite); },
+      [&](const auto &published) { return savedWorld(id, published); });
 }
 
 void abandonUnfinishedSaves() { internal::cache::StagingDirectory::AbandonAll(); }
+
+namespace internal::cache {
+
+DownloadSave SaveDownloadedModel(LocalCache &cache, const ClientConfig &config,
+                                 const ModelIdentifier &id, const StagedArchive &archive) {
+  return saveDownloaded(
+      cache, archive, [&] { return modelToSave(&config, id, true); },
+      [&](const std::string &path) { return cache.SaveModelArchive(id, path, true); },
+      [](const auto &published) { return published.has_value(); });
+}
+
+DownloadSave SaveDownloadedWorld(LocalCache &cache, const ClientConfig &config,
+                                 WorldIdentifier &id, const StagedArchive &archive) {
+  return saveDownloaded(
+      cache, archive, [&] { return worldToSave(&config, id, true); },
+      [&](const std::string &path) { return cache.SaveWorldArchive(id, path, true); },
+      [&](const auto &published) { return savedWorld(id, published); });
+}
+
+}  // namespace internal::cache
 
 }  // namespace qx::quarn_tools

@@ -2,7 +2,6 @@
 
 #include <sstream>
 
-#include <qx/common/Util.hh>
 
 #include "Dump.hh"
 #include "IdentifierText.hh"
@@ -15,9 +14,7 @@ constexpr const char *kKind = internal::kModelsKind;
 }  // namespace
 
 struct ModelIdentifier::Implementation {
-  std::string name;
-  std::string owner;
-  ServerConfig server;
+  identifier::Names names{true};
   std::string description;
   unsigned int fileSize = 0;
   std::time_t uploadDate = 0;
@@ -52,35 +49,29 @@ bool ModelIdentifier::operator!=(const ModelIdentifier &other) const {
   return !(*this == other);
 }
 
-std::string ModelIdentifier::Name() const { return impl_->name; }
+std::string ModelIdentifier::Name() const { return impl_->names.name; }
 
 bool ModelIdentifier::SetName(const std::string &name) {
-  impl_->name = qx::common::lowercase(name);
+  impl_->names.SetName(name);
   return true;
 }
 
-std::string ModelIdentifier::Owner() const { return impl_->owner; }
+std::string ModelIdentifier::Owner() const { return impl_->names.owner; }
 
 bool ModelIdentifier::SetOwner(const std::string &owner) {
-  impl_->owner = qx::common::lowercase(owner);
+  impl_->names.SetOwner(owner);
   return true;
 }
 
-ServerConfig &ModelIdentifier::Server() const { return impl_->server; }
+ServerConfig &ModelIdentifier::Server() const { return impl_->names.server; }
 
 bool ModelIdentifier::SetServer(const ServerConfig &server) {
-  if (!server.Url().Valid()) return false;
-  impl_->server = server;
-  return true;
+  return impl_->names.SetServer(server);
 }
 
-std::string ModelIdentifier::UniqueName() const {
-  return identifier::UniqueName(impl_->server, impl_->owner, kKind, impl_->name);
-}
+std::string ModelIdentifier::UniqueName() const { return impl_->names.UniqueName(kKind); }
 
-qx::common::URI ModelIdentifier::Url() const {
-  return identifier::Url(impl_->server, impl_->owner, kKind, impl_->name);
-}
+qx::common::URI ModelIdentifier::Url() const { return impl_->names.Url(kKind); }
 
 unsigned int ModelIdentifier::Version() const { return impl_->version; }
 
@@ -173,8 +164,8 @@ void ModelIdentifier::SetPrivate(bool isPrivate) const { impl_->isPrivate = isPr
 
 std::string ModelIdentifier::AsString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::Plain(out, prefix, "Name: ", impl_->name);
-  dump::Plain(out, prefix, "Owner: ", impl_->owner);
+  dump::Plain(out, prefix, "Name: ", impl_->names.name);
+  dump::Plain(out, prefix, "Owner: ", impl_->names.owner);
   dump::Plain(out, prefix, "Version: ", VersionStr());
   dump::Plain(out, prefix, "Unique name: ", UniqueName());
   dump::Plain(out, prefix, "Description: ", impl_->description);
@@ -187,14 +178,14 @@ std::string ModelIdentifier::AsString(const std::string &prefix) const {
   dump::Plain(out, prefix, "License image URL: ", LicenseImageUrl());
   out << prefix << "Tags: " << "\n";
   for (const auto &tag : impl_->tags) dump::Plain(out, prefix, "- ", tag);
-  identifier::PlainServerBlock(out, prefix, impl_->server);
+  identifier::PlainServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 
 std::string ModelIdentifier::AsPrettyString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::PrettyIfSet(out, prefix, "Name: ", impl_->name);
-  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->owner);
+  dump::PrettyIfSet(out, prefix, "Name: ", impl_->names.name);
+  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->names.owner);
   dump::PrettyIfSet(out, prefix, "Version: ", dump::NumberOrEmpty(impl_->version));
   dump::PrettyIfSet(out, prefix, "Description: ", impl_->description);
   dump::PrettyIfSet(out, prefix, "File size: ", dump::NumberOrEmpty(impl_->fileSize));
@@ -208,7 +199,7 @@ std::string ModelIdentifier::AsPrettyString(const std::string &prefix) const {
     dump::PrettyLabel(out, prefix, "Tags: ");
     for (const auto &tag : impl_->tags) dump::Pretty(out, prefix, "- ", tag);
   }
-  identifier::PrettyServerBlock(out, prefix, impl_->server);
+  identifier::PrettyServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 

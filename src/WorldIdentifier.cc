@@ -2,7 +2,6 @@
 
 #include <sstream>
 
-#include <qx/common/Util.hh>
 
 #include "Dump.hh"
 #include "IdentifierText.hh"
@@ -15,9 +14,7 @@ constexpr const char *kKind = internal::kWorldsKind;
 }  // namespace
 
 struct WorldIdentifier::Implementation {
-  std::string name;
-  std::string owner;
-  ServerConfig server;
+  identifier::Names names{true};
   unsigned int version = 0;
   std::string localPath;
   bool isPrivate = false;
@@ -39,35 +36,29 @@ bool WorldIdentifier::operator==(const WorldIdentifier &other) const {
   return UniqueName() == other.UniqueName();
 }
 
-std::string WorldIdentifier::Name() const { return impl_->name; }
+std::string WorldIdentifier::Name() const { return impl_->names.name; }
 
 bool WorldIdentifier::SetName(const std::string &name) {
-  impl_->name = qx::common::lowercase(name);
+  impl_->names.SetName(name);
   return true;
 }
 
-std::string WorldIdentifier::Owner() const { return impl_->owner; }
+std::string WorldIdentifier::Owner() const { return impl_->names.owner; }
 
 bool WorldIdentifier::SetOwner(const std::string &owner) {
-  impl_->owner = qx::common::lowercase(owner);
+  impl_->names.SetOwner(owner);
   return true;
 }
 
-ServerConfig &WorldIdentifier::Server() const { return impl_->server; }
+ServerConfig &WorldIdentifier::Server() const { return impl_->names.server; }
 
 bool WorldIdentifier::SetServer(const ServerConfig &server) {
-  if (!server.Url().Valid()) return false;
-  impl_->server = server;
-  return true;
+  return impl_->names.SetServer(server);
 }
 
-std::string WorldIdentifier::UniqueName() const {
-  return identifier::UniqueName(impl_->server, impl_->owner, kKind, impl_->name);
-}
+std::string WorldIdentifier::UniqueName() const { return impl_->names.UniqueName(kKind); }
 
-qx::common::URI WorldIdentifier::Url() const {
-  return identifier::Url(impl_->server, impl_->owner, kKind, impl_->name);
-}
+qx::common::URI WorldIdentifier::Url() const { return impl_->names.Url(kKind); }
 
 unsigned int WorldIdentifier::Version() const { return impl_->version; }
 
@@ -97,22 +88,22 @@ void WorldIdentifier::SetPrivate(bool isPrivate) { impl_->isPrivate = isPrivate;
 
 std::string WorldIdentifier::AsString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::Plain(out, prefix, "Name: ", impl_->name);
-  dump::Plain(out, prefix, "Owner: ", impl_->owner);
+  dump::Plain(out, prefix, "Name: ", impl_->names.name);
+  dump::Plain(out, prefix, "Owner: ", impl_->names.owner);
   dump::Plain(out, prefix, "Version: ", VersionStr());
   dump::Plain(out, prefix, "Unique name: ", UniqueName());
   dump::Plain(out, prefix, "Local path: ", impl_->localPath);
-  identifier::PlainServerBlock(out, prefix, impl_->server);
+  identifier::PlainServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 
 std::string WorldIdentifier::AsPrettyString(const std::string &prefix) const {
   std::ostringstream out;
-  dump::PrettyIfSet(out, prefix, "Name: ", impl_->name);
-  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->owner);
+  dump::PrettyIfSet(out, prefix, "Name: ", impl_->names.name);
+  dump::PrettyIfSet(out, prefix, "Owner: ", impl_->names.owner);
   dump::PrettyIfSet(out, prefix, "Version: ",
                     dump::NumberOrEmpty(impl_->version));
-  identifier::PrettyServerBlock(out, prefix, impl_->server);
+  identifier::PrettyServerBlock(out, prefix, impl_->names.server);
   return out.str();
 }
 

@@ -13,7 +13,7 @@
 #include <qx/quarn_tools/Progress.hh>
 
 #include "Cancellation.hh"
-#include "QuarnClientPrivate.hh"
+#include "ClientBatchDownloads.hh"
 #include "support/ClientFixture.hh"
 #include "support/GeneratedModels.hh"
 
@@ -191,10 +191,11 @@ TEST_F(ClientBatchDownloads, NoJobsMeansOneAndNoModelsMeansNothing) {
 }
 
 TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
   std::atomic<int> running{0};
-  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+  internal::BatchThreads threads;
+  threads.startWorker = [&](internal::BatchThreads::Work work) {
     if (++starts == 2) throw NoThread();
     return std::thread([&running, work] {
       ++running;
@@ -203,8 +204,8 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
     });
   };
   LogCapture log;
-  const auto results =
-      client->DownloadModels({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
   EXPECT_EQ(starts, 2);
   EXPECT_EQ(running, 0);
   EXPECT_TRUE(log.Contains("Unable to start download worker thread 2 of 3: no thread",
@@ -220,10 +221,11 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
 // The first fetch thread cannot start: nothing is fetched, the workers
 // started end, and the batch says why.
 TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
   std::atomic<int> running{0};
-  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+  internal::BatchThreads threads;
+  threads.startWorker = [&](internal::BatchThreads::Work work) {
     if (++starts == 3) throw NoThread();
     return std::thread([&running, work] {
       ++running;
@@ -232,8 +234,8 @@ TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
     });
   };
   LogCapture log;
-  const auto results =
-      client->DownloadModels({ModelId("alice", "box"), ModelId("bob", "wheel")}, 2);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 2);
   EXPECT_EQ(starts, 3);
   EXPECT_EQ(running, 0);
   EXPECT_TRUE(results.empty());
@@ -245,15 +247,19 @@ TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
 // Fetch threads beyond the first that cannot start leave the batch to the
 // ones that did.
 TEST_F(ClientBatchDownloads, FewerFetchThreadsStillFetchEverything) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
-  client->threads.startWorker = [&](internal::BatchThreads::Work work) {
+  internal::BatchThreads threads;
+  threads.startWorker = [&](internal::BatchThreads::Work work) {
     if (++starts > 3) throw NoThread();
     return std::thread(work);
   };
-  const auto results = client->DownloadModels(
-      {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2);
-  std::vector<std::string> names = Names(results);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  std::vector<std::string> names;
+  for (const internal::BatchDownload &download : batches.Models(
+           {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2))
+    names.push_back(download.id.Owner() + "/" + download.id.Name() +
+                    (download.made.outcome.result ? "" : " failed"));
   std::sort(names.begin(), names.end());
   // robot names box/1 too: box (newest) and box/1 are one resource.
   EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
@@ -359,10 +365,11 @@ TEST_F(ClientBatchWorlds, NoJobsMeansOneAndNoWorldsMeansNothing) {
 }
 
 TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollected) {
-  auto client = PrivateClient();
+  const auto parts = Parts();
   int starts = 0;
   std::atomic<int> running{0};
-  client->threads.startTask = [&](internal::BatchThreads::Task task) {
+  internal::BatchThreads threads;
+  threads.startTask = [&](internal::BatchThreads::Task task) {
     if (++starts == 3) throw NoThread();
     return std::async(std::launch::async, [&running, task] {
       ++running;
@@ -372,7 +379,9 @@ TEST_F(ClientBatchWorlds, TaskThatCannotStartEndsTheLaunchesAndTheRestIsCollecte
     });
   };
   LogCapture log;
-  EXPECT_EQ(client->DownloadWorlds(Five(), 2).Type(), FETCH_DONE);
+  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  // One outcome per world asked for, whether its download started or not.
+  EXPECT_EQ(batches.Worlds(Five(), 2).size(), 5u);
   EXPECT_EQ(starts, 3);
   EXPECT_EQ(running, 0);
   EXPECT_TRUE(log.Contains("Unable to start the download of world [" +

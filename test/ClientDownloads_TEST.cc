@@ -306,12 +306,12 @@ class RecordingCache : public LocalCache {
 };
 
 TEST_F(ClientDownloads, ACacheSubclassOverridingSaveModelReceivesEveryDownload) {
-  auto client = PrivateClient();
-  auto cache = std::make_shared<RecordingCache>(&client->config);
-  client->cache = cache;
-  EXPECT_TRUE(client->downloads.DownloadModel(ModelId("alice", "robot"), {}));
+  const auto parts = Parts();
+  auto cache = std::make_shared<RecordingCache>(&parts->config);
+  parts->cache = cache;
+  EXPECT_TRUE(parts->downloads.DownloadModel(ModelId("alice", "robot"), {}));
   WorldIdentifier world = WorldId("bob", "town");
-  EXPECT_TRUE(client->downloads.DownloadWorld(world, {}));
+  EXPECT_TRUE(parts->downloads.DownloadWorld(world, {}));
   // The robot, then depth first its dependencies: wheel with the newest box,
   // then box version 1.
   EXPECT_EQ(cache->models,

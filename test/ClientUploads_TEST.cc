@@ -9,7 +9,7 @@
 
 #include <qx/common/Filesystem.hh>
 
-#include "QuarnClientPrivate.hh"
+#include "ClientUploads.hh"
 #include "support/ClientFixture.hh"
 
 namespace qx::quarn_tools {
@@ -93,10 +93,11 @@ class ClientUploads : public qx::test::ClientFixture {
   Fields FormOf(const std::string &pbtxt, bool *built = nullptr) {
     TempDir dir;
     WriteFile(dir.Join("metadata.pbtxt"), pbtxt);
-    auto client = PrivateClient();
-    client->licenses = {{"Apache", 4}, {"MIT", 7}};
+    const auto parts = Parts();
+    internal::ClientUploads uploads(parts->config, parts->rest, parts->urls,
+                                    {{"Apache", 4}, {"MIT", 7}});
     std::multimap<std::string, std::string> form;
-    const bool ok = client->FillModelForm(dir.Path(), ModelId("", ""), false, "", form);
+    const bool ok = uploads.FillModelForm(dir.Path(), ModelId("", ""), false, "", form);
     if (built != nullptr) *built = ok;
     Fields fields = FieldsOf(form);
     fields.erase(std::remove_if(fields.begin(), fields.end(),
@@ -327,10 +328,11 @@ TEST_F(ClientUploads, FormFieldsFollowTheRecord) {
 }
 
 TEST_F(ClientUploads, MetadataPbtxtDescribesADirectoryThatAlsoHasModelConfig) {
-  auto client = PrivateClient();
-  client->licenses = {{"Creative Commons - Attribution", 2}};
+  const auto parts = Parts();
+  internal::ClientUploads uploads(parts->config, parts->rest, parts->urls,
+                                  {{"Creative Commons - Attribution", 2}});
   std::multimap<std::string, std::string> form;
-  ASSERT_TRUE(client->FillModelForm(LampDirectory(), ModelId("", ""), true, "dave", form));
+  ASSERT_TRUE(uploads.FillModelForm(LampDirectory(), ModelId("", ""), true, "dave", form));
   EXPECT_EQ(form.find("name")->second, "Lamp");
   EXPECT_EQ(form.find("owner")->second, "dave");
   EXPECT_EQ(form.find("private")->second, "1");

@@ -417,6 +417,25 @@ TEST_F(LocalCacheTest, ADamagedArchiveLeavesNoCachedVersion) {
   EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 0)));
 }
 
+// A model version needs its model.config at the top: an archive that holds
+// none (here it sits one directory down, as an archiver that packs the
+// directory itself writes it) is refused, saying what it lacks, and nothing
+// is published. A world needs no such file.
+TEST_F(LocalCacheTest, AModelArchiveWithoutModelConfigAtItsTopIsRefused) {
+  const std::string data = ArchiveData(ArchiveBuilder()
+                                           .File("box/model.config", kModelConfig)
+                                           .File("box/model.sdf", "<sdf version='1.9'/>"));
+  EXPECT_FALSE(cache_.SaveModel(ModelOn(ServerAt(kServerOne), "alice", "box", 1), data, true));
+  const std::string dir = VersionDir("models", "box", "1");
+  EXPECT_TRUE(log_.Contains("model.config file does not exist in [" + dir + ".\n", LOG_ERROR));
+  EXPECT_TRUE(log_.Contains("it holds no model.config at its top; nothing was saved", LOG_ERROR));
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_FALSE(fs::exists(home_.Cache() + "/" + kServerOneDir + "/alice"));
+
+  WorldIdentifier world = WorldOn(ServerAt(kServerOne), "alice", "box", 1);
+  EXPECT_TRUE(cache_.SaveWorld(world, data, true));
+}
+
 // -------------------------------------------------------------------------
 // Worlds
 

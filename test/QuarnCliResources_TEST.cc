@@ -9,7 +9,9 @@
 
 #include <qx/common/Filesystem.hh>
 
+#include "support/CraftedArchive.hh"
 #include "support/GeneratedModels.hh"
+#include "support/RawHttp.hh"
 #include "support/QuarnCliFixture.hh"
 #include "support/ServerDocuments.hh"
 
@@ -208,6 +210,60 @@ TEST_F(QuarnCliResources, FailuresExitWithOneAndSayWhatWentWrong) {
     EXPECT_EQ("", outcome.out) << c.what;
     EXPECT_NE(std::string::npos, outcome.err.find(c.error)) << c.what << "\n" << outcome.err;
   }
+}
+
+// The reason of a failure reaches the user at the default verbosity, in
+// one line after the log's own lines; with --json also in the document.
+TEST_F(QuarnCliResources, TheReasonOfAFailureIsOneLine) {
+  struct Case {
+    const char *what;
+    std::string body;
+    std::string reason;
+    const char *name;
+  };
+  const std::string unsupported =
+      qx::test::CraftedArchive()
+          .Add(qx::test::CraftedEntry{"model.config", "<model/>", true, std::nullopt, false, 6})
+          .Bytes();
+  const std::vector<Case> cases = {
+      {"compression method", unsupported,
+       "the archive is not a valid zip (Compression method not supported)", "archive"},
+      {"no model.config", qx::test::CraftedArchive().File("odd/model.config", "<model/>").Bytes(),
+       "the archive holds no model.config at its top", "archive"},
+      {"not an archive", "no zip at all", "the archive is not a valid zip (Not a zip archive)",
+       "archive"},
+  };
+  const std::string url = ResourceUrl("carol/models/odd");
+  for (const Case &c : cases) {
+    Server().ClearScripts();
+    qx::test::ResponseScript answer;
+    answer.route = "carol/models/odd/tip/odd.zip";
+    answer.status = 200;
+    answer.body = c.body;
+    answer.contentType = "application/zip";
+    Server().AddScript(answer);
+    const std::string line = "Download of " + url + " failed: " + c.reason;
+    const ProcessOutcome plain = Run({"download", url});
+    EXPECT_EQ(1, plain.status) << c.what;
+    EXPECT_EQ("", plain.out) << c.what;
+    EXPECT_NE(std::string::npos, plain.err.find(line + "\n")) << c.what << "\n" << plain.err;
+    const ProcessOutcome json = Run({"download", url, "--json"});
+    EXPECT_EQ(1, json.status) << c.what;
+    const Json::Value record = ParseJson(json.out);
+    EXPECT_EQ(record["error"].asString(), line) << c.what;
+    EXPECT_EQ(record["reason"].asString(), c.name) << c.what;
+    EXPECT_EQ(record["url"].asString(), url) << c.what;
+    EXPECT_FALSE(record.isMember("path")) << c.what;
+    // Nothing was published.
+    EXPECT_FALSE(qx::common::exists(Cached("carol/models/odd"))) << c.what;
+  }
+  const std::string nowhere = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  const ProcessOutcome network = Run({"fetch", nowhere + "/1.0/carol/models/odd"});
+  EXPECT_EQ(1, network.status);
+  EXPECT_NE(std::string::npos,
+            network.err.find("Download of " + nowhere + "/1.0/carol/models/odd failed: no answer "
+                             "from " + nowhere + " ("))
+      << network.err;
 }
 
 using ProtectedServer = qx::test::ProtectedQuarnCliTest;

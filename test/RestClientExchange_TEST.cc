@@ -548,5 +548,53 @@ TEST(ExchangeRaw, ABodyLongerThanAnnouncedEndsAtItsLength) {
   EXPECT_EQ(response.data, "hello");
 }
 
+// -------------------------------------------------------------------------
+// Why no answer came, for callers that carry the reason up
+
+// A body that goes nowhere.
+class DiscardingSink : public internal::BodySink {
+ public:
+  bool Write(const char *, std::size_t size) override {
+    size_ += size;
+    return true;
+  }
+  bool Restart() override {
+    size_ = 0;
+    return true;
+  }
+  std::uint64_t Size() const override { return size_; }
+
+ private:
+  std::uint64_t size_ = 0;
+};
+
+TEST_P(Exchange, AFailedExchangeSaysWhyInTheTransportsWords) {
+  const ScopedSettings noRetries(QuickRetries(0));
+  home_.Script({RedirectAnswer("loop", home_.Url() + "/1.0/loop"),
+                RedirectAnswer("ftp", "ftp://127.0.0.1/x"), JsonAnswer("page", "[]")});
+  struct Case {
+    std::string url;
+    std::string route;
+    int status;
+    std::string text;  // part of the failure's text; empty: no failure
+  };
+  const std::vector<Case> cases = {
+      {"http://127.0.0.1:" + std::to_string(qx::test::UnusedPort()), "x", 0, "onnect"},
+      {home_.Url(), "loop", 0, "more than 3 redirects"},
+      {home_.Url(), "ftp", 0, "only http and https are followed"},
+      {home_.Url(), "page", 200, ""},
+  };
+  for (const Case &c : cases) {
+    DiscardingSink sink;
+    internal::ExchangeFailure failure;
+    const RestResponse response =
+        internal::RequestToSink("", c.url, "1.0", c.route, {}, {}, sink, &failure);
+    EXPECT_EQ(response.statusCode, c.status) << c.route;
+    EXPECT_THAT(failure.text, ::testing::HasSubstr(c.text)) << c.route;
+    EXPECT_EQ(failure.text.empty(), c.text.empty()) << c.route << ": " << failure.text;
+    EXPECT_FALSE(failure.cancelled) << c.route;
+  }
+}
+
 }  // namespace
 }  // namespace qx::quarn_tools

@@ -489,8 +489,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<DirectoryClaim> &info) { return info.param.label; });
 
 // Names with control characters would break every line that names them
-// (logs, the cache's records): such an archive is refused, its name shown
-// escaped. libzip itself refuses a name it finds inconsistent, and says so.
+// (logs, the cache's records), and a backslash is how archivers on Windows
+// write a path that climbs out ("..\..\Temp\evil.txt"): such an archive is
+// refused, its name shown escaped (a backslash too, so that "\xHH" in a
+// line can only be an escape). libzip itself refuses a name it finds
+// inconsistent, and says so.
 struct ControlName {
   const char *label;
   const char *name;
@@ -518,6 +521,10 @@ INSTANTIATE_TEST_SUITE_P(
         ControlName{"Return", "cr\rname", "entry [cr\\x0dname] has a control character"},
         ControlName{"Tab", "tab\there", "entry [tab\\x09here] has a control character"},
         ControlName{"Delete", "del\x7fname", "entry [del\\x7fname] has a control character"},
+        ControlName{"WindowsClimb", "..\\..\\Temp\\evil.txt",
+                    "entry [..\\x5c..\\x5cTemp\\x5cevil.txt] has a backslash in its name"},
+        ControlName{"Backslash", "meshes\\box.dae",
+                    "entry [meshes\\x5cbox.dae] has a backslash in its name"},
         ControlName{"Escape", "\x1b[31mRED\x1b[0m.obj", "cannot be read: Zip archive inconsistent"}),
     [](const ::testing::TestParamInfo<ControlName> &info) { return info.param.label; });
 

@@ -8,6 +8,7 @@
 
 #include "CacheDirectories.hh"
 #include "CacheNames.hh"
+#include "WorkCounters.hh"
 
 namespace qx::quarn_tools::internal::cache {
 namespace {
@@ -51,6 +52,7 @@ bool isFinished(const std::string &resource, const std::string &version,
 
 std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
                               const char *marker, const Only &only) {
+  countCacheWalk();
   std::vector<Found> found;
   if (!isCacheDirectory(serverDir)) return found;
   const fs::DirIter end;

@@ -12,6 +12,7 @@
 #include "CacheDirectories.hh"
 #include "CacheManifest.hh"
 #include "CacheNames.hh"
+#include "FailureNotes.hh"
 #include "ProgressCounters.hh"
 #include "StagingDirectory.hh"
 #include "ZipExtraction.hh"
@@ -130,42 +131,38 @@ CacheWriter::CacheWriter(FileSystem &fileSystem) : fileSystem_(fileSystem) {}
 namespace {
 
 // How publishing ended.
-enum class Published { kOurs, kTheirs, kFailed };
+enum class Publishing { kOurs, kTheirs, kFailed };
 
-// One save of one version, in its own staging directory.
+// One save of one version, in its own staging directory or in the one a
+// download of the same resource made (`adopted`, which stays its maker's).
 class Save {
  public:
-  Save(FileSystem &fileSystem, const VersionToSave &save)
+  Save(FileSystem &fileSystem, const VersionToSave &save, StagingDirectory *adopted = nullptr)
       : fileSystem_(fileSystem),
         save_(save),
-        directory_(VersionDirectory(save.root, save.uniqueName, save.version)) {}
+        directory_(VersionDirectory(save.root, save.uniqueName, save.version)),
+        stage_(adopted) {}
 
-  // Makes the staging directory, or adopts the one of this process that
-  // holds `archive` (where a download put it: the directory then stays its
-  // maker's to remove), and refuses an existing version without overwrite.
-  // False having logged why.
-  bool Begin(const std::string &archive = "") {
+  // Makes the staging directory unless one was adopted, and refuses an
+  // existing version without overwrite. False having logged why.
+  bool Begin() {
     std::string error;
-    stage_ = AdoptedStage(archive);
-    if (stage_ == nullptr) {
+    if (stage_ != nullptr &&
+        stage_->ResourceDirectory() != ResourceDirectory(save_.root, save_.uniqueName)) {
+      error = "Refusing to save [" + directory_ + "] from the staging directory [" +
+              stage_->Path() + "] of another resource";
+      stage_ = nullptr;
+    } else if (stage_ == nullptr) {
       ownStage_ = StagingDirectory::Create(fileSystem_, save_.root, save_.uniqueName, error);
       stage_ = ownStage_.get();
     }
-    if (stage_ == nullptr) {
-      qxerr << error << "\n";
-      return false;
-    }
+    if (stage_ == nullptr) return Refused(error);
     const Entry version =
         OpenCacheEntry(fileSystem_, stage_->Resource(), save_.version, nullptr, error);
-    if (version == Entry::kRefused) {
-      qxerr << error << "\n";
-      return false;
-    }
+    if (version == Entry::kRefused) return Refused(error);
     existed_ = version == Entry::kDirectory;
-    if (existed_ && !save_.overwrite) {
-      qxerr << "Directory [" << directory_ << "] already exists\n";
-      return false;
-    }
+    if (existed_ && !save_.overwrite)
+      return Refused("Directory [" + directory_ + "] already exists");
     return true;
   }
 
@@ -178,72 +175,72 @@ class Save {
     if (error == 0) error = file->Append(data.data(), data.size());
     if (error == 0) error = file->Close();
     if (error == 0) error = OpenForReading(stage_->Stage(), name, archive.fd);
-    if (error == 0) return true;
-    qxerr << "Unable to write [" << archive.shown << "]: " << ErrorText(error) << "\n";
-    return false;
+    return error == 0 || Failed("write", archive.shown, error);
   }
 
-  // Opens the archive file at `path`: through the staging directory when it
-  // lies in it.
+  // Opens the archive `name` of the staging directory.
+  bool OpenStagedArchive(const std::string &name, ArchiveToUnpack &archive) {
+    archive.shown = stage_->Join(name);
+    const int error = OpenForReading(stage_->Stage(), name, archive.fd);
+    return error == 0 || Failed("read", archive.shown, error);
+  }
+
+  // Opens the archive file at `path`.
   bool OpenArchive(const std::string &path, ArchiveToUnpack &archive) {
     archive.shown = path;
-    int error = 0;
-    if (ownStage_ == nullptr) {
-      error = OpenForReading(stage_->Stage(), qx::common::basename(path), archive.fd);
-    } else {
-      archive.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (archive.fd < 0) error = errno;
-    }
-    if (error == 0) return true;
-    qxerr << "Unable to read [" << path << "]: " << ErrorText(error) << "\n";
-    return false;
+    archive.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return archive.fd >= 0 || Failed("read", path, errno);
   }
 
   // Unpacks, merges the old version in when overwriting, prepares, records
-  // and publishes. True with the version directory once published.
-  bool Finish(const ArchiveToUnpack &archive, std::string &versionDirectory) {
+  // and publishes. What was published; nothing when it was not.
+  std::optional<Published> Finish(const ArchiveToUnpack &archive) {
     std::unique_ptr<Directory> tree;
     std::vector<ExtractedFile> unpacked;
-    if (!MakeTree(tree) || !Unpack(archive, *tree, unpacked)) return false;
-    if (existed_ && !KeepOldFiles(*tree)) return false;
+    if (!MakeTree(tree) || !Unpack(archive, *tree, unpacked)) return std::nullopt;
+    if (existed_ && !KeepOldFiles(*tree)) return std::nullopt;
     std::vector<std::string> changed;
-    if (save_.prepare && !save_.prepare(*tree, directory_, changed)) return false;
-    if (!Record(*tree, unpacked, changed)) return false;
+    Published published;
+    published.directory = directory_;
+    published.version = save_.version;
+    if (save_.prepare && !save_.prepare(*tree, directory_, changed, published)) return std::nullopt;
+    if (!Record(*tree, unpacked, changed)) return std::nullopt;
     tree.reset();
     // A new version gets its record first, so it never appears without one
     // (a record without its version misleads nothing); a version replaced
     // keeps its own record until the swap.
     PathStatus record;
-    if (!existed_ && (!RecordIdentity(record) || !MoveRecord())) return false;
-    const Published published = Publish();
-    if (published == Published::kFailed) {
+    if (!existed_ && (!RecordIdentity(record) || !MoveRecord())) return std::nullopt;
+    const Publishing publishing = Publish();
+    if (publishing == Publishing::kFailed) {
       if (!existed_) RemoveRecordIfOurs(record);
-      return false;
+      return std::nullopt;
     }
     // A copy published by another save is of the same content: the record
     // is as good for it as its own (which that save moves in too).
-    if (existed_ && published == Published::kOurs && !MoveRecord()) return false;
-    versionDirectory = directory_;
-    return true;
+    if (existed_ && publishing == Publishing::kOurs && !MoveRecord()) return std::nullopt;
+    return published;
   }
 
  private:
-  StagingDirectory *AdoptedStage(const std::string &archive) const {
-    if (archive.empty()) return nullptr;
-    StagingDirectory *stage = StagingDirectory::Find(qx::common::parentPath(archive));
-    if (stage == nullptr ||
-        stage->ResourceDirectory() != ResourceDirectory(save_.root, save_.uniqueName))
-      return nullptr;
-    return stage;
+  // Logs `line` and notes it as the reason; false.
+  bool Refused(const std::string &line) {
+    qxerr << line << "\n";
+    NoteCacheError(line);
+    return false;
+  }
+
+  // "Unable to ACTION [PATH]: REASON", logged and noted; false.
+  bool Failed(const std::string &action, const std::string &path, int error) {
+    qxerr << "Unable to " << action << " [" << path << "]: " << ErrorText(error) << "\n";
+    NoteCacheFailure(action, path, ErrorText(error));
+    return false;
   }
 
   bool MakeTree(std::unique_ptr<Directory> &tree) {
     int error = fileSystem_.CreateDirectoryAt(stage_->Stage(), StagedTreeName());
     if (error == 0) error = fileSystem_.OpenDirectoryAt(stage_->Stage(), StagedTreeName(), tree);
-    if (error == 0) return true;
-    qxerr << "Unable to create directory [" << stage_->Join(StagedTreeName())
-          << "]: " << ErrorText(error) << "\n";
-    return false;
+    return error == 0 || Failed("create directory", stage_->Join(StagedTreeName()), error);
   }
 
   // Extracts, counted as unpacking for the progress line meanwhile.
@@ -258,6 +255,7 @@ class Save {
     const int fd = ::fcntl(archive.fd, F_DUPFD_CLOEXEC, 0);
     if (fd >= 0 && ExtractArchiveInto(fd, archive.shown, tree, options, fileSystem_)) return true;
     qxerr << "Unable to unzip [" << archive.shown << "]\n";
+    NoteArchiveFailure(archive.shown, "the archive could not be unpacked");
     return false;
   }
 
@@ -266,7 +264,7 @@ class Save {
     std::unique_ptr<Directory> old;
     switch (OpenCacheEntry(fileSystem_, stage_->Resource(), save_.version, &old, error)) {
       case Entry::kMissing: return true;  // removed meanwhile: nothing to keep
-      case Entry::kRefused: qxerr << error << "\n"; return false;
+      case Entry::kRefused: return Refused(error);
       case Entry::kDirectory: break;
     }
     std::string failed;
@@ -274,6 +272,7 @@ class Save {
     if (copied == 0) return true;
     qxerr << "Unable to keep the files of [" << directory_ << "] at [" << failed
           << "]: " << ErrorText(copied) << "\n";
+    NoteCacheFailure("keep the files of the version before at", failed, ErrorText(copied));
     return false;
   }
 
@@ -288,19 +287,14 @@ class Save {
     const std::optional<Manifest> manifest = DescribeTree(tree, known);
     const int error =
         manifest ? WriteManifest(fileSystem_, stage_->Stage(), StagedRecordName(), *manifest) : EIO;
-    if (error == 0) return true;
-    qxerr << "Unable to write [" << stage_->Join(StagedRecordName()) << "]: " << ErrorText(error)
-          << "\n";
-    return false;
+    return error == 0 || Failed("write", stage_->Join(StagedRecordName()), error);
   }
 
   // Which file the record in the staging directory is.
   bool RecordIdentity(PathStatus &record) {
     const int error = fileSystem_.StatusAt(stage_->Stage(), StagedRecordName(), record);
     if (error == 0 && record.exists) return true;
-    qxerr << "Unable to read [" << stage_->Join(StagedRecordName())
-          << "]: " << ErrorText(error != 0 ? error : ENOENT) << "\n";
-    return false;
+    return Failed("read", stage_->Join(StagedRecordName()), error != 0 ? error : ENOENT);
   }
 
   // After a failed publish: the record put beside the version goes, unless
@@ -319,36 +313,33 @@ class Save {
     const std::string name = ManifestFileName(save_.version);
     const int error =
         fileSystem_.RenameAt(stage_->Stage(), StagedRecordName(), stage_->Resource(), name);
-    if (error == 0) return true;
-    qxerr << "Unable to write [" << stage_->Resource().Join(name) << "]: " << ErrorText(error)
-          << "\n";
-    return false;
+    return error == 0 || Failed("write", stage_->Resource().Join(name), error);
   }
 
-  Published Publish() {
+  Publishing Publish() {
     const Directory &stage = stage_->Stage();
     const Directory &resource = stage_->Resource();
     const std::string tree = StagedTreeName();
     for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
       const int renamed = fileSystem_.RenameAt(stage, tree, resource, save_.version);
-      if (renamed == 0) return Published::kOurs;
-      if (!isDirectoryThere(renamed)) return Failed(renamed);
+      if (renamed == 0) return Publishing::kOurs;
+      if (!isDirectoryThere(renamed)) return PublishFailed(renamed);
       // Another save published this version since ours began: its content
       // is the same, so ours is dropped with the staging directory.
       if (!existed_) {
         qxdbg << "Version [" << directory_ << "] was published meanwhile; using it\n";
-        return Published::kTheirs;
+        return Publishing::kTheirs;
       }
       const int swapped = fileSystem_.ExchangeAt(stage, tree, resource, save_.version);
-      if (swapped == 0) return Published::kOurs;
+      if (swapped == 0) return Publishing::kOurs;
       // Removed between the two steps: publish it again.
       if (swapped == ENOENT) continue;
-      if (!swapUnsupported(swapped)) return Failed(swapped);
+      if (!swapUnsupported(swapped)) return PublishFailed(swapped);
       const int replaced = ReplaceInTwoSteps();
-      if (replaced == 0) return Published::kOurs;
-      if (replaced != ENOENT) return Failed(replaced);
+      if (replaced == 0) return Publishing::kOurs;
+      if (replaced != ENOENT) return PublishFailed(replaced);
     }
-    return Failed(EBUSY);
+    return PublishFailed(EBUSY);
   }
 
   // Where directories cannot be swapped: the old version moves aside, the
@@ -364,47 +355,57 @@ class Save {
     return error == ENOENT ? EIO : error;
   }
 
-  Published Failed(int error) {
-    qxerr << "Unable to publish [" << directory_ << "]: " << ErrorText(error) << "\n";
-    return Published::kFailed;
+  Publishing PublishFailed(int error) {
+    Failed("publish", directory_, error);
+    return Publishing::kFailed;
   }
 
   FileSystem &fileSystem_;
   const VersionToSave &save_;
   const std::string directory_;
   bool existed_ = false;
-  // The staging directory, made by this save (ownStage_) or adopted.
+  // The staging directory, adopted or made by this save (ownStage_).
+  StagingDirectory *stage_;
   std::unique_ptr<StagingDirectory> ownStage_;
-  StagingDirectory *stage_ = nullptr;
 };
+
+// Runs one save: `open` finds the archive once the save has begun.
+template <typename Open>
+std::optional<Published> run(FileSystem &fileSystem, const VersionToSave &save,
+                             StagingDirectory *adopted, Open open) {
+  std::optional<Published> published;
+  {
+    Save one(fileSystem, save, adopted);
+    ArchiveToUnpack archive;
+    if (one.Begin() && open(one, archive)) published = one.Finish(archive);
+    if (archive.fd >= 0) ::close(archive.fd);
+  }
+  if (!published) RemoveUnusedResource(fileSystem, save.root, save.uniqueName);
+  return published;
+}
 
 }  // namespace
 
-bool CacheWriter::SaveArchiveFile(const VersionToSave &save, const std::string &archive,
-                                  std::string &versionDirectory) {
-  bool saved = false;
-  {
-    Save one(fileSystem_, save);
-    ArchiveToUnpack opened;
-    saved = one.Begin(archive) && one.OpenArchive(archive, opened) &&
-            one.Finish(opened, versionDirectory);
-    if (opened.fd >= 0) ::close(opened.fd);
-  }
-  if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
-  return saved;
+std::optional<Published> CacheWriter::SaveStaged(const VersionToSave &save,
+                                                 StagingDirectory &stage,
+                                                 const std::string &archiveName) {
+  return run(fileSystem_, save, &stage, [&](Save &one, ArchiveToUnpack &archive) {
+    return one.OpenStagedArchive(archiveName, archive);
+  });
 }
 
-bool CacheWriter::SaveArchiveData(const VersionToSave &save, const std::string &data,
-                                  std::string &versionDirectory) {
-  bool saved = false;
-  {
-    Save one(fileSystem_, save);
-    ArchiveToUnpack written;
-    saved = one.Begin() && one.WriteArchive(data, written) && one.Finish(written, versionDirectory);
-    if (written.fd >= 0) ::close(written.fd);
-  }
-  if (!saved) RemoveUnusedResource(fileSystem_, save.root, save.uniqueName);
-  return saved;
+std::optional<Published> CacheWriter::SaveArchiveFile(const VersionToSave &save,
+                                                      const std::string &path) {
+  return run(fileSystem_, save, nullptr, [&](Save &one, ArchiveToUnpack &archive) {
+    return one.OpenArchive(path, archive);
+  });
+}
+
+std::optional<Published> CacheWriter::SaveArchiveData(const VersionToSave &save,
+                                                      const std::string &data) {
+  return run(fileSystem_, save, nullptr, [&](Save &one, ArchiveToUnpack &archive) {
+    return one.WriteArchive(data, archive);
+  });
 }
 
 }  // namespace qx::quarn_tools::internal::cache

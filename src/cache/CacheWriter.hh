@@ -21,13 +21,24 @@
 #define QX_QUARN_TOOLS_SRC_CACHEWRITER_HH_
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CacheLimits.hh"
 #include "FileSystem.hh"
+#include "ModelPreparation.hh"
+#include "StagingDirectory.hh"
 
 namespace qx::quarn_tools::internal::cache {
+
+// What a save published: the version directory and its name, and for a
+// model the metadata it read once from the version before publishing it.
+struct Published {
+  std::string directory;
+  std::string version;
+  ModelMetadata metadata;
+};
 
 // What to save, and where.
 struct VersionToSave {
@@ -37,28 +48,33 @@ struct VersionToSave {
   std::string name;        // the resource's name (its archive is NAME.zip)
   bool overwrite = true;
   UnpackLimits limits;
-  // Runs on the unpacked tree before it is published (the SDF rewrite), with
-  // the version directory it becomes; adds to `changed` the "/"-separated
-  // paths of the files it changed. False (having said why) when the version
-  // must not be published.
+  // Runs on the unpacked tree before it is published (a model's
+  // preparation, ModelPreparation.hh), with the version directory it
+  // becomes; adds to `changed` the "/"-separated paths of the files it
+  // changed, and what it read to `published`. False (having said why) when
+  // the version must not be published.
   std::function<bool(const Directory &tree, const std::string &versionDirectory,
-                     std::vector<std::string> &changed)>
+                     std::vector<std::string> &changed, Published &published)>
       prepare;
 };
 
+// Every save ends the same way: what was published, or nothing when the
+// save failed (having said why, with the reason noted, FailureNotes.hh),
+// and then nothing of it is left in the cache.
 class CacheWriter {
  public:
   explicit CacheWriter(FileSystem &fileSystem);
 
-  // Saves the archive file at `archive` (left where it is; a download's
-  // archive in a staging directory of this process is read through it). True
-  // with `versionDirectory` set once the version is published.
-  bool SaveArchiveFile(const VersionToSave &save, const std::string &archive,
-                       std::string &versionDirectory);
+  // Saves the archive `archiveName` that a download left in the staging
+  // directory `stage` of the same resource, working in that directory
+  // (which stays its owner's to remove).
+  std::optional<Published> SaveStaged(const VersionToSave &save, StagingDirectory &stage,
+                                      const std::string &archiveName);
+  // Saves the archive file at `archive` (left where it is).
+  std::optional<Published> SaveArchiveFile(const VersionToSave &save, const std::string &archive);
   // The same for archive bytes held in memory: they are written to a
   // staging directory first.
-  bool SaveArchiveData(const VersionToSave &save, const std::string &data,
-                       std::string &versionDirectory);
+  std::optional<Published> SaveArchiveData(const VersionToSave &save, const std::string &data);
 
  private:
   FileSystem &fileSystem_;

@@ -17,7 +17,8 @@ constexpr std::chrono::milliseconds kPoll(20);
 
 }  // namespace
 
-ResourceLock::ResourceLock(const Directory &resource, std::chrono::milliseconds patience) {
+ResourceLock::ResourceLock(const Directory &resource, std::chrono::milliseconds patience,
+                           const std::function<void()> &beforeWaiting) {
   fd_ = ::openat(resource.Descriptor(), LockFileName().c_str(),
                  O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd_ < 0) return;
@@ -28,6 +29,7 @@ ResourceLock::ResourceLock(const Directory &resource, std::chrono::milliseconds 
       qxdbg << "Going ahead without the lock of [" << resource.Path() << "]\n";
       return;
     }
+    if (!waited_ && beforeWaiting) beforeWaiting();
     waited_ = true;
     std::this_thread::sleep_for(kPoll);
   }

@@ -11,6 +11,7 @@
 #define QX_QUARN_TOOLS_SRC_RESOURCELOCK_HH_
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "FileSystem.hh"
@@ -21,8 +22,11 @@ class ResourceLock {
  public:
   // Locks the open resource directory `resource` (its lock file is made
   // there, never through a link), waiting at most `patience` for another
-  // holder.
-  ResourceLock(const Directory &resource, std::chrono::milliseconds patience);
+  // holder; `beforeWaiting`, when given, runs once before the wait begins
+  // (to note what the cache held then), and not at all when nobody else
+  // holds the lock.
+  ResourceLock(const Directory &resource, std::chrono::milliseconds patience,
+               const std::function<void()> &beforeWaiting = nullptr);
   ~ResourceLock();
   ResourceLock(const ResourceLock &) = delete;
   ResourceLock &operator=(const ResourceLock &) = delete;

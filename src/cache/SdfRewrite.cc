@@ -11,6 +11,8 @@
 
 #include "CacheNames.hh"
 #include "ConfinedPath.hh"
+#include "FailureNotes.hh"
+#include "WorkCounters.hh"
 
 namespace qx::quarn_tools::internal {
 namespace {
@@ -131,12 +133,17 @@ bool loadDocument(const Directory &parent, const std::string &name,
          document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
 }
 
-// The main SDF file (relative to the directory) named by its model.config,
-// confined to the directory; nothing (having said why) when there is none.
-std::optional<std::string> mainSdfFile(const Place &place) {
+// The main SDF file (relative to the directory) named by its model.config
+// (`text` when the caller read it already), confined to the directory;
+// nothing (having said why) when there is none.
+std::optional<std::string> mainSdfFile(const Place &place, const std::string *text) {
   const std::string configPath = place.Shown(cache::kModelConfigFile);
   tinyxml2::XMLDocument config(true, tinyxml2::PRESERVE_WHITESPACE);
-  if (!loadDocument(place.dir, cache::kModelConfigFile, config)) {
+  if (text == nullptr) countModelConfigRead();
+  const bool loaded = text != nullptr
+                          ? config.Parse(text->data(), text->size()) == tinyxml2::XML_SUCCESS
+                          : loadDocument(place.dir, cache::kModelConfigFile, config);
+  if (!loaded) {
     qxerr << "Unable to load model.config file[" << configPath << "]\n";
     return std::nullopt;
   }
@@ -210,14 +217,16 @@ std::optional<std::string> ReferenceInVersion(const ModelIdentifier &id, const s
 }
 
 RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const Directory &dir,
-                             FileSystem &fileSystem, const std::string &shownDir) {
+                             FileSystem &fileSystem, const std::string &shownDir,
+                             const std::string *modelConfig) {
   const Place place{dir, shownDir.empty() ? dir.Path() : shownDir};
   PathStatus config;
-  if (fileSystem.StatusAt(dir, cache::kModelConfigFile, config) != 0 || !config.exists) {
+  if (modelConfig == nullptr &&
+      (fileSystem.StatusAt(dir, cache::kModelConfigFile, config) != 0 || !config.exists)) {
     qxerr << "model.config file does not exist in [" << place.shown << ".\n";
     return skipped();
   }
-  const std::optional<std::string> sdfFile = mainSdfFile(place);
+  const std::optional<std::string> sdfFile = mainSdfFile(place, modelConfig);
   if (!sdfFile) return skipped();
   const std::string shownPath = place.Shown(*sdfFile);
   const std::string name = fs::basename(*sdfFile);
@@ -244,6 +253,7 @@ RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const Directory &dir,
   if (saveDocument(sdf, *parent, name, fileSystem, error))
     return RewrittenSdf{RewrittenSdf::Outcome::kRewritten, *sdfFile};
   qxerr << "Unable to save SDF file[" << shownPath << "]: " << error << "\n";
+  NoteCacheFailure("save SDF file", shownPath, error);
   return RewrittenSdf{RewrittenSdf::Outcome::kFailed, ""};
 }
 

@@ -33,8 +33,11 @@ struct RewrittenSdf {
 // (written aside, then renamed), never written in place. Log lines name
 // paths below `shownDirectory` (the version directory that a staging
 // directory becomes), or below the directory's own path when it is empty.
+// With `modelConfig`, the text of the directory's model.config as the
+// caller read it, which is then not read again.
 RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const Directory &directory,
-                             FileSystem &fileSystem, const std::string &shownDirectory = "");
+                             FileSystem &fileSystem, const std::string &shownDirectory = "",
+                             const std::string *modelConfig = nullptr);
 // The same for the directory at `directory`.
 RewrittenSdf RewriteModelSdf(const ModelIdentifier &id, const std::string &directory,
                              FileSystem &fileSystem, const std::string &shownDirectory = "");

@@ -12,6 +12,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "CacheDirectories.hh"
+#include "FailureNotes.hh"
 
 namespace qx::quarn_tools::internal::cache {
 namespace {
@@ -25,7 +26,8 @@ constexpr std::int64_t kStaleSeconds = 24 * 60 * 60;
 constexpr int kCreateAttempts = 5;
 
 // The scratch names this process uses now, with the staging directory of
-// each (null for a trash name). Guarded by gClaimsMutex.
+// each (null for a trash name), so that an interrupt can remove them all.
+// Guarded by gClaimsMutex.
 std::mutex gClaimsMutex;
 std::map<std::string, StagingDirectory *> &claims() {
   static auto *claimed = new std::map<std::string, StagingDirectory *>();
@@ -156,14 +158,6 @@ std::unique_ptr<StagingDirectory> StagingDirectory::Create(FileSystem &fileSyste
   return nullptr;
 }
 
-StagingDirectory *StagingDirectory::Find(const std::string &path) {
-  std::lock_guard<std::mutex> lock(gClaimsMutex);
-  const auto found = claims().find(qx::common::basename(path));
-  if (found == claims().end() || found->second == nullptr || found->second->Path() != path)
-    return nullptr;
-  return found->second;
-}
-
 StagingDirectory::StagingDirectory(FileSystem &fileSystem, std::unique_ptr<ClaimedScratch> name,
                                    std::unique_ptr<Directory> resource,
                                    std::unique_ptr<Directory> stage, const PathStatus &identity)
@@ -181,6 +175,8 @@ void StagingDirectory::AbandonAll() {
   // pass removes is taken by the next (and once a directory is gone, nothing
   // can be made in it).
   constexpr int kPasses = 3;
+  // The saves that now fail were interrupted, whatever their steps say.
+  NoteInterruption();
   std::lock_guard<std::mutex> lock(gClaimsMutex);
   for (int pass = 0; pass < kPasses; ++pass) {
     for (const auto &[name, staging] : claims()) {

@@ -46,9 +46,6 @@ class StagingDirectory {
   static std::unique_ptr<StagingDirectory> Create(FileSystem &fileSystem, const std::string &root,
                                                   const std::string &uniqueName, std::string &error,
                                                   Scratch kind = Scratch::kStaging);
-  // The staging directory of this process at `path`, while it lives;
-  // nothing otherwise.
-  static StagingDirectory *Find(const std::string &path);
   // Removes every staging directory of this process now, for a process
   // about to end without unwinding (an interrupt): their saves then fail,
   // and nothing of them stays behind. Any thread.

@@ -11,6 +11,8 @@
 
 #include <qx/common/Console.hh>
 
+#include "FailureNotes.hh"
+
 #include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools::internal {
@@ -91,6 +93,9 @@ bool DirectoryWithinLimits(int fd, const std::string &src, const UnpackLimits &l
   if (record->entries > limits.maxEntries) {
     qxerr << "Refusing zip archive '" << src << "': it holds " << record->entries
           << " entries, more than the limit of " << limits.maxEntries << "\n";
+    NoteArchiveFailure(src, "the archive holds " + std::to_string(record->entries) +
+                                " entries, more than the limit of " +
+                                std::to_string(limits.maxEntries));
     return false;
   }
   const std::uint64_t allowed = SaturatingAdd(
@@ -100,6 +105,9 @@ bool DirectoryWithinLimits(int fd, const std::string &src, const UnpackLimits &l
           << record->bytes << " bytes (" << humanBytes(record->bytes) << "), more than the "
           << allowed << " bytes (" << humanBytes(allowed) << ") that " << limits.maxEntries
           << " entries may take\n";
+    NoteArchiveFailure(src, "the archive's directory of entries takes " +
+                                humanBytes(record->bytes) + ", more than " +
+                                std::to_string(limits.maxEntries) + " entries may take");
     return false;
   }
   return true;

@@ -17,6 +17,7 @@
 
 #include "CacheNames.hh"
 #include "ConfinedPath.hh"
+#include "FailureNotes.hh"
 #include "ZipDeclaredSizes.hh"
 #include "ZipHandles.hh"
 #include "qx/quarn_tools/ByteSizes.hh"
@@ -28,13 +29,14 @@ namespace {
 constexpr std::size_t kChunkSize = 1 << 20;
 
 // An entry name as log lines show it: control characters (a newline, an
-// escape sequence) written as \xHH, so every line stays one line and the
-// terminal shows what the archive holds.
+// escape sequence) and the backslash written as \xHH, so every line stays
+// one line, the terminal shows what the archive holds, and a \xHH in the
+// line can only be an escape.
 std::string shownName(const std::string &name) {
   std::string shown;
   for (const char c : name) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7f) {
+    if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
       shown += c;
       continue;
     }
@@ -58,18 +60,38 @@ bool hasControlCharacter(const std::string &name) {
 // open while a tree is walked.
 constexpr std::size_t kMaxDepth = 128;
 
+// Notes that the archive `src` is not a valid zip, for libzip's `reason`.
+void noteInvalidZip(const std::string &src, const std::string &reason) {
+  NoteArchiveFailure(src, "the archive is not a valid zip (" + reason + ")", reason);
+}
+
+// libzip's words for its error code `code`.
+std::string zipErrorText(int code) {
+  zip_error_t error;
+  zip_error_init_with_code(&error, code);
+  const std::string text = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  return text;
+}
+
+// Logs a refusal of the whole archive, with the reason noted in words.
+bool refuse(const std::string &src, const std::string &line, const std::string &reason,
+            const std::string &detail = "") {
+  qxerr << "Refusing zip archive '" << src << "': " << line << "\n";
+  NoteArchiveFailure(src, reason, detail);
+  return false;
+}
+
 // Opens the archive at `fd` (taken, whatever happens) for reading.
 ArchivePtr openArchiveFrom(int fd, const std::string &src) {
   int error = 0;
   ArchivePtr archive(zip_fdopen(fd, ZIP_RDONLY, &error));
   if (archive) return archive;
   ::close(fd);
-  zip_error_t reason;
-  zip_error_init_with_code(&reason, error);
+  const std::string reason = zipErrorText(error);
   qxerr << "Error opening zip archive: '" << src << "'\n";
-  qxerr << "The zip archive '" << src << "' cannot be read: " << zip_error_strerror(&reason)
-        << "\n";
-  zip_error_fini(&reason);
+  qxerr << "The zip archive '" << src << "' cannot be read: " << reason << "\n";
+  noteInvalidZip(src, reason);
   return nullptr;
 }
 
@@ -113,10 +135,17 @@ bool planEntry(const zip_stat_t &stat, const std::string &src, const std::string
   entry.name = (stat.valid & ZIP_STAT_NAME) && stat.name ? stat.name : "";
   if (stat.valid & ZIP_STAT_SIZE) entry.size = stat.size;
   if (stat.valid & ZIP_STAT_CRC) entry.crc = stat.crc;
+  const std::string shown = shownName(entry.name);
   if (hasControlCharacter(entry.name)) {
-    qxerr << "Refusing zip archive '" << src << "': entry [" << shownName(entry.name)
-          << "] has a control character in its name\n";
-    return false;
+    return refuse(src, "entry [" + shown + "] has a control character in its name",
+                  "the archive holds an entry whose name has a control character [" + shown + "]",
+                  shown);
+  }
+  // Archivers on Windows write "..\\..\\x" for a path that climbs out; here a
+  // backslash would be a file name's character. Either way no entry needs it.
+  if (entry.name.find('\\') != std::string::npos) {
+    return refuse(src, "entry [" + shown + "] has a backslash in its name",
+                  "the archive holds an entry whose name has a backslash [" + shown + "]", shown);
   }
   std::string name = entry.name;
   qx::common::changeFromUnixPath(name);
@@ -125,19 +154,17 @@ bool planEntry(const zip_stat_t &stat, const std::string &src, const std::string
                     name.compare(name.size() - sep.size(), sep.size(), sep) == 0;
   const std::optional<std::string> relative = confinedPath(qx::common::copyToUnixPath(name));
   if (!relative) {
-    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
-          << "] leaves the destination directory\n";
-    return false;
+    return refuse(src, "entry [" + entry.name + "] leaves the destination directory",
+                  "the archive holds an entry that leaves its directory [" + shown + "]", shown);
   }
   if (relative->empty() && !entry.directory) {
-    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name
-          << "] has no file name\n";
-    return false;
+    return refuse(src, "entry [" + entry.name + "] has no file name",
+                  "the archive holds an entry without a file name [" + shown + "]", shown);
   }
   if (depthOf(*relative) > kMaxDepth) {
-    qxerr << "Refusing zip archive '" << src << "': entry [" << entry.name << "] lies more than "
-          << kMaxDepth << " directories deep\n";
-    return false;
+    const std::string deep = "more than " + std::to_string(kMaxDepth) + " directories deep";
+    return refuse(src, "entry [" + entry.name + "] lies " + deep,
+                  "the archive holds an entry that lies " + deep + " [" + shown + "]", shown);
   }
   entry.relative = *relative;
   std::string local = *relative;
@@ -153,15 +180,17 @@ bool planEntries(zip_t *archive, const std::string &src, const std::string &dst,
                  const UnpackLimits &limits, Plan &plan) {
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   if (count > 0 && static_cast<std::uint64_t>(count) > limits.maxEntries) {
-    qxerr << "Refusing zip archive '" << src << "': it holds " << count
-          << " entries, more than the limit of " << limits.maxEntries << "\n";
-    return false;
+    const std::string holds = "holds " + std::to_string(count) +
+                              " entries, more than the limit of " +
+                              std::to_string(limits.maxEntries);
+    return refuse(src, "it " + holds, "the archive " + holds);
   }
   for (zip_uint64_t i = 0; count > 0 && i < static_cast<zip_uint64_t>(count); ++i) {
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive, i, 0, &stat) < 0) {
       qxerr << "Error get stats on archive index: " << i << "\n";
+      noteInvalidZip(src, zip_strerror(archive));
       plan.unreadable = true;
       continue;
     }
@@ -174,11 +203,11 @@ bool planEntries(zip_t *archive, const std::string &src, const std::string &dst,
     plan.entries.push_back(std::move(entry));
   }
   if (plan.declaredBytes > limits.maxBytes) {
-    qxerr << "Refusing zip archive '" << src << "': its entries declare "
-          << plan.declaredBytes << " bytes (" << humanBytes(plan.declaredBytes)
-          << "), more than the limit of " << limits.maxBytes << " bytes ("
-          << humanBytes(limits.maxBytes) << ")\n";
-    return false;
+    const std::string declare = "declare " + std::to_string(plan.declaredBytes) + " bytes (" +
+                                humanBytes(plan.declaredBytes) + "), more than the limit of " +
+                                std::to_string(limits.maxBytes) + " bytes (" +
+                                humanBytes(limits.maxBytes) + ")";
+    return refuse(src, "its entries " + declare, "the archive's entries " + declare);
   }
   return true;
 }
@@ -198,6 +227,12 @@ bool fitsFreeSpace(FileSystem &fileSystem, const std::string &src, const std::st
   qxerr << "Not enough space to unpack '" << src << "': it needs " << declared << " bytes ("
         << humanBytes(declared) << "), the file system of [" << probe << "] has " << free
         << " bytes (" << humanBytes(free) << ") free\n";
+  DownloadFailure failure;
+  failure.reason = FailureReason::kCache;
+  failure.path = probe;
+  failure.detail = "needs " + humanBytes(declared) + ", " + humanBytes(free) + " free";
+  failure.text = "not enough space in [" + probe + "] to unpack the archive: it " + failure.detail;
+  NoteFailure(failure);
   return false;
 }
 
@@ -211,6 +246,7 @@ bool concernsOneEntry(int error) {
 void directoryFailed(const std::string &path, int error) {
   qxerr << "Error creating directory [" << path << "]. "
         << "Do you have the right permissions? (" << ErrorText(error) << ")\n";
+  NoteCacheFailure("create directory", path, ErrorText(error));
 }
 
 // The directories of the destination, made as entries need them, one
@@ -322,10 +358,14 @@ class ByteBudget {
 // entry costs at most one chunk more than an honest one. libzip checks the
 // CRC when the end of the data is read.
 Copied copyEntry(zip_file_t *file, const Entry &entry, std::vector<char> &buffer, PendingFile &out,
-                 ByteBudget &budget, int &writeError, std::uint64_t &total) {
+                 ByteBudget &budget, int &writeError, std::uint64_t &total,
+                 std::string &readError) {
   for (;;) {
     const zip_int64_t read = zip_fread(file, buffer.data(), buffer.size());
-    if (read < 0) return Copied::kReadError;
+    if (read < 0) {
+      readError = zip_file_strerror(file);
+      return Copied::kReadError;
+    }
     if (read == 0) break;
     total += static_cast<std::uint64_t>(read);
     if (entry.size && total > *entry.size) return Copied::kTooLong;
@@ -333,7 +373,10 @@ Copied copyEntry(zip_file_t *file, const Entry &entry, std::vector<char> &buffer
     writeError = out.Write(buffer.data(), static_cast<size_t>(read));
     if (writeError != 0) return Copied::kWriteError;
   }
-  if (entry.size && total != *entry.size) return Copied::kReadError;
+  if (entry.size && total != *entry.size) {
+    readError = "an entry is shorter than it declares";
+    return Copied::kReadError;
+  }
   return Copied::kDone;
 }
 
@@ -374,42 +417,55 @@ class Extractor {
     EntryPtr file(zip_fopen_index(archive_, entry.index, 0));
     if (!file) {
       qxerr << "Error opening: " << shownName(entry.name) << "\n";
+      noteInvalidZip(src_, zip_strerror(archive_));
       return Outcome::kSkipped;
     }
     PendingFile out(fileSystem_, *parent, qx::common::basename(entry.relative),
                     options_.freshDestination);
     int writeError = out.OpenError();
     std::uint64_t total = 0;
-    Copied copied = writeError == 0
-                        ? copyEntry(file.get(), entry, buffer_, out, budget_, writeError, total)
-                        : Copied::kWriteError;
+    std::string readError;
+    Copied copied = writeError == 0 ? copyEntry(file.get(), entry, buffer_, out, budget_,
+                                                writeError, total, readError)
+                                    : Copied::kWriteError;
     // Closing the entry reports a checksum mismatch that the reads did not.
-    if (zip_fclose(file.release()) != 0 && copied == Copied::kDone) copied = Copied::kReadError;
+    const int closed = zip_fclose(file.release());
+    if (closed != 0 && copied == Copied::kDone) {
+      copied = Copied::kReadError;
+      readError = zipErrorText(closed);
+    }
     if (copied == Copied::kDone) {
       writeError = out.Commit();
       if (writeError != 0) copied = Copied::kWriteError;
     }
-    return Report(entry, copied, writeError, total);
+    return Report(entry, copied, writeError, total, readError);
   }
 
-  Outcome Report(const Entry &entry, Copied copied, int writeError, std::uint64_t total) {
+  Outcome Report(const Entry &entry, Copied copied, int writeError, std::uint64_t total,
+                 const std::string &readError) {
     switch (copied) {
       case Copied::kTooLong:
         qxerr << "Error reading " << shownName(entry.name) << "\n";
         qxerr << "Entry [" << shownName(entry.name) << "] holds more than the "
               << entry.size.value_or(0) << " bytes it declares\n";
+        noteInvalidZip(src_, "an entry holds more than it declares");
         return Outcome::kSkipped;
       case Copied::kReadError:
         qxerr << "Error reading " << shownName(entry.name) << "\n";
+        noteInvalidZip(src_, readError);
         return Outcome::kSkipped;
       case Copied::kWriteError:
         qxerr << "Failed to write file [" << entry.path << "]: " << ErrorText(writeError)
               << "\n";
+        NoteCacheFailure("write file", entry.path, ErrorText(writeError));
         return concernsOneEntry(writeError) ? Outcome::kSkipped : Outcome::kFatal;
       case Copied::kOverLimit:
         qxerr << "Stopped unpacking '" << src_ << "': it writes more than the limit of "
               << budget_.Limit() << " bytes (" << humanBytes(budget_.Limit())
               << "), though its entries declare less\n";
+        NoteArchiveFailure(src_, "the archive unpacks to more than the limit of " +
+                                     std::to_string(budget_.Limit()) + " bytes (" +
+                                     humanBytes(budget_.Limit()) + ")");
         return Outcome::kFatal;
       case Copied::kDone:
         break;
@@ -465,9 +521,10 @@ bool writeEntries(zip_t *archive, const Plan &plan, const std::string &src, cons
   return !failed;
 }
 
-bool finish(ArchivePtr &archive, bool written) {
+bool finish(ArchivePtr &archive, const std::string &src, bool written) {
   if (!closeArchive(archive)) {
     qxerr << "Error closing zip archive\n";
+    noteInvalidZip(src, "it does not close cleanly");
     return false;
   }
   return written;
@@ -491,7 +548,7 @@ bool extract(const std::string &src, const std::string &dst, const ExtractOption
   ArchivePtr archive;
   Plan plan;
   if (!openAndPlan(fd, src, dst, options, fileSystem, archive, plan)) return false;
-  if (plan.entries.empty()) return finish(archive, !plan.unreadable);
+  if (plan.entries.empty()) return finish(archive, src, !plan.unreadable);
   // The destination is the caller's choice: made, and opened, as it stands.
   std::unique_ptr<Directory> top;
   int error = CreateDirectories(fileSystem, dst);
@@ -501,7 +558,7 @@ bool extract(const std::string &src, const std::string &dst, const ExtractOption
     return false;
   }
   const bool written = writeEntries(archive.get(), plan, src, *top, options, fileSystem);
-  return finish(archive, written);
+  return finish(archive, src, written);
 }
 
 bool extractInto(int fd, const std::string &src, const Directory &dst,
@@ -510,7 +567,7 @@ bool extractInto(int fd, const std::string &src, const Directory &dst,
   Plan plan;
   if (!openAndPlan(fd, src, dst.Path(), options, fileSystem, archive, plan)) return false;
   const bool written = writeEntries(archive.get(), plan, src, dst, options, fileSystem);
-  return finish(archive, written);
+  return finish(archive, src, written);
 }
 
 }  // namespace

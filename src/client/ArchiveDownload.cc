@@ -7,9 +7,11 @@
 #include <qx/common/URI.hh>
 
 #include "CacheNames.hh"
+#include "FailureNotes.hh"
 #include "IdentifierText.hh"
 #include "RestClientInternal.hh"
 #include "Routes.hh"
+#include "ServerErrors.hh"
 #include "ServerRequest.hh"
 #include "qx/quarn_tools/ByteSizes.hh"
 
@@ -44,6 +46,19 @@ std::string TrimmedLink(const std::string &body) {
   if (first == std::string::npos) return "";
   const auto last = body.find_last_not_of(" \t\r\n");
   return body.substr(first, last - first + 1);
+}
+
+// Notes that the server's answer to `resource` is not what the protocol
+// says: `what` in words.
+void noteProtocolFailure(const ServerConfig &server, const std::string &resource,
+                         const std::string &what) {
+  DownloadFailure failure;
+  failure.reason = FailureReason::kServer;
+  failure.server = server.Url().Str();
+  failure.resource = ResourceWords(resource);
+  failure.status = 200;
+  failure.text = failure.server + " answered " + failure.resource + " with " + what;
+  NoteFailure(failure);
 }
 
 // The version the server delivered, from its version header: the header's
@@ -121,12 +136,18 @@ class ArchiveDownload::File : public BodySink {
 
   bool Failed() const { return error_ != 0 || tooLarge_; }
 
-  std::string Failure(const std::string &from) const {
+  // Logs why the file failed (and notes it); `from` is where the body came
+  // from.
+  void ReportFailure(const std::string &from) const {
     if (tooLarge_) {
-      return "The archive from [" + from + "] is larger than the limit of " +
-             std::to_string(limit_) + " bytes (" + humanBytes(limit_) + ")";
+      const std::string limit =
+          "the limit of " + std::to_string(limit_) + " bytes (" + humanBytes(limit_) + ")";
+      qxerr << "The archive from [" << from << "] is larger than " << limit << "\n";
+      NoteArchiveFailure(directory_.Join(name_), "the archive is larger than " + limit);
+      return;
     }
-    return "Unable to write [" + directory_.Join(name_) + "]: " + ErrorText(error_);
+    qxerr << "Unable to write [" << directory_.Join(name_) << "]: " << ErrorText(error_) << "\n";
+    NoteCacheFailure("write", directory_.Join(name_), ErrorText(error_));
   }
 
   std::uint64_t Size() const override { return size_; }
@@ -157,8 +178,16 @@ ArchiveDownload::~ArchiveDownload() {
 bool ArchiveDownload::ServerComplete(const ServerConfig &server, const DownloadTexts &texts) {
   if (server.Url().Valid() && !server.Version().empty()) return true;
   qxerr << texts.incomplete << "\n" << ServerForLog(server) << "\n";
+  DownloadFailure failure;
+  failure.reason = FailureReason::kOther;
+  failure.server = server.Url().Str();
+  failure.text = "the configuration of the server [" + failure.server +
+                 "] is incomplete: it needs a URL and an API version";
+  NoteFailure(failure);
   return false;
 }
+
+std::uint64_t ArchiveDownload::Bytes() const { return file_ ? file_->Size() : 0; }
 
 bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &texts) {
   refusedByServer_ = false;
@@ -167,6 +196,7 @@ bool ArchiveDownload::Run(const ArchiveRequest &request, const DownloadTexts &te
   if (!TakeBody(response_, kMaxReferralHops)) return false;
   if (file_->Size() == 0) {
     qxerr << "The server sent an empty archive for [" << request.uniqueName << "]\n";
+    noteProtocolFailure(request.server, resource_, "an empty archive");
     return false;
   }
   return true;
@@ -177,25 +207,28 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
   if (!ServerComplete(server, texts)) return false;
   const std::string route =
       routes::Archive(request.owner, texts.kind, request.name, request.version);
+  server_ = server;
+  resource_ = routes::Resource(request.owner, texts.kind, request.name);
   qxmsg << texts.downloading << request.uniqueName << "]\n";
 
   std::string error;
   stage_ = cache::StagingDirectory::Create(fileSystem_, root_, request.uniqueName, error);
   if (!stage_) {
     qxerr << error << "\n";
+    NoteCacheError(error);
     return false;
   }
   archiveName_ = cache::ArchiveFileName(request.name);
-  archive_ = stage_->Join(archiveName_);
   file_ = std::make_unique<File>(fileSystem_, stage_->Stage(), archiveName_, limits_.maxBytes);
   if (!file_->Restart()) {
-    qxerr << file_->Failure(server.Url().Str()) << "\n";
+    file_->ReportFailure(server.Url().Str());
     return false;
   }
-  response_ = RequestToSink("", server.Url().Str(), server.Version(), route,
-                           {"link=true"}, HeadersWithApiKey(server, request.headers), *file_);
+  ExchangeFailure exchange;
+  response_ = RequestToSink("", server.Url().Str(), server.Version(), route, {"link=true"},
+                            HeadersWithApiKey(server, request.headers), *file_, &exchange);
   if (!file_->Close()) {
-    qxerr << file_->Failure(server.Url().Str() + "/" + server.Version() + "/" + route) << "\n";
+    file_->ReportFailure(server.Url().Str() + "/" + server.Version() + "/" + route);
     return false;
   }
   if (response_.statusCode != 200) {
@@ -206,6 +239,7 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
           << "  Server: " << server.Url().Str() << "\n"
           << "  Route: " << route << "\n"
           << "  REST response code: " << response_.statusCode << "\n";
+    NoteReply(ReplyOf(server, resource_, response_), exchange);
     return false;
   }
   return true;
@@ -222,23 +256,34 @@ bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
     if (body.size() > kMaxReferralBytes || !qx::common::URI::Valid(link)) {
       qxerr << "Invalid referral link URI [" << body.substr(0, 200) << "]. "
             << "Unable to download.\n";
+      noteProtocolFailure(server_, resource_, "a referral link that is no URL");
       return false;
     }
     if (hopsLeft <= 0) {
       qxerr << "Too many referral links: giving up after " << kMaxReferralHops << " hops at ["
             << link << "]. Unable to download.\n";
+      noteProtocolFailure(server_, resource_,
+                          "more than " + std::to_string(kMaxReferralHops) + " referral links");
       return false;
     }
     qxdbg << "Downloading from a referral link [" << link << "]\n";
     if (!file_->Restart()) {
-      qxerr << file_->Failure(link) << "\n";
+      file_->ReportFailure(link);
       return false;
     }
+    // What the link leads to is the archive, whatever its status says.
+    ExchangeFailure exchange;
     const RestResponse referred =
-        RequestToSink(referralAgent_, link, "", "", {}, {}, *file_);
+        RequestToSink(referralAgent_, link, "", "", {}, {}, *file_, &exchange);
     if (!file_->Close()) {
-      qxerr << file_->Failure(link) << "\n";
+      file_->ReportFailure(link);
       return false;
+    }
+    if (referred.statusCode == 0 && !exchange.text.empty()) {
+      ServerReply reply;
+      reply.server = link;
+      reply.resource = resource_;
+      NoteReply(reply, exchange);
     }
     return TakeBody(referred, hopsLeft - 1);
   }
@@ -247,7 +292,15 @@ bool ArchiveDownload::TakeBody(const RestResponse &response, int hopsLeft) {
     return true;
   qxerr << "Invalid content-type of [" << WithoutLineEnd(contentType) << "]. "
         << "Unable to download.\n";
+  noteProtocolFailure(server_, resource_,
+                      "the content type [" + WithoutLineEnd(contentType) + "], not an archive");
   return false;
+}
+
+void ArchiveDownload::NoteReply(const ServerReply &reply, const ExchangeFailure &exchange) {
+  DownloadFailure failure = ReplyFailure(reply, exchange.text);
+  if (exchange.cancelled) failure.reason = FailureReason::kInterrupted;
+  NoteFailure(failure);
 }
 
 }  // namespace qx::quarn_tools::internal

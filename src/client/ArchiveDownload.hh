@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "CacheLimits.hh"
+#include "DownloadedArchive.hh"
 #include "FileSystem.hh"
+#include "RestClientInternal.hh"
 #include "StagingDirectory.hh"
 #include "qx/quarn_tools/RestClient.hh"
 #include "qx/quarn_tools/ServerConfig.hh"
@@ -58,15 +60,17 @@ class ArchiveDownload {
   // version); false having logged the server's record.
   static bool ServerComplete(const ServerConfig &server, const DownloadTexts &texts);
 
-  // Downloads the archive. False, having logged why, when there is none:
-  // incomplete server configuration, a status other than 200, a refused
-  // content type or referral, a body over the limit, a write error.
+  // Downloads the archive. False, having logged why (and noted it,
+  // FailureNotes.hh), when there is none: incomplete server configuration,
+  // a status other than 200 or no answer, a refused content type or
+  // referral, a body over the limit, a write error.
   bool Run(const ArchiveRequest &request, const DownloadTexts &texts);
 
   // After Run: the version the server delivered (1 when it did not say),
-  // and the archive file.
+  // the archive in its staging directory, and its size.
   unsigned int DeliveredVersion() const { return version_; }
-  const std::string &ArchivePath() const { return archive_; }
+  cache::StagedArchive Staged() const { return {*stage_, archiveName_}; }
+  std::uint64_t Bytes() const;
   // What the server answered to the archive request: status and headers,
   // and, when it refused, the start of its body (what people may read).
   const RestResponse &Response() const { return response_; }
@@ -80,6 +84,8 @@ class ArchiveDownload {
 
   bool Request(const ArchiveRequest &request, const DownloadTexts &texts);
   bool TakeBody(const RestResponse &response, int hopsLeft);
+  // Notes why `reply` (with the transport's words) failed the download.
+  static void NoteReply(const ServerReply &reply, const ExchangeFailure &exchange);
 
   FileSystem &fileSystem_;
   std::string root_;
@@ -87,8 +93,9 @@ class ArchiveDownload {
   UnpackLimits limits_;
   std::unique_ptr<cache::StagingDirectory> stage_;
   std::unique_ptr<File> file_;
-  std::string archive_;
   std::string archiveName_;
+  ServerConfig server_;    // asked for
+  std::string resource_;   // owner/kind/name
   RestResponse response_;
   bool refusedByServer_ = false;
   unsigned int version_ = 1;

@@ -36,10 +36,11 @@
 #include <qx/common/Console.hh>
 
 #include "Cancellation.hh"
-#include "QuarnClientPrivate.hh"
+#include "ClientBatchDownloads.hh"
+#include "Outcomes.hh"
 #include "RestClientInternal.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
@@ -54,7 +55,7 @@ constexpr std::chrono::milliseconds kCollectWait(100);
 // A batch asked to run on no thread at all runs on one.
 std::size_t AtLeastOne(std::size_t jobs) { return jobs < 1 ? 1 : jobs; }
 
-using ModelResults = std::vector<std::tuple<ModelIdentifier, Result>>;
+using ModelResults = std::vector<BatchDownload>;
 
 // The server a model is fetched from, as the transport tells servers apart.
 std::string ServerOf(const ModelIdentifier &id) { return id.Server().Url().Str(); }
@@ -63,7 +64,7 @@ std::string ServerOf(const ModelIdentifier &id) { return id.Server().Url().Str()
 // transport carries to it on one connection (the streams of an HTTP/2
 // connection), and at least one per job.
 std::size_t FetchesAtOnce(const std::string &url, std::size_t jobs) {
-  return std::max(jobs, static_cast<std::size_t>(internal::RequestsPerConnection(url)));
+  return std::max(jobs, static_cast<std::size_t>(RequestsPerConnection(url)));
 }
 
 // The models still to download in one DownloadModels call, shared by its
@@ -195,9 +196,9 @@ class ModelQueue {
 // lock is never taken while the queue's is held.
 class ResultList {
  public:
-  void Add(const ModelIdentifier &id, const Result &result) {
+  void Add(const ModelIdentifier &id, ModelTree::Node made) {
     std::lock_guard<std::mutex> lock(mutex_);
-    results_.emplace_back(id, result);
+    results_.push_back({id, std::move(made)});
   }
   // Only once every worker has been joined.
   ModelResults Take() {
@@ -232,7 +233,7 @@ class FetchedLine {
  public:
   explicit FetchedLine(std::size_t capacity) : capacity_(capacity) {}
 
-  void Hand(const ModelIdentifier &id, internal::FetchedModel fetched) {
+  void Hand(const ModelIdentifier &id, FetchedModel fetched) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return line_.size() < capacity_; });
     line_.emplace_back(id, std::move(fetched));
@@ -240,11 +241,11 @@ class FetchedLine {
   }
 
   // The next model to save; nothing once the line is closed and empty.
-  std::optional<std::pair<ModelIdentifier, internal::FetchedModel>> Next() {
+  std::optional<std::pair<ModelIdentifier, FetchedModel>> Next() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !line_.empty() || closed_; });
     if (line_.empty()) return std::nullopt;
-    std::pair<ModelIdentifier, internal::FetchedModel> next = std::move(line_.front());
+    std::pair<ModelIdentifier, FetchedModel> next = std::move(line_.front());
     line_.pop_front();
     changed_.notify_all();
     return next;
@@ -263,30 +264,38 @@ class FetchedLine {
   const std::size_t capacity_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::pair<ModelIdentifier, internal::FetchedModel>> line_;
+  std::deque<std::pair<ModelIdentifier, FetchedModel>> line_;
   bool closed_ = false;
 };
 
 // A worker: saves fetched models until the line closes.
-void SaveLoop(internal::Downloader &downloads, FetchedLine &line, ModelQueue &queue,
+void SaveLoop(Downloader &downloads, FetchedLine &line, ModelQueue &queue,
               ResultList &results) {
   while (auto next = line.Next()) {
     auto &[id, fetched] = *next;
+    ModelTree::Node made;
+    Result failed(FETCH_DONE);
+    Guarded(id, [&] { made = downloads.SaveFetchedNode(fetched, id.Url().Str()); }, failed);
+    if (!failed) {
+      made = ModelTree::Node();
+      made.outcome = OutcomeNaming(ResourceKind::kModel, id, id.Url().Str());
+      Fail(made.outcome, failed, FailureReason::kOther, "the download failed unexpectedly");
+    }
     std::vector<ModelIdentifier> dependencies;
-    Result result;
-    Guarded(id, [&] { result = downloads.SaveFetched(fetched, dependencies); }, result);
-    if (!result) dependencies.clear();
-    results.Add(id, result);
+    if (made.outcome.result) dependencies = made.dependencies.ids;
+    // Recorded before the queue hears of it: once the queue is drained, the
+    // batch takes the results.
+    results.Add(id, std::move(made));
     queue.Finish(id, dependencies);
   }
 }
 
 // A fetch thread: fetches models until the queue stops, and hands them on.
-void FetchLoop(internal::Downloader &downloads, ModelQueue &queue, FetchedLine &line) {
+void FetchLoop(Downloader &downloads, ModelQueue &queue, FetchedLine &line) {
   while (std::optional<ModelIdentifier> id = queue.Take()) {
     // A fetch that throws leaves a failed FetchedModel, which its worker
     // records as such.
-    internal::FetchedModel fetched;
+    FetchedModel fetched;
     Result unused;
     Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
     queue.Fetched(*id);
@@ -298,10 +307,10 @@ void FetchLoop(internal::Downloader &downloads, ModelQueue &queue, FetchedLine &
 // cancellation token.
 class BatchCrew {
  public:
-  BatchCrew(QuarnClientPrivate &client, ModelQueue &queue, FetchedLine &line,
-            ResultList &results)
-      : client_(client), queue_(queue), line_(line), results_(results),
-        token_(internal::CurrentCancelToken()) {}
+  BatchCrew(Downloader &downloads, const BatchThreads &threads, ModelQueue &queue,
+            FetchedLine &line, ResultList &results)
+      : downloads_(downloads), threads_(threads), queue_(queue), line_(line), results_(results),
+        token_(CurrentCancelToken()) {}
 
   // Starts `jobs` workers. False, with the reason logged, when one cannot be
   // started.
@@ -309,7 +318,7 @@ class BatchCrew {
     for (std::size_t i = 0; i < jobs; ++i) {
       try {
         workers_.push_back(Start([this] {
-          SaveLoop(client_.downloads, line_, queue_, results_);
+          SaveLoop(downloads_, line_, queue_, results_);
         }));
       } catch (const std::exception &e) {
         qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
@@ -325,7 +334,7 @@ class BatchCrew {
   bool StartFetches(std::size_t wanted) {
     while (fetchers_.size() < wanted) {
       try {
-        fetchers_.push_back(Start([this] { FetchLoop(client_.downloads, queue_, line_); }));
+        fetchers_.push_back(Start([this] { FetchLoop(downloads_, queue_, line_); }));
       } catch (const std::exception &e) {
         if (fetchers_.empty()) {
           qxerr << "Unable to start a download fetch thread: " << e.what() << "\n";
@@ -348,17 +357,18 @@ class BatchCrew {
 
  private:
   std::thread Start(std::function<void()> work) {
-    return client_.threads.startWorker([token = token_, work = std::move(work)] {
-      const internal::CancelScope scope(token);
+    return threads_.startWorker([token = token_, work = std::move(work)] {
+      const CancelScope scope(token);
       work();
     });
   }
 
-  QuarnClientPrivate &client_;
+  Downloader &downloads_;
+  const BatchThreads &threads_;
   ModelQueue &queue_;
   FetchedLine &line_;
   ResultList &results_;
-  const internal::CancelToken token_;
+  const CancelToken token_;
   std::vector<std::thread> workers_;
   std::vector<std::thread> fetchers_;
 };
@@ -423,8 +433,11 @@ class WorldWindow {
 
 }  // namespace
 
-std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadModels(
-    const std::vector<ModelIdentifier> &ids, std::size_t jobs) {
+ClientBatchDownloads::ClientBatchDownloads(Downloader &downloads, BatchThreads threads)
+    : downloads_(downloads), threads_(std::move(threads)) {}
+
+std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelIdentifier> &ids,
+                                                        std::size_t jobs) {
   jobs = AtLeastOne(jobs);
   ModelQueue queue(ids, jobs);
   // Counted before any thread takes a model, so the line does not depend on
@@ -432,8 +445,9 @@ std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadMod
   const std::size_t queued = queue.Length();
   ResultList results;
   FetchedLine line(jobs);
-  BatchCrew crew(*this, queue, line, results);
-  if (crew.StartWorkers(jobs) && crew.StartFetches(std::max<std::size_t>(1, queue.FetchesWanted()))) {
+  BatchCrew crew(downloads_, threads_, queue, line, results);
+  if (crew.StartWorkers(jobs) &&
+      crew.StartFetches(std::max<std::size_t>(1, queue.FetchesWanted()))) {
     qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
     // Fetches widen as servers turn out to take more requests at once.
     while (!queue.WaitUntilDrained(kWidenEvery)) crew.StartFetches(queue.FetchesWanted());
@@ -446,24 +460,35 @@ std::vector<std::tuple<ModelIdentifier, Result>> QuarnClientPrivate::DownloadMod
   return done;
 }
 
-Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &ids,
-                                          std::size_t jobs) {
+std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<WorldIdentifier> &ids,
+                                                          std::size_t jobs) {
   jobs = AtLeastOne(jobs);
   qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
-  const internal::CancelToken token = internal::CurrentCancelToken();
+  const CancelToken token = CurrentCancelToken();
+  // One outcome per world, each written by its own task only, and read once
+  // that task's future is consumed.
+  std::vector<DownloadOutcome> outcomes;
+  for (const WorldIdentifier &id : ids) {
+    outcomes.push_back(OutcomeNaming(ResourceKind::kWorld, id, id.Url().Str()));
+    Fail(outcomes.back(), Result(FETCH_FAILED), FailureReason::kOther,
+         "the download was not started");
+  }
   WorldWindow window(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const WorldIdentifier &id = ids[i];
     while (window.Size() >= jobs || window.Holds(id.UniqueName())) window.Collect();
     std::this_thread::sleep_for(kLaunchPause);
+    DownloadOutcome *slot = &outcomes[i];
     try {
-      window.Add(id.UniqueName(), threads.startTask([this, id, token]() -> Result {
-        const internal::CancelScope scope(token);
+      window.Add(id.UniqueName(), threads_.startTask([this, id, slot, token]() -> Result {
+        const CancelScope scope(token);
         try {
           WorldIdentifier copy(id);
-          return downloads.DownloadWorld(copy, {});
+          *slot = downloads_.WorldOutcome(copy, {}, id.Url().Str());
+          return slot->result;
         } catch (const std::exception &e) {
           qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";
+          Fail(*slot, Result(FETCH_FAILED), FailureReason::kOther, e.what());
           return Result(FETCH_FAILED);
         }
       }));
@@ -474,7 +499,7 @@ Result QuarnClientPrivate::DownloadWorlds(const std::vector<WorldIdentifier> &id
     }
   }
   while (!window.Empty()) window.Collect();
-  return Result(FETCH_DONE);
+  return outcomes;
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

@@ -1,14 +1,14 @@
-// Lookups of cached resources and files by URL; these never touch the
-// network. A file path taken from a URL that would climb out of the
-// resource's directory is refused: a URL must not lead a caller to files
-// elsewhere on the machine.
+// A file path taken from a URL that would climb out of the resource's
+// directory is refused: a URL must not lead a caller to files elsewhere on
+// the machine.
+#include "ClientCachedLookups.hh"
+
 #include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
-#include "QuarnClientPrivate.hh"
 #include "ConfinedPath.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
@@ -21,57 +21,70 @@ std::string CollapseSeparators(const std::string &path) {
   return result;
 }
 
+// The path of an existing file of a cached version, for a lookup.
+Result ExistingFile(const std::string &directory, const std::string &filePath, bool model,
+                    std::string &path) {
+  const std::optional<std::string> candidate = FileInVersion(directory, filePath, model);
+  if (!candidate || !qx::common::exists(*candidate)) return Result(FETCH_FAILED);
+  path = *candidate;
+  return Result(FETCH_CACHED);
+}
+
 }  // namespace
 
-Result QuarnClientPrivate::CachedModel(const ModelIdentifier &id, std::string &path) {
-  const Model model = cache->MatchingModel(id);
+std::optional<std::string> FileInVersion(const std::string &directory, const std::string &filePath,
+                                         bool model) {
+  if (filePath.empty() || !confinedPath(filePath)) return std::nullopt;
+  const std::string joined = qx::common::joinPaths(directory, filePath);
+  return model ? CollapseSeparators(joined) : joined;
+}
+
+ClientCachedLookups::ClientCachedLookups(const std::shared_ptr<LocalCache> &cache,
+                                         const ResourceUrls &urls)
+    : cache_(cache), urls_(urls) {}
+
+Result ClientCachedLookups::CachedModel(const ModelIdentifier &id, std::string &path) const {
+  const Model model = cache_->MatchingModel(id);
   if (!model) return Result(FETCH_FAILED);
   path = model.PathToModel();
   return Result(FETCH_CACHED);
 }
 
-Result QuarnClientPrivate::CachedModel(const qx::common::URI &url, std::string &path) {
+Result ClientCachedLookups::CachedModel(const qx::common::URI &url, std::string &path) const {
   ModelIdentifier id;
-  if (!urls.ParseModelUrl(url, id)) return Result(FETCH_FAILED);
+  if (!urls_.ParseModelUrl(url, id)) return Result(FETCH_FAILED);
   return CachedModel(id, path);
 }
 
-Result QuarnClientPrivate::CachedWorld(const qx::common::URI &url, std::string &path) {
+Result ClientCachedLookups::CachedWorld(const qx::common::URI &url, std::string &path) const {
   WorldIdentifier id;
-  if (!urls.ParseWorldUrl(url, id) || !cache->MatchingWorld(id)) return Result(FETCH_FAILED);
+  if (!urls_.ParseWorldUrl(url, id) || !cache_->MatchingWorld(id)) return Result(FETCH_FAILED);
   path = id.LocalPath();
   return Result(FETCH_CACHED);
 }
 
-bool QuarnClientPrivate::CachedWorld(const qx::common::URI &url) {
+bool ClientCachedLookups::CachedWorld(const qx::common::URI &url) const {
   WorldIdentifier id;
-  return urls.ParseWorldUrl(url, id) && cache->MatchingWorld(id);
+  return urls_.ParseWorldUrl(url, id) && cache_->MatchingWorld(id);
 }
 
-Result QuarnClientPrivate::CachedModelFile(const qx::common::URI &url, std::string &path) {
+Result ClientCachedLookups::CachedModelFile(const qx::common::URI &url, std::string &path) const {
   ModelIdentifier id;
   std::string filePath;
-  if (!urls.ParseModelFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
+  if (!urls_.ParseModelFileUrl(url, id, filePath) || !FileInVersion("", filePath, true))
     return Result(FETCH_FAILED);
-  const Model model = cache->MatchingModel(id);
+  const Model model = cache_->MatchingModel(id);
   if (!model) return Result(FETCH_FAILED);
-  const std::string candidate =
-      CollapseSeparators(qx::common::joinPaths(model.PathToModel(), filePath));
-  if (!qx::common::exists(candidate)) return Result(FETCH_FAILED);
-  path = candidate;
-  return Result(FETCH_CACHED);
+  return ExistingFile(model.PathToModel(), filePath, true, path);
 }
 
-Result QuarnClientPrivate::CachedWorldFile(const qx::common::URI &url, std::string &path) {
+Result ClientCachedLookups::CachedWorldFile(const qx::common::URI &url, std::string &path) const {
   WorldIdentifier id;
   std::string filePath;
-  if (!urls.ParseWorldFileUrl(url, id, filePath) || filePath.empty() || !confinedPath(filePath))
+  if (!urls_.ParseWorldFileUrl(url, id, filePath) || !FileInVersion("", filePath, false) ||
+      !cache_->MatchingWorld(id))
     return Result(FETCH_FAILED);
-  if (!cache->MatchingWorld(id)) return Result(FETCH_FAILED);
-  const std::string candidate = qx::common::joinPaths(id.LocalPath(), filePath);
-  if (!qx::common::exists(candidate)) return Result(FETCH_FAILED);
-  path = candidate;
-  return Result(FETCH_CACHED);
+  return ExistingFile(id.LocalPath(), filePath, false, path);
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

@@ -4,9 +4,9 @@
 
 #include <qx/common/Console.hh>
 
-#include "QuarnClientPrivate.hh"
+#include "ClientUpdates.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
@@ -57,10 +57,14 @@ std::vector<ResourceUpdate> UpdateEach(const std::map<std::string, Identifier> &
     update.result = details(cached, latest);
     if (!update.result) {
       qxerr << texts.detailsFailed << ownerName << "]\n";
+      update.failure = failureOf(update.result);
     } else if (cached.Version() < latest.Version()) {
       update.serverVersion = latest.Version();
       qxmsg << texts.updating << ownerName << " up to version " << latest.Version() << "\n";
-      update.result = download(latest);
+      const DownloadOutcome outcome = download(latest);
+      update.result = outcome.result;
+      update.failure = outcome.failure;
+      update.path = outcome.path;
     } else {
       update.serverVersion = latest.Version();
       update.result = Result(FETCH_CACHED);
@@ -73,28 +77,34 @@ std::vector<ResourceUpdate> UpdateEach(const std::map<std::string, Identifier> &
 
 }  // namespace
 
-std::vector<ResourceUpdate> QuarnClientPrivate::UpdateModels(
-    const std::vector<std::string> &headers) {
+ClientUpdates::ClientUpdates(const std::shared_ptr<LocalCache> &cache,
+                             const ClientListings &listings, Downloader &downloads)
+    : cache_(cache), listings_(listings), downloads_(downloads) {}
+
+std::vector<ResourceUpdate> ClientUpdates::Models(const std::vector<std::string> &headers) {
   std::map<std::string, ModelIdentifier> newest;
-  for (ModelIter it = cache->AllModels(); it; ++it) KeepNewest(it->Identification(), newest);
+  for (ModelIter it = cache_->AllModels(); it; ++it) KeepNewest(it->Identification(), newest);
   return UpdateEach(
       newest, kModelTexts,
       [&](const ModelIdentifier &cached, ModelIdentifier &latest) {
-        return ModelDetails(cached, latest, headers);
+        return listings_.ModelDetails(cached, latest, headers);
       },
-      [&](const ModelIdentifier &latest) { return downloads.DownloadModel(latest, headers); });
+      [&](const ModelIdentifier &latest) {
+        return downloads_.ModelOutcome(latest, headers, latest.Url().Str());
+      });
 }
 
-std::vector<ResourceUpdate> QuarnClientPrivate::UpdateWorlds(
-    const std::vector<std::string> &headers) {
+std::vector<ResourceUpdate> ClientUpdates::Worlds(const std::vector<std::string> &headers) {
   std::map<std::string, WorldIdentifier> newest;
-  for (WorldIter it = cache->AllWorlds(); it; ++it) KeepNewest(*it, newest);
+  for (WorldIter it = cache_->AllWorlds(); it; ++it) KeepNewest(*it, newest);
   return UpdateEach(
       newest, kWorldTexts,
       [&](const WorldIdentifier &cached, WorldIdentifier &latest) {
-        return WorldDetails(cached, latest, headers);
+        return listings_.WorldDetails(cached, latest, headers);
       },
-      [&](WorldIdentifier latest) { return downloads.DownloadWorld(latest, headers); });
+      [&](WorldIdentifier latest) {
+        return downloads_.WorldOutcome(latest, headers, latest.Url().Str());
+      });
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

@@ -8,21 +8,17 @@
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 
+#include "ClientUploads.hh"
 #include "MetadataFiles.hh"
-#include "QuarnClientPrivate.hh"
 #include "Routes.hh"
 #include "ServerRequest.hh"
 #include "qx/quarn_tools/JSONParser.hh"
 
-namespace qx::quarn_tools {
+namespace qx::quarn_tools::internal {
 
 namespace {
 
 using Form = std::multimap<std::string, std::string>;
-
-using internal::kModelsKind;
-using internal::kWorldsKind;
-namespace routes = internal::routes;
 
 // The transport reads a form value that begins with "@" as the name of a
 // local file to send.
@@ -86,17 +82,17 @@ std::string CategoriesField(const qx::msgs::QuarnMetadata::Categories &categorie
 
 // Reads the record of a model directory, with the lines a failure needs.
 bool ReadModelRecord(const std::string &directory, qx::msgs::QuarnMetadata &metadata) {
-  if (qx::common::exists(internal::PbtxtPath(directory))) {
-    qxdbg << "Parsing " << internal::PbtxtPath(directory);
-  } else if (qx::common::exists(internal::ModelConfigPath(directory))) {
-    qxdbg << "Parsing " << internal::ModelConfigPath(directory);
+  if (qx::common::exists(PbtxtPath(directory))) {
+    qxdbg << "Parsing " << PbtxtPath(directory);
+  } else if (qx::common::exists(ModelConfigPath(directory))) {
+    qxdbg << "Parsing " << ModelConfigPath(directory);
   }
-  switch (internal::ReadResourceMetadata(directory, metadata)) {
-    case internal::MetadataSource::kNone:
+  switch (ReadResourceMetadata(directory, metadata)) {
+    case MetadataSource::kNone:
       qxerr << "Provided model directory[" << directory
             << "] needs a metadata.pbtxt or a model.config file.";
       return false;
-    case internal::MetadataSource::kBadModelConfig:
+    case MetadataSource::kBadModelConfig:
       qxerr << "Unable to convert model config[" << directory << "].\n";
       return false;
     default: return true;
@@ -181,7 +177,11 @@ struct DeleteTarget {
 
 }  // namespace
 
-bool QuarnClientPrivate::FillModelForm(const std::string &directory, const ModelIdentifier &id,
+ClientUploads::ClientUploads(const ClientConfig &config, const Rest &rest, const ResourceUrls &urls,
+                             std::map<std::string, unsigned int> licenses)
+    : config_(config), rest_(rest), urls_(urls), licenses_(std::move(licenses)) {}
+
+bool ClientUploads::FillModelForm(const std::string &directory, const ModelIdentifier &id,
                                        bool isPrivate, const std::string &owner, Form &form) {
   if (!qx::common::exists(directory)) {
     qxerr << "The model path[" << directory << "] doesn't exist.\n";
@@ -197,14 +197,14 @@ bool QuarnClientPrivate::FillModelForm(const std::string &directory, const Model
   if (!owner.empty() && !AddTextField(form, "owner", owner)) return false;
 
   if (metadata.has_legal()) {
-    if (licenses.empty()) PopulateLicenses(id.Server());
-    if (licenses.empty()) return false;
+    if (licenses_.empty()) PopulateLicenses(id.Server());
+    if (licenses_.empty()) return false;
     const std::string &name = metadata.legal().license();
-    const auto licence = licenses.find(name);
-    if (licence == licenses.end()) {
+    const auto licence = licenses_.find(name);
+    if (licence == licenses_.end()) {
       qxerr << "Invalid license[" << name << "].\n"
             << "  Valid licenses include:\n"
-            << KnownLicences(licenses);
+            << KnownLicences(licenses_);
       return false;
     }
     form.emplace("license", std::to_string(licence->second));
@@ -227,23 +227,23 @@ bool QuarnClientPrivate::FillModelForm(const std::string &directory, const Model
   return AddFileFields(form, directory, "", 0, visited);
 }
 
-Result QuarnClientPrivate::UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
+Result ClientUploads::UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
                                        const std::vector<std::string> &headers, bool isPrivate,
                                        const std::string &owner) {
-  if (internal::RefusedOffline(config, "not uploading [" + pathToModelDir + "]"))
+  if (RefusedOffline(config_, "not uploading [" + pathToModelDir + "]"))
     return Result(UPLOAD_FAILED);
   Form form;
   if (!FillModelForm(pathToModelDir, id, isPrivate, owner, form)) return Result(UPLOAD_FAILED);
   const ServerConfig &server = id.Server();
   const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::POST_FORM, server, routes::kUpload, {},
-                             internal::HeadersWithApiKey(server, headers), "", form);
-  if (response.statusCode == 200) return internal::ResultOf(UPLOAD_DONE, server, routes::kUpload, response);
+      SendToServer(Rest(), HttpMethod::POST_FORM, server, routes::kUpload, {},
+                             HeadersWithApiKey(server, headers), "", form);
+  if (response.statusCode == 200) return ResultOf(UPLOAD_DONE, server, routes::kUpload, response);
   LogUploadFailure(server, form, response.statusCode);
-  return internal::ResultOf(UPLOAD_FAILED, server, routes::kUpload, response);
+  return ResultOf(UPLOAD_FAILED, server, routes::kUpload, response);
 }
 
-Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
+Result ClientUploads::PatchModel(const ModelIdentifier &model,
                                       const std::vector<std::string> &headers,
                                       const std::string &pathToModelDir) {
   if (model.Owner().empty() || model.Name().empty()) {
@@ -251,7 +251,7 @@ Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
           << "]: its owner and name are both needed.\n";
     return Result(PATCH_FAILED);
   }
-  if (internal::RefusedOffline(config, "not editing [" + model.UniqueName() + "]"))
+  if (RefusedOffline(config_, "not editing [" + model.UniqueName() + "]"))
     return Result(PATCH_FAILED);
   Form form;
   if (!pathToModelDir.empty() &&
@@ -262,57 +262,57 @@ Result QuarnClientPrivate::PatchModel(const ModelIdentifier &model,
   const ServerConfig &server = model.Server();
   const std::string route = routes::Resource(model.Owner(), kModelsKind, model.Name());
   const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::PATCH_FORM, server, route, {},
-                             internal::HeadersWithApiKey(server, headers), "", form);
-  return internal::ResultOf(response.statusCode == 200 ? PATCH_DONE : PATCH_FAILED, server, route,
+      SendToServer(Rest(), HttpMethod::PATCH_FORM, server, route, {},
+                             HeadersWithApiKey(server, headers), "", form);
+  return ResultOf(response.statusCode == 200 ? PATCH_DONE : PATCH_FAILED, server, route,
                             response);
 }
 
-Result QuarnClientPrivate::DeleteUrl(const qx::common::URI &uri,
+Result ClientUploads::DeleteUrl(const qx::common::URI &uri,
                                      const std::vector<std::string> &headers) {
   DeleteTarget target;
   ModelIdentifier model;
   WorldIdentifier world;
-  if (urls.ParseModelUrl(uri, model)) {
+  if (urls_.ParseModelUrl(uri, model)) {
     target = {"model", routes::Resource(model.Owner(), kModelsKind, model.Name()),
               model.UniqueName(), model.Server()};
-  } else if (urls.ParseWorldUrl(uri, world)) {
+  } else if (urls_.ParseWorldUrl(uri, world)) {
     target = {"world", routes::Resource(world.Owner(), kWorldsKind, world.Name()),
               world.UniqueName(), world.Server()};
   } else {
     qxerr << "Unable to parse URI[" << uri.Str() << "]\n";
     return Result(DELETE_FAILED);
   }
-  if (internal::RefusedOffline(config, "not deleting [" + target.uniqueName + "]"))
+  if (RefusedOffline(config_, "not deleting [" + target.uniqueName + "]"))
     return Result(DELETE_FAILED);
 
   const RestResponse response =
-      internal::SendToServer(Rest(), HttpMethod::DELETE, target.server, target.route, {},
-                             internal::HeadersWithApiKey(target.server, headers));
+      SendToServer(Rest(), HttpMethod::DELETE, target.server, target.route, {},
+                             HeadersWithApiKey(target.server, headers));
   if (response.statusCode == 200) {
     qxmsg << "Deleted " << target.kind << " [" << target.uniqueName << "]";
-    return internal::ResultOf(DELETE_DONE, target.server, target.route, response);
+    return ResultOf(DELETE_DONE, target.server, target.route, response);
   }
   qxerr << "Failed to delete resource.\n"
         << "  Server: " << target.server.Url().Str() << "\n"
         << "  API Version: " << target.server.Version() << "\n"
         << "  Route: " << target.route << "\n"
         << "  REST response code: " << response.statusCode << "\n";
-  return internal::ResultOf(DELETE_FAILED, target.server, target.route, response);
+  return ResultOf(DELETE_FAILED, target.server, target.route, response);
 }
 
-void QuarnClientPrivate::PopulateLicenses(const ServerConfig &server) {
-  if (internal::RefusedOffline(config, "not fetching the licences of " + server.Url().Str()))
+void ClientUploads::PopulateLicenses(const ServerConfig &server) {
+  if (RefusedOffline(config_, "not fetching the licences of " + server.Url().Str()))
     return;
   const RestResponse response =
-      internal::SendToServer(rest, HttpMethod::GET, server, routes::kLicenses, {}, {});
+      SendToServer(rest_, HttpMethod::GET, server, routes::kLicenses, {}, {});
   if (response.statusCode != 200) {
     qxerr << "Failed to get license information from " << server.Url().Str() << "/"
           << server.Version();
     return;
   }
-  if (!JSONParser::ParseLicenses(response.data, licenses))
+  if (!JSONParser::ParseLicenses(response.data, licenses_))
     qxerr << "Failed to parse license information[" << response.data << "]\n";
 }
 
-}  // namespace qx::quarn_tools
+}  // namespace qx::quarn_tools::internal

@@ -1,38 +1,34 @@
 /*
- * What a QuarnClient owns, and the operations that do the client's work.
- * QuarnClient forwards to these. Two collaborators do the work that others
- * build on: `urls` (ResourceUrls.cc) binds the URL grammar to the configured
- * servers, `downloads` (Downloader.cc) is the road by which resources enter
- * the cache. The rest are defined in sources named after what they do:
- * ClientListings.cc (details and listings), ClientCachedLookups.cc (lookups
- * by URL), ClientBatchDownloads.cc (parallel downloads), ClientUploads.cc
- * (upload, edit, delete, licences) and ClientUpdates.cc (cache updates).
- * Internal to the library.
+ * What a QuarnClient owns, and the collaborators that do its work, each
+ * over that data and nothing more (QuarnClient forwards to them):
+ *   urls       ResourceUrls.cc          the URL grammar bound to the configured servers
+ *   downloads  Downloader.cc            the road by which resources enter the cache
+ *   listings   ClientListings.cc        details, listings, their fall-back to the cache
+ *   lookups    ClientCachedLookups.cc   cached resources and files by URL
+ *   batches    ClientBatchDownloads.cc  parallel downloads
+ *   uploads    ClientUploads.cc         upload, edit, delete, the licence table
+ *   updates    ClientUpdates.cc         bringing the cache up to date
+ *   requests   ResourcePolicy.cc        resources by URL (ResourceRequests)
+ * Members are declared in the order they are built: each collaborator after
+ * what it uses. Internal to the library.
  */
 #ifndef QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
 #define QX_QUARN_TOOLS_SRC_QUARNCLIENTPRIVATE_HH_
 
-#include <cstddef>
-#include <map>
 #include <memory>
-#include <string>
-#include <tuple>
-#include <vector>
 
-#include "BatchThreads.hh"
+#include "ClientBatchDownloads.hh"
+#include "ClientCachedLookups.hh"
+#include "ClientListings.hh"
+#include "ClientUpdates.hh"
+#include "ClientUploads.hh"
 #include "Downloader.hh"
+#include "ResourcePolicy.hh"
 #include "ResourceUrls.hh"
 #include "UrlGrammar.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
-#include "qx/quarn_tools/CollectionIdentifier.hh"
 #include "qx/quarn_tools/LocalCache.hh"
-#include "qx/quarn_tools/ModelIdentifier.hh"
-#include "qx/quarn_tools/ModelIter.hh"
-#include "qx/quarn_tools/ResourceUpdate.hh"
 #include "qx/quarn_tools/RestClient.hh"
-#include "qx/quarn_tools/Result.hh"
-#include "qx/quarn_tools/WorldIdentifier.hh"
-#include "qx/quarn_tools/WorldIter.hh"
 
 namespace qx::quarn_tools {
 
@@ -42,55 +38,7 @@ class QuarnClientPrivate {
   QuarnClientPrivate(const QuarnClientPrivate &) = delete;
   QuarnClientPrivate &operator=(const QuarnClientPrivate &) = delete;
 
-  // ---- Details and listings (ClientListings.cc) ----
-  Result ModelDetails(const ModelIdentifier &id, ModelIdentifier &out,
-                      const std::vector<std::string> &headers) const;
-  Result WorldDetails(const WorldIdentifier &id, WorldIdentifier &out,
-                      const std::vector<std::string> &headers) const;
-  ModelIter Models(const ServerConfig &server) const;
-  WorldIter Worlds(const ServerConfig &server) const;
-  ModelIter Models(const ModelIdentifier &id, bool checkCache) const;
-  WorldIter Worlds(const WorldIdentifier &id) const;
-  ModelIter Models(const CollectionIdentifier &id) const;
-  WorldIter Worlds(const CollectionIdentifier &id) const;
-  Result ListModels(const ServerConfig &server, const std::string &owner,
-                    std::vector<ModelIdentifier> &models) const;
-  Result ListWorlds(const ServerConfig &server, const std::string &owner,
-                    std::vector<WorldIdentifier> &worlds) const;
-  Result ListModels(const CollectionIdentifier &id, std::vector<ModelIdentifier> &models) const;
-  Result ListWorlds(const CollectionIdentifier &id, std::vector<WorldIdentifier> &worlds) const;
-
-  // ---- Cached lookups (ClientCachedLookups.cc) ----
-  Result CachedModel(const ModelIdentifier &id, std::string &path);
-  Result CachedModel(const qx::common::URI &url, std::string &path);
-  Result CachedWorld(const qx::common::URI &url, std::string &path);
-  bool CachedWorld(const qx::common::URI &url);
-  Result CachedModelFile(const qx::common::URI &url, std::string &path);
-  Result CachedWorldFile(const qx::common::URI &url, std::string &path);
-
-  // ---- Parallel downloads (ClientBatchDownloads.cc) ----
-  std::vector<std::tuple<ModelIdentifier, Result>> DownloadModels(
-      const std::vector<ModelIdentifier> &ids, std::size_t jobs);
-  Result DownloadWorlds(const std::vector<WorldIdentifier> &ids, std::size_t jobs);
-
-  // ---- Upload, edit, delete (ClientUploads.cc) ----
-  Result UploadModel(const std::string &pathToModelDir, const ModelIdentifier &id,
-                     const std::vector<std::string> &headers, bool isPrivate,
-                     const std::string &owner);
-  Result PatchModel(const ModelIdentifier &model, const std::vector<std::string> &headers,
-                    const std::string &pathToModelDir);
-  Result DeleteUrl(const qx::common::URI &uri, const std::vector<std::string> &headers);
-  void PopulateLicenses(const ServerConfig &server);
-  // The upload form of the model directory `directory`: its metadata, the
-  // licence id, its files. False, with the reason logged, when the
-  // directory cannot be described.
-  bool FillModelForm(const std::string &directory, const ModelIdentifier &id, bool isPrivate,
-                     const std::string &owner, std::multimap<std::string, std::string> &form);
-
-  // ---- Cache updates (ClientUpdates.cc) ----
-  std::vector<ResourceUpdate> UpdateModels(const std::vector<std::string> &headers);
-  std::vector<ResourceUpdate> UpdateWorlds(const std::vector<std::string> &headers);
-
+  // ---- What the client owns ----
   UrlGrammar grammar;
   ClientConfig config;
   // The client's transport: listings, licences and referral follow-ups go
@@ -98,17 +46,16 @@ class QuarnClientPrivate {
   Rest rest;
   // Built over `config`, which it reads afresh on every call.
   std::shared_ptr<LocalCache> cache;
-  std::map<std::string, unsigned int> licenses;
-  // How the parallel downloads start their threads.
-  internal::BatchThreads threads;
-  // The URL grammar bound to `config`'s servers, and the download road.
+
+  // ---- Its collaborators ----
   internal::ResourceUrls urls;
   internal::Downloader downloads;
-
- private:
-  // The details document at `route`, fetched with `headers` and the API key.
-  Result FetchDetails(const ServerConfig &server, const std::string &route,
-                      const std::vector<std::string> &headers, std::string &body) const;
+  internal::ClientListings listings;
+  internal::ClientCachedLookups lookups;
+  internal::ClientBatchDownloads batches;
+  internal::ClientUploads uploads;
+  internal::ClientUpdates updates;
+  internal::ResourcePolicy requests;
 };
 
 }  // namespace qx::quarn_tools

@@ -7,6 +7,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "FileIo.hh"
+#include "WorkCounters.hh"
 #include "qx/quarn_tools/ModelConfig.hh"
 
 namespace qx::quarn_tools::internal {
@@ -46,20 +47,33 @@ std::string ModelConfigPath(const std::string &directory) {
   return qx::common::joinPaths(directory, "model.config");
 }
 
-MetadataSource ReadResourceMetadata(const std::string &directory,
-                                    qx::msgs::QuarnMetadata &metadata) {
-  std::string content;
-  if (qx::common::exists(PbtxtPath(directory))) {
-    ReadWholeFile(PbtxtPath(directory), content);
-    ParseMetadataText(content, PbtxtPath(directory), metadata);
+MetadataSource MetadataFromTexts(const MetadataTexts &texts, const std::string &directory,
+                                 qx::msgs::QuarnMetadata &metadata) {
+  if (texts.pbtxt) {
+    ParseMetadataText(*texts.pbtxt, PbtxtPath(directory), metadata);
     return MetadataSource::kPbtxt;
   }
-  if (qx::common::exists(ModelConfigPath(directory))) {
-    ReadWholeFile(ModelConfigPath(directory), content);
-    return metadataFromModelConfig(content, metadata) ? MetadataSource::kModelConfig
-                                                      : MetadataSource::kBadModelConfig;
+  if (texts.modelConfig) {
+    return metadataFromModelConfig(*texts.modelConfig, metadata) ? MetadataSource::kModelConfig
+                                                                 : MetadataSource::kBadModelConfig;
   }
   return MetadataSource::kNone;
+}
+
+MetadataSource ReadResourceMetadata(const std::string &directory,
+                                    qx::msgs::QuarnMetadata &metadata) {
+  MetadataTexts texts;
+  std::string content;
+  if (qx::common::exists(PbtxtPath(directory))) {
+    countMetadataPbtxtRead();
+    ReadWholeFile(PbtxtPath(directory), content);
+    texts.pbtxt = content;
+  } else if (qx::common::exists(ModelConfigPath(directory))) {
+    countModelConfigRead();
+    ReadWholeFile(ModelConfigPath(directory), content);
+    texts.modelConfig = content;
+  }
+  return MetadataFromTexts(texts, directory, metadata);
 }
 
 }  // namespace qx::quarn_tools::internal

@@ -5,11 +5,34 @@
 #include <cstdlib>
 
 #include <qx/common/Filesystem.hh>
+#include <qx/common/Util.hh>
 
 #include "Dump.hh"
 #include "qx/quarn_tools/Helpers.hh"
 
 namespace qx::quarn_tools::identifier {
+
+void Names::SetName(const std::string &text) {
+  name = lowercased ? qx::common::lowercase(text) : text;
+}
+
+void Names::SetOwner(const std::string &text) {
+  owner = lowercased ? qx::common::lowercase(text) : text;
+}
+
+bool Names::SetServer(const ServerConfig &given) {
+  if (!given.Url().Valid()) return false;
+  server = given;
+  return true;
+}
+
+std::string Names::UniqueName(const std::string &kind) const {
+  return identifier::UniqueName(server, owner, kind, name);
+}
+
+qx::common::URI Names::Url(const std::string &kind) const {
+  return identifier::Url(server, owner, kind, name);
+}
 
 std::string UniqueName(const ServerConfig &server, const std::string &owner,
                        const std::string &kind, const std::string &name) {

@@ -1,6 +1,7 @@
 /*
- * What the three identifier classes share: the unique name, the URL, the
- * version text rules and the server block of their dumps. Internal.
+ * What the three identifier classes share: the name, owner and server they
+ * hold, the unique name and URL made of them, the version text rules and
+ * the server block of their dumps. Internal.
  */
 #ifndef QX_QUARN_TOOLS_SRC_IDENTIFIERTEXT_HH_
 #define QX_QUARN_TOOLS_SRC_IDENTIFIERTEXT_HH_
@@ -12,6 +13,26 @@
 #include "qx/quarn_tools/ServerConfig.hh"
 
 namespace qx::quarn_tools::identifier {
+
+// The name, owner and server of a resource or collection.
+struct Names {
+  // Model and world identifiers keep owner and name in lower case,
+  // collections as given.
+  explicit Names(bool lowercased) : lowercased(lowercased) {}
+
+  void SetName(const std::string &text);
+  void SetOwner(const std::string &text);
+  // False, with the server unchanged, for a server whose URL is not valid.
+  bool SetServer(const ServerConfig &given);
+  // UniqueName and Url below, for the kind word `kind`.
+  std::string UniqueName(const std::string &kind) const;
+  qx::common::URI Url(const std::string &kind) const;
+
+  bool lowercased;
+  std::string name;
+  std::string owner;
+  ServerConfig server;
+};
 
 // server path / owner / kind / name, with "/" separators: the cache key of a
 // resource and the basis of identifier equality.

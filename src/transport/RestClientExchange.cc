@@ -356,6 +356,11 @@ class Exchange {
   }
 
  private:
+  // Tells the caller who asked why no whole answer came.
+  void Fail(const std::string &text, bool cancelled = false) {
+    if (failure_ != nullptr) *failure_ = ExchangeFailure{text, cancelled};
+  }
+
   RestResponse &Answer(RestResponse &response, long status) {
     response.statusCode = static_cast<std::int32_t>(status);
     response.headers = collector_.Merged();
@@ -367,11 +372,6 @@ class Exchange {
     qxdbg << MethodName(method_) << " " << url_ << ": " << kInterrupted << "\n";
     Fail(kInterrupted, true);
     return Answer(response, 0);
-  }
-
-  // Tells the caller who asked why no whole answer came.
-  void Fail(const std::string &text, bool cancelled = false) {
-    if (failure_ != nullptr) *failure_ = ExchangeFailure{text, cancelled};
   }
 
   // Every header line must fit a libcurl header list; nothing is sent
@@ -592,13 +592,13 @@ class Exchange {
   const Outgoing &request_;
   BodySink &sink_;
   const TransferSettings &settings_;
+  ExchangeFailure *failure_ = nullptr;
   std::string url_;
   const std::string origin_;  // where the credentials belong
   HttpMethod method_;
   std::vector<std::string> headers_;
   EasyHandle easy_;
   const CancelToken cancel_;
-  ExchangeFailure *failure_ = nullptr;
   FormBuilder buildForm_ = nullptr;
   std::unique_ptr<curl_mime, MimeDeleter> mime_;
   int sent_ = 0;  // requests sent so far

@@ -42,7 +42,7 @@ using FormBuilder = bool (*)(curl_mime *mime, const std::multimap<std::string, s
 // Sends `request` (GET, POST, DELETE, POST_FORM or PATCH_FORM) and gives
 // its body to `sink`; the response's status and headers. Failures are
 // logged (a cancelled exchange only at debug level); statusCode is 0 when
-// no whole answer came, and then `failure` (when given) says why.
+// no whole answer came, and `failure` (when given) then says why.
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
                              ExchangeFailure *failure = nullptr);
 

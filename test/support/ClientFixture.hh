@@ -13,7 +13,9 @@
 
 #include <qx/quarn_tools/QuarnClient.hh>
 
-#include "QuarnClientPrivate.hh"
+#include "Downloader.hh"
+#include "ResourceUrls.hh"
+#include "UrlGrammar.hh"
 
 #include "support/Builders.hh"
 #include "support/ProtocolServers.hh"
@@ -22,6 +24,26 @@
 #include "support/TestSupport.hh"
 
 namespace qx::test {
+
+// What a client is made of, for tests of one of its collaborators: they
+// build it over these pieces, with seams of their own (how threads start,
+// a licence table, a cache of the application's in place of `cache`).
+struct ClientParts {
+  explicit ClientParts(const qx::quarn_tools::ClientConfig &clientConfig)
+      : config(clientConfig),
+        cache(std::make_shared<qx::quarn_tools::LocalCache>(&config)),
+        urls(grammar, config),
+        downloads(config, rest, cache, urls) {}
+  ClientParts(const ClientParts &) = delete;
+  ClientParts &operator=(const ClientParts &) = delete;
+
+  qx::quarn_tools::UrlGrammar grammar;
+  qx::quarn_tools::ClientConfig config;
+  qx::quarn_tools::Rest rest;
+  std::shared_ptr<qx::quarn_tools::LocalCache> cache;
+  qx::quarn_tools::internal::ResourceUrls urls;
+  qx::quarn_tools::internal::Downloader downloads;
+};
 
 template <typename Base>
 class ClientFixtureOn : public Base {
@@ -46,14 +68,13 @@ class ClientFixtureOn : public Base {
 
   qx::quarn_tools::QuarnClient &Client() { return *client_; }
 
-  // A client's private record over the same configuration, for tests that
-  // reach inside (replacing how threads start, building forms).
-  std::unique_ptr<qx::quarn_tools::QuarnClientPrivate> PrivateClient() const {
+  // The pieces of a client over the same configuration, for tests that
+  // build one of its collaborators themselves.
+  std::unique_ptr<ClientParts> Parts() const {
     qx::quarn_tools::ClientConfig config;
     config.SetCacheLocation(home_.Cache());
     config.AddServer(this->Config());
-    return std::make_unique<qx::quarn_tools::QuarnClientPrivate>(config,
-                                                                 qx::quarn_tools::Rest());
+    return std::make_unique<ClientParts>(config);
   }
   const std::string &Cache() const { return home_.Cache(); }
 

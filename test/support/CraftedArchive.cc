@@ -63,7 +63,7 @@ std::string CraftedArchive::Bytes() const {
     const std::uint64_t size = entry.declaredSize.value_or(entry.data.size());
     const std::uint64_t offset = out.size();
     const std::uint16_t version = entry.zip64 ? 45 : 20;
-    const std::uint16_t method = entry.deflated ? 8 : 0;
+    const std::uint16_t method = entry.method.value_or(entry.deflated ? 8 : 0);
     std::string extra;
     std::string centralExtra;
     if (entry.zip64) {

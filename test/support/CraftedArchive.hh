@@ -22,6 +22,9 @@ struct CraftedEntry {
   std::optional<std::uint64_t> declaredSize;
   // Sizes in a zip64 extra field (needed for declared sizes of 4 GiB on).
   bool zip64 = false;
+  // The compression method it names, whatever it holds (a method libzip
+  // does not know makes the entry unreadable); 8 or 0 when not given.
+  std::optional<std::uint16_t> method;
 };
 
 class CraftedArchive {

@@ -67,20 +67,23 @@ class QX_QUARN_TOOLS_VISIBLE LocalCache {
   // directory exists and `overwrite` is false; with `overwrite`, files the
   // new archive lacks stay (the merged version replaces the old one in one
   // step). False when the archive does not unpack whole (damaged, over the
-  // limits of ClientConfig, a full disk, a link below the cache root owned
-  // by another user); nothing of the save is then left in the cache.
+  // limits of ClientConfig, hostile entry names, a full disk, a link below
+  // the cache root owned by another user), or holds no model.config at its
+  // top; nothing of the save is then left in the cache.
   virtual bool SaveModel(const ModelIdentifier &id, const std::string &data,
                          bool overwrite);
   // The same for a world (no file is rewritten); on success id's local path
   // is the version directory.
   virtual bool SaveWorld(WorldIdentifier &id, const std::string &data, bool overwrite);
 
-  // How the client hands a downloaded archive to the cache: as the file
-  // `archivePath`, which is read and left in place. A LocalCache unpacks it
-  // straight from the file, so memory does not grow with its size. A
-  // subclass inherits versions that read the file and pass its bytes to
+  // How the client hands a downloaded archive to an application's cache (a
+  // subclass): as the file `archivePath`, which is read and left in place.
+  // A subclass inherits versions that read the file and pass its bytes to
   // SaveModel and SaveWorld, so overriding those alone still receives every
-  // download; override these too to take the file instead.
+  // download; override these too to take the file instead. (A LocalCache
+  // itself is handed its downloads where they lie; called directly, it
+  // unpacks the file straight from disk, so memory does not grow with its
+  // size.) A model archive without model.config at its top is refused.
   virtual bool SaveModelArchive(const ModelIdentifier &id, const std::string &archivePath,
                                 bool overwrite);
   virtual bool SaveWorldArchive(WorldIdentifier &id, const std::string &archivePath,

@@ -27,6 +27,7 @@
 #include "qx/quarn_tools/Export.hh"
 #include "qx/quarn_tools/ModelIdentifier.hh"
 #include "qx/quarn_tools/ModelIter.hh"
+#include "qx/quarn_tools/ResourceListing.hh"
 #include "qx/quarn_tools/ResourceUpdate.hh"
 #include "qx/quarn_tools/RestClient.hh"
 #include "qx/quarn_tools/Result.hh"
@@ -91,6 +92,13 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
                     std::vector<WorldIdentifier> &worlds) const;
   Result ListModels(const CollectionIdentifier &id, std::vector<ModelIdentifier> &models) const;
   Result ListWorlds(const CollectionIdentifier &id, std::vector<WorldIdentifier> &worlds) const;
+  // The models (`kind` "models") or worlds ("worlds") of a server, or of
+  // `owner` there, as a front end lists them: the server's listing, walked
+  // to the end; or, when the server fails or the client is offline, what
+  // the cache holds of that server, every cached version. Each resource
+  // once.
+  ResourceListing ListResources(const ServerConfig &server, const std::string &kind,
+                                const std::string &owner = "") const;
 
   // ---- Resource URLs --------------------------------------------------
   // Each fills the identifier (and the file path) from a URL of its kind and
@@ -182,6 +190,8 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
                     std::vector<ResourceUpdate> &updates);
 
  private:
+  // Requests by URL take the client's own road.
+  friend class ResourceRequests;
   std::unique_ptr<QuarnClientPrivate> dataPtr;
 };
 

@@ -1,13 +1,15 @@
 /*
  * What a cache update did for one cached model or world: the record that
  * QuarnClient::UpdateModels and UpdateWorlds give for every resource they
- * looked at. A plain value.
+ * looked at, with where the new version went and why a failure failed. A
+ * plain value.
  */
 #ifndef QX_QUARN_TOOLS_RESOURCEUPDATE_HH_
 #define QX_QUARN_TOOLS_RESOURCEUPDATE_HH_
 
 #include <string>
 
+#include "qx/quarn_tools/DownloadOutcome.hh"
 #include "qx/quarn_tools/Result.hh"
 #include "qx/quarn_tools/ServerConfig.hh"
 
@@ -27,6 +29,11 @@ struct ResourceUpdate {
   // the newer version was downloaded; a failure: the details or the
   // download failed (with the server's answer, when there was one).
   Result result;
+  // Why it failed, in words (failureOf when the details failed, the
+  // download's own reason otherwise).
+  DownloadFailure failure;
+  // The version directory of the version downloaded (FETCH_DONE).
+  std::string path;
 };
 
 }  // namespace qx::quarn_tools

@@ -265,8 +265,9 @@ TEST_F(ClientBatchDownloads, FewerFetchThreadsStillFetchEverything) {
   EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
 }
 
-// A batch whose caller gives up ends at once: every download fails as
-// interrupted, nothing is published and nothing is left half-saved.
+// A batch whose caller gives up ends at once: every download is reported,
+// failed as interrupted, without an error line; nothing is published and
+// nothing is left half-saved.
 TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
   for (const char *route : {"alice/models/box/tip/box.zip", "bob/models/wheel/tip/wheel.zip",
                             "alice/models/robot/tip/robot.zip"}) {
@@ -275,12 +276,15 @@ TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
     slow.delay = std::chrono::seconds(30);
     Server().AddScript(slow);
   }
+  const auto parts = Parts();
+  internal::ClientBatchDownloads batches(parts->downloads);
+  LogCapture log;
   const internal::CancelToken token;
-  std::vector<std::tuple<ModelIdentifier, Result>> results;
+  std::vector<internal::BatchDownload> results;
   std::chrono::steady_clock::time_point ended;
   std::thread batch([&] {
     const internal::CancelScope scope(token);
-    results = Client().DownloadModels(
+    results = batches.Models(
         {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2);
     ended = std::chrono::steady_clock::now();
   });
@@ -289,10 +293,22 @@ TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
   token.Cancel();
   batch.join();
   EXPECT_LT(ended - cancelled, std::chrono::seconds(2));
-  for (const auto &[id, result] : results) EXPECT_FALSE(result) << id.UniqueName();
+  std::vector<std::string> names;
+  for (const internal::BatchDownload &download : results) {
+    names.push_back(download.id.Owner() + "/" + download.id.Name());
+    EXPECT_FALSE(download.made.outcome) << download.id.UniqueName();
+    EXPECT_EQ(download.made.outcome.failure.reason, FailureReason::kInterrupted)
+        << download.id.UniqueName() << ": " << download.made.outcome.failure.text;
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+  // Nothing failed: the caller gave up, and nothing alarming is logged.
+  EXPECT_EQ(log.Count("", qx::common::LOG_ERROR) + log.Count("", qx::common::LOG_WARNING), 0)
+      << log.Text();
   for (const char *resource : {"/alice/models/box", "/bob/models/wheel", "/alice/models/robot"}) {
     const std::vector<std::string> left = qx::test::EntryNames(ServerCache() + resource);
-    for (const std::string &entry : left) EXPECT_EQ(entry.rfind(".qxstage", 0), std::string::npos) << entry;
+    for (const std::string &entry : left)
+      EXPECT_EQ(entry.rfind(".qxstage", 0), std::string::npos) << entry;
     EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/1"));
     EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/2"));
   }
@@ -433,22 +449,23 @@ TEST_P(CollectionDownloads, ModelsWithDependenciesAndWorldsOfACollection) {
 // one connection over HTTP/2, one connection per job over HTTP/1.1.
 class BatchFetches : public qx::test::ProtocolClientFixture {
  protected:
-  static constexpr std::size_t kModels = 24;
+  static constexpr std::size_t kModels = 16;
   static constexpr std::size_t kJobs = 2;
 
-  void SetUp() override {
-    qx::test::ProtocolClientFixture::SetUp();
-    if (HasFatalFailure()) return;
-    for (std::size_t i = 0; i < kModels; ++i) {
+  // Models lab/m0 ... of 24 files of 32 KiB each, whose archives take a
+  // while to come, so that fetches that may overlap do.
+  std::vector<ModelIdentifier> ServeModels(std::size_t count) {
+    std::vector<ModelIdentifier> ids;
+    for (std::size_t i = 0; i < count; ++i) {
       const std::string name = "m" + std::to_string(i);
       qx::test::WriteModel(Root(), "lab", name, 1, 24, 32 * 1024);
-      ids_.push_back(ModelId("lab", name));
-      // Answers that take a while, so that fetches that may overlap do.
+      ids.push_back(ModelId("lab", name));
       ResponseScript slow;
       slow.route = "lab/models/" + name + "/tip/" + name + ".zip";
       slow.delay = std::chrono::milliseconds(300);
       Server().AddScript(slow);
     }
+    return ids;
   }
 
   std::size_t MostArchivesAtOnce() {
@@ -478,13 +495,12 @@ class BatchFetches : public qx::test::ProtocolClientFixture {
     return results;
   }
 
-  std::vector<ModelIdentifier> ids_;
   std::uint64_t mostSavesAtOnce_ = 0;
 };
 QX_ON_BOTH_PROTOCOLS(BatchFetches);
 
 TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
-  const auto results = Batch(ids_, kJobs);
+  const auto results = Batch(ServeModels(kModels), kJobs);
   ASSERT_EQ(results.size(), kModels);
   for (const auto &[id, result] : results) EXPECT_TRUE(result) << id.UniqueName();
   EXPECT_LE(mostSavesAtOnce_, kJobs);
@@ -501,7 +517,7 @@ TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
 // times is fetched and saved by one download at a time (two would unpack
 // into the same directory), and each naming is reported.
 TEST_P(BatchFetches, AModelNamedManyTimesIsNeverFetchedNorSavedTwiceAtOnce) {
-  const std::vector<ModelIdentifier> same(4, ids_[0]);
+  const std::vector<ModelIdentifier> same(4, ServeModels(1)[0]);
   const auto results = Batch(same, 4);
   EXPECT_EQ(Names(results), std::vector<std::string>(4, "lab/m0"));
   EXPECT_EQ(Server().Requests("lab/models/m0/tip/m0.zip").size(), 4u);
@@ -513,9 +529,9 @@ TEST_P(BatchFetches, AModelNamedManyTimesIsNeverFetchedNorSavedTwiceAtOnce) {
 // reported once for each time it was named, those that could not be
 // fetched as failed, and the batch goes on past them.
 TEST_P(BatchFetches, EveryModelNamedIsReportedOnceForEachNaming) {
-  std::vector<ModelIdentifier> ids = ids_;
+  std::vector<ModelIdentifier> ids = ServeModels(10);
   ids.insert(ids.begin() + 3, ModelId("lab", "missing"));
-  ids.push_back(ids_[5]);
+  ids.push_back(ids[5]);
   ids.push_back(ModelId("lab", "gone"));
   std::multiset<std::string> named;
   for (const ModelIdentifier &id : ids) {

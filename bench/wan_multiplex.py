@@ -22,22 +22,12 @@ quarn into build-bench/ unless --quarn is given.
 """
 import argparse, os, shutil, statistics, subprocess, sys, tempfile, time
 
-from benchlib import build, write_model
-from wan_download import NGINX, certificates, free_port, start_proxy
+from benchlib import build
+from wan_download import (NGINX, certificates, free_port, run_curl, run_quarn, start_proxy,
+                          write_repository)
 
 CURL_PARALLEL = {"http2": ["--http2", "--parallel-max", "100"],
                  "http1.1": ["--http1.1", "--parallel-max", "8"]}
-
-
-def write_repository(repo, count, kib):
-    names = ["m%03d" % i for i in range(count)]
-    for name in names:
-        write_model(repo, "lab", name, [("part.bin", kib * 1024)])
-    os.makedirs(os.path.join(repo, "lab", "collections"))
-    with open(os.path.join(repo, "lab", "collections", "all.json"), "w") as f:
-        f.write('{"description": "bench", "models": [%s], "worlds": []}\n' %
-                ", ".join('"lab/%s"' % n for n in names))
-    return names
 
 
 def start_nginx(work, mirror, key, cert):
@@ -91,41 +81,6 @@ def connections(log):
     return "%d %s" % (len(set(l[0] for l in lines)), "/".join(protocols))
 
 
-def run(argv, env=None):
-    start = time.monotonic()
-    subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    return time.monotonic() - start
-
-
-def run_quarn(quarn, base, jobs, work, ca):
-    cache = tempfile.mkdtemp(dir=work)
-    env = dict(os.environ, QX_QUARN_CACHE_PATH=cache, HOME=work, QX_QUARN_CA_BUNDLE=ca)
-    seconds = run([quarn, "download", base + "/1.0/lab/collections/all", "-t", "model",
-                   "-j", str(jobs), "-q"], env)
-    shutil.rmtree(cache)
-    return seconds
-
-
-def run_curl(base, names, protocol, work, ca):
-    out = tempfile.mkdtemp(dir=work)
-    config = os.path.join(out, "urls.txt")
-    with open(config, "w") as f:
-        for name in names:
-            f.write('url = "%s/1.0/lab%%2Fmodels%%2F%s%%2Ftip%%2F%s.zip?link=true"\n'
-                    'output = "%s/%s.zip"\n' % (base, name, name, out, name))
-    start = time.monotonic()
-    subprocess.run(["curl", "-sf", "--cacert", ca, "-Z"] + CURL_PARALLEL[protocol] +
-                   ["-K", config], check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    for name in names:
-        subprocess.run(["unzip", "-q", "-o", os.path.join(out, name + ".zip"), "-d",
-                        os.path.join(out, name)], check=True)
-    seconds = time.monotonic() - start
-    shutil.rmtree(out)
-    return seconds
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--models", type=int, default=200)
@@ -163,7 +118,7 @@ def main():
                 q.append(run_quarn(quarn, base, a.jobs, work, ca))
                 qc = connections(log)
                 open(log, "w").close()
-                c.append(run_curl(base, names, protocol, work, ca))
+                c.append(run_curl(base, names, ["-Z"] + CURL_PARALLEL[protocol], work, ca))
                 cc = connections(log)
             qm, cm = statistics.median(q), statistics.median(c)
             print("%-5s %-8s %7.2fs %-14s %10.2fs %-14s %9.2fx" % (row, protocol, qm, qc, cm, cc,

@@ -26,11 +26,23 @@ using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 
+std::system_error NoThread() {
+  return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                           "no thread");
+}
+
 // "owner/name" of each result, with " failed" after those that failed.
 std::vector<std::string> Names(const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
   std::vector<std::string> names;
   for (const auto &[id, result] : results)
     names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
+  return names;
+}
+std::vector<std::string> Names(const std::vector<internal::BatchDownload> &results) {
+  std::vector<std::string> names;
+  for (const internal::BatchDownload &download : results)
+    names.push_back(download.id.Owner() + "/" + download.id.Name() +
+                    (download.made.outcome ? "" : " failed"));
   return names;
 }
 
@@ -92,6 +104,25 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     return counts;
   }
 
+  // Thread starts for a model batch of which those numbered `failFrom` to
+  // `failTo` (counting from 1) fail as a system out of threads would;
+  // starts_ counts them all, running_ the threads that have not ended.
+  internal::BatchThreads StartsFailing(int failFrom, int failTo) {
+    internal::BatchThreads threads;
+    threads.startWorker = [this, failFrom, failTo](internal::BatchThreads::Work work) {
+      ++starts_;
+      if (starts_ >= failFrom && starts_ <= failTo) throw NoThread();
+      return std::thread([this, work] {
+        ++running_;
+        work();
+        --running_;
+      });
+    };
+    return threads;
+  }
+  int starts_ = 0;
+  std::atomic<int> running_{0};
+
   // The text of the last progress line of the world window.
   static std::string LastProgress(const LogCapture &log) {
     std::string last;
@@ -102,11 +133,6 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     return last;
   }
 };
-
-std::system_error NoThread() {
-  return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                           "no thread");
-}
 
 // ------------------------------------------------------------------ models
 
@@ -192,22 +218,11 @@ TEST_F(ClientBatchDownloads, NoJobsMeansOneAndNoModelsMeansNothing) {
 
 TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
   const auto parts = Parts();
-  int starts = 0;
-  std::atomic<int> running{0};
-  internal::BatchThreads threads;
-  threads.startWorker = [&](internal::BatchThreads::Work work) {
-    if (++starts == 2) throw NoThread();
-    return std::thread([&running, work] {
-      ++running;
-      work();
-      --running;
-    });
-  };
   LogCapture log;
-  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(2, 2));
   const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
-  EXPECT_EQ(starts, 2);
-  EXPECT_EQ(running, 0);
+  EXPECT_EQ(starts_, 2);
+  EXPECT_EQ(running_, 0);
   EXPECT_TRUE(log.Contains("Unable to start download worker thread 2 of 3: no thread",
                            qx::common::LOG_ERROR));
   EXPECT_FALSE(log.Contains("Preparing to download"));
@@ -222,22 +237,12 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
 // started end, and the batch says why.
 TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
   const auto parts = Parts();
-  int starts = 0;
-  std::atomic<int> running{0};
-  internal::BatchThreads threads;
-  threads.startWorker = [&](internal::BatchThreads::Work work) {
-    if (++starts == 3) throw NoThread();
-    return std::thread([&running, work] {
-      ++running;
-      work();
-      --running;
-    });
-  };
   LogCapture log;
-  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  // Two workers start, then the first fetch thread does not.
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(3, 3));
   const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 2);
-  EXPECT_EQ(starts, 3);
-  EXPECT_EQ(running, 0);
+  EXPECT_EQ(starts_, 3);
+  EXPECT_EQ(running_, 0);
   EXPECT_TRUE(results.empty());
   EXPECT_TRUE(log.Contains("Unable to start a download fetch thread: no thread",
                            qx::common::LOG_ERROR));
@@ -248,19 +253,12 @@ TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
 // ones that did.
 TEST_F(ClientBatchDownloads, FewerFetchThreadsStillFetchEverything) {
   const auto parts = Parts();
-  int starts = 0;
-  internal::BatchThreads threads;
-  threads.startWorker = [&](internal::BatchThreads::Work work) {
-    if (++starts > 3) throw NoThread();
-    return std::thread(work);
-  };
-  internal::ClientBatchDownloads batches(parts->downloads, threads);
-  std::vector<std::string> names;
-  for (const internal::BatchDownload &download : batches.Models(
-           {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2))
-    names.push_back(download.id.Owner() + "/" + download.id.Name() +
-                    (download.made.outcome.result ? "" : " failed"));
+  // Two workers and one fetch thread start, and no thread after them.
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(4, 1000));
+  std::vector<std::string> names = Names(batches.Models(
+      {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2));
   std::sort(names.begin(), names.end());
+  EXPECT_EQ(running_, 0);
   // robot names box/1 too: box (newest) and box/1 are one resource.
   EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
 }
@@ -293,15 +291,14 @@ TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
   token.Cancel();
   batch.join();
   EXPECT_LT(ended - cancelled, std::chrono::seconds(2));
-  std::vector<std::string> names;
   for (const internal::BatchDownload &download : results) {
-    names.push_back(download.id.Owner() + "/" + download.id.Name());
-    EXPECT_FALSE(download.made.outcome) << download.id.UniqueName();
     EXPECT_EQ(download.made.outcome.failure.reason, FailureReason::kInterrupted)
         << download.id.UniqueName() << ": " << download.made.outcome.failure.text;
   }
+  std::vector<std::string> names = Names(results);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box failed", "alice/robot failed",
+                                             "bob/wheel failed"}));
   // Nothing failed: the caller gave up, and nothing alarming is logged.
   EXPECT_EQ(log.Count("", qx::common::LOG_ERROR) + log.Count("", qx::common::LOG_WARNING), 0)
       << log.Text();

@@ -20,14 +20,28 @@ import argparse, os, shutil, subprocess, sys, tempfile, time
 
 from benchlib import ROOT, build, write_model
 
-PROXY = os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py")
+def find_proxy():
+    """shared/tools/wan_proxy.py beside the checkout, or beside a folder
+    above it (a worktree kept below the main checkout's parent)."""
+    folder = ROOT
+    while os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
+        candidate = os.path.join(folder, "shared", "tools", "wan_proxy.py")
+        if os.path.exists(candidate):
+            return candidate
+    sys.exit("needs shared/tools/wan_proxy.py beside the checkout")
+
+
+PROXY = find_proxy()
 NGINX = "/usr/sbin/nginx"
 
 
-def write_repository(repo, count):
+def write_repository(repo, count, kib=8):
+    """A collection lab/all of `count` models of one file of `kib` KiB each;
+    the models' names."""
     names = ["m%03d" % i for i in range(count)]
     for name in names:
-        write_model(repo, "lab", name, [("part.bin", 8192)])
+        write_model(repo, "lab", name, [("part.bin", kib * 1024)])
     os.makedirs(os.path.join(repo, "lab", "collections"))
     with open(os.path.join(repo, "lab", "collections", "all.json"), "w") as f:
         f.write('{"description": "bench", "models": [%s], "worlds": []}\n' %
@@ -138,17 +152,19 @@ def run_quarn(quarn, base, jobs, work, ca):
     return seconds
 
 
-def run_curl(base, names, jobs, work, ca):
+def run_curl(base, names, options, work, ca):
+    """The seconds curl (with `options`) takes to fetch the archives of
+    `names`, then unzip to unpack each."""
     out = tempfile.mkdtemp(dir=work)
     config = os.path.join(out, "urls.txt")
     with open(config, "w") as f:
         for name in names:
             f.write('url = "%s/1.0/lab%%2Fmodels%%2F%s%%2Ftip%%2F%s.zip?link=true"\n'
                     'output = "%s/%s.zip"\n' % (base, name, name, out, name))
-    parallel = ["--parallel", "--parallel-max", str(jobs)] if jobs > 1 else []
     start = time.monotonic()
-    subprocess.run(["curl", "-sf", "--cacert", ca] + parallel + ["-K", config], check=True,
-                   stderr=subprocess.DEVNULL)  # -s leaves curl's parallel meter on
+    subprocess.run(["curl", "-sf", "--cacert", ca] + options + ["-K", config], check=True,
+                   stdout=subprocess.DEVNULL,  # -s leaves curl's parallel meter on
+                   stderr=subprocess.DEVNULL)
     for name in names:
         subprocess.run(["unzip", "-q", "-o", os.path.join(out, name + ".zip"), "-d",
                         os.path.join(out, name)], check=True)
@@ -194,7 +210,8 @@ def main():
                     q = run_quarn(quarn, base, jobs, work, ca)
                     qc = connections(log)
                     open(log, "w").close()
-                    c = run_curl(base, names, jobs, work, ca)
+                    parallel = ["--parallel", "--parallel-max", str(jobs)] if jobs > 1 else []
+                    c = run_curl(base, names, parallel, work, ca)
                     cc = connections(log)
                     print("%-10s %-8s %4d %8.2fs %6s %10.2fs %6s %6.2fx" % (
                         network, server, jobs, q, conns(qc, scheme), c, conns(cc, scheme), c / q))

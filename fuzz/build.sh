@@ -19,8 +19,9 @@ mkdir -p "$out/gen" "$out/obj"
 protoc --proto_path="$top/msgs/proto" --cpp_out="$out/gen" \
   "$top/msgs/proto/qx/msgs/quarn_metadata.proto"
 
-# The library's sources sit at the top of src/ and in one folder per
-# component; every component's private headers are on the path here.
+# The library's sources sit at the top of src/, in one folder per component
+# and in folders below those (src/transport/engine/); every component's
+# private headers are on the path here.
 components=""
 for dir in "$top"/src/*/; do components="$components -I${dir%/}"; done
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
@@ -33,7 +34,7 @@ libs="-lcurl -lzip -lz -ltinyxml2 -lyaml -ljsoncpp -lprotobuf -pthread"
 # at a time.
 objects=""
 stale=""
-for source in "$top"/src/*.cc "$top"/src/*/*.cc "$top"/common/src/*.cc "$top"/math/src/*.cc \
+for source in "$top"/src/*.cc "$top"/src/*/*.cc "$top"/src/*/*/*.cc "$top"/common/src/*.cc "$top"/math/src/*.cc \
               "$out/gen/qx/msgs/quarn_metadata.pb.cc"; do
   object="$out/obj/$(basename "$source" .cc).o"
   if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then stale="$stale $source"; fi

@@ -4,10 +4,12 @@
 # parallel downloads, the server's write, archive store, file delivery,
 # many-client, safety and privacy tests (which answer on the engine's event
 # threads, its workers and its watch and timer threads), the transport shared
-# by threads (its pool of connections), saves racing in one cache, and
-# processes racing and crashing on one cache (the quarn tool, whose serve
-# command some of them start, and the crash helper are built with TSan as
-# well), and requests by URL from many threads on one object.
+# by threads (its transfer engine, whose thread runs every request, over
+# HTTP/1.1 and HTTP/2, with cancellation), listings whose pages are asked
+# ahead on threads of their own, saves racing in one cache, processes
+# racing and crashing on one cache (the quarn tool, whose serve command some
+# of them start, and the crash helper are built with TSan as well), and
+# requests by URL from many threads on one object.
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -26,6 +28,7 @@ build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST StagingDirectory_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
        ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST
+       RestClient_TEST TransferEngine_TEST DownloadResilience_TEST ModelIter_TEST WorldIter_TEST
        ResourceRequests_TEST)
 helpers=(quarn qx_save_crasher)
 

@@ -175,6 +175,7 @@ struct FileValues {
   std::string stallTimeout;
   std::string documentTimeout;
   std::string maxDocumentSize;
+  std::string maxStreams;
 };
 
 // The top-level keys whose values the reader enters.
@@ -207,6 +208,7 @@ const ValueKey kValueKeys[] = {
     {Place::kTransfer, internal::kStallTimeoutKey, &FileValues::stallTimeout},
     {Place::kTransfer, internal::kDocumentTimeoutKey, &FileValues::documentTimeout},
     {Place::kTransfer, internal::kMaxDocumentSizeKey, &FileValues::maxDocumentSize},
+    {Place::kTransfer, internal::kMaxStreamsKey, &FileValues::maxStreams},
 };
 
 // The transfer options a file gives (transfer: ...), over `options`.
@@ -222,6 +224,8 @@ bool ReadTransfer(const FileValues &values, const std::string &path, TransferOpt
                    options.documentTimeoutSeconds, kTimeoutRange);
   ok &= ReadNumber(values.maxDocumentSize, kTransferKey, kMaxDocumentSizeKey, path,
                    options.maxDocumentSize);
+  ok &= ReadNumber(values.maxStreams, kTransferKey, kMaxStreamsKey, path, options.maxStreams,
+                   kMaxStreamsRange);
   return ok;
 }
 

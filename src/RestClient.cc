@@ -1,6 +1,7 @@
 // The transport's front: Rest::Request and RequestToSink build the target
-// URL and the form; RestClientExchange.cc makes the exchange, on handles of
-// RestClientPool.cc. These three are the only sources that talk to libcurl.
+// URL and the form; RestClientExchange.cc makes the exchange, whose requests
+// the transfer engine (engine/) runs. The transport is the only component
+// that talks to libcurl.
 #include "qx/quarn_tools/RestClient.hh"
 
 #include <curl/curl.h>
@@ -18,7 +19,8 @@
 #include "OptionRanges.hh"
 #include "RestClientExchange.hh"
 #include "RestClientInternal.hh"
-#include "RestClientPool.hh"
+#include "engine/BlockingTransfer.hh"
+#include "engine/Connections.hh"
 #include "qx/quarn_tools/ByteSizes.hh"
 
 namespace qx::quarn_tools {
@@ -224,8 +226,15 @@ TransferSettings CurrentTransferSettings() {
   FromEnvironment("QX_QUARN_DOCUMENT_TIMEOUT", settings.options.documentTimeoutSeconds,
                   internal::kTimeoutRange);
   FromEnvironment("QX_QUARN_MAX_DOCUMENT_SIZE", settings.options.maxDocumentSize);
+  FromEnvironment("QX_QUARN_MAX_STREAMS", settings.options.maxStreams, internal::kMaxStreamsRange);
   return settings;
 }
+
+long RequestsPerConnection(const std::string &url) {
+  return engine::Multiplexes(url) ? CurrentTransferSettings().options.maxStreams : 1;
+}
+
+void CloseIdleConnections() { engine::CloseIdleConnections(); }
 
 void UseTransferOptions(const TransferOptions &options) {
   std::lock_guard<std::mutex> lock(gSettingsMutex);
@@ -244,6 +253,7 @@ RestResponse RequestToSink(const std::string &userAgent, const std::string &url,
                            const std::vector<std::string> &queryStrings,
                            const std::vector<std::string> &headers, BodySink &sink,
                            ExchangeFailure *failure) {
+  if (failure != nullptr) *failure = ExchangeFailure();
   if (url.empty()) return RestResponse();
   try {
     InitCurlOnce();

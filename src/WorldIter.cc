@@ -1,13 +1,16 @@
 #include "qx/quarn_tools/WorldIter.hh"
 
 #include <cctype>
+#include <optional>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
 
 #include "ListingRequest.hh"
+#include "Routes.hh"
 #include "qx/quarn_tools/JSONParser.hh"
 
 namespace qx::quarn_tools {
@@ -48,16 +51,41 @@ std::string NextPageQuery(const std::map<std::string, std::string> &headers) {
   return std::string();
 }
 
+// Where the page number of `query` stands: its first digit and the end of
+// its digits after the "page=" parameter; nothing when it has none.
+std::optional<std::pair<std::size_t, std::size_t>> PageNumberAt(const std::string &query) {
+  std::size_t start = FindPageParameter(query);
+  if (start == std::string::npos) return std::nullopt;
+  start += std::char_traits<char>::length(kPageKey);
+  std::size_t end = start;
+  while (end < query.size() && std::isdigit(static_cast<unsigned char>(query[end]))) ++end;
+  if (end == start) return std::nullopt;
+  return std::make_pair(start, end);
+}
+
+// The queries of the `count` pages from the one `next` names, by its page
+// number ("page=4&per_page=20", "page=5&per_page=20", ...): the pages a
+// listing whose next links count up will name. Empty when `next` holds no
+// page number (or one too long to count on).
+std::vector<std::string> PagesFrom(const std::string &next, std::size_t count) {
+  const auto at = PageNumberAt(next);
+  if (!at || at->second - at->first > 15) return {};
+  const unsigned long long first = std::stoull(next.substr(at->first, at->second - at->first));
+  std::vector<std::string> queries;
+  for (std::size_t i = 0; i < count; ++i) {
+    queries.push_back(next.substr(0, at->first) + std::to_string(first + i) +
+                      next.substr(at->second));
+  }
+  return queries;
+}
+
 // What identifies the page a query asks for: the number after "page=", or
 // the whole query when it holds none. The first request (no query) is page 1.
 std::string PageKey(const std::string &query) {
   if (query.empty()) return "1";
-  std::size_t start = FindPageParameter(query);
-  if (start == std::string::npos) return query;
-  start += std::char_traits<char>::length(kPageKey);
-  std::size_t end = start;
-  while (end < query.size() && std::isdigit(static_cast<unsigned char>(query[end]))) ++end;
-  if (end == start) return query;
+  const auto at = PageNumberAt(query);
+  if (!at) return query;
+  auto [start, end] = *at;
   // Leading zeros name the same page.
   while (start + 1 < end && query[start] == '0') ++start;
   return query.substr(start, end - start);
@@ -99,10 +127,15 @@ WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
   std::set<std::string> fetched;
   RestResponse response;
   internal::ListingPages taken(config, api);
+  // The pages after the first are asked ahead by the number in the next
+  // link, and taken only when the next link that arrives names them.
+  internal::PagesAhead ahead(this->rest, config, api);
+  std::size_t pages = 0;
   while (true) {
     fetched.insert(PageKey(query));
     const std::string asked = PageKey(query);
-    response = internal::RequestListingPage(this->rest, config, api, query);
+    response = ahead.Take(query);
+    ++pages;
     query = NextPageQuery(response.headers);
     if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
     if (taken.Ends(asked, response.data)) break;
@@ -117,6 +150,8 @@ WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
     // A page without worlds or without a usable next link ends the listing,
     // and so does a link back to a page already fetched (no endless loop).
     if (page.empty() || query.empty() || fetched.count(PageKey(query)) != 0) break;
+    if (internal::routes::IsPagedListing(api))
+      ahead.Ask(PagesFrom(query, internal::PagesAhead::Window(pages)));
   }
   if (ids.empty()) return;
   SetCurrent();

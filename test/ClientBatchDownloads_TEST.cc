@@ -6,12 +6,16 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <set>
 #include <system_error>
 
 #include <qx/common/Filesystem.hh>
+#include <qx/quarn_tools/Progress.hh>
 
+#include "Cancellation.hh"
 #include "ClientBatchDownloads.hh"
 #include "support/ClientFixture.hh"
+#include "support/GeneratedModels.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -21,6 +25,26 @@ using qx::test::ResponseScript;
 using qx::test::LogCapture;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
+
+std::system_error NoThread() {
+  return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                           "no thread");
+}
+
+// "owner/name" of each result, with " failed" after those that failed.
+std::vector<std::string> Names(const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
+  std::vector<std::string> names;
+  for (const auto &[id, result] : results)
+    names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
+  return names;
+}
+std::vector<std::string> Names(const std::vector<internal::BatchDownload> &results) {
+  std::vector<std::string> names;
+  for (const internal::BatchDownload &download : results)
+    names.push_back(download.id.Owner() + "/" + download.id.Name() +
+                    (download.made.outcome ? "" : " failed"));
+  return names;
+}
 
 class ClientBatchDownloads : public qx::test::ClientFixture {
  protected:
@@ -80,14 +104,24 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     return counts;
   }
 
-
-  static std::vector<std::string> Names(
-      const std::vector<std::tuple<ModelIdentifier, Result>> &results) {
-    std::vector<std::string> names;
-    for (const auto &[id, result] : results)
-      names.push_back(id.Owner() + "/" + id.Name() + (result ? "" : " failed"));
-    return names;
+  // Thread starts for a model batch of which those numbered `failFrom` to
+  // `failTo` (counting from 1) fail as a system out of threads would;
+  // starts_ counts them all, running_ the threads that have not ended.
+  internal::BatchThreads StartsFailing(int failFrom, int failTo) {
+    internal::BatchThreads threads;
+    threads.startWorker = [this, failFrom, failTo](internal::BatchThreads::Work work) {
+      ++starts_;
+      if (starts_ >= failFrom && starts_ <= failTo) throw NoThread();
+      return std::thread([this, work] {
+        ++running_;
+        work();
+        --running_;
+      });
+    };
+    return threads;
   }
+  int starts_ = 0;
+  std::atomic<int> running_{0};
 
   // The text of the last progress line of the world window.
   static std::string LastProgress(const LogCapture &log) {
@@ -99,11 +133,6 @@ class ClientBatchDownloads : public qx::test::ClientFixture {
     return last;
   }
 };
-
-std::system_error NoThread() {
-  return std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                           "no thread");
-}
 
 // ------------------------------------------------------------------ models
 
@@ -189,22 +218,11 @@ TEST_F(ClientBatchDownloads, NoJobsMeansOneAndNoModelsMeansNothing) {
 
 TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
   const auto parts = Parts();
-  int starts = 0;
-  std::atomic<int> running{0};
-  internal::BatchThreads threads;
-  threads.startWorker = [&](internal::BatchThreads::Work work) {
-    if (++starts == 2) throw NoThread();
-    return std::thread([&running, work] {
-      ++running;
-      work();
-      --running;
-    });
-  };
   LogCapture log;
-  internal::ClientBatchDownloads batches(parts->downloads, threads);
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(2, 2));
   const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 3);
-  EXPECT_EQ(starts, 2);
-  EXPECT_EQ(running, 0);
+  EXPECT_EQ(starts_, 2);
+  EXPECT_EQ(running_, 0);
   EXPECT_TRUE(log.Contains("Unable to start download worker thread 2 of 3: no thread",
                            qx::common::LOG_ERROR));
   EXPECT_FALSE(log.Contains("Preparing to download"));
@@ -213,6 +231,84 @@ TEST_F(ClientBatchDownloads, WorkerThatCannotStartStopsTheBatch) {
   EXPECT_EQ(ArchiveRequests().size(), results.size());
   EXPECT_TRUE(
       log.Contains("Finished, downloaded " + std::to_string(results.size()) + " models in total"));
+}
+
+// The first fetch thread cannot start: nothing is fetched, the workers
+// started end, and the batch says why.
+TEST_F(ClientBatchDownloads, FetchThreadThatCannotStartStopsTheBatch) {
+  const auto parts = Parts();
+  LogCapture log;
+  // Two workers start, then the first fetch thread does not.
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(3, 3));
+  const auto results = batches.Models({ModelId("alice", "box"), ModelId("bob", "wheel")}, 2);
+  EXPECT_EQ(starts_, 3);
+  EXPECT_EQ(running_, 0);
+  EXPECT_TRUE(results.empty());
+  EXPECT_TRUE(log.Contains("Unable to start a download fetch thread: no thread",
+                           qx::common::LOG_ERROR));
+  EXPECT_TRUE(ArchiveRequests().empty());
+}
+
+// Fetch threads beyond the first that cannot start leave the batch to the
+// ones that did.
+TEST_F(ClientBatchDownloads, FewerFetchThreadsStillFetchEverything) {
+  const auto parts = Parts();
+  // Two workers and one fetch thread start, and no thread after them.
+  internal::ClientBatchDownloads batches(parts->downloads, StartsFailing(4, 1000));
+  std::vector<std::string> names = Names(batches.Models(
+      {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(running_, 0);
+  // robot names box/1 too: box (newest) and box/1 are one resource.
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
+}
+
+// A batch whose caller gives up ends at once: every download is reported,
+// failed as interrupted, without an error line; nothing is published and
+// nothing is left half-saved.
+TEST_F(ClientBatchDownloads, ACancelledBatchEndsAtOnceAndSavesNothing) {
+  for (const char *route : {"alice/models/box/tip/box.zip", "bob/models/wheel/tip/wheel.zip",
+                            "alice/models/robot/tip/robot.zip"}) {
+    ResponseScript slow;
+    slow.route = route;
+    slow.delay = std::chrono::seconds(30);
+    Server().AddScript(slow);
+  }
+  const auto parts = Parts();
+  internal::ClientBatchDownloads batches(parts->downloads);
+  LogCapture log;
+  const internal::CancelToken token;
+  std::vector<internal::BatchDownload> results;
+  std::chrono::steady_clock::time_point ended;
+  std::thread batch([&] {
+    const internal::CancelScope scope(token);
+    results = batches.Models(
+        {ModelId("alice", "box"), ModelId("bob", "wheel"), ModelId("alice", "robot")}, 2);
+    ended = std::chrono::steady_clock::now();
+  });
+  while (ArchiveRequests().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto cancelled = std::chrono::steady_clock::now();
+  token.Cancel();
+  batch.join();
+  EXPECT_LT(ended - cancelled, std::chrono::seconds(2));
+  for (const internal::BatchDownload &download : results) {
+    EXPECT_EQ(download.made.outcome.failure.reason, FailureReason::kInterrupted)
+        << download.id.UniqueName() << ": " << download.made.outcome.failure.text;
+  }
+  std::vector<std::string> names = Names(results);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"alice/box failed", "alice/robot failed",
+                                             "bob/wheel failed"}));
+  // Nothing failed: the caller gave up, and nothing alarming is logged.
+  EXPECT_EQ(log.Count("", qx::common::LOG_ERROR) + log.Count("", qx::common::LOG_WARNING), 0)
+      << log.Text();
+  for (const char *resource : {"/alice/models/box", "/bob/models/wheel", "/alice/models/robot"}) {
+    const std::vector<std::string> left = qx::test::EntryNames(ServerCache() + resource);
+    for (const std::string &entry : left)
+      EXPECT_EQ(entry.rfind(".qxstage", 0), std::string::npos) << entry;
+    EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/1"));
+    EXPECT_FALSE(qx::common::exists(ServerCache() + resource + "/2"));
+  }
 }
 
 // ------------------------------------------------------------------ worlds
@@ -341,6 +437,108 @@ TEST_P(CollectionDownloads, ModelsWithDependenciesAndWorldsOfACollection) {
   EXPECT_EQ(archives, (std::vector<std::string>{"alice/models/box/2/box.zip",
                                                 "bob/models/wheel/1/wheel.zip",
                                                 "bob/worlds/town/2/town.zip"}));
+}
+
+// ---------------------------------------------- over both protocols
+
+// A batch whose jobs bound the saves running at once, while its fetches run
+// as many at once as the transport carries to the server: the streams of
+// one connection over HTTP/2, one connection per job over HTTP/1.1.
+class BatchFetches : public qx::test::ProtocolClientFixture {
+ protected:
+  static constexpr std::size_t kModels = 16;
+  static constexpr std::size_t kJobs = 2;
+
+  // Models lab/m0 ... of 24 files of 32 KiB each, whose archives take a
+  // while to come, so that fetches that may overlap do.
+  std::vector<ModelIdentifier> ServeModels(std::size_t count) {
+    std::vector<ModelIdentifier> ids;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string name = "m" + std::to_string(i);
+      qx::test::WriteModel(Root(), "lab", name, 1, 24, 32 * 1024);
+      ids.push_back(ModelId("lab", name));
+      ResponseScript slow;
+      slow.route = "lab/models/" + name + "/tip/" + name + ".zip";
+      slow.delay = std::chrono::milliseconds(300);
+      Server().AddScript(slow);
+    }
+    return ids;
+  }
+
+  std::size_t MostArchivesAtOnce() {
+    std::size_t most = 0;
+    for (const RequestRecord &record : Server().Requests())
+      if (record.route.find(".zip") != std::string::npos) most = std::max(most, record.concurrent);
+    return most;
+  }
+
+  // The batch of `ids` with `jobs`, and the most saves that were unpacking
+  // at once meanwhile, as the progress counters showed them every 200
+  // microseconds.
+  std::vector<std::tuple<ModelIdentifier, Result>> Batch(const std::vector<ModelIdentifier> &ids,
+                                                         std::size_t jobs) {
+    std::atomic<bool> done{false};
+    std::uint64_t most = 0;
+    std::thread watch([&] {
+      while (!done) {
+        most = std::max(most, currentTransferProgress().resourcesUnpacking);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+    auto results = Client().DownloadModels(ids, jobs);
+    done = true;
+    watch.join();
+    mostSavesAtOnce_ = most;
+    return results;
+  }
+
+  std::uint64_t mostSavesAtOnce_ = 0;
+};
+QX_ON_BOTH_PROTOCOLS(BatchFetches);
+
+TEST_P(BatchFetches, JobsBoundTheSavesAndTheTransportBoundsTheFetches) {
+  const auto results = Batch(ServeModels(kModels), kJobs);
+  ASSERT_EQ(results.size(), kModels);
+  for (const auto &[id, result] : results) EXPECT_TRUE(result) << id.UniqueName();
+  EXPECT_LE(mostSavesAtOnce_, kJobs);
+  if (GetParam() == qx::test::Protocol::kHttp2) {
+    EXPECT_GE(MostArchivesAtOnce(), 4 * kJobs);
+    EXPECT_EQ(ClientConnections(), 1u);
+  } else {
+    EXPECT_LE(MostArchivesAtOnce(), kJobs);
+    EXPECT_LE(ClientConnections(), kJobs + 1);
+  }
+}
+
+// However many fetches the transport would carry, one model named many
+// times is fetched and saved by one download at a time (two would unpack
+// into the same directory), and each naming is reported.
+TEST_P(BatchFetches, AModelNamedManyTimesIsNeverFetchedNorSavedTwiceAtOnce) {
+  const std::vector<ModelIdentifier> same(4, ServeModels(1)[0]);
+  const auto results = Batch(same, 4);
+  EXPECT_EQ(Names(results), std::vector<std::string>(4, "lab/m0"));
+  EXPECT_EQ(Server().Requests("lab/models/m0/tip/m0.zip").size(), 4u);
+  EXPECT_EQ(MostArchivesAtOnce(), 1u);
+  EXPECT_LE(mostSavesAtOnce_, 1u);
+}
+
+// Fetches running far ahead of the saves lose no model: every one named is
+// reported once for each time it was named, those that could not be
+// fetched as failed, and the batch goes on past them.
+TEST_P(BatchFetches, EveryModelNamedIsReportedOnceForEachNaming) {
+  std::vector<ModelIdentifier> ids = ServeModels(10);
+  ids.insert(ids.begin() + 3, ModelId("lab", "missing"));
+  ids.push_back(ids[5]);
+  ids.push_back(ModelId("lab", "gone"));
+  std::multiset<std::string> named;
+  for (const ModelIdentifier &id : ids) {
+    const bool missing = id.Name() == "missing" || id.Name() == "gone";
+    named.insert(id.Owner() + "/" + id.Name() + (missing ? " failed" : ""));
+  }
+  const auto results = Batch(ids, kJobs);
+  const std::vector<std::string> names = Names(results);
+  EXPECT_EQ(std::multiset<std::string>(names.begin(), names.end()), named);
+  EXPECT_LE(mostSavesAtOnce_, kJobs);
 }
 
 }  // namespace

@@ -231,10 +231,12 @@ TEST(ClientConfig, TransferOptionsFromTheFile) {
   TempDir dir;
   WriteFile(dir.Join("c.yaml"),
             "transfer:\n  retries: 0\n  connect-timeout: 5\n  stall-timeout: 90\n"
-            "  max-document-size: 8MiB\n  document-timeout: 300\n");
+            "  max-document-size: 8MiB\n  document-timeout: 300\n  max-streams: 16\n");
   ClientConfig config;
+  EXPECT_EQ(config.Transfer().maxStreams, 100);
   EXPECT_TRUE(config.LoadConfig(dir.Join("c.yaml")));
   EXPECT_EQ(config.Transfer().retries, 0);
+  EXPECT_EQ(config.Transfer().maxStreams, 16);
   EXPECT_EQ(config.Transfer().connectTimeoutSeconds, 5);
   EXPECT_EQ(config.Transfer().stallTimeoutSeconds, 90);
   EXPECT_EQ(config.Transfer().documentTimeoutSeconds, 300);
@@ -242,10 +244,12 @@ TEST(ClientConfig, TransferOptionsFromTheFile) {
   config.Clear();
   EXPECT_EQ(config.Transfer().retries, 2);
   EXPECT_EQ(config.Transfer().maxDocumentSize, 64u << 20);
+  EXPECT_EQ(config.Transfer().maxStreams, 100);
 }
 
 // A time-out of 0 would mean none at all (a silent server would hang the
-// client), and retries past ten only hide a server that is down.
+// client), retries past ten only hide a server that is down, and a
+// connection carries at least one stream.
 TEST(ClientConfig, TransferOptionsOutOfTheirRangeAreErrors) {
   IsolatedHome home;
   TempDir dir;
@@ -258,6 +262,8 @@ TEST(ClientConfig, TransferOptionsOutOfTheirRangeAreErrors) {
       {"document-timeout: 86401", "[86401] of [transfer: document-timeout]"},
       {"retries: 11", "[11] of [transfer: retries]"},
       {"retries: 2147483647", "[2147483647] of [transfer: retries]"},
+      {"max-streams: 0", "[0] of [transfer: max-streams]"},
+      {"max-streams: 1001", "[1001] of [transfer: max-streams]"},
   };
   for (const auto &c : cases) {
     WriteFile(dir.Join("c.yaml"), std::string("transfer:\n  ") + c.line + "\n");
@@ -268,6 +274,7 @@ TEST(ClientConfig, TransferOptionsOutOfTheirRangeAreErrors) {
         << log.Text();
     EXPECT_EQ(config.Transfer().retries, 2) << c.line;
     EXPECT_EQ(config.Transfer().stallTimeoutSeconds, 60) << c.line;
+    EXPECT_EQ(config.Transfer().maxStreams, 100) << c.line;
   }
 }
 

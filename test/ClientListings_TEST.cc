@@ -4,6 +4,7 @@
 #include <qx/common/Filesystem.hh>
 
 #include "support/ClientFixture.hh"
+#include "support/PagesAsked.hh"
 
 namespace qx::quarn_tools {
 namespace {
@@ -33,14 +34,15 @@ std::vector<std::string> Names(WorldIter iter) {
   return names;
 }
 
+// Two models a page: pages 1 and 2 hold the three models, page 3 ends the
+// listing; the pages after it asked ahead are dropped.
 TEST_F(ClientListings, ServerModelsArePagedWithTheConfiguredAgent) {
   EXPECT_EQ(Names(Client().Models(Config())),
             (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
   const auto requests = Server().Requests();
-  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_TRUE(qx::test::AskedPages(qx::test::PagesAsked(requests), 3, qx::test::EndOfWindow(2)));
   for (std::size_t i = 0; i < requests.size(); ++i) {
     EXPECT_EQ(requests[i].route, "models");
-    EXPECT_EQ(requests[i].query, "page=" + std::to_string(i + 1));
     EXPECT_EQ(requests[i].Header("User-Agent").value_or(""), "KovariQuarnTools-11.0.0");
     EXPECT_EQ(requests[i].Header("Accept").value_or(""), "application/json");
     EXPECT_FALSE(requests[i].Header("Private-token").has_value());
@@ -257,10 +259,15 @@ class ListingsAnyServer : public qx::test::ServedClientFixture {
 };
 QX_ON_BOTH_BACKENDS(ListingsAnyServer);
 
+// Pages 1 and 2 hold the models, page 3 ends the listing; pages asked
+// ahead of the walk add at most a window of them.
 TEST_P(ListingsAnyServer, ModelPagesEndAtAnEmptyPage) {
   EXPECT_EQ(Names(Client().Models(Config())),
             (std::vector<std::string>{"alice/box", "alice/robot", "bob/wheel"}));
-  EXPECT_EQ(SeenRoutes(), (std::vector<std::string>{"models", "models", "models"}));
+  const std::vector<std::string> routes = SeenRoutes();
+  EXPECT_GE(routes.size(), 3u);
+  EXPECT_LE(routes.size(), qx::test::EndOfWindow(2));
+  for (const std::string &route : routes) EXPECT_EQ(route, "models");
 }
 
 TEST_P(ListingsAnyServer, WorldPagesFollowTheNextLinks) {
@@ -274,7 +281,11 @@ TEST_P(ListingsAnyServer, WorldPagesFollowTheNextLinks) {
   EXPECT_EQ(Names(Client().Worlds(Config())),
             (std::vector<std::string>{"alice/garden", "bob/town", "carol/w1", "carol/w2",
                                       "carol/w3"}));
-  EXPECT_EQ(SeenRoutes(), (std::vector<std::string>{"worlds", "worlds", "worlds"}));
+  // Three pages, and those asked ahead by the next links' page numbers.
+  const std::vector<std::string> routes = SeenRoutes();
+  EXPECT_GE(routes.size(), 3u);
+  EXPECT_LE(routes.size(), qx::test::EndOfWindow(2));
+  for (const std::string &route : routes) EXPECT_EQ(route, "worlds");
 }
 
 TEST_P(ListingsAnyServer, OwnerCollectionAndOneResource) {

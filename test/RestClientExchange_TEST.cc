@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "RestClientInternal.hh"
@@ -17,6 +18,7 @@
 #include "support/Certificates.hh"
 #include "support/EmptyRepository.hh"
 #include "support/Matchers.hh"
+#include "support/ProtocolServers.hh"
 #include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
@@ -32,19 +34,16 @@ using qx::test::EmptyRepository;
 using qx::test::HasLogLine;
 using qx::test::JsonAnswer;
 using qx::test::LogCapture;
+using qx::test::Protocol;
+using qx::test::ProtocolOf;
 using qx::test::RawConnection;
 using qx::test::RawHttpServer;
 using qx::test::RawReply;
 using qx::test::RedirectAnswer;
 using qx::test::ScopedEnv;
+using qx::test::ScriptedServer;
 
 constexpr const char *kToken = "Private-token: sekret";
-
-std::set<std::string> Peers(const std::vector<RequestRecord> &requests) {
-  std::set<std::string> peers;
-  for (const RequestRecord &record : requests) peers.insert(record.peer);
-  return peers;
-}
 
 bool CarriesToken(const RequestRecord &record) {
   return record.Header("Private-token").has_value();
@@ -80,12 +79,16 @@ bool AsksForARange(const std::string &head) {
   return head.find("\r\nRange: bytes=") != std::string::npos;
 }
 
-class Exchange : public ::testing::Test {
+// Two of our servers, home and away, over the protocol of the parameter (or
+// of its first part).
+template <typename Param>
+class ExchangeOn : public ::testing::TestWithParam<Param> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(home_.Started());
-    ASSERT_TRUE(away_.Started());
+    ASSERT_TRUE(home_.Started()) << home_.Failure();
+    ASSERT_TRUE(away_.Started()) << away_.Failure();
   }
+  Protocol Over() const { return ProtocolOf(this->GetParam()); }
   RestResponse Send(HttpMethod method, const std::string &route,
                     const std::vector<std::string> &headers = {kToken},
                     const std::multimap<std::string, std::string> &form = {}) {
@@ -94,21 +97,27 @@ class Exchange : public ::testing::Test {
 
   LogCapture log_;
   ScopedEnv insecure_{"QX_QUARN_INSECURE", std::nullopt};
-  EmptyRepository home_;
-  EmptyRepository away_;
+  ScriptedServer home_{Over()};
+  ScriptedServer away_{Over()};
+  ScopedEnv caBundle_{"QX_QUARN_CA_BUNDLE", qx::test::CaBundleFor(Over())};
 };
+
+using Exchange = ExchangeOn<Protocol>;
+QX_ON_BOTH_PROTOCOLS(Exchange);
 
 // -------------------------------------------------------------------------
 // Connections
 
-TEST_F(Exchange, SequentialRequestsShareOneConnection) {
+TEST_P(Exchange, SequentialRequestsShareOneConnection) {
   home_.Script({JsonAnswer("page", "[]")});
   for (int i = 0; i < 10; ++i) EXPECT_EQ(Send(HttpMethod::GET, "page").statusCode, 200);
   EXPECT_EQ(home_.Requests().size(), 10u);
-  EXPECT_EQ(Peers(home_.Requests()).size(), 1u);
+  EXPECT_EQ(home_.ClientConnections(), 1u);
 }
 
-TEST_F(Exchange, ThreadsAtOnceOpenAConnectionEachAndNoMore) {
+// Over HTTP/1.1 a connection carries one request at a time, so threads at
+// once open one each; over HTTP/2 they all share one.
+TEST_P(Exchange, ThreadsAtOnceOpenNoMoreConnectionsThanTheProtocolNeeds) {
   constexpr int kThreads = 4;
   constexpr int kEach = 5;
   home_.Script({JsonAnswer("page", "[]")});
@@ -120,7 +129,8 @@ TEST_F(Exchange, ThreadsAtOnceOpenAConnectionEachAndNoMore) {
   }
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(home_.Requests().size(), static_cast<std::size_t>(kThreads * kEach));
-  EXPECT_LE(Peers(home_.Requests()).size(), static_cast<std::size_t>(kThreads));
+  EXPECT_LE(home_.ClientConnections(),
+            Over() == Protocol::kHttp2 ? 1u : static_cast<std::size_t>(kThreads));
 }
 
 // -------------------------------------------------------------------------
@@ -134,11 +144,11 @@ struct RedirectCase {
   const char *methodAfter;  // what the redirect target receives
 };
 
-class Redirect : public Exchange, public ::testing::WithParamInterface<RedirectCase> {};
+class Redirect : public ExchangeOn<std::tuple<Protocol, RedirectCase>> {};
 
 TEST_P(Redirect, KeepsCredentialsOnlyAtTheirOrigin) {
-  const RedirectCase &c = GetParam();
-  EmptyRepository &target = c.sameOrigin ? home_ : away_;
+  const RedirectCase &c = std::get<1>(GetParam());
+  ScriptedServer &target = c.sameOrigin ? home_ : away_;
   home_.Script(
       {RedirectAnswer("from", target.Url() + "/1.0/to", c.status), JsonAnswer("to", "{}")});
   away_.Script({JsonAnswer("to", "{}")});
@@ -157,7 +167,7 @@ TEST_P(Redirect, KeepsCredentialsOnlyAtTheirOrigin) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Redirect,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(Protocol::kHttp1, Protocol::kHttp2), ::testing::Values(
         RedirectCase{"Get302ElsewhereDropsTheToken", HttpMethod::GET, 302, false, "GET"},
         RedirectCase{"Get307ElsewhereDropsTheToken", HttpMethod::GET, 307, false, "GET"},
         RedirectCase{"Get302AtHomeKeepsIt", HttpMethod::GET, 302, true, "GET"},
@@ -165,10 +175,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "POST"},
         RedirectCase{"Upload302BecomesAGet", HttpMethod::POST_FORM, 302, false, "GET"},
         RedirectCase{"Delete307ElsewhereDropsTheToken", HttpMethod::DELETE, 307, false, "DELETE"},
-        RedirectCase{"Delete303BecomesAGet", HttpMethod::DELETE, 303, true, "GET"}),
-    [](const ::testing::TestParamInfo<RedirectCase> &info) { return info.param.label; });
+        RedirectCase{"Delete303BecomesAGet", HttpMethod::DELETE, 303, true, "GET"})),
+    [](const ::testing::TestParamInfo<std::tuple<Protocol, RedirectCase>> &info) {
+      return std::string(std::get<1>(info.param).label) +
+             (std::get<0>(info.param) == Protocol::kHttp2 ? "Http2" : "Http1");
+    });
 
-TEST_F(Exchange, AnUploadRedirectedElsewhereSendsItsFormWithoutTheToken) {
+TEST_P(Exchange, AnUploadRedirectedElsewhereSendsItsFormWithoutTheToken) {
   home_.Script({RedirectAnswer("models", away_.Url() + "/1.0/models", 307)});
   away_.Script({JsonAnswer("models", "{}")});
   Send(HttpMethod::POST_FORM, "models", {kToken}, {{"name", "lamp"}, {"owner", "studio"}});
@@ -179,18 +192,25 @@ TEST_F(Exchange, AnUploadRedirectedElsewhereSendsItsFormWithoutTheToken) {
   EXPECT_EQ(landed[0].form[0].content, "lamp");
 }
 
-// A redirect from https to http of the same host is another origin.
-TEST(ExchangeTls, ARedirectFromHttpsToHttpDropsTheToken) {
+// A redirect from https to http of the same host is another origin: from
+// our server's HTTPS (HTTP/1.1), or from nginx's (HTTP/2).
+class ExchangeTls : public ::testing::TestWithParam<Protocol> {};
+QX_ON_BOTH_PROTOCOLS(ExchangeTls);
+
+TEST_P(ExchangeTls, ARedirectFromHttpsToHttpDropsTheToken) {
   qx::test::TempDir certificates;
   const auto made = qx::test::MakeTestCertificates(certificates.Path());
   ASSERT_TRUE(made.ok);
   RepositoryServer::Options tls;
-  tls.certFile = made.serverCert;
-  tls.keyFile = made.serverKey;
-  EmptyRepository secure(tls);
+  if (GetParam() == Protocol::kHttp1) {
+    tls.certFile = made.serverCert;
+    tls.keyFile = made.serverKey;
+  }
+  ScriptedServer secure(GetParam(), tls);
   EmptyRepository plain;
   ASSERT_TRUE(secure.Started() && plain.Started());
-  const ScopedEnv bundle("QX_QUARN_CA_BUNDLE", made.caCert);
+  const ScopedEnv bundle("QX_QUARN_CA_BUNDLE",
+                         GetParam() == Protocol::kHttp2 ? secure.CaBundle() : made.caCert);
   secure.Script({RedirectAnswer("from", plain.Url() + "/1.0/to", 302)});
   plain.Script({JsonAnswer("to", "{}")});
   LogCapture log;
@@ -200,7 +220,7 @@ TEST(ExchangeTls, ARedirectFromHttpsToHttpDropsTheToken) {
   EXPECT_FALSE(CarriesToken(plain.Server().Requests("to")[0]));
 }
 
-TEST_F(Exchange, RedirectsStopAfterThreeAndOnlyToTheWeb) {
+TEST_P(Exchange, RedirectsStopAfterThreeAndOnlyToTheWeb) {
   home_.Script({RedirectAnswer("loop", home_.Url() + "/1.0/loop")});
   EXPECT_EQ(Send(HttpMethod::GET, "loop").statusCode, 0);
   EXPECT_EQ(home_.Requests().size(), 4u);
@@ -213,7 +233,7 @@ TEST_F(Exchange, RedirectsStopAfterThreeAndOnlyToTheWeb) {
 // -------------------------------------------------------------------------
 // Retries
 
-TEST_F(Exchange, AGetIsRetriedOnA503AndTheWarningSaysWhy) {
+TEST_P(Exchange, AGetIsRetriedOnA503AndTheWarningSaysWhy) {
   home_.Script({JsonAnswer("flaky", "busy", 503, 1), JsonAnswer("flaky", "[1]")});
   const RestResponse response = Send(HttpMethod::GET, "flaky");
   EXPECT_EQ(response.statusCode, 200);
@@ -223,14 +243,14 @@ TEST_F(Exchange, AGetIsRetriedOnA503AndTheWarningSaysWhy) {
   EXPECT_THAT(log_, HasLogLine(LOG_WARNING, "(try 2 of 3): the server answered 503"));
 }
 
-TEST_F(Exchange, RetriesEndAfterThreeTriesWithTheLastAnswer) {
+TEST_P(Exchange, RetriesEndAfterThreeTriesWithTheLastAnswer) {
   home_.Script({JsonAnswer("down", "down", 502)});
   EXPECT_EQ(Send(HttpMethod::GET, "down").statusCode, 502);
   EXPECT_EQ(home_.Requests().size(), 3u);
   EXPECT_EQ(log_.Count("Retrying GET", LOG_WARNING), 2);
 }
 
-TEST_F(Exchange, ANotFoundIsNotRetriedNorAWriteThatReachedTheServer) {
+TEST_P(Exchange, ANotFoundIsNotRetriedNorAWriteThatReachedTheServer) {
   home_.Script({JsonAnswer("gone", "{}", 404), JsonAnswer("busy", "{}", 503)});
   EXPECT_EQ(Send(HttpMethod::GET, "gone").statusCode, 404);
   EXPECT_EQ(Send(HttpMethod::POST_FORM, "busy", {kToken}, {{"name", "x"}}).statusCode, 503);
@@ -239,7 +259,7 @@ TEST_F(Exchange, ANotFoundIsNotRetriedNorAWriteThatReachedTheServer) {
   EXPECT_EQ(log_.Count("Retrying", LOG_WARNING), 0);
 }
 
-TEST_F(Exchange, ADroppedConnectionIsRetried) {
+TEST_P(Exchange, ADroppedConnectionIsRetried) {
   ResponseScript cut = JsonAnswer("cut", std::string(1000, 'x'));
   cut.truncateAfter = 10;
   cut.times = 1;
@@ -250,7 +270,7 @@ TEST_F(Exchange, ADroppedConnectionIsRetried) {
   EXPECT_EQ(home_.Requests().size(), 2u);
 }
 
-TEST_F(Exchange, RetryAfterIsHonouredUpToTheCap) {
+TEST_P(Exchange, RetryAfterIsHonouredUpToTheCap) {
   internal::TransferSettings settings = internal::CurrentTransferSettings();
   settings.retryAfterCapSeconds = 0.3;
   const ScopedSettings scoped(settings);
@@ -265,7 +285,7 @@ TEST_F(Exchange, RetryAfterIsHonouredUpToTheCap) {
   EXPECT_THAT(log_, HasLogLine(LOG_WARNING, "/1.0/past in 0.0 s (try 2 of 3)"));
 }
 
-TEST_F(Exchange, NoRetriesWhenTurnedOff) {
+TEST_P(Exchange, NoRetriesWhenTurnedOff) {
   const ScopedEnv none("QX_QUARN_RETRIES", std::string("0"));
   home_.Script({JsonAnswer("busy", "", 503)});
   EXPECT_EQ(Send(HttpMethod::GET, "busy").statusCode, 503);
@@ -322,6 +342,23 @@ INSTANTIATE_TEST_SUITE_P(Methods, WriteOnce,
                              default: return "Delete";
                            }
                          });
+
+// However connections are shared (kept over HTTP/1.1, multiplexed over
+// HTTP/2), a write is the first request of a connection of its own.
+TEST_P(Exchange, AWriteGoesOnAConnectionOfItsOwn) {
+  home_.Script({JsonAnswer("details", "{}"), JsonAnswer("write", "{}")});
+  ASSERT_EQ(Send(HttpMethod::GET, "details").statusCode, 200);
+  for (HttpMethod method : {HttpMethod::POST_FORM, HttpMethod::PATCH_FORM, HttpMethod::DELETE})
+    EXPECT_EQ(Send(method, "write", {kToken}, {{"name", "lamp"}}).statusCode, 200);
+  EXPECT_EQ(home_.Server().Requests("write").size(), 3u);
+  EXPECT_EQ(home_.ClientConnections(), 4u);
+  if (Over() == Protocol::kHttp2) {
+    for (const qx::test::FrontRequest &request : home_.Front()->Requests()) {
+      EXPECT_EQ(request.onConnection, 1) << request.method;
+      EXPECT_EQ(request.protocol, "HTTP/2.0");
+    }
+  }
+}
 
 // -------------------------------------------------------------------------
 // Bodies that break off
@@ -415,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Resume, ::testing::ValuesIn(kResumeCases),
 
 // A redirect is known by its headers; its body, however long (here it never
 // ends), is not waited for.
-TEST_F(Exchange, ARedirectsEndlessBodyIsNotWaitedFor) {
+TEST_P(Exchange, ARedirectsEndlessBodyIsNotWaitedFor) {
   internal::TransferSettings settings = QuickRetries(0);
   settings.options.stallTimeoutSeconds = 5;
   const ScopedSettings scoped(settings);
@@ -444,6 +481,23 @@ TEST(ExchangeRaw, ADocumentThatNeverEndsIsGivenUpAfterTheDocumentTimeOut) {
   EXPECT_THAT(log, HasLogLine(LOG_ERROR, "libcurl: (28) "));
 }
 
+// A caller that asks learns why no answer came, in libcurl's words.
+TEST(ExchangeRefused, TheFailureSaysWhyInLibcurlsWords) {
+  const ScopedSettings quick(QuickRetries(0));
+  LogCapture log;
+  const std::string nowhere = "http://127.0.0.1:" + std::to_string(qx::test::UnusedPort());
+  class Discard : public internal::BodySink {
+   public:
+    bool Write(const char *, std::size_t) override { return true; }
+    bool Restart() override { return true; }
+    std::uint64_t Size() const override { return 0; }
+  } sink;
+  internal::ExchangeFailure failure;
+  EXPECT_EQ(internal::RequestToSink("", nowhere, "1.0", "x", {}, {}, sink, &failure).statusCode, 0);
+  EXPECT_NE(failure.text.find("onnect"), std::string::npos) << failure.text;
+  EXPECT_FALSE(failure.cancelled);
+}
+
 // However many retries are asked for, ten is the most.
 TEST(ExchangeRefused, RetriesStopAtTen) {
   const ScopedSettings quick(QuickRetries(std::numeric_limits<int>::max()));
@@ -458,12 +512,19 @@ TEST(ExchangeSettings, AnEnvironmentValueOutOfRangeIsIgnoredWithAWarning) {
   LogCapture log;
   const ScopedEnv stall("QX_QUARN_STALL_TIMEOUT", "0");
   const ScopedEnv retries("QX_QUARN_RETRIES", "99");
+  const ScopedEnv streams("QX_QUARN_MAX_STREAMS", "0");
   const internal::TransferSettings settings = internal::CurrentTransferSettings();
   EXPECT_GE(settings.options.stallTimeoutSeconds, 1);
   EXPECT_LE(settings.options.retries, 10);
+  EXPECT_EQ(settings.options.maxStreams, 100);
 }
 
-TEST_F(Exchange, ADocumentLargerThanTheLimitFailsClearly) {
+TEST(ExchangeSettings, TheEnvironmentSetsTheStreamsOfAConnection) {
+  const ScopedEnv streams("QX_QUARN_MAX_STREAMS", "8");
+  EXPECT_EQ(internal::CurrentTransferSettings().options.maxStreams, 8);
+}
+
+TEST_P(Exchange, ADocumentLargerThanTheLimitFailsClearly) {
   internal::TransferSettings settings = internal::CurrentTransferSettings();
   settings.options.maxDocumentSize = 1000;
   const ScopedSettings scoped(settings);
@@ -507,7 +568,7 @@ class DiscardingSink : public internal::BodySink {
   std::uint64_t size_ = 0;
 };
 
-TEST_F(Exchange, AFailedExchangeSaysWhyInTheTransportsWords) {
+TEST_P(Exchange, AFailedExchangeSaysWhyInTheTransportsWords) {
   const ScopedSettings noRetries(QuickRetries(0));
   home_.Script({RedirectAnswer("loop", home_.Url() + "/1.0/loop"),
                 RedirectAnswer("ftp", "ftp://127.0.0.1/x"), JsonAnswer("page", "[]")});

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 
 #include "RestClientInternal.hh"
 #include "support/Certificates.hh"
 #include "support/EmptyRepository.hh"
+#include "support/ProtocolServers.hh"
 #include "support/RawHttp.hh"
 #include "support/TestSupport.hh"
 
@@ -22,20 +25,29 @@ using qx::test::FormPart;
 using qx::test::RequestRecord;
 using qx::test::ResponseScript;
 using qx::test::EmptyRepository;
+using qx::test::CaBundleFor;
 using qx::test::IsolatedHome;
 using qx::test::JsonAnswer;
 using qx::test::LogCapture;
+using qx::test::Protocol;
+using qx::test::ProtocolOf;
 using qx::test::RawHttpServer;
 using qx::test::RedirectAnswer;
 using qx::test::ScopedEnv;
+using qx::test::ScriptedServer;
 using qx::test::TargetPath;
 using qx::test::TempDir;
 
-// Our repository server over an empty directory; each test scripts the
-// answers it needs. Neither TLS variable leaks in from the environment.
-class RestTest : public ::testing::Test {
+// Our repository server over an empty directory, straight over HTTP/1.1 or
+// through nginx over HTTP/2 (the parameter, or its first part); each test
+// scripts the answers it needs. Neither TLS variable leaks in from the
+// environment.
+template <typename Param>
+class RestTestOn : public ::testing::TestWithParam<Param> {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.Started()); }
+  void SetUp() override { ASSERT_TRUE(server_.Started()) << server_.Failure(); }
+
+  Protocol Over() const { return ProtocolOf(this->GetParam()); }
 
   RestResponse Get(const std::string &path, const std::vector<std::string> &query = {},
                    const std::vector<std::string> &headers = {}) {
@@ -50,12 +62,15 @@ class RestTest : public ::testing::Test {
 
   IsolatedHome home_;
   ScopedEnv insecure_{"QX_QUARN_INSECURE", std::nullopt};
-  ScopedEnv caBundle_{"QX_QUARN_CA_BUNDLE", std::nullopt};
-  EmptyRepository server_;
+  ScopedEnv caBundle_{"QX_QUARN_CA_BUNDLE", CaBundleFor(Over())};
+  ScriptedServer server_{Over()};
   Rest rest_;
 };
 
-TEST_F(RestTest, EmptyUrlSendsNothing) {
+using RestTest = RestTestOn<Protocol>;
+QX_ON_BOTH_PROTOCOLS(RestTest);
+
+TEST_P(RestTest, EmptyUrlSendsNothing) {
   LogCapture log;
   const RestResponse response = rest_.Request(HttpMethod::GET, "", "1.0", "models", {}, {});
   EXPECT_EQ(response.statusCode, 0);
@@ -77,10 +92,10 @@ struct UrlCase {
   const char *route;
 };
 
-class RestUrl : public RestTest, public ::testing::WithParamInterface<UrlCase> {};
+class RestUrl : public RestTestOn<std::tuple<Protocol, UrlCase>> {};
 
 TEST_P(RestUrl, JoinsAndEscapes) {
-  const UrlCase &c = GetParam();
+  const UrlCase &c = std::get<1>(GetParam());
   server_.Script({JsonAnswer(c.route, "{}")});
   const RestResponse response = rest_.Request(
       HttpMethod::GET, server_.Url() + c.urlSuffix, c.version, c.path, {}, {});
@@ -90,6 +105,8 @@ TEST_P(RestUrl, JoinsAndEscapes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RestUrl,
+    ::testing::Combine(
+    ::testing::Values(Protocol::kHttp1, Protocol::kHttp2),
     ::testing::Values(UrlCase{"", "1.0", "models", "/1.0/models", "models"},
                       UrlCase{"/", "/1.0", "models", "/1.0/models", "models"},
                       UrlCase{"/", "1.0", "models", "/1.0/models", "models"},
@@ -110,31 +127,35 @@ INSTANTIATE_TEST_SUITE_P(
                       UrlCase{"", "1.0", "caf\xc3\xa9", "/1.0/caf%C3%A9", "caf\xc3\xa9"},
                       UrlCase{"", "1.0", "a-b.c_d~e", "/1.0/a-b.c_d~e", "a-b.c_d~e"},
                       UrlCase{"", "1.0", "o/m/1/files/a?b#c",
-                              "/1.0/o%2Fm%2F1%2Ffiles%2Fa%3Fb%23c", "o/m/1/files/a?b#c"}));
+                              "/1.0/o%2Fm%2F1%2Ffiles%2Fa%3Fb%23c", "o/m/1/files/a?b#c"})));
 
 struct QueryCase {
   std::vector<std::string> items;
   const char *expectedTarget;  // after the path
 };
 
-class RestQuery : public RestTest, public ::testing::WithParamInterface<QueryCase> {};
+class RestQuery : public RestTestOn<std::tuple<Protocol, QueryCase>> {};
 
 TEST_P(RestQuery, AppendsItemsVerbatim) {
+  const QueryCase &c = std::get<1>(GetParam());
   server_.Script({JsonAnswer("models", "{}")});
-  Get("models", GetParam().items);
-  EXPECT_EQ(OnlyRequest().target, std::string("/1.0/models") + GetParam().expectedTarget);
+  Get("models", c.items);
+  EXPECT_EQ(OnlyRequest().target, std::string("/1.0/models") + c.expectedTarget);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RestQuery,
-    ::testing::Values(QueryCase{{}, ""}, QueryCase{{""}, ""}, QueryCase{{"page=2"}, "?page=2"},
-                      QueryCase{{"a=1", "b=2", "c"}, "?a=1&b=2&c"},
-                      QueryCase{{"", ""}, "?&"}, QueryCase{{"q=%41%2B"}, "?q=%41%2B"},
-                      QueryCase{{"link=true", ""}, "?link=true&"}));
+    ::testing::Combine(
+        ::testing::Values(Protocol::kHttp1, Protocol::kHttp2),
+        ::testing::Values(QueryCase{{}, ""}, QueryCase{{""}, ""},
+                          QueryCase{{"page=2"}, "?page=2"},
+                          QueryCase{{"a=1", "b=2", "c"}, "?a=1&b=2&c"},
+                          QueryCase{{"", ""}, "?&"}, QueryCase{{"q=%41%2B"}, "?q=%41%2B"},
+                          QueryCase{{"link=true", ""}, "?link=true&"})));
 
 // ---- Request headers and methods ----------------------------------------------
 
-TEST_F(RestTest, HeaderLinesAndUserAgentAreSent) {
+TEST_P(RestTest, HeaderLinesAndUserAgentAreSent) {
   server_.Script({JsonAnswer("models", "{}"), JsonAnswer("", "{}")});
   rest_.SetUserAgent("QuarnTools/11.0");
   EXPECT_EQ(rest_.UserAgent(), "QuarnTools/11.0");
@@ -152,7 +173,7 @@ TEST_F(RestTest, HeaderLinesAndUserAgentAreSent) {
   EXPECT_FALSE(requests[1].Header("Private-token"));
 }
 
-TEST_F(RestTest, CopiesKeepTheUserAgent) {
+TEST_P(RestTest, CopiesKeepTheUserAgent) {
   rest_.SetUserAgent("agent");
   const Rest copy = rest_;
   Rest assigned;
@@ -161,7 +182,7 @@ TEST_F(RestTest, CopiesKeepTheUserAgent) {
   EXPECT_EQ(assigned.UserAgent(), "agent");
 }
 
-TEST_F(RestTest, MethodsAndBodies) {
+TEST_P(RestTest, MethodsAndBodies) {
   server_.Script({JsonAnswer("p", "done"), JsonAnswer("d", "done"), JsonAnswer("g", "done")});
   const std::string body("a\0b=c", 5);
   EXPECT_EQ(rest_.Request(HttpMethod::POST, server_.Url(), "1.0", "p", {}, {}, body).statusCode,
@@ -181,7 +202,7 @@ TEST_F(RestTest, MethodsAndBodies) {
   EXPECT_EQ(requests[2].body, "");
 }
 
-TEST_F(RestTest, UnsupportedMethodsSendNothing) {
+TEST_P(RestTest, UnsupportedMethodsSendNothing) {
   server_.Script({JsonAnswer("p", "done")});
   for (HttpMethod method : {HttpMethod::PUT, HttpMethod::PATCH, static_cast<HttpMethod>(42)}) {
     LogCapture log;
@@ -196,7 +217,7 @@ TEST_F(RestTest, UnsupportedMethodsSendNothing) {
 
 // ---- Responses ---------------------------------------------------------------
 
-TEST_F(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
+TEST_P(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
   server_.Script({JsonAnswer("missing", R"({"errcode": 404})", 404)});
   LogCapture log;
   const RestResponse response = Get("missing");
@@ -206,7 +227,7 @@ TEST_F(RestTest, ErrorStatusIsPassedThroughWithoutLog) {
   EXPECT_TRUE(log.Lines().empty()) << log.Text();
 }
 
-TEST_F(RestTest, BinaryBodyArrivesWhole) {
+TEST_P(RestTest, BinaryBodyArrivesWhole) {
   std::string archive("PK\x03\x04\0\0\xff", 7);
   archive += std::string(100000, '\0');
   ResponseScript reply = JsonAnswer("o/models/m/1/m.zip", archive);
@@ -215,6 +236,32 @@ TEST_F(RestTest, BinaryBodyArrivesWhole) {
   const RestResponse response = Get("o/models/m/1/m.zip");
   EXPECT_EQ(response.statusCode, 200);
   EXPECT_EQ(response.data, archive);
+}
+
+// Callers look headers up by their exact names. HTTP/1.1 keeps the names
+// as the server wrote them; HTTP/2 carries them in lower case, and the
+// transport writes them the way HTTP/1.1 servers do, so the same lookups
+// find them on both protocols.
+TEST_P(RestTest, HeadersAreFoundByTheirUsualNamesOnBothProtocols) {
+  ResponseScript reply = JsonAnswer("h", "{}");
+  reply.headers = {{"X-Qel-Resource-Version", "3"},
+                   {"ETag", "\"v1\""},
+                   {"Link", "<https://x/1.0/worlds?page=2>; rel=\"next\""},
+                   {"Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT"},
+                   {"Retry-After", "5"},
+                   {"WWW-Authenticate", "Basic realm=\"quarn\""},
+                   {"Content-MD5", "Q2hlY2sgSW50ZWdyaXR5IQ=="}};
+  server_.Script({reply});
+  const RestResponse response = Get("h");
+  ASSERT_EQ(response.statusCode, 200);
+  for (const auto &[name, value] : reply.headers) {
+    ASSERT_EQ(response.headers.count(name), 1u) << name;
+    EXPECT_EQ(response.headers.at(name), value + "\r\n") << name;
+  }
+  EXPECT_EQ(response.headers.at("Content-Type"), "application/json\r\n");
+  for (const auto &entry : response.headers) {
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(entry.first[0]))) << entry.first;
+  }
 }
 
 TEST(RestHeaders, ParsedAsTheServerWroteThem) {
@@ -248,7 +295,7 @@ TEST(RestHeaders, ParsedAsTheServerWroteThem) {
   EXPECT_EQ(response.headers, expected);
 }
 
-TEST_F(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
+TEST_P(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
   ResponseScript moved = RedirectAnswer("old", server_.Url() + "/1.0/new");
   moved.headers.emplace_back("X-Qel-Resource-Version", "3");
   ResponseScript archive = JsonAnswer("new", "PK-archive");
@@ -265,7 +312,7 @@ TEST_F(RestTest, RedirectIsFollowedAndTheFinalHeadersWin) {
   EXPECT_EQ(server_.Requests().size(), 2u);
 }
 
-TEST_F(RestTest, RedirectChainWithinTheLimitIsFollowed) {
+TEST_P(RestTest, RedirectChainWithinTheLimitIsFollowed) {
   for (int hop = 0; hop < 3; ++hop) {
     server_.Script({RedirectAnswer(std::to_string(hop),
                                    server_.Url() + "/1.0/" + std::to_string(hop + 1), 301)});
@@ -277,7 +324,7 @@ TEST_F(RestTest, RedirectChainWithinTheLimitIsFollowed) {
   EXPECT_EQ(server_.Requests().size(), 4u);
 }
 
-TEST_F(RestTest, EndlessRedirectsFail) {
+TEST_P(RestTest, EndlessRedirectsFail) {
   server_.Script({RedirectAnswer("loop", server_.Url() + "/1.0/loop")});
   LogCapture log;
   testing::internal::CaptureStderr();
@@ -291,7 +338,7 @@ TEST_F(RestTest, EndlessRedirectsFail) {
   EXPECT_EQ(err, "");
 }
 
-TEST_F(RestTest, RedirectToAnotherSchemeIsRefused) {
+TEST_P(RestTest, RedirectToAnotherSchemeIsRefused) {
   server_.Script({RedirectAnswer("sneaky", "file:///etc/passwd")});
   LogCapture log;
   testing::internal::CaptureStderr();
@@ -325,7 +372,7 @@ TEST(RestFailures, UnreachableHost) {
   EXPECT_EQ(err, "");
 }
 
-TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
+TEST_P(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
   ResponseScript cut = JsonAnswer("o/models/m/tip/m.zip", std::string(1000, 'z'));
   cut.contentType = "application/zip";
   cut.headers.emplace_back("X-Qel-Resource-Version", "2");
@@ -339,12 +386,14 @@ TEST_F(RestTest, TruncatedBodyIsNoSuccessButKeepsWhatArrived) {
   EXPECT_EQ(response.data, std::string(100, 'z'));
   EXPECT_EQ(response.headers.at("X-Qel-Resource-Version"), "2\r\n");
   EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
-  // libcurl\'s own message is part of the log entry, never written beside it.
-  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (18) ", LOG_ERROR)) << log.Text();
+  // libcurl\'s own message is part of the log entry, never written beside it:
+  // the body ended early (HTTP/1.1), or nginx reset the stream (HTTP/2).
+  const std::string code = Over() == Protocol::kHttp2 ? "(92) " : "(18) ";
+  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: " + code, LOG_ERROR)) << log.Text();
   EXPECT_EQ(err, "");
 }
 
-TEST_F(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
+TEST_P(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
   // Content-Length 50, then the server hangs up after "only this".
   ResponseScript cut = JsonAnswer("m.zip", "only this" + std::string(41, '-'));
   cut.truncateAfter = 9;
@@ -359,7 +408,7 @@ TEST_F(RestTest, BodyCutByTheServerClosingIsNoSuccess) {
   EXPECT_EQ(response.headers.at("Content-Length"), "50\r\n");
 }
 
-TEST_F(RestTest, StalledServerIsAbandoned) {
+TEST_P(RestTest, StalledServerIsAbandoned) {
   internal::TransferSettings shortened = internal::CurrentTransferSettings();
   shortened.options.stallTimeoutSeconds = 1;
   shortened.options.retries = 0;
@@ -388,7 +437,7 @@ TEST(RestLimits, DefaultTimeOuts) {
   EXPECT_EQ(settings.options.retries, 2);
 }
 
-TEST_F(RestTest, ManyThreadsShareOneRest) {
+TEST_P(RestTest, ManyThreadsShareOneRest) {
   constexpr int kThreads = 6;
   for (int i = 0; i < kThreads; ++i) {
     const std::string route = "t" + std::to_string(i);
@@ -432,7 +481,9 @@ class RestForm : public RestTest {
   TempDir files_;
 };
 
-TEST_F(RestForm, ContentTypeTable) {
+QX_ON_BOTH_PROTOCOLS(RestForm);
+
+TEST_P(RestForm, ContentTypeTable) {
   const std::vector<std::pair<std::string, std::string>> table{
       {".config", "text/xml"},   {".bvh", "text/plain"},       {".dae", "text/xml"},
       {".erb", "text/plain"},    {".obj", "text/plain"},       {".gif", "image/gif"},
@@ -463,7 +514,7 @@ TEST_F(RestForm, ContentTypeTable) {
   EXPECT_TRUE(log.Lines().empty()) << log.Text();
 }
 
-TEST_F(RestForm, FieldsFilesAndFileNames) {
+TEST_P(RestForm, FieldsFilesAndFileNames) {
   const std::string sdf = File("model.sdf", "<sdf/>");
   const std::string readme = File("README", "read me");
   const std::string mesh = File("mesh.xyz", std::string("\0mesh", 5));
@@ -505,7 +556,7 @@ TEST_F(RestForm, FieldsFilesAndFileNames) {
       << lines[0].second;
 }
 
-TEST_F(RestForm, PatchFormUsesThePatchMethod) {
+TEST_P(RestForm, PatchFormUsesThePatchMethod) {
   const std::string config = File("model.config", "<model/>");
   server_.Script({JsonAnswer("o/models/m", "{}")});
   EXPECT_EQ(rest_.Request(HttpMethod::PATCH_FORM, server_.Url(), "1.0", "o/models/m", {}, {}, "",
@@ -518,14 +569,14 @@ TEST_F(RestForm, PatchFormUsesThePatchMethod) {
   EXPECT_EQ(Part("file").filename, "model.config");
 }
 
-TEST_F(RestForm, FormIsIgnoredByOtherMethods) {
+TEST_P(RestForm, FormIsIgnoredByOtherMethods) {
   server_.Script({JsonAnswer("m", "{}")});
   rest_.Request(HttpMethod::GET, server_.Url(), "1.0", "m", {}, {}, "", {{"a", "b"}});
   EXPECT_TRUE(OnlyRequest().form.empty());
   EXPECT_TRUE(OnlyRequest().body.empty());
 }
 
-TEST_F(RestForm, UnreadableFileStopsTheRequestBeforeSending) {
+TEST_P(RestForm, UnreadableFileStopsTheRequestBeforeSending) {
   server_.Script({JsonAnswer("models", "{}")});
   LogCapture log;
   const std::string missing = files_.Join("missing.sdf");
@@ -543,8 +594,9 @@ TEST_F(RestForm, UnreadableFileStopsTheRequestBeforeSending) {
 
 // ---- TLS ---------------------------------------------------------------------
 
-// An HTTPS server whose certificate a throw-away CA signed.
-class RestTls : public ::testing::Test {
+// An HTTPS server whose certificate a throw-away CA signed: our server
+// itself (HTTP/1.1), or nginx in front of it (HTTP/2).
+class RestTls : public ::testing::TestWithParam<Protocol> {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir;
@@ -558,11 +610,19 @@ class RestTls : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(certificates_.ok) << "openssl could not make the test certificates";
     qx::quarn_server::RepositoryServer::Options options;
-    options.certFile = certificates_.serverCert;
-    options.keyFile = certificates_.serverKey;
-    server_ = std::make_unique<EmptyRepository>(options);
-    ASSERT_TRUE(server_->Started());
+    if (GetParam() == Protocol::kHttp1) {
+      options.certFile = certificates_.serverCert;
+      options.keyFile = certificates_.serverKey;
+    }
+    server_ = std::make_unique<ScriptedServer>(GetParam(), options);
+    ASSERT_TRUE(server_->Started()) << server_->Failure();
     server_->Script({JsonAnswer("models", "secret model")});
+  }
+
+  // The CA that signed the server's certificate.
+  std::string CaCert() const {
+    return GetParam() == Protocol::kHttp2 ? qx::test::Http2Front::CaBundle()
+                                          : certificates_.caCert;
   }
 
   RestResponse Get() const {
@@ -572,13 +632,15 @@ class RestTls : public ::testing::Test {
   static TempDir *dir_;
   static qx::test::TestCertificates certificates_;
   IsolatedHome home_;
-  std::unique_ptr<EmptyRepository> server_;
+  std::unique_ptr<ScriptedServer> server_;
 };
 
 TempDir *RestTls::dir_ = nullptr;
 qx::test::TestCertificates RestTls::certificates_;
 
-TEST_F(RestTls, VerificationIsOnByDefault) {
+QX_ON_BOTH_PROTOCOLS(RestTls);
+
+TEST_P(RestTls, VerificationIsOnByDefault) {
   for (const std::optional<std::string> &insecure :
        {std::optional<std::string>(), std::optional<std::string>("0"),
         std::optional<std::string>("yes")}) {
@@ -592,16 +654,16 @@ TEST_F(RestTls, VerificationIsOnByDefault) {
     EXPECT_TRUE(response.data.empty());
     EXPECT_EQ(log.Count("Error in REST request", LOG_ERROR), 1);
     // libcurl\'s own message is part of the log entry, never written beside it.
-  EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (60) ", LOG_ERROR)) << log.Text();
-  EXPECT_EQ(err, "");
+    EXPECT_TRUE(log.Contains("Error in REST request\nlibcurl: (60) ", LOG_ERROR)) << log.Text();
+    EXPECT_EQ(err, "");
     EXPECT_FALSE(log.Contains("certificate verification is off"));
   }
   EXPECT_EQ(server_->Requests().size(), 0u);
 }
 
-TEST_F(RestTls, CaBundleVerifiesTheServer) {
+TEST_P(RestTls, CaBundleVerifiesTheServer) {
   ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::nullopt);
-  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", certificates_.caCert);
+  ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", CaCert());
   LogCapture log;
   const RestResponse response = Get();
   EXPECT_EQ(response.statusCode, 200);
@@ -609,7 +671,7 @@ TEST_F(RestTls, CaBundleVerifiesTheServer) {
   EXPECT_TRUE(log.Lines().empty()) << log.Text();
 }
 
-TEST_F(RestTls, CaBundleOfAnotherAuthorityIsRefused) {
+TEST_P(RestTls, CaBundleOfAnotherAuthorityIsRefused) {
   TempDir other;
   const qx::test::TestCertificates stranger = qx::test::MakeTestCertificates(other.Path());
   ASSERT_TRUE(stranger.ok);
@@ -622,7 +684,7 @@ TEST_F(RestTls, CaBundleOfAnotherAuthorityIsRefused) {
   EXPECT_EQ(server_->Requests().size(), 0u);
 }
 
-TEST_F(RestTls, MissingCaBundleFileFails) {
+TEST_P(RestTls, MissingCaBundleFileFails) {
   ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::nullopt);
   ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", dir_->Join("nowhere.pem"));
   LogCapture log;
@@ -658,7 +720,7 @@ void InsecureTwiceThenExit(const std::string &url) {
 
 // The warning is once per process, so the check runs in a fresh process of
 // its own (whatever other tests of this program did before).
-TEST_F(RestTls, InsecureTurnsVerificationOffWithOneWarning) {
+TEST_P(RestTls, InsecureTurnsVerificationOffWithOneWarning) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   ScopedEnv insecureEnv("QX_QUARN_INSECURE", std::string("1"));
   ScopedEnv caEnv("QX_QUARN_CA_BUNDLE", std::nullopt);

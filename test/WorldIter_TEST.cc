@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "support/EmptyRepository.hh"
+#include "support/PagesAsked.hh"
 #include "support/TestSupport.hh"
 #include "support/Builders.hh"
 
@@ -11,9 +15,12 @@ namespace {
 
 const qx::quarn_tools::ServerConfig kServer = qx::test::ServerAt("https://a.example");
 
+using qx::test::AskedPages;
 using qx::test::RequestRecord;
 using qx::test::ResponseScript;
 using qx::test::EmptyRepository;
+using qx::test::EndOfWindow;
+using qx::test::PagesAsked;
 using qx::test::IsolatedHome;
 using qx::test::LogCapture;
 using qx::test::ServerAt;
@@ -27,10 +34,15 @@ std::vector<std::string> Walk(WorldIter &it) {
   return names;
 }
 
-// The next request for the world listing gets `body` (JSON) with `status`
-// and, when `link` is not empty, that "Link" header (none otherwise).
-ResponseScript Page(const std::string &body, const std::string &link = "", int status = 200) {
-  ResponseScript page = qx::test::JsonAnswer("worlds", body, status, 1);
+// Requests for the world listing with `query` (the first page has none)
+// get `body` (JSON) with `status` and, when `link` is not empty, that
+// "Link" header (none otherwise). Pages are answered by their query, as a
+// server does, whatever order the requests come in (pages are asked
+// ahead, at once).
+ResponseScript Page(const std::string &query, const std::string &body,
+                    const std::string &link = "", int status = 200) {
+  ResponseScript page = qx::test::JsonAnswer("worlds", body, status);
+  page.query = query;
   if (link.empty()) {
     page.removeHeaders.push_back("Link");
   } else {
@@ -108,31 +120,68 @@ class WorldIterServer : public ::testing::Test {
 };
 
 TEST_F(WorldIterServer, NoLinkMeansOneRequestWithoutQuery) {
-  server_.Script({Page(R"([{"name": "a"}, {"name": "b"}])")});
+  server_.Script({Page("", R"([{"name": "a"}, {"name": "b"}])")});
   WorldIter it = Listing();
   EXPECT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)"}));
 }
 
+// The pages after the first are asked ahead by the number in the next link;
+// the listing still follows the links, in order, and asks nothing past the
+// window of the last page it took.
 TEST_F(WorldIterServer, FollowsNextLinksAtConstruction) {
   server_.Script({
-      Page(R"([{"name": "a"}])", NextLink("page=2")),
-      Page(R"([{"name": "b"}])", NextLink("page=3")),
-      Page(R"([{"name": "c"}])"),
+      Page("", R"([{"name": "a"}])", NextLink("page=2")),
+      Page("page=2", R"([{"name": "b"}])", NextLink("page=3")),
+      Page("page=3", R"([{"name": "c"}])"),
   });
   WorldIter it = Listing();
-  EXPECT_EQ(server_.Requests().size(), 3u);
+  const std::size_t asked = server_.Requests().size();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(server_.Requests().size(), 3u);
-  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
+  EXPECT_EQ(server_.Requests().size(), asked);
+  EXPECT_TRUE(AskedPages(PagesAsked(server_.Requests()), 3, EndOfWindow(2)));
+}
+
+// A long listing arrives whole and in order, however its pages are timed.
+TEST_F(WorldIterServer, ALongListingArrivesWholeAndInOrder) {
+  std::vector<std::string> expected;
+  for (int page = 1; page <= 25; ++page) {
+    const std::string name = "w" + std::to_string(page);
+    ResponseScript script =
+        Page(page == 1 ? "" : "page=" + std::to_string(page), R"([{"name": ")" + name + R"("}])",
+             page < 25 ? NextLink("page=" + std::to_string(page + 1)) : "");
+    script.delay = std::chrono::milliseconds((25 - page) % 5 * 20);
+    server_.Script({script});
+    expected.push_back(name);
+  }
+  WorldIter it = Listing();
+  EXPECT_EQ(Walk(it), expected);
+  EXPECT_TRUE(AskedPages(PagesAsked(server_.Requests()), 25, EndOfWindow(24)));
+}
+
+// A next link that does not count up is followed as it stands: what was
+// asked ahead by the number is dropped, never listed.
+TEST_F(WorldIterServer, ANextLinkThatJumpsIsFollowedAndPagesAskedAheadAreDropped) {
+  server_.Script({
+      Page("", R"([{"name": "a"}])", NextLink("page=2")),
+      Page("page=2", R"([{"name": "b"}])", NextLink("page=10")),
+      Page("page=3", R"([{"name": "wrong"}])", NextLink("page=4")),
+      Page("page=10", R"([{"name": "c"}])", NextLink("cursor=x&page=next")),
+      Page("page=next", R"([{"name": "d"}])"),
+  });
+  WorldIter it = Listing();
+  EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b", "c", "d"}));
+  const std::vector<std::string> queries = Queries();
+  for (const char *page : {"(none)", "page=2", "page=10", "page=next"})
+    EXPECT_EQ(std::count(queries.begin(), queries.end(), page), 1) << page;
 }
 
 TEST_F(WorldIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
-  server_.Script({Page(R"([{"name": "a"}])", NextLink("page=2")), Page("[]")});
+  server_.Script({Page("", R"([{"name": "a"}])", NextLink("page=2")), Page("page=2", "[]")});
   WorldIter it = Listing();
   const auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(AskedPages(PagesAsked(requests), 2, EndOfWindow(1)));
   for (const RequestRecord &request : requests) {
     EXPECT_EQ(request.method, "GET");
     EXPECT_EQ(TargetPath(request), "/1.0/worlds");
@@ -145,23 +194,26 @@ TEST_F(WorldIterServer, RequestsCarryAcceptAndUserAgentButNoKey) {
 // A page size written before the page number is not taken for it.
 TEST_F(WorldIterServer, PerPageIsNotThePage) {
   server_.Script({
-      Page(R"([{"name": "a"}])", NextLink("per_page=1&page=2")),
-      Page(R"([{"name": "b"}])", NextLink("per_page=1&page=3")),
-      Page(R"([{"name": "c"}])"),
+      Page("", R"([{"name": "a"}])", NextLink("per_page=1&page=2")),
+      Page("page=2", R"([{"name": "b"}])", NextLink("per_page=1&page=3")),
+      Page("page=3", R"([{"name": "c"}])"),
   });
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
+  EXPECT_TRUE(AskedPages(PagesAsked(server_.Requests()), 3, EndOfWindow(2)));
 }
 
 // Ever new next links over the same page: the first repeat ends it.
 TEST_F(WorldIterServer, APageThatRepeatsThePageBeforeEndsTheListing) {
   LogCapture log;
-  for (int page = 2; page < 6; ++page)
-    server_.Script({Page(R"([{"name": "a"}])", NextLink("page=" + std::to_string(page)))});
+  server_.Script({Page("", R"([{"name": "a"}])", NextLink("page=2"))});
+  for (int page = 2; page < 12; ++page) {
+    server_.Script({Page("page=" + std::to_string(page), R"([{"name": "a"}])",
+                         NextLink("page=" + std::to_string(page + 1)))});
+  }
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a"}));
-  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2"}));
+  EXPECT_TRUE(AskedPages(PagesAsked(server_.Requests()), 2, EndOfWindow(1)));
   EXPECT_TRUE(log.Contains("page 2 is the same as page 1 before it", qx::common::LOG_WARNING));
 }
 
@@ -170,26 +222,32 @@ TEST_F(WorldIterServer, APageThatRepeatsAnyEarlierPageEndsTheListing) {
   LogCapture log;
   const std::string a = R"([{"name": "a"}])";
   const std::string b = R"([{"name": "b"}])";
-  for (int page = 2; page < 8; ++page)
-    server_.Script({Page(page % 2 == 0 ? a : b, NextLink("page=" + std::to_string(page)))});
+  server_.Script({Page("", a, NextLink("page=2"))});
+  for (int page = 2; page < 12; ++page) {
+    server_.Script({Page("page=" + std::to_string(page), page % 2 == 0 ? b : a,
+                         NextLink("page=" + std::to_string(page + 1)))});
+  }
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=2", "page=3"}));
+  EXPECT_TRUE(AskedPages(PagesAsked(server_.Requests()), 3, EndOfWindow(2)));
   EXPECT_TRUE(log.Contains("page 3 is the same as page 1 before it", qx::common::LOG_WARNING));
 }
 
 TEST_F(WorldIterServer, PrevPieceBeforeNextIsSkipped) {
   const std::string link = "<" + server_.Url() + "/1.0/worlds?page=1>; rel=\"prev\", " +
                            NextLink("page=3");
-  server_.Script({Page(R"([{"name": "a"}])", link), Page(R"([{"name": "b"}])")});
+  server_.Script({Page("", R"([{"name": "a"}])", link), Page("page=3", R"([{"name": "b"}])")});
   WorldIter it = Listing();
   EXPECT_EQ(Walk(it), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(Queries(), (std::vector<std::string>{"(none)", "page=3"}));
+  const std::vector<std::string> queries = Queries();
+  EXPECT_EQ(std::count(queries.begin(), queries.end(), "(none)"), 1);
+  EXPECT_EQ(std::count(queries.begin(), queries.end(), "page=3"), 1);
+  EXPECT_EQ(std::count(queries.begin(), queries.end(), "page=2"), 0);
 }
 
 TEST_F(WorldIterServer, WorldsCarryTheIteratorsServer) {
   LogCapture log;
-  server_.Script({Page(R"([{"name": "W", "owner": "O", "version": 2}])")});
+  server_.Script({Page("", R"([{"name": "W", "owner": "O", "version": 2}])")});
   WorldIter it = Listing();
   ASSERT_TRUE(it);
   EXPECT_EQ(it->Name(), "w");
@@ -201,55 +259,70 @@ TEST_F(WorldIterServer, WorldsCarryTheIteratorsServer) {
       << log.Text();
 }
 
-// Each case: the responses, the worlds listed, the queries sent.
+// Each case: the responses, the worlds listed, the pages the listing needed
+// (asked once each) and the last page it may have asked ahead.
 struct PagingCase {
   const char *label;
   std::vector<ResponseScript> responses;
   std::vector<std::string> worlds;
-  std::vector<std::string> queries;
+  std::size_t needed;
+  std::size_t most;
 };
 
 TEST_F(WorldIterServer, ListingEnds) {
   const auto next = [this](const std::string &query) { return NextLink(query); };
   const std::vector<PagingCase> cases{
-      {"first page refused", {Page("[]", "", 404)}, {}, {"(none)"}},
+      {"first page refused", {Page("", "[]", "", 404)}, {}, 1, 1},
       {"refused later page keeps earlier ones",
-       {Page(R"([{"name": "a"}])", next("page=2")), Page(R"([{"name": "x"}])", "", 500)},
+       {Page("", R"([{"name": "a"}])", next("page=2")),
+        Page("page=2", R"([{"name": "x"}])", "", 500), Page("page=3", R"([{"name": "never"}])")},
        {"a"},
-       {"(none)", "page=2"}},
-      {"null page", {Page("null\n", next("page=2"))}, {}, {"(none)"}},
+       2,
+       EndOfWindow(1)},
+      {"null page", {Page("", "null\n", next("page=2"))}, {}, 1, 1},
       {"empty page despite a next link",
-       {Page("[]", next("page=2")), Page(R"([{"name": "never"}])")},
+       {Page("", "[]", next("page=2")), Page("page=2", R"([{"name": "never"}])")},
        {},
-       {"(none)"}},
-      {"not an array", {Page(R"({"name": "a"})", next("page=2"))}, {}, {"(none)"}},
+       1,
+       1},
+      {"not an array", {Page("", R"({"name": "a"})", next("page=2"))}, {}, 1, 1},
       {"rejected element ends the page, the link is still followed",
-       {Page(R"([{"name": "a"}, 3, {"name": "lost"}])", next("page=2")),
-        Page(R"([{"name": "b"}])")},
+       {Page("", R"([{"name": "a"}, 3, {"name": "lost"}])", next("page=2")),
+        Page("page=2", R"([{"name": "b"}])")},
        {"a", "b"},
-       {"(none)", "page=2"}},
+       2,
+       EndOfWindow(1)},
       {"next piece without page=",
-       {Page(R"([{"name": "a"}])", "<" + server_.Url() + "/1.0/worlds?cursor=9>; rel=\"next\""),
-        Page(R"([{"name": "never"}])")},
+       {Page("", R"([{"name": "a"}])",
+             "<" + server_.Url() + "/1.0/worlds?cursor=9>; rel=\"next\""),
+        Page("page=2", R"([{"name": "never"}])")},
        {"a"},
-       {"(none)"}},
+       1,
+       1},
       {"next names the first page",
-       {Page(R"([{"name": "a"}])", next("page=1")), Page(R"([{"name": "again"}])")},
+       {Page("", R"([{"name": "a"}])", next("page=1")),
+        Page("page=1", R"([{"name": "again"}])")},
        {"a"},
-       {"(none)"}},
+       1,
+       1},
       {"next names a page already fetched",
-       {Page(R"([{"name": "a"}])", next("page=2")), Page(R"([{"name": "b"}])", next("page=02")),
-        Page(R"([{"name": "again"}])")},
+       {Page("", R"([{"name": "a"}])", next("page=2")),
+        Page("page=2", R"([{"name": "b"}])", next("page=02")),
+        Page("page=02", R"([{"name": "again"}])")},
        {"a", "b"},
-       {"(none)", "page=2"}},
+       2,
+       EndOfWindow(1)},
       {"link without next",
-       {Page(R"([{"name": "a"}])", "<" + server_.Url() + "/1.0/worlds?page=2>; rel=\"last\"")},
+       {Page("", R"([{"name": "a"}])",
+             "<" + server_.Url() + "/1.0/worlds?page=2>; rel=\"last\"")},
        {"a"},
-       {"(none)"}},
+       1,
+       1},
       {"next link without closing bracket",
-       {Page(R"([{"name": "a"}])", "rel=next; page=2"), Page(R"([{"name": "b"}])")},
+       {Page("", R"([{"name": "a"}])", "rel=next; page=2"), Page("page=2", R"([{"name": "b"}])")},
        {"a", "b"},
-       {"(none)", "page=2"}},
+       2,
+       EndOfWindow(1)},
   };
   for (const PagingCase &c : cases) {
     EmptyRepository server;
@@ -259,12 +332,12 @@ TEST_F(WorldIterServer, ListingEnds) {
     // Links in the cases point at server_; only the query is taken from them.
     WorldIter it = WorldIterFactory::Create(Rest(), ServerAt(server.Url()), "worlds");
     EXPECT_EQ(Walk(it), c.worlds) << c.label;
-    EXPECT_EQ(QueriesOf(server.Requests()), c.queries) << c.label;
+    EXPECT_TRUE(AskedPages(PagesAsked(server.Requests()), c.needed, c.most)) << c.label;
   }
 }
 
 TEST_F(WorldIterServer, BackslashRoutesGoOutWithSlashes) {
-  ResponseScript page = Page(R"([{"name": "a"}])");
+  ResponseScript page = Page("", R"([{"name": "a"}])");
   page.route = "bob/worlds";
   server_.Script({page});
   WorldIter it = Listing("bob\\worlds");

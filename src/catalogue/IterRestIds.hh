@@ -1,6 +1,9 @@
 /*
  * The model strategy behind server listings: pages through the listing at a
- * route, one page per request, on demand. Internal to the library; made by
+ * route, one page per request. The walk is lazy: it yields each page's
+ * models in order and ends where the listing ends; the pages after the
+ * first are asked ahead of it (ListingRequest.hh: PagesAhead), so the walk
+ * seldom waits for one. Internal to the library; made by
  * ModelIterFactory::Create(rest, server, api).
  */
 #ifndef QX_QUARN_TOOLS_SRC_ITERRESTIDS_HH_
@@ -25,23 +28,28 @@ class IterRestIds : public ModelIterPrivate {
   IterRestIds(const Rest &rest, const ServerConfig &server, const std::string &api);
   ~IterRestIds() override;
 
-  // Moves on; when that leaves the current page, requests the next one. The
-  // listing ends at the first page that is empty, "null\n", not a 200, or the
-  // same as a page before it.
+  // Moves on; when that leaves the current page, takes the next one (asked
+  // ahead, or asked now). The listing ends at the first page that is empty,
+  // "null\n", not a 200, or the same as a page before it; the pages asked
+  // ahead past it are dropped.
   void Next() override;
   bool HasReachedEnd() const override;
 
  private:
   std::vector<ModelIdentifier> RequestNextPage();
+  // Asks the pages after `page` ahead, as many as PagesAhead's window, when
+  // the route is a paged listing (not the listing of one resource).
+  void AskAhead();
 
   ServerConfig config;
   Rest rest;
   std::string api;
   std::vector<ModelIdentifier> ids;
   std::size_t position = 0;
-  // Pages requested so far, and those taken.
+  // Pages requested so far, and those taken; the pages asked ahead.
   std::uint64_t page = 0;
   internal::ListingPages taken;
+  internal::PagesAhead ahead;
 };
 
 }  // namespace qx::quarn_tools

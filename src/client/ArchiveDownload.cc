@@ -236,10 +236,17 @@ bool ArchiveDownload::Request(const ArchiveRequest &request, const DownloadTexts
     // The server's answer (or the lack of one), not ours, failed the download.
     refusedByServer_ = true;
     response_.data = ReadStart(stage_->Stage(), archiveName_, ServerReply::kTextLimit - 1);
-    qxerr << texts.failed << "\n"
-          << "  Server: " << server.Url().Str() << "\n"
-          << "  Route: " << route << "\n"
-          << "  REST response code: " << response_.statusCode << "\n";
+    const std::string failed = std::string(texts.failed) + "\n" +
+                               "  Server: " + server.Url().Str() + "\n" +
+                               "  Route: " + route + "\n" +
+                               "  REST response code: " + std::to_string(response_.statusCode) +
+                               "\n";
+    // A download its caller cancelled did not fail: nothing alarming.
+    if (exchange.cancelled) {
+      qxdbg << failed;
+    } else {
+      qxerr << failed;
+    }
     NoteReply(ReplyOf(server, resource_, response_), exchange);
     return false;
   }

@@ -1,22 +1,33 @@
-// Parallel downloads: a pool of worker threads draining a queue of models
-// that grows with the dependencies they find, and a window of world
-// downloads running as asynchronous tasks.
+// Parallel downloads: a queue of models that grows with the dependencies
+// they find, drained by fetches and saves, and a window of world downloads
+// running as asynchronous tasks.
 //
-// Every worker calls the single-model download of the one client, in its two
-// halves: it fetches a model while a saver of its own saves the one before.
-// That is
-// safe because what they share keeps no state between calls: the cache
-// reads the disk afresh, each download sends through a transport of its own
-// (and Rest::Request keeps its state per call), the grammar's compiled
-// patterns are only read, and the log writes whole lines under its own lock.
-// Neither batch runs two downloads of the same resource at once: the second
-// would only fetch the same archive again.
+// A model's download is the single-model download of the one client, in its
+// two halves: the fetch (the network's part) and the save (the disk's and
+// the CPU's). The batch's jobs are its workers, each saving one fetched
+// model at a time, so jobs bound the saves that run at once. Fetches run on
+// threads of their own, as many at once as the transport carries to the
+// model's server without opening connections for them: the streams of one
+// connection where the server speaks HTTP/2, one per job where it speaks
+// HTTP/1.1 (a connection per request). Fetched models wait for a worker in
+// a line of at most jobs, so fetches run ahead of the saves by no more than
+// that. All this is safe because what the threads share keeps no state
+// between calls: the cache reads the disk afresh, each download sends
+// through a transport of its own (and Rest::Request keeps its state per
+// call), the grammar's compiled patterns are only read, and the log writes
+// whole lines under its own lock. Neither batch runs two downloads of the
+// same resource at once: the second would only fetch the same archive
+// again. Every thread a batch starts takes the cancellation token of the
+// thread that called it.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <set>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -24,15 +35,18 @@
 
 #include <qx/common/Console.hh>
 
+#include "Cancellation.hh"
 #include "ClientBatchDownloads.hh"
 #include "Outcomes.hh"
+#include "RestClientInternal.hh"
 
 namespace qx::quarn_tools::internal {
 
 namespace {
 
-// Idle workers look at the queue again at least this often.
-constexpr std::chrono::milliseconds kIdleRetry(10);
+// The batch looks this often whether its fetches may run wider (a server
+// that turned out to speak HTTP/2).
+constexpr std::chrono::milliseconds kWidenEvery(100);
 // The world window waits this long before each launch, and at most this
 // long for each unfinished download in a collection pass.
 constexpr std::chrono::milliseconds kLaunchPause(10);
@@ -43,37 +57,87 @@ std::size_t AtLeastOne(std::size_t jobs) { return jobs < 1 ? 1 : jobs; }
 
 using ModelResults = std::vector<BatchDownload>;
 
+// The server a model is fetched from, as the transport tells servers apart.
+std::string ServerOf(const ModelIdentifier &id) { return id.Server().Url().Str(); }
+
+// How many fetches to the server at `url` run at once: the requests the
+// transport carries to it on one connection (the streams of an HTTP/2
+// connection), and at least one per job.
+std::size_t FetchesAtOnce(const std::string &url, std::size_t jobs) {
+  return std::max(jobs, static_cast<std::size_t>(RequestsPerConnection(url)));
+}
+
 // The models still to download in one DownloadModels call, shared by its
-// workers. Everything here is guarded by one lock.
+// threads. Everything here is guarded by one lock.
 //
-// The batch is over when the queue is empty and no worker is busy: a busy
-// worker may still add the dependencies it finds. A dependency is queued
-// only if no identifier with its unique name was queued before, so a model
-// named by many others is fetched once; the input list is queued whole,
-// repeats included. A model whose unique name is being downloaded waits
-// until that download ends.
+// The batch is over when the queue is empty and no model is busy (from
+// being taken until its save ends): a busy model may still add the
+// dependencies it names. A dependency is queued only if no identifier with
+// its unique name was queued before, so a model named by many others is
+// fetched once; the input list is queued whole, repeats included. A model
+// whose unique name is being downloaded waits until that download ends, and
+// one whose server has as many fetches running as it takes at once waits
+// for one of them to end.
 class ModelQueue {
  public:
-  explicit ModelQueue(const std::vector<ModelIdentifier> &ids) : queue_(ids.begin(), ids.end()) {
+  ModelQueue(const std::vector<ModelIdentifier> &ids, std::size_t jobs)
+      : queue_(ids.begin(), ids.end()), jobs_(jobs) {
     for (const auto &id : ids) queued_.insert(id.UniqueName());
   }
 
-  // The next model to download, marked busy; nothing once the queue stops.
+  // The next model to fetch, marked busy and fetching; nothing once the
+  // queue stops.
   std::optional<ModelIdentifier> Take() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (running_) {
-      const auto next = std::find_if(queue_.begin(), queue_.end(), [this](const auto &id) {
-        return busy_.count(id.UniqueName()) == 0;
+      std::map<std::string, std::size_t> room;  // of each server, asked once per look
+      const auto next = std::find_if(queue_.begin(), queue_.end(), [&](const auto &id) {
+        if (busy_.count(id.UniqueName()) != 0) return false;
+        const std::string server = ServerOf(id);
+        auto known = room.find(server);
+        if (known == room.end()) known = room.emplace(server, FetchesAtOnce(server, jobs_)).first;
+        return fetching_[server] < known->second;
       });
       if (next != queue_.end()) {
         ModelIdentifier id = *next;
         queue_.erase(next);
         busy_.insert(id.UniqueName());
+        ++fetching_[ServerOf(id)];
         return id;
       }
-      changed_.wait_for(lock, kIdleRetry);
+      // Every change is told; a server that turned out to take more
+      // requests at once is looked at again after a while.
+      changed_.wait_for(lock, kWidenEvery);
     }
     return std::nullopt;
+  }
+
+  // The fetch of `id` ended; its save follows.
+  void Fetched(const ModelIdentifier &id) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --fetching_[ServerOf(id)];
+    }
+    changed_.notify_all();
+  }
+
+  // How many fetches the models waiting could run at once: for the
+  // servers they come from, what each takes at once, in all.
+  std::size_t FetchesWanted() {
+    std::set<std::string> servers;
+    std::size_t waiting = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto &id : queue_) servers.insert(ServerOf(id));
+      for (const auto &[server, count] : fetching_) {
+        if (count > 0) servers.insert(server);
+        waiting += count;
+      }
+      waiting += queue_.size();
+    }
+    std::size_t wanted = 0;
+    for (const std::string &server : servers) wanted += FetchesAtOnce(server, jobs_);
+    return std::min(wanted, waiting);
   }
 
   // Ends the download of `id`, queueing those of `dependencies` not queued
@@ -93,13 +157,15 @@ class ModelQueue {
     changed_.notify_all();
   }
 
-  // Returns once every queued model has been downloaded, or the queue stops.
-  void WaitUntilDrained() {
+  // Whether every queued model has been downloaded, or the queue stopped,
+  // waiting at most `wait` for it.
+  bool WaitUntilDrained(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !running_ || (queue_.empty() && busy_.empty()); });
+    return changed_.wait_for(lock, wait,
+                             [this] { return !running_ || (queue_.empty() && busy_.empty()); });
   }
 
-  // Workers take nothing more; those downloading finish their model.
+  // Nothing more is taken; models being downloaded are finished.
   void Stop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -118,9 +184,12 @@ class ModelQueue {
   std::condition_variable changed_;
   bool running_ = true;
   std::deque<ModelIdentifier> queue_;
+  const std::size_t jobs_;
   // Unique names ever queued, and those being downloaded now.
   std::unordered_set<std::string> queued_;
   std::unordered_set<std::string> busy_;
+  // Fetches running, by server.
+  std::map<std::string, std::size_t> fetching_;
 };
 
 // The results of the workers, in the order their downloads finished. Its
@@ -157,62 +226,56 @@ void Guarded(const ModelIdentifier &id, Step step, Result &result) {
   result = Result(FETCH_FAILED);
 }
 
-// Saves what one worker fetched, on a thread of its own, so that the
-// worker's next request overlaps the save of the model before: the network
-// and the disk work at once. One model at a time: the worker waits when the
-// save before is still running. Where no thread can be started the worker
-// saves by itself.
-class Saver {
+// The models fetched and waiting for a worker to save them, in the order
+// their fetches ended; at most `capacity`: a fetch that ends with the line
+// full waits, so fetches run ahead of the saves by no more than that.
+class FetchedLine {
  public:
-  Saver(Downloader &downloads, ModelQueue &queue, ResultList &results)
-      : downloads_(downloads), queue_(queue), results_(results) {
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::exception &) {
-      // Saves happen on the worker.
-    }
-  }
-  ~Saver() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-  Saver(const Saver &) = delete;
-  Saver &operator=(const Saver &) = delete;
+  explicit FetchedLine(std::size_t capacity) : capacity_(capacity) {}
 
   void Hand(const ModelIdentifier &id, FetchedModel fetched) {
-    if (!thread_.joinable()) {
-      Save(id, fetched);
-      return;
-    }
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !slot_; });
-    slot_.emplace(id, std::move(fetched));
+    changed_.wait(lock, [this] { return line_.size() < capacity_; });
+    line_.emplace_back(id, std::move(fetched));
+    changed_.notify_all();
+  }
+
+  // The next model to save; nothing once the line is closed and empty.
+  std::optional<std::pair<ModelIdentifier, FetchedModel>> Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !line_.empty() || closed_; });
+    if (line_.empty()) return std::nullopt;
+    std::pair<ModelIdentifier, FetchedModel> next = std::move(line_.front());
+    line_.pop_front();
+    changed_.notify_all();
+    return next;
+  }
+
+  // No fetch comes any more: workers stop once the line is empty.
+  void Close() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
     changed_.notify_all();
   }
 
  private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-      changed_.wait(lock, [this] { return slot_ || stop_; });
-      if (!slot_) return;
-      auto [id, fetched] = std::move(*slot_);
-      lock.unlock();
-      Save(id, fetched);
-      lock.lock();
-      slot_.reset();
-      changed_.notify_all();
-    }
-  }
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::pair<ModelIdentifier, FetchedModel>> line_;
+  bool closed_ = false;
+};
 
-  void Save(const ModelIdentifier &id, FetchedModel &fetched) {
+// A worker: saves fetched models until the line closes.
+void SaveLoop(Downloader &downloads, FetchedLine &line, ModelQueue &queue,
+              ResultList &results) {
+  while (auto next = line.Next()) {
+    auto &[id, fetched] = *next;
     ModelTree::Node made;
     Result failed(FETCH_DONE);
-    Guarded(id, [&] { made = downloads_.SaveFetchedNode(fetched, id.Url().Str()); }, failed);
+    Guarded(id, [&] { made = downloads.SaveFetchedNode(fetched, id.Url().Str()); }, failed);
     if (!failed) {
       made = ModelTree::Node();
       made.outcome = OutcomeNaming(ResourceKind::kModel, id, id.Url().Str());
@@ -222,48 +285,93 @@ class Saver {
     if (made.outcome.result) dependencies = made.dependencies.ids;
     // Recorded before the queue hears of it: once the queue is drained, the
     // batch takes the results.
-    results_.Add(id, std::move(made));
-    queue_.Finish(id, dependencies);
+    results.Add(id, std::move(made));
+    queue.Finish(id, dependencies);
   }
+}
 
-  Downloader &downloads_;
-  ModelQueue &queue_;
-  ResultList &results_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::optional<std::pair<ModelIdentifier, FetchedModel>> slot_;
-  bool stop_ = false;
-  std::thread thread_;
-};
-
-void WorkerLoop(Downloader &downloads, ModelQueue &queue, ResultList &results) {
-  Saver saver(downloads, queue, results);
+// A fetch thread: fetches models until the queue stops, and hands them on.
+void FetchLoop(Downloader &downloads, ModelQueue &queue, FetchedLine &line) {
   while (std::optional<ModelIdentifier> id = queue.Take()) {
-    // A fetch that throws leaves a failed FetchedModel, which the saver
+    // A fetch that throws leaves a failed FetchedModel, which its worker
     // records as such.
     FetchedModel fetched;
     Result unused;
     Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
-    saver.Hand(*id, std::move(fetched));
+    queue.Fetched(*id);
+    line.Hand(*id, std::move(fetched));
   }
 }
 
-// Starts `jobs` workers into `workers`. False, with the reason logged, when
-// one cannot be started; those started before it are left in `workers`.
-bool StartWorkers(const BatchThreads &threads, Downloader &downloads, std::size_t jobs,
-                  ModelQueue &queue, ResultList &results, std::vector<std::thread> &workers) {
-  for (std::size_t i = 0; i < jobs; ++i) {
-    try {
-      workers.push_back(threads.startWorker(
-          [&downloads, &queue, &results] { WorkerLoop(downloads, queue, results); }));
-    } catch (const std::exception &e) {
-      qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
-            << e.what() << "\n";
-      return false;
+// The threads of one DownloadModels call, each with the caller's
+// cancellation token.
+class BatchCrew {
+ public:
+  BatchCrew(Downloader &downloads, const BatchThreads &threads, ModelQueue &queue,
+            FetchedLine &line, ResultList &results)
+      : downloads_(downloads), threads_(threads), queue_(queue), line_(line), results_(results),
+        token_(CurrentCancelToken()) {}
+
+  // Starts `jobs` workers. False, with the reason logged, when one cannot be
+  // started.
+  bool StartWorkers(std::size_t jobs) {
+    for (std::size_t i = 0; i < jobs; ++i) {
+      try {
+        workers_.push_back(Start([this] {
+          SaveLoop(downloads_, line_, queue_, results_);
+        }));
+      } catch (const std::exception &e) {
+        qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
+              << e.what() << "\n";
+        return false;
+      }
     }
+    return true;
   }
-  return true;
-}
+
+  // Starts fetch threads up to `wanted` in all. False, with the reason
+  // logged, when not even one runs.
+  bool StartFetches(std::size_t wanted) {
+    while (fetchers_.size() < wanted) {
+      try {
+        fetchers_.push_back(Start([this] { FetchLoop(downloads_, queue_, line_); }));
+      } catch (const std::exception &e) {
+        if (fetchers_.empty()) {
+          qxerr << "Unable to start a download fetch thread: " << e.what() << "\n";
+          return false;
+        }
+        qxdbg << "Fetching with " << fetchers_.size() << " threads: " << e.what() << "\n";
+        return true;
+      }
+    }
+    return true;
+  }
+
+  // Once the queue stopped: the fetches end, then the saves of what they
+  // fetched.
+  void Join() {
+    for (std::thread &fetcher : fetchers_) fetcher.join();
+    line_.Close();
+    for (std::thread &worker : workers_) worker.join();
+  }
+
+ private:
+  std::thread Start(std::function<void()> work) {
+    return threads_.startWorker([token = token_, work = std::move(work)] {
+      const CancelScope scope(token);
+      work();
+    });
+  }
+
+  Downloader &downloads_;
+  const BatchThreads &threads_;
+  ModelQueue &queue_;
+  FetchedLine &line_;
+  ResultList &results_;
+  const CancelToken token_;
+  std::vector<std::thread> workers_;
+  std::vector<std::thread> fetchers_;
+};
 
 // The world downloads in flight, oldest first, with the count of those that
 // succeeded. Only the calling thread touches it.
@@ -331,18 +439,21 @@ ClientBatchDownloads::ClientBatchDownloads(Downloader &downloads, BatchThreads t
 std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelIdentifier> &ids,
                                                         std::size_t jobs) {
   jobs = AtLeastOne(jobs);
-  ModelQueue queue(ids);
-  // Counted before any worker takes a model, so the line does not depend on
-  // how fast the workers start.
+  ModelQueue queue(ids, jobs);
+  // Counted before any thread takes a model, so the line does not depend on
+  // how fast the threads start.
   const std::size_t queued = queue.Length();
   ResultList results;
-  std::vector<std::thread> workers;
-  if (StartWorkers(threads_, downloads_, jobs, queue, results, workers)) {
+  FetchedLine line(jobs);
+  BatchCrew crew(downloads_, threads_, queue, line, results);
+  if (crew.StartWorkers(jobs) &&
+      crew.StartFetches(std::max<std::size_t>(1, queue.FetchesWanted()))) {
     qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
-    queue.WaitUntilDrained();
+    // Fetches widen as servers turn out to take more requests at once.
+    while (!queue.WaitUntilDrained(kWidenEvery)) crew.StartFetches(queue.FetchesWanted());
   }
   queue.Stop();
-  for (std::thread &worker : workers) worker.join();
+  crew.Join();
 
   ModelResults done = results.Take();
   qxmsg << "Finished, downloaded " << done.size() << " models in total\n";
@@ -353,6 +464,7 @@ std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<Worl
                                                           std::size_t jobs) {
   jobs = AtLeastOne(jobs);
   qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
+  const CancelToken token = CurrentCancelToken();
   // One outcome per world, each written by its own task only, and read once
   // that task's future is consumed.
   std::vector<DownloadOutcome> outcomes;
@@ -368,7 +480,8 @@ std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<Worl
     std::this_thread::sleep_for(kLaunchPause);
     DownloadOutcome *slot = &outcomes[i];
     try {
-      window.Add(id.UniqueName(), threads_.startTask([this, id, slot]() -> Result {
+      window.Add(id.UniqueName(), threads_.startTask([this, id, slot, token]() -> Result {
+        const CancelScope scope(token);
         try {
           WorldIdentifier copy(id);
           *slot = downloads_.WorldOutcome(copy, {}, id.Url().Str());

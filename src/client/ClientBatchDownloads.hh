@@ -1,7 +1,8 @@
 /*
- * Parallel downloads: a pool of worker threads draining a queue of models
- * that grows with the dependencies they find, and a window of world
- * downloads running as asynchronous tasks. Each single download is the
+ * Parallel downloads: a queue of models that grows with the dependencies
+ * they find, fetched on threads as many at once as the transport carries
+ * and saved by as many workers as jobs, and a window of world downloads
+ * running as asynchronous tasks. Each single download is the
  * Downloader's; this adds the scheduling, the bookkeeping of what each
  * download made and the progress lines. Uses the client's download road
  * (not owned) and starts threads as `threads` says (a seam: tests make a

@@ -27,6 +27,7 @@ inline constexpr const char *kConnectTimeoutKey = "connect-timeout";
 inline constexpr const char *kStallTimeoutKey = "stall-timeout";
 inline constexpr const char *kDocumentTimeoutKey = "document-timeout";
 inline constexpr const char *kMaxDocumentSizeKey = "max-document-size";
+inline constexpr const char *kMaxStreamsKey = "max-streams";
 
 }  // namespace qx::quarn_tools::internal
 

@@ -44,4 +44,10 @@ bool NamesFixedVersion(const std::string &route) {
          segments[4] == segments[2] + ".zip";
 }
 
+bool IsPagedListing(const std::string &route) {
+  const std::size_t slash = route.find_last_of("/\\");
+  const std::string last = slash == std::string::npos ? route : route.substr(slash + 1);
+  return last == kModelsKind || last == kWorldsKind;
+}
+
 }  // namespace qx::quarn_tools::internal::routes

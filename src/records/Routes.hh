@@ -47,6 +47,11 @@ std::string Collection(const std::string &owner, const std::string &name, const 
 // server.
 bool NamesFixedVersion(const std::string &route);
 
+// Whether `route` (slashes or backslashes between its segments) is a
+// listing of many pages: a server's, an owner's or a collection's, whose
+// last segment is a kind word; not the listing of one resource.
+bool IsPagedListing(const std::string &route);
+
 }  // namespace routes
 }  // namespace qx::quarn_tools::internal
 

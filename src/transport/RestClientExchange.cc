@@ -8,12 +8,13 @@
 #include <optional>
 #include <qx/common/Console.hh>
 #include <qx/common/Util.hh>
-#include <thread>
 
+#include "Cancellation.hh"
 #include "ExchangeRules.hh"
 #include "OptionRanges.hh"
 #include "ProgressCounters.hh"
-#include "RestClientPool.hh"
+#include "engine/BlockingTransfer.hh"
+#include "engine/Connections.hh"
 
 namespace qx::quarn_tools::internal {
 namespace {
@@ -36,6 +37,11 @@ using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 struct MimeDeleter {
   void operator()(curl_mime *mime) const { curl_mime_free(mime); }
 };
+
+struct EasyDeleter {
+  void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 
 // ---------------------------------------------------------------------------
 // TLS
@@ -117,16 +123,6 @@ class HeaderCollector {
   std::vector<std::map<std::string, std::string>> responses_;
 };
 
-size_t WriteHeader(char *bytes, size_t size, size_t count, void *target) {
-  const size_t length = size * count;
-  try {
-    static_cast<HeaderCollector *>(target)->Line(std::string(bytes, length));
-  } catch (...) {
-    return 0;
-  }
-  return length;
-}
-
 // The first byte of "bytes FIRST-LAST/TOTAL", when it is `first`, and TOTAL.
 std::optional<std::uint64_t> RangeTotal(const std::optional<std::string> &contentRange,
                                         std::uint64_t first) {
@@ -145,13 +141,11 @@ std::optional<std::uint64_t> RangeTotal(const std::optional<std::string> &conten
 // connection is given up instead: a redirect is known by its headers.
 constexpr std::uint64_t kMaxRedirectBody = 64 * 1024;
 
-// What the body callback of one exchange knows. One response at a time.
+// What the body of one exchange is made of so far. One response at a time.
 struct Body {
-  Body(BodySink &sink, CURL *easy, HeaderCollector &headers)
-      : sink(sink), easy(easy), headers(headers) {}
+  Body(BodySink &sink, HeaderCollector &headers) : sink(sink), headers(headers) {}
 
   BodySink &sink;
-  CURL *easy;
   HeaderCollector &headers;
   // Per response:
   bool started = false;      // its body was looked at (first byte, or its end)
@@ -175,13 +169,12 @@ struct Body {
     validator = etag;
   }
 
-  // Decides what the response's body is, once its first byte comes or the
-  // response ended without one. False when the response must not be taken
-  // (a range answered wrongly).
-  bool Start() {
+  // Decides what the body of the response with `status` and the announced
+  // `length` (-1: none) is, once its first byte comes or the response ended
+  // without one. False when the response must not be taken (a range
+  // answered wrongly).
+  bool Start(long status, curl_off_t length) {
     started = true;
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300 && status < 400 && status != 304) {
       discard = true;
       return true;
@@ -200,8 +193,6 @@ struct Body {
       countBytesExpected(sink.Size());
       sink.Restart();
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     total = length >= 0 ? std::optional<std::uint64_t>(length) : std::nullopt;
     if (total && *total > counted) {
       countBytesExpected(*total - counted);
@@ -221,8 +212,8 @@ struct Body {
     return rangeTotal && rangeTotal == total && sink.Size() == *resumeFrom && sameEntity;
   }
 
-  bool Take(const char *bytes, std::size_t length) {
-    if (!started && !Start()) return false;
+  bool Take(const char *bytes, std::size_t length, long status, curl_off_t announced) {
+    if (!started && !Start(status, announced)) return false;
     if (discard) {
       discarded += length;
       cutRedirect = discarded > kMaxRedirectBody;
@@ -247,10 +238,21 @@ struct Body {
   }
 };
 
-size_t WriteBody(char *bytes, size_t size, size_t count, void *target) {
-  const size_t length = size * count;
-  return static_cast<Body *>(target)->Take(bytes, length) ? length : 0;
-}
+// What one request of an exchange receives: header lines for the
+// collector, bytes for the body.
+class HopReceiver : public engine::Receiver {
+ public:
+  HopReceiver(HeaderCollector &headers, Body &body) : headers_(headers), body_(body) {}
+
+  void HeaderLine(const std::string &line) override { headers_.Line(line); }
+  bool BodyBytes(const char *data, std::size_t size, long status, curl_off_t length) override {
+    return body_.Take(data, size, status, length);
+  }
+
+ private:
+  HeaderCollector &headers_;
+  Body &body_;
+};
 
 // ---------------------------------------------------------------------------
 // Requests and their answers
@@ -261,10 +263,9 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-void ReportFailure(CURLcode code, const char *errorBuffer) {
-  const std::string detail = errorBuffer;
-  qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(code) << ") "
-        << (detail.empty() ? curl_easy_strerror(code) : detail.c_str());
+void ReportFailure(const engine::Outcome &outcome) {
+  qxerr << "Error in REST request\nlibcurl: (" << static_cast<int>(outcome.code) << ") "
+        << outcome.error;
 }
 
 // What one request of the exchange brought.
@@ -272,6 +273,7 @@ struct Hop {
   CURLcode code = CURLE_OK;
   long status = 0;
   std::string redirect;  // where a redirect leads
+  engine::Outcome outcome;
 };
 
 class Exchange {
@@ -284,21 +286,24 @@ class Exchange {
         origin_(OriginOf(request.target)),
         method_(request.method),
         headers_(request.headers),
-        handle_(origin_) {}
+        easy_(curl_easy_init()),
+        cancel_(CurrentCancelToken()) {}
 
   RestResponse Run(FormBuilder buildForm, ExchangeFailure *failure) {
-    failure_ = failure;
     RestResponse response;
-    if (!handle_.Valid()) {
+    failure_ = failure;
+    if (!easy_) {
       qxerr << "[Rest::Request()]: Unable to create a transfer handle.";
+      Fail("unable to create a transfer handle");
       return response;
     }
     buildForm_ = buildForm;
     if (!CheckHeaders() || !BuildForm()) return response;
-    Body body(sink_, handle_.Easy(), collector_);
+    Body body(sink_, collector_);
     const int tries = 1 + std::clamp(settings_.options.retries, 0, static_cast<int>(kRetriesRange.most));
     for (int attempt = 1;; ++attempt) {
       const Hop hop = FollowRedirects(body);
+      if (hop.outcome.cancelled) return Interrupted(response);
       if (!hop.redirect.empty()) return Answer(response, 0);
       if (body.badRange) {
         // The server answered the range wrongly: the body starts over.
@@ -306,7 +311,7 @@ class Exchange {
                                    std::to_string(*body.resumeFrom) + "; starting over";
         resume_.reset();
         if (attempt < tries) {
-          Wait(0, attempt, tries, reason);
+          if (!Wait(0, attempt, tries, reason)) return Interrupted(response);
           continue;
         }
         qxerr << "Error in REST request\n[" << url_ << "]: " << reason;
@@ -323,19 +328,20 @@ class Exchange {
       if (hop.code != CURLE_OK) {
         if (attempt < tries && RetryableError(method_, hop.code)) {
           PrepareResume(body, hop.status);
-          Wait(Backoff(settings_, attempt), attempt, tries, curl_easy_strerror(hop.code));
+          if (!Wait(Backoff(settings_, attempt), attempt, tries, curl_easy_strerror(hop.code)))
+            return Interrupted(response);
           continue;
         }
-        ReportFailure(hop.code, errorBuffer_);
-        Fail(errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(hop.code),
-             hop.code == CURLE_ABORTED_BY_CALLBACK);
+        ReportFailure(hop.outcome);
+        Fail(hop.outcome.error);
         return Answer(response, 0);
       }
       if (attempt < tries && RetryableStatus(method_, hop.status)) {
         const auto asked = RetryAfterSeconds(collector_.Latest("Retry-After"));
         const double wait =
             asked ? std::min(*asked, settings_.retryAfterCapSeconds) : Backoff(settings_, attempt);
-        Wait(wait, attempt, tries, "the server answered " + std::to_string(hop.status));
+        if (!Wait(wait, attempt, tries, "the server answered " + std::to_string(hop.status)))
+          return Interrupted(response);
         resume_.reset();
         continue;
       }
@@ -361,6 +367,13 @@ class Exchange {
     return response;
   }
 
+  // The caller gave up: no answer, and nothing alarming in the log.
+  RestResponse &Interrupted(RestResponse &response) {
+    qxdbg << MethodName(method_) << " " << url_ << ": " << kInterrupted << "\n";
+    Fail(kInterrupted, true);
+    return Answer(response, 0);
+  }
+
   // Every header line must fit a libcurl header list; nothing is sent
   // otherwise.
   bool CheckHeaders() {
@@ -378,7 +391,7 @@ class Exchange {
   // its parts once.
   bool BuildForm() {
     if (method_ != HttpMethod::POST_FORM && method_ != HttpMethod::PATCH_FORM) return true;
-    mime_.reset(curl_mime_init(handle_.Easy()));
+    mime_.reset(curl_mime_init(easy_.get()));
     return mime_ && buildForm_ != nullptr && request_.form != nullptr &&
            buildForm_(mime_.get(), *request_.form);
   }
@@ -393,6 +406,7 @@ class Exchange {
       else
         body.NewResponse(std::nullopt, "");
       Hop hop = Send(body);
+      if (hop.outcome.cancelled) return hop;
       if (hop.code != CURLE_OK || !IsRedirect(hop.status) || hop.redirect.empty()) {
         hop.redirect.clear();
         return hop;
@@ -419,15 +433,18 @@ class Exchange {
     if (next != origin_) headers_ = WithoutCredentials(headers_);
     method_ = MethodAfterRedirect(method_, hop.status);
     url_ = hop.redirect;
-    handle_.SetOrigin(next);
     resume_.reset();
   }
 
   Hop Send(Body &body) {
-    CURL *easy = handle_.Easy();
-    handle_.Reset();
-    if (sent_++ > 0 && !BuildForm()) return Hop{CURLE_OUT_OF_MEMORY, 0, ""};
-    errorBuffer_[0] = '\0';
+    CURL *easy = easy_.get();
+    curl_easy_reset(easy);
+    if (sent_++ > 0 && !BuildForm()) {
+      Hop failed;
+      failed.code = failed.outcome.code = CURLE_OUT_OF_MEMORY;
+      failed.outcome.error = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+      return failed;
+    }
     std::vector<std::string> lines = headers_;
     if (resume_) {
       lines.push_back("Range: bytes=" + std::to_string(resume_->offset) + "-");
@@ -440,14 +457,22 @@ class Exchange {
       list.release();
       list.reset(appended);
     }
-    SetOptions(easy, list.get(), body);
+    SetOptions(easy, list.get());
     Hop hop;
-    hop.code = curl_easy_perform(easy);
+    HopReceiver receiver(collector_, body);
+    hop.outcome = engine::Perform(easy, url_, settings_.options.maxStreams, cancel_, receiver);
+    hop.code = hop.outcome.code;
+    if (hop.outcome.cancelled) return hop;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &hop.status);
     // A redirect whose body was too long to read is a redirect all the same.
     if (hop.code == CURLE_WRITE_ERROR && body.cutRedirect) hop.code = CURLE_OK;
     // A response without a body decides what the body is now.
-    if (hop.code == CURLE_OK && !body.started) body.Start();
+    if (hop.code == CURLE_OK && !body.started) {
+      curl_off_t length = -1;
+      if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+        length = -1;
+      body.Start(hop.status, length);
+    }
     char *location = nullptr;
     if (hop.code == CURLE_OK &&
         curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
@@ -459,30 +484,21 @@ class Exchange {
     return hop;
   }
 
-  // Every option of one request. The header list and body must outlive it.
-  void SetOptions(CURL *easy, curl_slist *list, Body &body) {
+  // Every option of one request that holds on both protocols (the engine
+  // sets the URL, the protocol and the callbacks). The header list must
+  // outlive the request.
+  void SetOptions(CURL *easy, curl_slist *list) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals: thread-safe
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPIDLE, kKeepAliveIdleSeconds);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, request_.userAgent.c_str());
     if (list != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
-    // HTTP/1.1 keeps header names as the server wrote them ("Content-Type",
-    // "Link"), which is how callers look them up; HTTP/2 would lower-case them.
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, WriteHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &collector_);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
     ApplyTls(easy);
     // Redirects are followed here, not by libcurl, which would send every
     // header line (credentials included) to wherever they lead.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    // One kept connection per handle: the pool lends handles by origin.
-    curl_easy_setopt(easy, CURLOPT_MAXCONNECTS, 1L);
     // A dead server gives up after the connect time-out; a stalled one once
     // less than 1 byte per second moved for the stall time-out.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, settings_.options.connectTimeoutSeconds);
@@ -495,7 +511,8 @@ class Exchange {
     // A kept connection may have been closed by the server meanwhile, and
     // libcurl then sends the request again on a new one. That is harmless
     // for a GET, but a write must reach the server once: it gets a
-    // connection of its own.
+    // connection of its own, on either protocol (an HTTP/2 stream refused by
+    // the server, which libcurl may send again, was never processed).
     if (method_ != HttpMethod::GET) curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
     SetMethod(easy);
   }
@@ -558,11 +575,13 @@ class Exchange {
     return collector_.Latest("Last-Modified").value_or("");
   }
 
-  void Wait(double seconds, int attempt, int tries, const std::string &reason) {
+  // Waits before the next try; false when the caller gave up meanwhile.
+  bool Wait(double seconds, int attempt, int tries, const std::string &reason) {
+    if (cancel_.Cancelled()) return false;
     qxwarn << "Retrying " << MethodName(method_) << " " << url_ << " in " << Seconds(seconds)
            << " s (try " << attempt + 1 << " of " << tries << "): " << reason
            << (resume_ ? ", resuming at byte " + std::to_string(resume_->offset) : "");
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return cancel_.SleepFor(std::chrono::duration<double>(seconds));
   }
 
   struct Resume {
@@ -578,12 +597,12 @@ class Exchange {
   const std::string origin_;  // where the credentials belong
   HttpMethod method_;
   std::vector<std::string> headers_;
-  PooledHandle handle_;
+  EasyHandle easy_;
+  const CancelToken cancel_;
   FormBuilder buildForm_ = nullptr;
   std::unique_ptr<curl_mime, MimeDeleter> mime_;
   int sent_ = 0;  // requests sent so far
   HeaderCollector collector_;
-  char errorBuffer_[CURL_ERROR_SIZE] = {};
   std::optional<Resume> resume_;
   std::map<std::string, std::string> resumed_;  // headers of the body resumed
 };
@@ -592,6 +611,7 @@ class Exchange {
 
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
                              ExchangeFailure *failure) {
+  if (failure != nullptr) *failure = ExchangeFailure();
   const TransferSettings settings = CurrentTransferSettings();
   Exchange exchange(request, sink, settings);
   return exchange.Run(buildForm, failure);

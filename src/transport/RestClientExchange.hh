@@ -1,9 +1,13 @@
 /*
- * One exchange with a server, as Rest::Request and RequestToSink make it: the
- * request on a pooled connection, redirects followed by us (so credentials
- * never travel to another origin), retries with back-off of what failed in
- * a way worth trying again, and a body that breaks off resumed with a range
- * request. Internal to the transport; any thread.
+ * One exchange with a server, as Rest::Request and RequestToSink make it:
+ * the rules that hold whatever the protocol. Each request goes to the
+ * process's transfer engine (engine/), on a connection it shares; redirects
+ * are followed here (so credentials never travel to another origin), what
+ * failed in a way worth trying again is retried with back-off (a stream
+ * reset or a GOAWAY like a dropped connection), and a body that breaks off
+ * resumes with a range request. The calling thread's cancellation token
+ * (Cancellation.hh) ends the exchange at once. Internal to the transport;
+ * any thread.
  */
 #ifndef QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_
 #define QX_QUARN_TOOLS_SRC_RESTCLIENTEXCHANGE_HH_
@@ -37,8 +41,8 @@ using FormBuilder = bool (*)(curl_mime *mime, const std::multimap<std::string, s
 
 // Sends `request` (GET, POST, DELETE, POST_FORM or PATCH_FORM) and gives
 // its body to `sink`; the response's status and headers. Failures are
-// logged; statusCode is 0 when no whole answer came, and `failure` (when
-// given) then says why.
+// logged (a cancelled exchange only at debug level); statusCode is 0 when
+// no whole answer came, and `failure` (when given) then says why.
 RestResponse PerformExchange(const Outgoing &request, FormBuilder buildForm, BodySink &sink,
                              ExchangeFailure *failure = nullptr);
 

@@ -5,7 +5,7 @@
 #include <qx/common/Util.hh>
 
 #include "ExchangeRules.hh"
-#include "RestClientPool.hh"
+#include "engine/Connections.hh"
 #include "Routes.hh"
 
 namespace qx::quarn_tools::internal {

@@ -1,7 +1,8 @@
 /*
  * A client wired to a server of the example repository, with a home and
  * cache of its own: ClientFixture over our repository server,
- * ServedClientFixture over each backend of ServedRepository.hh.
+ * ServedClientFixture over each backend of ServedRepository.hh,
+ * ProtocolClientFixture over each protocol of ProtocolServers.hh.
  */
 #ifndef QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
 #define QX_QUARN_TOOLS_TEST_SUPPORT_CLIENTFIXTURE_HH_
@@ -17,6 +18,7 @@
 #include "UrlGrammar.hh"
 
 #include "support/Builders.hh"
+#include "support/ProtocolServers.hh"
 #include "support/RepositoryFixture.hh"
 #include "support/ServedRepository.hh"
 #include "support/TestSupport.hh"
@@ -117,6 +119,7 @@ class ClientFixtureOn : public Base {
 
 using ClientFixture = ClientFixtureOn<RepositoryFixture>;
 using ServedClientFixture = ClientFixtureOn<ServedRepositoryFixture>;
+using ProtocolClientFixture = ClientFixtureOn<ProtocolRepositoryFixture>;
 
 }  // namespace qx::test
 

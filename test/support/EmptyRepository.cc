@@ -1,6 +1,6 @@
 #include "support/EmptyRepository.hh"
 
-#include "RestClientPool.hh"
+#include "RestClientInternal.hh"
 
 namespace qx::test {
 

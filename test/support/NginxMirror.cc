@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,8 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace qx::test {
-
-const char *const kNginxProgram = "/usr/sbin/nginx";
 
 namespace {
 
@@ -66,7 +63,7 @@ NginxMirror::NginxMirror(std::size_t pageSize, bool tls)
   }
 }
 
-NginxMirror::~NginxMirror() { Stop(); }
+NginxMirror::~NginxMirror() = default;
 
 std::string NginxMirror::Url() const {
   return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
@@ -84,7 +81,7 @@ bool NginxMirror::Export() {
 }
 
 bool NginxMirror::Restart() {
-  Stop();
+  nginx_.Stop();
   return Launch();
 }
 
@@ -95,8 +92,6 @@ bool NginxMirror::Launch() {
   failure_ = nginx_.Failure();
   return started;
 }
-
-void NginxMirror::Stop() { nginx_.Stop(); }
 
 std::vector<std::string> NginxMirror::RequestLines() {
   const std::string marker = "/qx-test-marker-" + std::to_string(++markers_);

@@ -14,13 +14,11 @@
 #include <vector>
 
 #include "support/Certificates.hh"
+#include "support/NginxProcess.hh"
 #include "support/ServiceProcess.hh"
 #include "support/TestSupport.hh"
 
 namespace qx::test {
-
-// Where Debian installs nginx.
-extern const char *const kNginxProgram;  // "/usr/sbin/nginx"
 
 class NginxMirror {
  public:
@@ -58,7 +56,6 @@ class NginxMirror {
 
  private:
   bool Launch();
-  void Stop();
   // The request lines of the access log, after a marker request that
   // nginx wrote last, so that no earlier request is missing.
   std::vector<std::string> RequestLines();

@@ -1,6 +1,6 @@
 #include "support/RepositoryFixture.hh"
 
-#include "RestClientPool.hh"
+#include "RestClientInternal.hh"
 
 #include <filesystem>
 #include <system_error>
@@ -24,13 +24,17 @@ bool CopyExampleRepository(const std::string &destination) {
 }
 
 void FillServerUrl(const std::string &root, const std::string &url) {
+  ReplaceInFiles(root, kServerUrlPlaceholder, url);
+}
+
+void ReplaceInFiles(const std::string &root, const std::string &from, const std::string &to) {
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
     if (!it->is_regular_file(ec)) continue;
     const std::string path = it->path().string();
     const std::string content = ReadFile(path);
-    if (content.find(kServerUrlPlaceholder) != std::string::npos)
-      WriteFile(path, qx::common::replaceAll(content, kServerUrlPlaceholder, url));
+    if (content.find(from) != std::string::npos)
+      WriteFile(path, qx::common::replaceAll(content, from, to));
   }
 }
 
@@ -46,6 +50,10 @@ ExampleServer::~ExampleServer() {
   // keep-alive time-out.
   qx::quarn_tools::internal::CloseIdleConnections();
   server_->Stop();
+}
+
+void ExampleServer::NameServerAs(const std::string &url) {
+  ReplaceInFiles(directory_.Path(), server_->Url(), url);
 }
 
 qx::quarn_tools::ServerConfig ExampleServer::Config() const {

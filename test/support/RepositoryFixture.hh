@@ -45,6 +45,8 @@ bool CopyExampleRepository(const std::string &destination);
 
 // Replaces the placeholder by `url` in every file below `root`.
 void FillServerUrl(const std::string &root, const std::string &url);
+// Replaces `from` by `to` in every file below `root`.
+void ReplaceInFiles(const std::string &root, const std::string &from, const std::string &to);
 
 // A started server over a fresh copy of the example repository, with the
 // tests' instruments (request log, scripts).
@@ -65,6 +67,10 @@ class ExampleServer {
   std::string Url() const { return server_->Url(); }
   // A server record for the client: the URL and API version "1.0".
   qx::quarn_tools::ServerConfig Config() const;
+  // Names `url` instead of Url() where the repository's files name the
+  // server (dependency URLs), for a server that clients reach through a
+  // front of another URL.
+  void NameServerAs(const std::string &url);
 
  private:
   TempDir directory_;

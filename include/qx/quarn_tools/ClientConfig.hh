@@ -19,6 +19,7 @@
  *     stall-timeout: 60           # seconds
  *     document-timeout: 300       # seconds
  *     max-document-size: 64MiB
+ *     max-streams: 100            # requests at once on one HTTP/2 connection
  */
 #ifndef QX_QUARN_TOOLS_CLIENTCONFIG_HH_
 #define QX_QUARN_TOOLS_CLIENTCONFIG_HH_
@@ -48,8 +49,9 @@ QX_QUARN_TOOLS_VISIBLE extern const std::uint64_t kDefaultMaxEntries;
 // applies its options to every request of the process (the most recent
 // client's win); the environment variables QX_QUARN_RETRIES,
 // QX_QUARN_CONNECT_TIMEOUT, QX_QUARN_STALL_TIMEOUT,
-// QX_QUARN_DOCUMENT_TIMEOUT and QX_QUARN_MAX_DOCUMENT_SIZE override them.
-// Retries go from 0 to 10, time-outs from 1 second to a day.
+// QX_QUARN_DOCUMENT_TIMEOUT, QX_QUARN_MAX_DOCUMENT_SIZE and
+// QX_QUARN_MAX_STREAMS override them. Retries go from 0 to 10, time-outs
+// from 1 second to a day, streams from 1 to 1000.
 struct QX_QUARN_TOOLS_VISIBLE TransferOptions {
   // Further tries of a request that failed in a way worth trying again: a
   // GET on a connection error, a time-out or the statuses 429, 502, 503 and
@@ -65,6 +67,10 @@ struct QX_QUARN_TOOLS_VISIBLE TransferOptions {
   // The largest document (a listing page, details, the licence list) taken
   // from a server.
   std::uint64_t maxDocumentSize = std::uint64_t{64} << 20;
+  // The most requests one HTTP/2 connection carries at once (fewer when the
+  // server allows fewer); a batch keeps this many archive requests moving
+  // on a server that offers HTTP/2.
+  long maxStreams = 100;
 };
 
 class QX_QUARN_TOOLS_VISIBLE ClientConfig {

@@ -2,7 +2,10 @@
  * The REST transport: one HTTP exchange with a repository server per call of
  * Rest::Request, returning status, body and response headers. A Rest holds
  * only its user agent; Request keeps all its state per call, so many threads
- * may call it at once on one Rest as long as none calls SetUserAgent.
+ * may call it at once on one Rest as long as none calls SetUserAgent. The
+ * requests of the whole process share connections: over HTTPS, HTTP/2 where
+ * the server offers it (many requests at once on one connection), else
+ * HTTP/1.1 connections kept for the next request.
  *
  * TLS: the server's certificate and host name are verified. QX_QUARN_CA_BUNDLE
  * names a CA file (PEM) to trust, e.g. for a lab server with its own CA;
@@ -39,7 +42,9 @@ struct QX_QUARN_TOOLS_VISIBLE RestResponse {
   std::int32_t statusCode = 0;
   // The body, byte for byte (zero bytes included).
   std::string data;
-  // Response headers: name (case kept) to value, the value still ending in
+  // Response headers: name (case kept; over HTTP/2, which carries names in
+  // lower case, in the form HTTP/1.1 servers write them: "Content-Type",
+  // "ETag", "X-Qel-Resource-Version") to value, the value still ending in
   // the line terminator the server sent. Within one response the first
   // value of a repeated name wins; after a redirect the final response's
   // values win, earlier responses only add names the final one lacks.

@@ -1,0 +1,47 @@
+/*
+ * The library's records as the plain Python values the package builds its
+ * objects from (dicts of str, int, bool and lists), and failures raised as
+ * the package's exceptions: the factory that makes them is registered by
+ * quarn/_errors.py at import. Call with the GIL.
+ */
+#ifndef QX_QUARN_PYTHON_OUTCOMEOBJECTS_HH_
+#define QX_QUARN_PYTHON_OUTCOMEOBJECTS_HH_
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include <qx/quarn_tools/DownloadOutcome.hh>
+#include <qx/quarn_tools/ResourceUpdate.hh>
+
+namespace qx::quarn_python {
+
+namespace py = pybind11;
+
+// kind, url, server, owner, name, version, path, resource_path, file,
+// from_cache, bytes, ok, error (an exception object or None), dependencies
+// and members (lists of the same).
+py::dict outcomeObject(const qx::quarn_tools::DownloadOutcome &outcome);
+
+// The exception object of a failure about `url` (not raised).
+py::object failureObject(const qx::quarn_tools::DownloadFailure &failure, const std::string &url);
+
+// Raises the exception of a failure about `url`.
+[[noreturn]] void raiseFailure(const qx::quarn_tools::DownloadFailure &failure,
+                               const std::string &url);
+
+// A failure of the module's own (invalid input and the like), with
+// `reason` one of failureReasonName's words.
+[[noreturn]] void raiseFailure(qx::quarn_tools::FailureReason reason, const std::string &text,
+                               const std::string &url = "");
+
+// kind, server, owner, name, cached_version, server_version, ok, status
+// ("current", "updated" or "failed"), path, error.
+py::dict updateObject(const qx::quarn_tools::ResourceUpdate &update);
+
+// Registers the factory: error_factory(dict) -> exception object.
+void setErrorFactory(py::object factory);
+
+}  // namespace qx::quarn_python
+
+#endif  // QX_QUARN_PYTHON_OUTCOMEOBJECTS_HH_

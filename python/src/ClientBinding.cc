@@ -73,10 +73,7 @@ ServerConfig serverNamed(const ClientConfig &config, const std::string &url) {
 }
 
 [[noreturn]] void raiseResult(const Result &result, const std::string &url) {
-  qx::quarn_tools::DownloadFailure failure = qx::quarn_tools::failureOf(result);
-  if (failure.reason == FailureReason::kNone) failure.reason = FailureReason::kOther;
-  if (failure.text.empty()) failure.text = result.ReadableResult();
-  raiseFailure(failure, url);
+  raiseFailure(failureOf(qx::quarn_tools::failureOf(result), result), url);
 }
 
 std::string versionedUrl(const ServerConfig &server, const std::string &owner,

@@ -62,6 +62,14 @@ py::list outcomeList(const std::vector<DownloadOutcome> &outcomes) {
 
 void setErrorFactory(py::object factory) { errorFactory() = std::move(factory); }
 
+DownloadFailure failureOf(const DownloadFailure &failure, const qx::quarn_tools::Result &result) {
+  DownloadFailure named = failure;
+  // A failure that says nothing still says that it failed.
+  if (named.reason == FailureReason::kNone) named.reason = FailureReason::kOther;
+  if (named.text.empty()) named.text = result.ReadableResult();
+  return named;
+}
+
 py::object failureObject(const DownloadFailure &failure, const std::string &url) {
   py::dict parts;
   parts["reason"] = qx::quarn_tools::failureReasonName(failure.reason);
@@ -78,11 +86,8 @@ py::object failureObject(const DownloadFailure &failure, const std::string &url)
 }
 
 void raiseFailure(const DownloadFailure &failure, const std::string &url) {
-  DownloadFailure named = failure;
-  // A failure that says nothing still says that it failed.
-  if (named.reason == FailureReason::kNone) named.reason = FailureReason::kOther;
-  if (named.text.empty()) named.text = "the request failed";
-  const py::object error = failureObject(named, url);
+  const py::object error =
+      failureObject(failureOf(failure, qx::quarn_tools::Result(qx::quarn_tools::FETCH_FAILED)), url);
   PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
@@ -109,14 +114,9 @@ py::dict outcomeObject(const DownloadOutcome &outcome) {
   record["from_cache"] = outcome.fromCache;
   record["bytes"] = outcome.bytes;
   record["ok"] = static_cast<bool>(outcome);
-  if (static_cast<bool>(outcome)) {
-    record["error"] = py::none();
-  } else {
-    DownloadFailure failure = outcome.failure;
-    if (failure.reason == FailureReason::kNone) failure.reason = FailureReason::kOther;
-    if (failure.text.empty()) failure.text = outcome.result.ReadableResult();
-    record["error"] = failureObject(failure, outcome.url);
-  }
+  record["error"] = static_cast<bool>(outcome)
+                        ? py::none()
+                        : failureObject(failureOf(outcome.failure, outcome.result), outcome.url);
   record["dependencies"] = outcomeList(outcome.dependencies);
   record["members"] = outcomeList(outcome.members);
   return record;
@@ -135,14 +135,9 @@ py::dict updateObject(const qx::quarn_tools::ResourceUpdate &update) {
   record["status"] = type == qx::quarn_tools::FETCH_CACHED ? "current"
                      : static_cast<bool>(update.result)    ? "updated"
                                                            : "failed";
-  if (static_cast<bool>(update.result)) {
-    record["error"] = py::none();
-  } else {
-    DownloadFailure failure = update.failure;
-    if (failure.reason == FailureReason::kNone) failure.reason = FailureReason::kOther;
-    if (failure.text.empty()) failure.text = update.result.ReadableResult();
-    record["error"] = failureObject(failure, "");
-  }
+  record["error"] = static_cast<bool>(update.result)
+                        ? py::none()
+                        : failureObject(failureOf(update.failure, update.result), "");
   return record;
 }
 

@@ -13,6 +13,7 @@
 
 #include <qx/quarn_tools/DownloadOutcome.hh>
 #include <qx/quarn_tools/ResourceUpdate.hh>
+#include <qx/quarn_tools/Result.hh>
 
 namespace qx::quarn_python {
 
@@ -22,6 +23,11 @@ namespace py = pybind11;
 // from_cache, bytes, ok, error (an exception object or None), dependencies
 // and members (lists of the same).
 py::dict outcomeObject(const qx::quarn_tools::DownloadOutcome &outcome);
+
+// `failure` of the operation behind `result`, named even when it says
+// nothing (kOther, with the result's readable text).
+qx::quarn_tools::DownloadFailure failureOf(const qx::quarn_tools::DownloadFailure &failure,
+                                          const qx::quarn_tools::Result &result);
 
 // The exception object of a failure about `url` (not raised).
 py::object failureObject(const qx::quarn_tools::DownloadFailure &failure, const std::string &url);

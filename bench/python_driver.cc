@@ -85,6 +85,8 @@ int main(int argc, char **argv) {
   const std::string mode = argv[1];
   qx::quarn_tools::ClientConfig config = qx::quarn_tools::commandConfig(nullptr);
   config.SetCacheLocation(argv[2]);
+  // The module answers cached fetches with an offline twin of its client.
+  if (std::getenv("QX_BENCH_OFFLINE") != nullptr) config.SetOffline(true);
   qx::quarn_tools::QuarnClient client(config, qx::quarn_tools::Rest());
   ResourceRequests requests(client);
   if (mode == "fetch") return fetch(requests, argv[3], std::strtoul(argv[4], nullptr, 10));

@@ -6,7 +6,7 @@ import json
 import os
 from pathlib import Path
 from urllib.parse import quote
-from typing import Callable, Iterable, Iterator, List, Optional, Union
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Union
 
 from . import _quarn
 from ._errors import Error, InvalidUrl
@@ -23,6 +23,9 @@ from ._records import (
 __all__ = ["Client"]
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+# How many paths a client keeps the Path of.
+_PATHS_KEPT = 4096
 
 
 def _text(value: Optional[PathLike]) -> Optional[str]:
@@ -60,6 +63,9 @@ class Client:
         token: Optional[str] = None,
     ) -> None:
         self._client = _quarn.Client(_text(config), _text(cache_dir), bool(offline), token)
+        # The Path of each path fetch returned lately: a cached fetch is
+        # called again and again, and a Path costs more to make than to find.
+        self._paths: Dict[str, Path] = {}
 
     @property
     def cache_dir(self) -> Path:
@@ -89,7 +95,13 @@ class Client:
         >>> client.fetch("http://127.0.0.1:8085/1.0/workshop/models/table/tip/files/model.sdf")
         PosixPath('/home/me/.qx/quarn/127.0.0.1%3A8085/workshop/models/table/2/model.sdf')
         """
-        return Path(self._client.fetch(url))
+        path = self._client.fetch(url)
+        known = self._paths.get(path)
+        if known is None:
+            if len(self._paths) >= _PATHS_KEPT:
+                self._paths.clear()
+            known = self._paths[path] = Path(path)
+        return known
 
     def fetch_many(self, urls: Iterable[str], jobs: int = 8) -> List[Union[Path, Error]]:
         """``fetch`` for many URLs at once, ``jobs`` downloads at a time.

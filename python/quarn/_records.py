@@ -3,7 +3,6 @@ events and cache checks. Frozen dataclasses: they copy, compare and hash."""
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
@@ -157,19 +156,6 @@ class VersionCheck:
         return self.recorded and not (self.changed or self.removed or self.added)
 
 
-def _disk_size(path: str) -> int:
-    """Bytes of the regular files below a directory (or of one file)."""
-    if os.path.isfile(path):
-        return os.path.getsize(path)
-    total = 0
-    for folder, _, files in os.walk(path):
-        for name in files:
-            full = os.path.join(folder, name)
-            if not os.path.islink(full):
-                total += os.path.getsize(full)
-    return total
-
-
 def _resource_from_outcome(record: Dict[str, Any]) -> Resource:
     path = record["path"]
     return Resource(
@@ -180,7 +166,7 @@ def _resource_from_outcome(record: Dict[str, Any]) -> Resource:
         version=record["version"],
         url=record["resource_url"],
         path=Path(path) if path else None,
-        size=_disk_size(path) if path else 0,
+        size=record["size"],
         dependencies=tuple(
             _resource_from_outcome(dependency)
             for dependency in record["dependencies"]

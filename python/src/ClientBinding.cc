@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <thread>
 #include <utility>
 
@@ -136,6 +138,22 @@ Client::Client(const ClientSettings &settings) : state_(std::make_shared<State>(
   state_->cacheOnly = std::make_unique<QuarnClient>(offline, qx::quarn_tools::Rest());
 }
 
+std::int64_t Client::TimeCachedFetch(const std::string &url, std::size_t calls) const {
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::int64_t> nanoseconds(std::max<std::size_t>(calls, 1));
+  py::gil_scoped_release released;
+  const ResourceRequests requests(*state_->client);
+  for (std::int64_t &sample : nanoseconds) {
+    const auto start = Clock::now();
+    const DownloadOutcome outcome = requests.Fetch(url);
+    sample = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    if (!outcome) return -1;
+  }
+  const auto middle = nanoseconds.begin() + nanoseconds.size() / 2;
+  std::nth_element(nanoseconds.begin(), middle, nanoseconds.end());
+  return *middle;
+}
+
 std::string Client::Fetch(const std::string &url) const {
   RequestOptions options;
   options.headers = state_->headers;
@@ -182,10 +200,15 @@ py::dict Client::Download(const std::string &url, std::size_t jobs, bool force,
   options.jobs = jobs;
   const std::shared_ptr<State> state = state_;
   ProgressSlices slices(std::move(progress));
-  const DownloadOutcome outcome = callGuarded<DownloadOutcome>(
-      [state, url, options] { return ResourceRequests(*state->client).Download(url, options); },
+  using Sized = std::pair<DownloadOutcome, DiskSizes>;
+  const auto [outcome, sizes] = callGuarded<Sized>(
+      [state, url, options] {
+        DownloadOutcome outcome = ResourceRequests(*state->client).Download(url, options);
+        DiskSizes sizes = diskSizes(outcome);
+        return Sized(std::move(outcome), std::move(sizes));
+      },
       slices);
-  return outcomeObject(outcome);
+  return outcomeObject(outcome, sizes);
 }
 
 py::dict Client::Details(const std::string &url) const {
@@ -343,6 +366,7 @@ void bindClient(py::module_ &module) {
            }),
            py::arg("config"), py::arg("cache_dir"), py::arg("offline"), py::arg("token"))
       .def("fetch", &Client::Fetch, py::arg("url"))
+      .def("_time_cached_fetch", &Client::TimeCachedFetch, py::arg("url"), py::arg("calls"))
       .def("fetch_many", &Client::FetchMany, py::arg("urls"), py::arg("jobs"))
       .def("download", &Client::Download, py::arg("url"), py::arg("jobs"), py::arg("force"),
            py::arg("progress"))

@@ -1,5 +1,8 @@
 #include "OutcomeObjects.hh"
 
+#include <filesystem>
+#include <system_error>
+
 #include <qx/common/URI.hh>
 #include <qx/quarn_tools/CommandText.hh>
 #include <qx/quarn_tools/Result.hh>
@@ -52,10 +55,29 @@ std::string resourceUrlOf(const DownloadOutcome &outcome) {
   return outcome.version == 0 ? url : url + "/" + std::to_string(outcome.version);
 }
 
-py::list outcomeList(const std::vector<DownloadOutcome> &outcomes) {
+py::list outcomeList(const std::vector<DownloadOutcome> &outcomes, const DiskSizes &sizes) {
   py::list list;
-  for (const DownloadOutcome &outcome : outcomes) list.append(outcomeObject(outcome));
+  for (const DownloadOutcome &outcome : outcomes) list.append(outcomeObject(outcome, sizes));
   return list;
+}
+
+std::uint64_t bytesBelow(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::is_regular_file(fs::symlink_status(path, error))) return fs::file_size(path, error);
+  std::uint64_t total = 0;
+  for (fs::recursive_directory_iterator it(path, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->is_regular_file(error) && !it->is_symlink(error)) total += it->file_size(error);
+  }
+  return total;
+}
+
+void measure(const DownloadOutcome &outcome, DiskSizes &sizes) {
+  if (!outcome.path.empty() && sizes.count(outcome.path) == 0)
+    sizes[outcome.path] = bytesBelow(outcome.path);
+  for (const DownloadOutcome &dependency : outcome.dependencies) measure(dependency, sizes);
+  for (const DownloadOutcome &member : outcome.members) measure(member, sizes);
 }
 
 }  // namespace
@@ -99,7 +121,13 @@ void raiseFailure(FailureReason reason, const std::string &text, const std::stri
   raiseFailure(failure, url);
 }
 
-py::dict outcomeObject(const DownloadOutcome &outcome) {
+DiskSizes diskSizes(const DownloadOutcome &outcome) {
+  DiskSizes sizes;
+  measure(outcome, sizes);
+  return sizes;
+}
+
+py::dict outcomeObject(const DownloadOutcome &outcome, const DiskSizes &sizes) {
   py::dict record;
   record["kind"] = kindWord(outcome.kind);
   record["url"] = outcome.url;
@@ -111,14 +139,16 @@ py::dict outcomeObject(const DownloadOutcome &outcome) {
   record["resource_path"] = outcome.resourcePath;
   record["file"] = outcome.file;
   record["resource_url"] = resourceUrlOf(outcome);
+  const auto size = sizes.find(outcome.path);
+  record["size"] = size == sizes.end() ? 0 : size->second;
   record["from_cache"] = outcome.fromCache;
   record["bytes"] = outcome.bytes;
   record["ok"] = static_cast<bool>(outcome);
   record["error"] = static_cast<bool>(outcome)
                         ? py::none()
                         : failureObject(failureOf(outcome.failure, outcome.result), outcome.url);
-  record["dependencies"] = outcomeList(outcome.dependencies);
-  record["members"] = outcomeList(outcome.members);
+  record["dependencies"] = outcomeList(outcome.dependencies, sizes);
+  record["members"] = outcomeList(outcome.members, sizes);
   return record;
 }
 

@@ -9,6 +9,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include <qx/quarn_tools/DownloadOutcome.hh>
@@ -19,10 +21,18 @@ namespace qx::quarn_python {
 
 namespace py = pybind11;
 
-// kind, url, server, owner, name, version, path, resource_path, file,
-// from_cache, bytes, ok, error (an exception object or None), dependencies
-// and members (lists of the same).
-py::dict outcomeObject(const qx::quarn_tools::DownloadOutcome &outcome);
+// The bytes of the regular files below each path of an outcome (its own,
+// its dependencies', its members'), measured off the GIL where the work
+// runs.
+using DiskSizes = std::map<std::string, std::uint64_t>;
+DiskSizes diskSizes(const qx::quarn_tools::DownloadOutcome &outcome);
+
+// kind, url, resource_url, server, owner, name, version, path,
+// resource_path, file, size (from `sizes`, 0 when not there), from_cache,
+// bytes, ok, error (an exception object or None), dependencies and members
+// (lists of the same).
+py::dict outcomeObject(const qx::quarn_tools::DownloadOutcome &outcome,
+                       const DiskSizes &sizes = {});
 
 // `failure` of the operation behind `result`, named even when it says
 // nothing (kOther, with the result's readable text).

@@ -206,10 +206,10 @@ class Client:
         >>> client.upload("./box", "http://127.0.0.1:8085", "alice").url
         'http://127.0.0.1:8085/1.0/alice/models/box/1'
         """
-        reply = self._client.upload(os.fspath(path), server, owner, bool(private))
-        return self._uploaded(reply, server, owner, Path(path).name)
+        reply, api = self._client.upload(os.fspath(path), server, owner, bool(private))
+        return self._uploaded(reply, api, server, owner, Path(path).name)
 
-    def _uploaded(self, reply: str, server: str, owner: str, name: str) -> Resource:
+    def _uploaded(self, reply: str, api: str, server: str, owner: str, name: str) -> Resource:
         try:
             document = json.loads(reply)
         except ValueError:
@@ -219,7 +219,7 @@ class Client:
         version = document.get("version", 0) if isinstance(document, dict) else 0
         base = server.rstrip("/")
         owner, name, version = str(owner).lower(), str(name).lower(), int(version or 0)
-        url = f"{base}/1.0/{quote(owner, safe='')}/models/{quote(name, safe='')}"
+        url = f"{base}/{api}/{quote(owner, safe='')}/models/{quote(name, safe='')}"
         return Resource(kind="model", server=base, owner=owner, name=name, version=version,
                         url=f"{url}/{version}" if version else url)
 

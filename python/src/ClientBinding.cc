@@ -282,7 +282,8 @@ std::vector<std::string> Client::Servers() const {
   return urls;
 }
 
-std::string Client::Upload(const std::string &path, const std::string &serverUrl,
+std::pair<std::string, std::string> Client::Upload(const std::string &path,
+                                                  const std::string &serverUrl,
                            const std::string &owner, bool isPrivate) const {
   if (state_->client->Config().Offline())
     raiseFailure(FailureReason::kOffline, "offline: upload needs the server", serverUrl);
@@ -297,7 +298,7 @@ std::string Client::Upload(const std::string &path, const std::string &serverUrl
     return state->client->UploadModel(path, target, headers, isPrivate, owner);
   });
   if (!result) raiseResult(result, serverUrl);
-  return result.Reply() == nullptr ? "" : result.Reply()->text;
+  return {result.Reply() == nullptr ? "" : result.Reply()->text, target.Server().Version()};
 }
 
 void Client::Edit(const std::string &url, std::optional<bool> isPrivate,

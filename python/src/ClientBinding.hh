@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ClientSetup.hh"
@@ -48,8 +49,9 @@ class Client {
                 const std::string &owner) const;
   // The configured servers' URLs.
   std::vector<std::string> Servers() const;
-  // The server's answer to the upload (its text), or raises.
-  std::string Upload(const std::string &path, const std::string &server, const std::string &owner,
+  // The server's answer to the upload (its text) and the server's API
+  // version, or raises.
+  std::pair<std::string, std::string> Upload(const std::string &path, const std::string &server, const std::string &owner,
                      bool isPrivate) const;
   void Edit(const std::string &url, std::optional<bool> isPrivate,
             const std::optional<std::string> &path) const;

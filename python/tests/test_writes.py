@@ -19,6 +19,7 @@ def test_upload_edit_delete(writable_server, cache: Path, tmp_path: Path) -> Non
     uploaded = client.upload(box, writable_server.url, "alice")
     assert (uploaded.kind, uploaded.owner, uploaded.server) == ("model", "alice", writable_server.url)
     url = writable_server.model("alice", uploaded.name)
+    assert uploaded.url in (url, f"{url}/{uploaded.version}")
     assert client.details(url).name == uploaded.name
 
     client.edit(url, private=True)

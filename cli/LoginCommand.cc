@@ -12,6 +12,7 @@
 #include <qx/common/SignalHandler.hh>
 #include <qx/quarn_tools/CommandText.hh>
 #include <qx/quarn_tools/ConfigFileWriter.hh>
+#include <qx/quarn_tools/qx.hh>
 
 #include "Commands.hh"
 #include "LogLines.hh"
@@ -85,7 +86,7 @@ int runLogin(const LoginOptions &options, const ToolOptions &) {
           << "]: login takes a URL such as https://quarn.example.org";
     return kFailure;
   }
-  const std::string path = options.config.empty() ? defaultConfigFile() : options.config;
+  const std::string path = options.config.empty() ? qx::quarn_tools::defaultConfigFile() : options.config;
   if (path.empty()) {
     qxerr << "No configuration file to store the token in: set HOME or QX_QUARN_CACHE_PATH, "
              "or name a file with -c";

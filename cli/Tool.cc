@@ -24,23 +24,11 @@ std::string environment(const char *name) {
   return value;
 }
 
-// config.yaml in `directory`, or config.yml when only that one exists.
-std::string configFileIn(const std::string &directory) {
-  const std::string yaml = qx::common::joinPaths(directory, "config.yaml");
-  const std::string yml = qx::common::joinPaths(directory, "config.yml");
-  return !qx::common::exists(yaml) && qx::common::exists(yml) ? yml : yaml;
-}
-
 void keepKeysSecret(const qx::quarn_tools::ClientConfig &config) {
   for (const auto &server : config.Servers()) addSecret(server.ApiKey());
 }
 
 }  // namespace
-
-bool offlineByEnvironment() {
-  const std::string value = qx::common::lowercase(environment("QX_QUARN_OFFLINE"));
-  return value == "1" || value == "true" || value == "yes";
-}
 
 bool refusedOffline(const ToolOptions &options, const std::string &what) {
   if (!options.offline) return false;
@@ -57,14 +45,6 @@ void status(const std::string &line) {
   writeStandardError(printableLines(line) + "\n");
 }
 
-std::string defaultConfigFile() {
-  const std::string cachePath = environment("QX_QUARN_CACHE_PATH");
-  if (!cachePath.empty()) return configFileIn(cachePath);
-  const std::string home = environment("HOME");
-  if (home.empty()) return "";
-  return configFileIn(qx::common::joinPaths(home, ".qx", "quarn"));
-}
-
 std::optional<qx::quarn_tools::ClientConfig> commandConfiguration(const ToolOptions &options,
                                                                   const std::string &configPath) {
   bool loaded = true;
@@ -76,7 +56,7 @@ std::optional<qx::quarn_tools::ClientConfig> commandConfiguration(const ToolOpti
   // The library reads a file by itself only from QX_QUARN_CACHE_PATH; the
   // tool also reads the one in HOME, where `quarn login` keeps tokens.
   if (configPath.empty() && environment("QX_QUARN_CACHE_PATH").empty()) {
-    const std::string file = defaultConfigFile();
+    const std::string file = qx::quarn_tools::defaultConfigFile();
     if (!file.empty() && qx::common::exists(file)) config.LoadConfig(file);
   }
   config.SetOffline(options.offline);

@@ -35,9 +35,6 @@ struct ToolOptions {
 // What a chosen subcommand runs; returns the exit status.
 using Action = std::function<int(const ToolOptions &)>;
 
-// Whether QX_QUARN_OFFLINE asks for offline mode ("1", "true" or "yes").
-bool offlineByEnvironment();
-
 // True, with the error line "offline: WHAT needs the server", in offline
 // mode: the command then sends nothing.
 bool refusedOffline(const ToolOptions &options, const std::string &what);
@@ -49,11 +46,6 @@ bool statusShown();
 // One line for people on standard error: what the tool does instead, or
 // where something went. Never a result.
 void status(const std::string &line);
-
-// The configuration file the tool reads when no -c is given, and where
-// `quarn login` writes: config.yaml (or an existing config.yml) in
-// QX_QUARN_CACHE_PATH when set, else in HOME/.qx/quarn. Empty without either.
-std::string defaultConfigFile();
 
 // The configuration of a command: the file `configPath` alone when given,
 // else the default configuration and the default file (when it exists);

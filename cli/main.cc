@@ -136,7 +136,7 @@ int main(int argc, char **argv) {
   applyVerbosity(options);
   ToolOptions tool;
   tool.quiet = options.quiet;
-  tool.offline = options.offline || offlineByEnvironment();
+  tool.offline = options.offline || qx::quarn_tools::offlineByEnvironment();
   tool.colours = coloursWanted(options.colour);
   return withResultsWritten(action(tool));
 }

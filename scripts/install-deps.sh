@@ -12,6 +12,8 @@ packages=(
   zip unzip ca-certificates
   clang-14 libclang-rt-14-dev
   nginx-light curl squid
+  python3-dev pybind11-dev python3-pytest
+  python3-setuptools python3-wheel python3-build python3-venv python3-pip
 )
 
 missing=()

@@ -99,11 +99,18 @@ std::string ReadStart(const Directory &directory, const std::string &name, std::
 
 }  // namespace
 
-// The archive file the body streams into, refusing to grow past the limit.
+// The archive file the body streams into, refusing to grow past the limit,
+// and refusing any byte once the process abandoned its saves (an interrupt:
+// the staging directory is gone, so the transfer stops rather than run to
+// its end for nothing).
 class ArchiveDownload::File : public BodySink {
  public:
   File(FileSystem &fileSystem, const Directory &directory, std::string name, std::uint64_t limit)
-      : fileSystem_(fileSystem), directory_(directory), name_(std::move(name)), limit_(limit) {}
+      : fileSystem_(fileSystem),
+        directory_(directory),
+        name_(std::move(name)),
+        limit_(limit),
+        interruptions_(Interruptions()) {}
 
   // Starts the file afresh (empty); false with Failure() set.
   bool Restart() override {
@@ -115,6 +122,10 @@ class ArchiveDownload::File : public BodySink {
   }
 
   bool Write(const char *data, std::size_t size) override {
+    if (Interruptions() != interruptions_) {
+      interrupted_ = true;
+      return false;
+    }
     if (!file_ || size > limit_ - size_) {
       tooLarge_ = file_ != nullptr;
       return false;
@@ -127,18 +138,23 @@ class ArchiveDownload::File : public BodySink {
 
   // Closes the file; false with Failure() set.
   bool Close() {
-    if (!file_) return error_ == 0 && !tooLarge_;
+    if (!file_) return error_ == 0 && !tooLarge_ && !interrupted_;
     const int closed = file_->Close();
     file_.reset();
     if (error_ == 0) error_ = closed;
-    return error_ == 0 && !tooLarge_;
+    return error_ == 0 && !tooLarge_ && !interrupted_;
   }
 
-  bool Failed() const { return error_ != 0 || tooLarge_; }
+  bool Failed() const { return error_ != 0 || tooLarge_ || interrupted_; }
 
   // Logs why the file failed (and notes it); `from` is where the body came
   // from.
   void ReportFailure(const std::string &from) const {
+    if (interrupted_) {
+      // The reason is the interrupt, which the outcome tells by itself.
+      qxerr << "The download from [" << from << "] was interrupted\n";
+      return;
+    }
     if (tooLarge_) {
       const std::string limit =
           "the limit of " + std::to_string(limit_) + " bytes (" + humanBytes(limit_) + ")";
@@ -159,8 +175,10 @@ class ArchiveDownload::File : public BodySink {
   std::uint64_t limit_;
   std::unique_ptr<WritableFile> file_;
   std::uint64_t size_ = 0;
+  const std::uint64_t interruptions_;  // of the process when the file was made
   int error_ = 0;
   bool tooLarge_ = false;
+  bool interrupted_ = false;
 };
 
 ArchiveDownload::ArchiveDownload(FileSystem &fileSystem, std::string root,

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include <qx/common/Console.hh>
+#include <qx/common/Filesystem.hh>
 #include <qx/common/Util.hh>
 
 #include "QuietDefaultCache.hh"
@@ -88,6 +89,40 @@ ClientConfig commandConfig(const char *configPath, bool &loaded) {
   }
   config.SetUserAgent(command::kUserAgent);
   return config;
+}
+
+}  // namespace qx::quarn_tools
+
+namespace qx::quarn_tools {
+
+namespace {
+
+std::string environment(const char *name) {
+  std::string value;
+  qx::common::env(name, value);
+  return value;
+}
+
+// config.yaml in `directory`, or config.yml when only that one exists.
+std::string configFileIn(const std::string &directory) {
+  const std::string yaml = qx::common::joinPaths(directory, "config.yaml");
+  const std::string yml = qx::common::joinPaths(directory, "config.yml");
+  return !qx::common::exists(yaml) && qx::common::exists(yml) ? yml : yaml;
+}
+
+}  // namespace
+
+std::string defaultConfigFile() {
+  const std::string cachePath = environment("QX_QUARN_CACHE_PATH");
+  if (!cachePath.empty()) return configFileIn(cachePath);
+  const std::string home = environment("HOME");
+  if (home.empty()) return "";
+  return configFileIn(qx::common::joinPaths(home, ".qx", "quarn"));
+}
+
+bool offlineByEnvironment() {
+  const std::string value = qx::common::lowercase(environment("QX_QUARN_OFFLINE"));
+  return value == "1" || value == "true" || value == "yes";
 }
 
 }  // namespace qx::quarn_tools

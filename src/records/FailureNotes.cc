@@ -51,7 +51,17 @@ void NoteCacheError(const std::string &line) {
   if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
       std::islower(static_cast<unsigned char>(text[1])))
     text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  noted(FailureReason::kCache, "", "", text);
+  // The house form "... [PATH]: DETAIL" gives the path and the system's
+  // words as parts of their own.
+  std::string path;
+  std::string detail;
+  const std::size_t open = text.find('[');
+  const std::size_t close = text.rfind("]: ");
+  if (open != std::string::npos && close != std::string::npos && close > open) {
+    path = text.substr(open + 1, close - open - 1);
+    detail = text.substr(close + 3);
+  }
+  noted(FailureReason::kCache, path, detail, text);
 }
 
 void NoteArchiveFailure(const std::string &archive, const std::string &text,

@@ -57,7 +57,8 @@ void NoteFailure(const DownloadFailure &failure);
 void NoteCacheFailure(const std::string &action, const std::string &path,
                       const std::string &detail);
 // The disk, said in a one-line error of the cache's own ("Unable to create
-// directory [PATH]: Permission denied").
+// directory [PATH]: Permission denied"): PATH and the words after it are
+// the failure's path and detail.
 void NoteCacheError(const std::string &line);
 // What the archive at `archive` holds: `text` in words, `detail` libzip's
 // reason or the entry concerned.

@@ -84,6 +84,15 @@ QX_QUARN_TOOLS_VISIBLE ClientConfig commandConfig(const char *configPath);
 // reason logged), so that a caller can refuse to go on without it.
 QX_QUARN_TOOLS_VISIBLE ClientConfig commandConfig(const char *configPath, bool &loaded);
 
+// The configuration file the quarn tool reads when given none, and where
+// `quarn login` writes: config.yaml (or an existing config.yml) in
+// QX_QUARN_CACHE_PATH when set, else in HOME/.qx/quarn. Empty without either.
+QX_QUARN_TOOLS_VISIBLE std::string defaultConfigFile();
+
+// Whether QX_QUARN_OFFLINE asks for offline mode ("1", "true" or "yes", any
+// case).
+QX_QUARN_TOOLS_VISIBLE bool offlineByEnvironment();
+
 // downloadUrl that also tells where the download went: the cached version
 // directory of a model or world, or the cache directory of a collection's
 // server. `path` is written only on success.

@@ -257,4 +257,22 @@ void ResourcePolicy::DownloadMembers(const std::vector<ModelIdentifier> &models,
   }
 }
 
+std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<std::string> &urls,
+                                                            std::size_t jobs,
+                                                            const RequestOptions &options) {
+  RequestOptions each = options;
+  each.jobs = jobs;
+  std::vector<DownloadOutcome> outcomes;
+  outcomes.reserve(urls.size());
+  for (const std::string &url : urls) outcomes.push_back(Fetch(url, each));
+  return outcomes;
+}
+
+DownloadOutcome ResourcePolicy::DownloadWorldWithModels(WorldIdentifier &id,
+                                                        const std::vector<std::string> &headers,
+                                                        std::size_t jobs) {
+  (void)jobs;
+  return downloads_.WorldOutcome(id, headers, id.Url().Str());
+}
+
 }  // namespace qx::quarn_tools::internal

@@ -36,6 +36,13 @@ class ResourcePolicy {
   // As ResourceRequests::Fetch and Download.
   DownloadOutcome Fetch(const std::string &url, const RequestOptions &options);
   DownloadOutcome Download(const std::string &url, const RequestOptions &options);
+  // As ResourceRequests::FetchResources.
+  std::vector<DownloadOutcome> FetchResources(const std::vector<std::string> &urls,
+                                              std::size_t jobs, const RequestOptions &options);
+  // As QuarnClient::DownloadWorldWithModels.
+  DownloadOutcome DownloadWorldWithModels(WorldIdentifier &id,
+                                          const std::vector<std::string> &headers,
+                                          std::size_t jobs);
 
  private:
   // A model or world: the cache's when `reuse` (or offline) allows and it

@@ -30,27 +30,55 @@ using qx::quarn_tools::ResourceKind;
 using qx::quarn_tools::ResourceRequests;
 
 constexpr int kMaxJobs = 64;
+constexpr const char *kNoIncludesHelp =
+    "For a world: do not download the models its SDF files include by URL";
 
-// The result of a model, world or file: its path, or its JSON record.
-void printResource(const DownloadOutcome &outcome, bool json) {
-  const bool file = !outcome.file.empty();
-  if (!json) {
-    std::cout << shownPath(outcome.path) << std::endl;
-    return;
+// The JSON record of a model, world or file that was delivered; a world
+// asked with its includes has theirs.
+Json::Value resourceRecord(const DownloadOutcome &outcome, bool includes) {
+  if (outcome.file.empty()) {
+    Json::Value record = outcomeTreeJson(outcome, outcome.path);
+    if (includes && outcome.kind == ResourceKind::kWorld)
+      record["includes"] = includesJson(outcome.includes);
+    return record;
   }
-  if (!file) return printJson(outcomeTreeJson(outcome, outcome.path));
   // The file record: the resource's, pointing at the file.
   Json::Value record = outcomeTreeJson(outcome, outcome.resourcePath);
   record["resource_path"] = record["path"];
   record["file"] = outcome.file;
   record["path"] = outcome.path;
   record["size"] = Json::UInt64(diskSize(outcome.path));
-  printJson(record);
+  return record;
 }
 
-// Why a request by `url` failed, on standard error; with `json`, also its
-// record with the error on standard output. The failure status.
-int reportFailure(const DownloadOutcome &outcome, const std::string &url, bool json) {
+// The result of a model, world or file: its path, or its JSON record.
+void printResource(const DownloadOutcome &outcome, bool json, bool includes) {
+  if (json)
+    printJson(resourceRecord(outcome, includes));
+  else
+    std::cout << shownPath(outcome.path) << std::endl;
+}
+
+// A world that was delivered while models it includes failed: why each
+// failed on standard error, then the world as for a success. The failure
+// status.
+int reportIncludes(const DownloadOutcome &world, bool json) {
+  for (const DownloadOutcome &model : world.includes) {
+    if (!model) qxerr << failureText(model.failure, "Download of " + model.url);
+  }
+  if (!json) {
+    printResource(world, false, true);
+    return kFailure;
+  }
+  Json::Value record = resourceRecord(world, true);
+  record["error"] = failureText(world.failure, "Download of " + world.url);
+  record["reason"] = failureReasonName(world.failure.reason);
+  printJson(record);
+  return kFailure;
+}
+
+// Why a request by `url` failed, in lines for standard error.
+std::vector<std::string> failureLines(const DownloadOutcome &outcome, const std::string &url) {
   std::vector<std::string> lines;
   if (outcome.failure.reason == FailureReason::kOffline) {
     for (const DownloadOutcome &dependency : outcome.dependencies) {
@@ -69,14 +97,67 @@ int reportFailure(const DownloadOutcome &outcome, const std::string &url, bool j
   } else {
     lines.push_back(failureText(outcome.failure, "Download of " + url));
   }
+  return lines;
+}
+
+// The JSON record of a request by `url` that failed, with its error.
+Json::Value failureRecord(const DownloadOutcome &outcome, const std::string &url,
+                          const std::string &error) {
+  Json::Value record = outcome.name.empty() ? Json::Value(Json::objectValue)
+                                            : outcomeJson(outcome, "");
+  if (outcome.name.empty()) record["url"] = url;
+  record["error"] = error;
+  record["reason"] = failureReasonName(outcome.failure.reason);
+  return record;
+}
+
+// Why a request by `url` failed, on standard error; with `json`, also its
+// record with the error on standard output. The failure status.
+int reportFailure(const DownloadOutcome &outcome, const std::string &url, bool json) {
+  const std::vector<std::string> lines = failureLines(outcome, url);
   for (const std::string &line : lines) qxerr << line;
-  if (json && !outcome.name.empty()) {
-    Json::Value record = outcomeJson(outcome, "");
-    record["error"] = lines.front();
-    record["reason"] = failureReasonName(outcome.failure.reason);
-    printJson(record);
-  }
+  if (json && !outcome.name.empty()) printJson(failureRecord(outcome, url, lines.front()));
   return kFailure;
+}
+
+// Several URLs fetched at once: one line per URL on standard output, in
+// order, the path or an empty line for a URL that failed (why on standard
+// error); with `json`, an array of their records. Failed when any failed.
+int printFetched(const std::vector<DownloadOutcome> &outcomes, const std::vector<std::string> &urls,
+                 bool json, bool includes) {
+  Json::Value document(Json::arrayValue);
+  bool failed = false;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const DownloadOutcome &outcome = outcomes[i];
+    if (outcome) {
+      if (json) document.append(resourceRecord(outcome, includes));
+      else std::cout << shownPath(outcome.path) << "\n";
+      continue;
+    }
+    failed = true;
+    const bool world = outcome.kind == ResourceKind::kWorld && !outcome.path.empty();
+    std::vector<std::string> lines;
+    if (world) {
+      for (const DownloadOutcome &model : outcome.includes)
+        if (!model) lines.push_back(failureText(model.failure, "Download of " + model.url));
+    } else {
+      lines = failureLines(outcome, urls[i]);
+    }
+    for (const std::string &line : lines) qxerr << line;
+    if (json) {
+      Json::Value record = world ? resourceRecord(outcome, includes)
+                                 : failureRecord(outcome, urls[i], lines.front());
+      record["error"] = world ? failureText(outcome.failure, "Download of " + urls[i])
+                              : lines.front();
+      record["reason"] = failureReasonName(outcome.failure.reason);
+      document.append(record);
+    } else {
+      std::cout << (world ? shownPath(outcome.path) : std::string()) << "\n";
+    }
+  }
+  if (json) printJson(document);
+  std::cout.flush();
+  return statusOf(!failed);
 }
 
 // ---- Collections -------------------------------------------------------
@@ -136,13 +217,16 @@ struct DownloadOptions {
   std::string type;
   int jobs = 2;
   bool force = false;
+  bool noIncludes = false;
   bool json = false;
 };
 
 struct FetchOptions {
-  std::string url;
+  std::vector<std::string> urls;
   std::string config;
   std::string header;
+  int jobs = 8;
+  bool noIncludes = false;
   bool json = false;
 };
 
@@ -182,9 +266,26 @@ int request(const std::string &url, const std::string &configPath, const ToolOpt
     outcome = download ? requests.Download(url, options) : requests.Fetch(url, options);
   }
   if (kind == ResourceKind::kCollection) return printCollection(outcome, url, json);
+  if (!outcome && kind == ResourceKind::kWorld && !outcome.path.empty())
+    return reportIncludes(outcome, json);
   if (!outcome) return reportFailure(outcome, url, json);
-  printResource(outcome, json);
+  printResource(outcome, json, options.includes);
   return kSuccess;
+}
+
+// Fetches several URLs at once and prints what each made.
+int fetchMany(const FetchOptions &options, const ToolOptions &tool, const RequestOptions &request) {
+  std::unique_ptr<QuarnClient> client;
+  if (!clientFor(options.urls.front(), options.config, tool, client)) return kFailure;
+  const Interrupt interrupt(Interrupt::Mode::kEndAtOnce, "the downloads were not finished");
+  std::vector<DownloadOutcome> outcomes;
+  {
+    std::optional<ProgressLine> progress;
+    if (statusShown()) progress.emplace();
+    outcomes = ResourceRequests(*client).FetchResources(
+        options.urls, static_cast<std::size_t>(options.jobs), request);
+  }
+  return printFetched(outcomes, options.urls, options.json, request.includes);
 }
 
 int runDownload(const DownloadOptions &options, const ToolOptions &tool) {
@@ -198,13 +299,18 @@ int runDownload(const DownloadOptions &options, const ToolOptions &tool) {
   request.force = options.force;
   request.collectionKind = options.type;
   request.jobs = static_cast<std::size_t>(options.jobs);
+  request.includes = !options.noIncludes;
   return ::qx::quarn_cli::request(url, options.config, tool, request, true, options.json);
 }
 
 int runFetch(const FetchOptions &options, const ToolOptions &tool) {
   RequestOptions request;
   request.headers = headerLines(options.header);
-  return ::qx::quarn_cli::request(options.url, options.config, tool, request, false, options.json);
+  request.jobs = static_cast<std::size_t>(options.jobs);
+  request.includes = !options.noIncludes;
+  if (options.urls.size() > 1) return fetchMany(options, tool, request);
+  return ::qx::quarn_cli::request(options.urls.front(), options.config, tool, request, false,
+                                  options.json);
 }
 
 }  // namespace
@@ -227,6 +333,7 @@ void addDownloadCommand(CLI::App &app, Action &action) {
       ->capture_default_str();
   command->add_flag("--force", options->force,
                     "Download a version named in the URL even when it is cached");
+  command->add_flag("--no-includes", options->noIncludes, kNoIncludesHelp);
   command->add_flag("--json", options->json, kJsonHelp);
   onChosen(command, options, action, runDownload);
 }
@@ -235,12 +342,18 @@ void addFetchCommand(CLI::App &app, Action &action) {
   auto options = std::make_shared<FetchOptions>();
   CLI::App *command = subcommand(
       app, "fetch",
-      "Print the local path of a model, world or file, downloading it when it is not cached",
+      "Print the local path of each model, world or file, downloading what is not cached "
+      "(several at once); one line per URL, in order, an empty line for one that failed",
       "quarn fetch http://127.0.0.1:8085/1.0/alice/models/robot/tip/files/model.sdf");
-  command->add_option("url", options->url, "Model, world or file URL")->required();
+  command->add_option("url", options->urls, "Model, world or file URLs")->required();
   command->add_option("-c,--config", options->config, kConfigHelp);
   command->add_option("--header", options->header, kHeaderHelp);
-  command->add_flag("--json", options->json, kJsonHelp);
+  command->add_option("-j,--jobs", options->jobs, "Parallel downloads")
+      ->check(CLI::Range(1, kMaxJobs))
+      ->capture_default_str();
+  command->add_flag("--no-includes", options->noIncludes, kNoIncludesHelp);
+  command->add_flag("--json", options->json,
+                    "Print JSON instead of paths (an array for several URLs)");
   onChosen(command, options, action, runFetch);
 }
 

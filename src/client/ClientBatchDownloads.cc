@@ -236,26 +236,55 @@ class Saver {
   std::thread thread_;
 };
 
-void WorkerLoop(Downloader &downloads, ModelQueue &queue, ResultList &results) {
+// What the workers of one batch are told: its options, and the models it
+// was given (by unique name), which are downloaded whatever the cache holds.
+struct BatchRules {
+  const ModelBatchOptions &options;
+  std::unordered_set<std::string> given;
+};
+
+// With options.cachedDependencies, a dependency the cache holds: recorded
+// as the cache's, and what it names queued. False when it is to be
+// downloaded.
+bool TakenFromCache(Downloader &downloads, const BatchRules &rules, const ModelIdentifier &id,
+                    ModelQueue &queue, ResultList &results) {
+  if (!rules.options.cachedDependencies || rules.given.count(id.UniqueName()) > 0) return false;
+  ModelTree::Node cached = downloads.CachedNode(id, id.Url().Str());
+  if (cached.outcome.path.empty()) return false;
+  const std::vector<ModelIdentifier> dependencies = cached.dependencies.ids;
+  results.Add(id, std::move(cached));
+  queue.Finish(id, dependencies);
+  return true;
+}
+
+void WorkerLoop(Downloader &downloads, const BatchRules &rules, ModelQueue &queue,
+                ResultList &results) {
   Saver saver(downloads, queue, results);
   while (std::optional<ModelIdentifier> id = queue.Take()) {
+    bool cached = false;
+    Result unused;
+    Guarded(*id, [&] { cached = TakenFromCache(downloads, rules, *id, queue, results); }, unused);
+    if (cached) continue;
     // A fetch that throws leaves a failed FetchedModel, which the saver
     // records as such.
     FetchedModel fetched;
-    Result unused;
-    Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
+    const std::vector<std::string> headers =
+        rules.options.headersFor ? rules.options.headersFor(*id) : std::vector<std::string>();
+    Guarded(*id, [&] { fetched = downloads.FetchModel(*id, headers); }, unused);
     saver.Hand(*id, std::move(fetched));
   }
 }
 
 // Starts `jobs` workers into `workers`. False, with the reason logged, when
 // one cannot be started; those started before it are left in `workers`.
-bool StartWorkers(const BatchThreads &threads, Downloader &downloads, std::size_t jobs,
-                  ModelQueue &queue, ResultList &results, std::vector<std::thread> &workers) {
+bool StartWorkers(const BatchThreads &threads, Downloader &downloads, const BatchRules &rules,
+                  std::size_t jobs, ModelQueue &queue, ResultList &results,
+                  std::vector<std::thread> &workers) {
   for (std::size_t i = 0; i < jobs; ++i) {
     try {
-      workers.push_back(threads.startWorker(
-          [&downloads, &queue, &results] { WorkerLoop(downloads, queue, results); }));
+      workers.push_back(threads.startWorker([&downloads, &rules, &queue, &results] {
+        WorkerLoop(downloads, rules, queue, results);
+      }));
     } catch (const std::exception &e) {
       qxerr << "Unable to start download worker thread " << i + 1 << " of " << jobs << ": "
             << e.what() << "\n";
@@ -329,15 +358,18 @@ ClientBatchDownloads::ClientBatchDownloads(Downloader &downloads, BatchThreads t
     : downloads_(downloads), threads_(std::move(threads)) {}
 
 std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelIdentifier> &ids,
-                                                        std::size_t jobs) {
+                                                        std::size_t jobs,
+                                                        const ModelBatchOptions &options) {
   jobs = AtLeastOne(jobs);
+  BatchRules rules{options, {}};
+  for (const ModelIdentifier &id : ids) rules.given.insert(id.UniqueName());
   ModelQueue queue(ids);
   // Counted before any worker takes a model, so the line does not depend on
   // how fast the workers start.
   const std::size_t queued = queue.Length();
   ResultList results;
   std::vector<std::thread> workers;
-  if (StartWorkers(threads_, downloads_, jobs, queue, results, workers)) {
+  if (StartWorkers(threads_, downloads_, rules, jobs, queue, results, workers)) {
     qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
     queue.WaitUntilDrained();
   }
@@ -349,8 +381,9 @@ std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelI
   return done;
 }
 
-std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<WorldIdentifier> &ids,
-                                                          std::size_t jobs) {
+std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(
+    const std::vector<WorldIdentifier> &ids, std::size_t jobs,
+    const std::function<std::vector<std::string>(const WorldIdentifier &id)> &headersFor) {
   jobs = AtLeastOne(jobs);
   qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
   // One outcome per world, each written by its own task only, and read once
@@ -367,11 +400,12 @@ std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<Worl
     while (window.Size() >= jobs || window.Holds(id.UniqueName())) window.Collect();
     std::this_thread::sleep_for(kLaunchPause);
     DownloadOutcome *slot = &outcomes[i];
+    const std::vector<std::string> headers = headersFor ? headersFor(id) : std::vector<std::string>();
     try {
-      window.Add(id.UniqueName(), threads_.startTask([this, id, slot]() -> Result {
+      window.Add(id.UniqueName(), threads_.startTask([this, id, slot, headers]() -> Result {
         try {
           WorldIdentifier copy(id);
-          *slot = downloads_.WorldOutcome(copy, {}, id.Url().Str());
+          *slot = downloads_.WorldOutcome(copy, headers, id.Url().Str());
           return slot->result;
         } catch (const std::exception &e) {
           qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";

@@ -292,14 +292,7 @@ DownloadOutcome Downloader::ModelOutcome(const ModelIdentifier &id,
   DownloadOutcome outcome = TreeOutcome(id, tree);
   if (result || !outcome.result) return outcome;
   // A dependency failed: so did the model that needs it.
-  for (const DownloadOutcome &dependency : outcome.dependencies) {
-    if (dependency.result || dependency.result.Type() == FETCH_MISSING) continue;
-    outcome.result = result;
-    outcome.failure = dependency.failure;
-    outcome.failure.text =
-        "its dependency " + dependency.url + " failed: " + dependency.failure.text;
-    break;
-  }
+  FailOnFailedDependency(outcome, &result);
   return outcome;
 }
 

@@ -17,6 +17,7 @@
 #include "ClientBatchDownloads.hh"
 #include "ClientListings.hh"
 #include "Downloader.hh"
+#include "ModelResolver.hh"
 #include "ResourceUrls.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
@@ -51,6 +52,9 @@ class ResourcePolicy {
                         const RequestOptions &options, bool reuse);
   DownloadOutcome World(const WorldIdentifier &id, const std::string &url,
                         const RequestOptions &options, bool reuse);
+  // A world's outcome with its includes, when the options ask for them.
+  DownloadOutcome WithIncludes(DownloadOutcome world, const WorldIdentifier &id,
+                               const RequestOptions &options);
   // The resource of a file URL, then the file in it.
   DownloadOutcome File(const ResourceTarget &target, const std::string &url,
                        const RequestOptions &options);
@@ -68,7 +72,14 @@ class ResourcePolicy {
   Downloader &downloads_;
   const ClientListings &listings_;
   ClientBatchDownloads &batches_;
+  ModelResolver resolver_;
 };
+
+// The outcome of a file URL (`url`, naming `file`) made of the outcome of
+// its resource: the file's path when the version holds it, else a failure
+// (kNotFound).
+DownloadOutcome FileOutcome(DownloadOutcome resource, ResourceKind kind, const std::string &url,
+                            const std::string &file);
 
 // The URL of the resource a file URL points into: the text up to the end
 // of its version part, without the slashes, the word "files" and the file

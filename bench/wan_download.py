@@ -20,7 +20,12 @@ import argparse, os, shutil, subprocess, sys, tempfile, time
 
 from benchlib import ROOT, build, write_model
 
-PROXY = os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py")
+# ../shared/tools beside the checkout (or beside the folder of worktrees
+# that holds it), or QX_WAN_PROXY.
+PROXY = os.environ.get("QX_WAN_PROXY") or next(
+    (p for p in (os.path.join(up, "shared", "tools", "wan_proxy.py")
+                 for up in (os.path.dirname(ROOT), os.path.dirname(os.path.dirname(ROOT))))
+     if os.path.exists(p)), os.path.join(os.path.dirname(ROOT), "shared", "tools", "wan_proxy.py"))
 NGINX = "/usr/sbin/nginx"
 
 

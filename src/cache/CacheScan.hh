@@ -10,7 +10,9 @@
 #ifndef QX_QUARN_TOOLS_SRC_CACHESCAN_HH_
 #define QX_QUARN_TOOLS_SRC_CACHESCAN_HH_
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qx::quarn_tools::internal::cache {
@@ -31,11 +33,18 @@ struct Only {
   std::string name;
 };
 
+// Restricts a walk to several resources at once: (owner, name) as Only
+// holds them. One walk then answers lookups of many resources, whose cost
+// grows with the size of the cache only once.
+using OnlyThese = std::set<std::pair<std::string, std::string>>;
+
 // The whole versions of `kind` ("models" or "worlds") below `serverDir`, in
 // name order; with `marker`, only those holding that file. Nothing for a
 // directory that does not exist.
 std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
                               const char *marker, const Only &only = {});
+std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
+                              const char *marker, const OnlyThese &only);
 
 }  // namespace qx::quarn_tools::internal::cache
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <set>
 #include <utility>
 
@@ -38,7 +39,14 @@ ModelResolver::ModelResolver(const ClientConfig &config, const ResourceUrls &url
 std::optional<DownloadOutcome> ModelResolver::FromCache(const ModelIdentifier &id,
                                                         const std::string &url,
                                                         bool requireCachedDependencies) {
-  DownloadOutcome cached = downloads_.CachedModelOutcome(id, url);
+  return FromCache(id, url, requireCachedDependencies, downloads_.CachedNode(id, url));
+}
+
+std::optional<DownloadOutcome> ModelResolver::FromCache(const ModelIdentifier &id,
+                                                        const std::string &url,
+                                                        bool requireCachedDependencies,
+                                                        ModelTree::Node node) {
+  DownloadOutcome cached = downloads_.CachedModelOutcome(id, url, std::move(node));
   if (cached && (!requireCachedDependencies || !MissesDependencies(cached))) return cached;
   if (!cached || !config_.Offline()) return std::nullopt;
   for (const DownloadOutcome &dependency : cached.dependencies) {
@@ -54,21 +62,44 @@ std::optional<DownloadOutcome> ModelResolver::FromCache(const ModelIdentifier &i
 std::vector<DownloadOutcome> ModelResolver::Resolve(const std::vector<ModelRequest> &models,
                                                     std::size_t jobs,
                                                     const CallerHeaders &headers) {
-  // The models that must come with all they need.
+  // The key of each, and the models that must come with all they need.
+  std::vector<std::string> keys;
+  keys.reserve(models.size());
   std::set<std::string> complete;
   for (const ModelRequest &model : models) {
-    if (model.complete) complete.insert(ModelTree::Key(model.id));
+    keys.push_back(model.key.empty() ? ModelTree::Key(model.id) : model.key);
+    if (model.complete) complete.insert(keys.back());
   }
-  // Every model's outcome by the identifier asked for, and those that the
-  // batch downloads.
-  std::map<std::string, DownloadOutcome> settled;
+  // Every model's outcome by the identifier asked for: first what the cache
+  // answered before and still holds.
+  std::unordered_map<std::string, DownloadOutcome> settled;
+  std::vector<ModelIdentifier> distinct;
+  std::vector<std::string> distinctUrls;
+  std::unordered_map<std::string, std::size_t> index;
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const ModelRequest &model = models[i];
+    const std::string &key = keys[i];
+    if (settled.count(key) > 0 || index.count(key) > 0) continue;
+    if (std::optional<DownloadOutcome> known = answers_.Find(key)) {
+      settled.emplace(key, std::move(*known));
+      continue;
+    }
+    index.emplace(key, distinct.size());
+    distinct.push_back(model.id);
+    distinctUrls.push_back(model.url);
+  }
+  // Then what the cache holds of the others, looked up at once; the rest
+  // is downloaded in one batch.
+  std::vector<ModelTree::Node> nodes = downloads_.CachedNodes(distinct, distinctUrls);
   std::vector<ModelRequest> missing;
   std::set<std::string> queued;
-  for (const ModelRequest &model : models) {
-    const std::string key = ModelTree::Key(model.id);
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const ModelRequest &model = models[i];
+    const std::string &key = keys[i];
     if (settled.count(key) > 0 || queued.count(key) > 0) continue;
-    if (std::optional<DownloadOutcome> cached =
-            FromCache(model.id, model.url, complete.count(key) > 0)) {
+    if (std::optional<DownloadOutcome> cached = FromCache(
+            model.id, model.url, complete.count(key) > 0, std::move(nodes[index.at(key)]))) {
+      answers_.Keep(key, *cached);
       settled.emplace(key, std::move(*cached));
     } else if (config_.Offline()) {
       // The road refuses it, with its own words.
@@ -107,9 +138,9 @@ std::vector<DownloadOutcome> ModelResolver::Resolve(const std::vector<ModelReque
   }
   std::vector<DownloadOutcome> outcomes;
   outcomes.reserve(models.size());
-  for (const ModelRequest &model : models) {
-    outcomes.push_back(settled.at(ModelTree::Key(model.id)));
-    outcomes.back().url = model.url;
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    outcomes.push_back(settled.at(keys[i]));
+    outcomes.back().url = models[i].url;
   }
   return outcomes;
 }

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "CachedAnswers.hh"
 #include "ClientBatchDownloads.hh"
 #include "Downloader.hh"
+#include "ModelTree.hh"
 #include "ResourceUrls.hh"
 #include "WorldIncludes.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
@@ -45,6 +47,9 @@ class ModelResolver {
   // must be downloaded (or refused offline by the download road).
   std::optional<DownloadOutcome> FromCache(const ModelIdentifier &id, const std::string &url,
                                            bool requireCachedDependencies);
+  // The same from what the lookup of `id` found (Downloader::CachedNodes).
+  std::optional<DownloadOutcome> FromCache(const ModelIdentifier &id, const std::string &url,
+                                           bool requireCachedDependencies, ModelTree::Node node);
 
   // One outcome per model, in the order given, each with every model it
   // needs; a model asked twice is resolved once (counting as cached only
@@ -52,6 +57,10 @@ class ModelResolver {
   // at a time.
   std::vector<DownloadOutcome> Resolve(const std::vector<ModelRequest> &models, std::size_t jobs,
                                        const CallerHeaders &headers);
+
+  // Forgets the answers of the cache kept for requests to come (after the
+  // configuration changed).
+  void Forget() { answers_.Clear(); }
 
   // The models the world of `world` (a success, with its path) includes.
   std::vector<ModelRequest> Includes(const DownloadOutcome &world) const;
@@ -67,6 +76,7 @@ class ModelResolver {
   const ResourceUrls &urls_;
   Downloader &downloads_;
   ClientBatchDownloads &batches_;
+  CachedAnswers answers_;
 };
 
 }  // namespace qx::quarn_tools::internal

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <optional>
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
@@ -282,31 +286,37 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
   // What each URL names, and the resource it needs (the URL itself, or for
   // a file the URL of its resource); an answer where the URL settles it.
   struct Asked {
-    ResourceTarget target;
+    // What it names, and the key of that resource (ModelTree::Key,
+    // WorldKey), as remembered.
+    std::shared_ptr<const Named> named;
     std::string resourceUrl;
     std::optional<DownloadOutcome> answer;
+    const ResourceTarget &target() const { return named->first; }
+    const std::string &key() const { return named->second; }
   };
   std::vector<Asked> asked(urls.size());
   std::vector<ModelRequest> models;
   CallerHeaders headers{options.headers, {}};
+  const std::string binding = Binding();
   for (std::size_t i = 0; i < urls.size(); ++i) {
     Asked &one = asked[i];
-    one.target = Classify(urls[i]);
+    one.named = Remembered(urls[i], binding);
     one.resourceUrl = urls[i];
-    const ResourceKind kind = one.target.kind;
+    const ResourceKind kind = one.target().kind;
     const bool file = kind == ResourceKind::kModelFile || kind == ResourceKind::kWorldFile;
-    if (file && !FileInVersion("", one.target.file, kind == ResourceKind::kModelFile)) {
+    if (file && !FileInVersion("", one.target().file, kind == ResourceKind::kModelFile)) {
       one.answer = InvalidUrl(urls[i], kind,
-                              "the file path [" + one.target.file +
+                              "the file path [" + one.target().file +
                                   "] does not name a file of the resource");
       continue;
     }
-    if (file) one.resourceUrl = ResourceUrlOf(urls[i], one.target.file);
+    if (file) one.resourceUrl = ResourceUrlOf(urls[i], one.target().file);
     if (kind == ResourceKind::kModel || kind == ResourceKind::kModelFile) {
-      models.push_back({one.target.model, one.resourceUrl, options.requireCachedDependencies});
-      headers.asked.push_back(one.target.model.Server());
+      models.push_back(
+          {one.target().model, one.resourceUrl, options.requireCachedDependencies, one.key()});
+      if (!options.headers.empty()) headers.asked.push_back(one.target().model.Server());
     } else if (kind == ResourceKind::kWorld || kind == ResourceKind::kWorldFile) {
-      headers.asked.push_back(one.target.world.Server());
+      if (!options.headers.empty()) headers.asked.push_back(one.target().world.Server());
     } else {
       one.answer = InvalidUrl(urls[i], kind, "fetch takes the URL of a model, world or file");
     }
@@ -316,18 +326,18 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
   std::map<std::string, DownloadOutcome> worlds;
   std::vector<WorldIdentifier> missingWorlds;
   for (const Asked &one : asked) {
-    const WorldIdentifier &id = one.target.world;
-    const bool world = one.target.kind == ResourceKind::kWorld ||
-                       one.target.kind == ResourceKind::kWorldFile;
-    if (one.answer || !world || worlds.count(WorldKey(id)) > 0) continue;
+    const WorldIdentifier &id = one.target().world;
+    const bool world = one.target().kind == ResourceKind::kWorld ||
+                       one.target().kind == ResourceKind::kWorldFile;
+    if (one.answer || !world || worlds.count(one.key()) > 0) continue;
     DownloadOutcome cached = downloads_.CachedWorldOutcome(id, one.resourceUrl);
     if (cached || offline) {
       // Offline, the road refuses what the cache lacks, in its own words.
       WorldIdentifier refused(id);
-      worlds.emplace(WorldKey(id), cached ? std::move(cached)
+      worlds.emplace(one.key(), cached ? std::move(cached)
                                           : downloads_.WorldOutcome(refused, {}, one.resourceUrl));
     } else {
-      worlds.emplace(WorldKey(id), DownloadOutcome());
+      worlds.emplace(one.key(), DownloadOutcome());
       missingWorlds.push_back(id);
     }
   }
@@ -344,16 +354,18 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
   // once.
   std::map<std::string, std::vector<ModelRequest>> includes;
   for (const Asked &one : asked) {
-    if (one.answer || one.target.kind != ResourceKind::kWorld || !options.includes) continue;
-    const std::string key = WorldKey(one.target.world);
+    if (one.answer || one.target().kind != ResourceKind::kWorld || !options.includes) continue;
+    const std::string &key = one.key();
     if (includes.count(key) > 0) continue;
     includes[key] = resolver_.Includes(worlds.at(key));
     models.insert(models.end(), includes[key].begin(), includes[key].end());
   }
-  const std::vector<DownloadOutcome> resolved = resolver_.Resolve(models, jobs, headers);
-  std::map<std::string, DownloadOutcome> modelOutcomes;
-  for (std::size_t i = 0; i < models.size(); ++i)
-    modelOutcomes.emplace(ModelTree::Key(models[i].id), resolved[i]);
+  std::vector<DownloadOutcome> resolved = resolver_.Resolve(models, jobs, headers);
+  std::unordered_map<std::string, DownloadOutcome> modelOutcomes;
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const std::string key = models[i].key.empty() ? ModelTree::Key(models[i].id) : models[i].key;
+    modelOutcomes.emplace(key, std::move(resolved[i]));
+  }
 
   // One answer per URL, in order.
   std::vector<DownloadOutcome> outcomes;
@@ -364,27 +376,60 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
       outcomes.push_back(*one.answer);
       continue;
     }
-    const ResourceKind kind = one.target.kind;
+    const ResourceKind kind = one.target().kind;
     const bool model = kind == ResourceKind::kModel || kind == ResourceKind::kModelFile;
-    DownloadOutcome resource = model ? modelOutcomes.at(ModelTree::Key(one.target.model))
-                                     : worlds.at(WorldKey(one.target.world));
+    DownloadOutcome resource = model ? modelOutcomes.at(one.key()) : worlds.at(one.key());
     resource.url = one.resourceUrl;
     if (kind == ResourceKind::kWorld && options.includes) {
       std::vector<DownloadOutcome> included;
-      for (const ModelRequest &request : includes.at(WorldKey(one.target.world))) {
-        included.push_back(modelOutcomes.at(ModelTree::Key(request.id)));
+      for (const ModelRequest &request : includes.at(one.key())) {
+        included.push_back(modelOutcomes.at(request.key));
         included.back().url = request.url;
       }
       ModelResolver::AttachIncludes(resource, std::move(included));
     }
     if (kind == ResourceKind::kModel || kind == ResourceKind::kWorld)
       outcomes.push_back(std::move(resource));
-    else if (LacksCachedFile(resource, one.target) && !offline)
-      outcomes.push_back(File(one.target, urls[i], each));
+    else if (LacksCachedFile(resource, one.target()) && !offline)
+      outcomes.push_back(File(one.target(), urls[i], each));
     else
-      outcomes.push_back(FileOutcome(std::move(resource), kind, urls[i], one.target.file));
+      outcomes.push_back(FileOutcome(std::move(resource), kind, urls[i], one.target().file));
   }
   return outcomes;
+}
+
+std::string ResourcePolicy::Binding() const {
+  std::string binding = config_.CacheLocation() + "\n";
+  for (const ServerConfig &server : config_.Servers()) binding += server.AsString() + "\n";
+  return binding;
+}
+
+std::shared_ptr<const ResourcePolicy::Named> ResourcePolicy::Remembered(
+    const std::string &url, const std::string &boundTo) {
+  {
+    std::lock_guard<std::mutex> lock(targetsMutex_);
+    if (boundTo != boundTo_) {
+      // Another configuration: what URLs named, and what the cache said,
+      // may be different now.
+      targets_.clear();
+      resolver_.Forget();
+      boundTo_ = boundTo;
+    }
+    const auto found = targets_.find(url);
+    if (found != targets_.end()) return found->second;
+  }
+  auto target = std::make_shared<Named>();
+  target->first = Classify(url);
+  const ResourceKind kind = target->first.kind;
+  if (kind == ResourceKind::kModel || kind == ResourceKind::kModelFile)
+    target->second = ModelTree::Key(target->first.model);
+  else if (kind == ResourceKind::kWorld || kind == ResourceKind::kWorldFile)
+    target->second = WorldKey(target->first.world);
+  std::lock_guard<std::mutex> lock(targetsMutex_);
+  // Not worth a search past this many: start over.
+  if (targets_.size() >= 100000) targets_.clear();
+  if (boundTo == boundTo_) targets_.emplace(url, target);
+  return target;
 }
 
 DownloadOutcome ResourcePolicy::DownloadWorldWithModels(WorldIdentifier &id,

@@ -11,7 +11,11 @@
 #define QX_QUARN_TOOLS_SRC_RESOURCEPOLICY_HH_
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ClientBatchDownloads.hh"
@@ -73,6 +77,17 @@ class ResourcePolicy {
   const ClientListings &listings_;
   ClientBatchDownloads &batches_;
   ModelResolver resolver_;
+
+  // What URLs named, kept for FetchResources while the configuration is
+  // the one they were bound under (`boundTo_`, its servers and cache).
+  // What a URL names, with the key of that resource (ModelTree::Key, or
+  // the same of a world).
+  using Named = std::pair<ResourceTarget, std::string>;
+  std::shared_ptr<const Named> Remembered(const std::string &url, const std::string &boundTo);
+  std::string Binding() const;
+  std::mutex targetsMutex_;
+  std::string boundTo_;
+  std::unordered_map<std::string, std::shared_ptr<const Named>> targets_;
 };
 
 // The outcome of a file URL (`url`, naming `file`) made of the outcome of

@@ -9,19 +9,23 @@
 
 namespace qx::quarn_tools::internal {
 
+ModelRequest RequestFor(const ModelIdentifier &id, const std::string &url, bool complete) {
+  return ModelRequest{id, url, complete, ModelTree::Key(id)};
+}
+
 std::vector<ModelRequest> IncludedModels(const std::string &worldDirectory,
                                          const ResourceUrls &urls) {
   std::vector<ModelRequest> models;
   std::set<std::string> seen;
   for (const std::string &uri : IncludedUrisIn(worldDirectory)) {
-    ModelRequest model;
-    if (!urls.ParseModelUrl(qx::common::URI(uri, false), model.id)) {
+    ModelIdentifier id;
+    if (!urls.ParseModelUrl(qx::common::URI(uri, false), id)) {
       qxdbg << "Include [" << uri << "] of world [" << worldDirectory
             << "] names no model of a repository: left to the simulator\n";
       continue;
     }
-    if (!seen.insert(ModelTree::Key(model.id)).second) continue;
-    model.url = uri;
+    ModelRequest model = RequestFor(id, uri);
+    if (!seen.insert(model.key).second) continue;
     models.push_back(std::move(model));
   }
   return models;

@@ -23,7 +23,12 @@ struct ModelRequest {
   ModelIdentifier id;
   std::string url;
   bool complete = true;
+  // ModelTree::Key(id), worked out once (empty: not yet).
+  std::string key;
 };
+
+// A request with its key.
+ModelRequest RequestFor(const ModelIdentifier &id, const std::string &url, bool complete = true);
 
 // The models the world in `worldDirectory` includes, each once (by the
 // identifier asked for: "box" and "box/1" are two), in the order first

@@ -7,7 +7,8 @@
 # by threads (its pool of connections), saves racing in one cache, and
 # processes racing and crashing on one cache (the quarn tool, whose serve
 # command some of them start, and the crash helper are built with TSan as
-# well), and requests by URL from many threads on one object.
+# well), requests by URL from many threads on one object, and worlds whose
+# included models and batches of URLs go through the parallel downloads.
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -26,7 +27,7 @@ build="${QX_TSAN_BUILD_DIR:-$root/build-tsan}"
 tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST StagingDirectory_TEST
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
        ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST
-       ResourceRequests_TEST)
+       ResourceRequests_TEST WorldIncludes_TEST)
 helpers=(quarn qx_save_crasher)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \

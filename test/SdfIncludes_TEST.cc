@@ -102,7 +102,7 @@ TEST(SdfIncludesTest, OnlyModelUrlsOfARepositoryAreModelsTheWorldNeeds) {
   UrlGrammar grammar;
   const ResourceUrls urls(grammar, config);
   std::string sdf = "<sdf><world>";
-  for (const std::string &uri :
+  for (const char *uri :
        {"https://repo.example/1.0/alice/models/box", "model://sun", "file:///tmp/x.sdf",
         "https://repo.example/1.0/alice/worlds/town", "https://other.example/1.0/bob/models/wheel/2",
         "https://repo.example/1.0/alice/models/box/tip/files/model.sdf",

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <qx/common/Filesystem.hh>
 #include <qx/quarn_tools/ResourceFetching.hh>
 #include <qx/quarn_tools/ResourceRequests.hh>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ClientFixture.hh"
@@ -260,6 +262,25 @@ TEST_F(WorldIncludesTest, FetchResourcesOfflineAnswersFromTheCacheOnly) {
   EXPECT_EQ(outcomes[2].failure.reason, FailureReason::kOffline);
   EXPECT_EQ(outcomes[3].result.Type(), FETCH_CACHED);
   EXPECT_TRUE(SeenRoutes().empty());
+}
+
+// The client keeps what the cache answered for the next FetchResources,
+// only while the resource's directory is unchanged: a version published
+// or removed meanwhile is seen.
+TEST_F(WorldIncludesTest, FetchResourcesSeesVersionsPublishedAndRemovedSinceItsLastAnswer) {
+  const ResourceRequests requests(Client());
+  ASSERT_TRUE(requests.Download(ResourceUrl("alice/models/box/1")));
+  const std::vector<std::string> urls = {ResourceUrl("alice/models/box")};
+  // Kept only once the directories are older than a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ClearSeen();
+  EXPECT_EQ(requests.FetchResources(urls, 2)[0].path, ServerCache() + "/alice/models/box/1");
+  EXPECT_EQ(requests.FetchResources(urls, 2)[0].path, ServerCache() + "/alice/models/box/1");
+  ASSERT_TRUE(requests.Download(ResourceUrl("alice/models/box/2")));
+  EXPECT_EQ(requests.FetchResources(urls, 2)[0].path, ServerCache() + "/alice/models/box/2");
+  ASSERT_TRUE(qx::common::removeAll(ServerCache() + "/alice/models/box/2"));
+  EXPECT_EQ(requests.FetchResources(urls, 2)[0].path, ServerCache() + "/alice/models/box/1");
+  EXPECT_EQ(OurArchives(), (std::map<std::string, int>{{"alice/models/box/2/box.zip", 1}}));
 }
 
 TEST_F(WorldIncludesTest, FetchResourcesOfAWorldWithItsIncludes) {

@@ -27,7 +27,10 @@ struct Found {
 
 // Restricts a walk to one owner and one resource name (as identifiers
 // store them, lower-cased); an empty field restricts nothing. Lookups of one
-// resource pass it, so their cost does not grow with the size of the cache.
+// resource pass it, so they look at no other owner's directory and at the
+// versions of no other resource; the names in the owner's directory of the
+// kind are still read (a name matches whatever its case), so the cost grows
+// with how many resources of that kind the owner has cached.
 struct Only {
   std::string owner;
   std::string name;

@@ -299,5 +299,42 @@ TEST_F(WorldIncludesTest, FetchResourcesOfAWorldWithItsIncludes) {
   EXPECT_EQ(OurArchives().count("alice/models/box/1/box.zip"), 1u);
 }
 
+// ---- On our server and on the nginx mirror ---------------------------------
+
+class WorldsAnyServer : public qx::test::ServedClientFixture {};
+
+TEST_P(WorldsAnyServer, AWorldArrivesWholeAndManyUrlsResolveInOrder) {
+  WriteFile(Root() + "/alice/worlds/park/1/park.sdf",
+            "<sdf version='1.9'><world name='park'>" + Include(ResourceUrl("alice/models/robot")) +
+                Include(ResourceUrl("alice/models/box/1")) + Include("model://sun") +
+                "</world></sdf>");
+  Publish();
+  RequestOptions options;
+  options.includes = true;
+  options.jobs = 3;
+  const DownloadOutcome world =
+      ResourceRequests(Client()).Download(ResourceUrl("alice/worlds/park"), options);
+  ASSERT_TRUE(world) << world.failure.text;
+  ASSERT_EQ(world.includes.size(), 2u);
+  for (const DownloadOutcome &model : world.includes) EXPECT_TRUE(model) << model.failure.text;
+  std::map<std::string, int> archives;
+  for (const std::string &route : RoutesWith(".zip")) ++archives[route];
+  EXPECT_EQ(archives, (std::map<std::string, int>{{"alice/worlds/park/tip/park.zip", 1},
+                                                  {"alice/models/robot/tip/robot.zip", 1},
+                                                  {"alice/models/box/1/box.zip", 1},
+                                                  {"bob/models/wheel/tip/wheel.zip", 1}}));
+
+  const std::vector<DownloadOutcome> outcomes = ResourceRequests(Client()).FetchResources(
+      {ResourceUrl("bob/worlds/town/1/files/town.sdf"), ResourceUrl("carol/models/gone"),
+       ResourceUrl("alice/models/box/1/files/meshes/box.obj")},
+      2);
+  ASSERT_EQ(outcomes.size(), 3u);
+  EXPECT_EQ(outcomes[0].path, ServerCache() + "/bob/worlds/town/1/town.sdf");
+  EXPECT_EQ(outcomes[1].failure.reason, FailureReason::kNotFound);
+  EXPECT_EQ(outcomes[2].path, ServerCache() + "/alice/models/box/1/meshes/box.obj");
+}
+
+QX_ON_BOTH_BACKENDS(WorldsAnyServer);
+
 }  // namespace
 }  // namespace qx::quarn_tools

@@ -18,7 +18,7 @@ Builds the release quarn into build-bench/ unless --quarn is given.
 """
 import argparse, os, shutil, subprocess, sys, tempfile, time
 
-from benchlib import ROOT, build, write_model
+from benchlib import ROOT, build, stop, write_model
 
 # ../shared/tools beside the checkout (or beside the folder of worktrees
 # that holds it), or QX_WAN_PROXY.
@@ -206,10 +206,7 @@ def main():
                     sys.stdout.flush()
         print("ratio = (curl + unzip time) / quarn time: 1.0 or more is the goal")
     finally:
-        for p in processes:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(work, ignore_errors=True)
+        stop(processes, work)
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ unless --quarn is given.
 """
 import argparse, os, shutil, subprocess, sys, tempfile, time
 
-from benchlib import build, write_model
+from benchlib import build, stop, write_model
 from wan_download import NGINX, certificates, connections, start_nginx, start_proxy, timed
 
 
@@ -130,10 +130,7 @@ def main():
         print("loop / world: %.1f times faster to download the world whole" %
               (rows[1][1] / reference))
     finally:
-        for p in processes:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(work, ignore_errors=True)
+        stop(processes, work)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """What the benchmark scripts share: the release build they run, and the
 models they write into a served repository."""
-import os, subprocess
+import os, shutil, subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("QX_BENCH_BUILD_DIR", os.path.join(ROOT, "build-bench"))
@@ -32,3 +32,12 @@ def write_model(repo, owner, name, meshes):
     for mesh, size in meshes:
         with open(os.path.join(version, "meshes", mesh), "wb") as f:
             f.write(os.urandom(size))
+
+
+def stop(processes, work):
+    """Ends the servers and proxies a benchmark started and removes its
+    work directory."""
+    for p in processes:
+        p.terminate()
+        p.wait()
+    shutil.rmtree(work, ignore_errors=True)

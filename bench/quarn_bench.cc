@@ -8,16 +8,21 @@
 
 #include <zip.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <qx/common/Console.hh>
 #include <qx/quarn_server/RepositoryServer.hh>
 #include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
+#include <qx/quarn_tools/ResourceFetching.hh>
+#include <qx/quarn_tools/ResourceRequests.hh>
 #include <qx/quarn_tools/Zip.hh>
 
 namespace fs = std::filesystem;
@@ -106,6 +111,63 @@ void BM_MatchingModel(benchmark::State &state) {
   state.SetComplexityN(models);
 }
 BENCHMARK(BM_MatchingModel)->Arg(10)->Arg(100)->Arg(1000)->Complexity();
+
+// A cache of `models` models (one version each, a model.config naming its
+// SDF file and no dependency) on one configured server, and the URLs of
+// their newest versions, as a world names them.
+std::vector<std::string> CachedModelUrls(const std::string &cache, int64_t models) {
+  const fs::path server = fs::path(cache) / "localhost%3A8000" / "alice" / "models";
+  std::vector<std::string> urls;
+  for (int64_t i = 0; i < models; ++i) {
+    const std::string name = "m" + std::to_string(i);
+    WriteFile(server / name / "1" / "model.config",
+              "<?xml version='1.0'?><model><name>" + name +
+                  "</name><version>1.0</version><sdf version='1.9'>model.sdf</sdf></model>");
+    WriteFile(server / name / "1" / "model.sdf", "<sdf version='1.9'/>");
+    urls.push_back("https://localhost:8000/1.0/alice/models/" + name);
+  }
+  return urls;
+}
+
+// An offline client configuration for the cache of CachedModelUrls.
+ClientConfig OfflineConfig(const std::string &cache) {
+  ClientConfig config = ConfigFor(cache, "https://localhost:8000");
+  config.MutableServers().back().SetVersion("1.0");
+  config.SetOffline(true);
+  return config;
+}
+
+// FetchResources of `models` cached URLs in one call: every answer from the
+// cache, nothing asked. The goal: 1,000 URLs in at most 5 ms.
+void BM_FetchResourcesCached(benchmark::State &state) {
+  Scratch scratch;
+  const std::vector<std::string> urls = CachedModelUrls(scratch.path, state.range(0));
+  QuarnClient client(OfflineConfig(scratch.path), Rest());
+  const ResourceRequests requests(client);
+  // A cache published a moment ago is read afresh each time (file times are
+  // coarse); a simulator's cache is older than a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  for (auto _ : state) {
+    const std::vector<DownloadOutcome> outcomes = requests.FetchResources(urls, 8);
+    if (outcomes.size() != urls.size() || !outcomes.back()) state.SkipWithError("not cached");
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_FetchResourcesCached)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// What a simulator does today instead: fetchResourceWithClient per URL.
+void BM_FetchResourceOneByOneCached(benchmark::State &state) {
+  Scratch scratch;
+  const std::vector<std::string> urls = CachedModelUrls(scratch.path, state.range(0));
+  QuarnClient client(OfflineConfig(scratch.path), Rest());
+  for (auto _ : state) {
+    for (const std::string &url : urls) {
+      if (fetchResourceWithClient(url, client).empty()) state.SkipWithError("not cached");
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_FetchResourceOneByOneCached)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // Unpacks an archive of `files` files of 64 KiB each.
 void BM_ZipExtract(benchmark::State &state) {

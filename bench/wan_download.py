@@ -18,7 +18,7 @@ Builds the release quarn into build-bench/ unless --quarn is given.
 """
 import argparse, os, shutil, subprocess, sys, tempfile, time
 
-from benchlib import ROOT, build, write_model
+from benchlib import ROOT, build, stop, write_model
 
 def find_proxy():
     """shared/tools/wan_proxy.py beside the checkout, or beside a folder
@@ -29,10 +29,10 @@ def find_proxy():
         candidate = os.path.join(folder, "shared", "tools", "wan_proxy.py")
         if os.path.exists(candidate):
             return candidate
-    sys.exit("needs shared/tools/wan_proxy.py beside the checkout")
+    sys.exit("needs shared/tools/wan_proxy.py beside the checkout (or QX_WAN_PROXY)")
 
 
-PROXY = find_proxy()
+PROXY = os.environ.get("QX_WAN_PROXY") or find_proxy()
 NGINX = "/usr/sbin/nginx"
 
 
@@ -218,10 +218,7 @@ def main():
                     sys.stdout.flush()
         print("ratio = (curl + unzip time) / quarn time: 1.0 or more is the goal")
     finally:
-        for p in processes:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(work, ignore_errors=True)
+        stop(processes, work)
 
 
 if __name__ == "__main__":

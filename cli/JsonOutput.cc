@@ -8,6 +8,8 @@
 #include <qx/common/URI.hh>
 #include <qx/quarn_tools/CommandText.hh>
 
+#include "Failure.hh"
+
 namespace qx::quarn_cli {
 
 namespace {
@@ -103,6 +105,21 @@ Json::Value outcomeTreeJson(const qx::quarn_tools::DownloadOutcome &outcome,
   for (const qx::quarn_tools::DownloadOutcome &dependency : outcome.dependencies)
     record["dependencies"].append(outcomeJson(dependency, dependency.path));
   return record;
+}
+
+Json::Value includesJson(const std::vector<qx::quarn_tools::DownloadOutcome> &includes) {
+  Json::Value records(Json::arrayValue);
+  for (const qx::quarn_tools::DownloadOutcome &model : includes) {
+    Json::Value record = outcomeTreeJson(model, model.path);
+    // The URI as the world's SDF writes it.
+    record["uri"] = model.url;
+    if (!model) {
+      record["error"] = failureText(model.failure, "Download of " + model.url);
+      record["reason"] = qx::quarn_tools::failureReasonName(model.failure.reason);
+    }
+    records.append(record);
+  }
+  return records;
 }
 
 }  // namespace qx::quarn_cli

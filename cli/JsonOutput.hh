@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <qx/quarn_tools/DownloadOutcome.hh>
 #include <qx/quarn_tools/ServerConfig.hh>
@@ -41,6 +42,10 @@ Json::Value outcomeJson(const qx::quarn_tools::DownloadOutcome &outcome, const s
 // every model it needs.
 Json::Value outcomeTreeJson(const qx::quarn_tools::DownloadOutcome &outcome,
                             const std::string &path);
+
+// The records of the models a world includes (outcomeTreeJson), each with
+// "error" and "reason" when it failed.
+Json::Value includesJson(const std::vector<qx::quarn_tools::DownloadOutcome> &includes);
 
 }  // namespace qx::quarn_cli
 

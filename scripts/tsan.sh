@@ -8,8 +8,9 @@
 # HTTP/1.1 and HTTP/2, with cancellation), listings whose pages are asked
 # ahead on threads of their own, saves racing in one cache, processes
 # racing and crashing on one cache (the quarn tool, whose serve command some
-# of them start, and the crash helper are built with TSan as well), and
-# requests by URL from many threads on one object.
+# of them start, and the crash helper are built with TSan as well),
+# requests by URL from many threads on one object, and worlds whose
+# included models and batches of URLs go through the parallel downloads.
 # Extra arguments go to ctest (e.g. --repeat until-fail:5).
 #
 #   scripts/tsan.sh
@@ -29,7 +30,7 @@ tests=(ClientBatchDownloads_TEST RepositoryServerWrites_TEST CacheWriter_TEST St
        CacheProcesses_TEST CacheCrashes_TEST ArchiveStore_TEST FileDelivery_TEST
        ManyClients_TEST RestClientExchange_TEST ServerSafety_TEST PrivateResources_TEST
        RestClient_TEST TransferEngine_TEST DownloadResilience_TEST ModelIter_TEST WorldIter_TEST
-       ResourceRequests_TEST)
+       ResourceRequests_TEST WorldIncludes_TEST)
 helpers=(quarn qx_save_crasher)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_SANITIZE=OFF \

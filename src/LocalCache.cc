@@ -1,5 +1,6 @@
 #include "qx/quarn_tools/LocalCache.hh"
 
+#include <map>
 #include <optional>
 #include <typeinfo>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "CacheLimits.hh"
 #include "CacheNames.hh"
 #include "CacheScan.hh"
+#include "MatchingAtOnce.hh"
 #include "CacheWriter.hh"
 #include "DownloadedArchive.hh"
 #include "FailureNotes.hh"
@@ -43,10 +45,13 @@ namespace fs = qx::common;
 using internal::cache::Found;
 using internal::cache::Only;
 
+using internal::cache::OnlyThese;
+
 // Walks server / owner / kind / name / version (see CacheScan.hh); a server
 // directory that does not exist is warned about.
+template <typename Filter>
 std::vector<Found> scanServer(const std::string &serverDir, const std::string &kind,
-                              const char *marker, const Only &only = {}) {
+                              const char *marker, const Filter &only) {
   if (!fs::isDirectory(serverDir)) {
     qxwarn << "Server directory does not exist [" << serverDir << "]\n";
     return {};
@@ -54,9 +59,11 @@ std::vector<Found> scanServer(const std::string &serverDir, const std::string &k
   return internal::cache::ScanServer(serverDir, kind, marker, only);
 }
 
-// The models cached for `server`, each carrying that server.
-std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &server,
-                              const Only &only = {}) {
+// The models cached for `server` (those `only` admits), each carrying that
+// server.
+template <typename Filter>
+std::vector<Model> scanModelsOf(const ClientConfig &config, const ServerConfig &server,
+                                const Filter &only) {
   std::vector<Model> models;
   const auto dir = internal::cache::ServerDirectory(config.CacheLocation(), server);
   if (!dir) return models;
@@ -72,6 +79,11 @@ std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &se
     models.emplace_back(std::move(record));
   }
   return models;
+}
+
+std::vector<Model> scanModels(const ClientConfig &config, const ServerConfig &server,
+                              const Only &only = {}) {
+  return scanModelsOf(config, server, only);
 }
 
 // The worlds cached for `server`, each carrying that server. A world has
@@ -316,6 +328,54 @@ Model LocalCache::MatchingModel(const ModelIdentifier &id) {
   }
   return candidate;
 }
+
+namespace internal::cache {
+
+std::vector<Model> MatchingModelsAtOnce(const ClientConfig &config,
+                                        const std::vector<ModelIdentifier> &ids) {
+  // The models asked of each server, by the server's URL text.
+  std::map<std::string, std::pair<ServerConfig, OnlyThese>> servers;
+  for (const ModelIdentifier &id : ids) {
+    auto &server = servers[id.Server().Url().Str()];
+    server.first = id.Server();
+    server.second.insert({id.Owner(), id.Name()});
+  }
+  // What one walk per server found, by lower-cased owner and name.
+  std::map<std::string, std::vector<Model>> found;
+  for (const auto &[url, server] : servers) {
+    for (Model &model : scanModelsOf(config, server.first, server.second)) {
+      const ModelIdentifier &id = model.Identification();
+      found[url + "\n" + qx::common::lowercase(id.Owner()) + "\n" +
+            qx::common::lowercase(id.Name())]
+          .push_back(std::move(model));
+    }
+  }
+  // Each answered as MatchingModel answers it.
+  std::vector<Model> matches;
+  matches.reserve(ids.size());
+  for (const ModelIdentifier &id : ids) {
+    Model candidate;
+    unsigned int best = 0;
+    const auto bucket = found.find(id.Server().Url().Str() + "\n" +
+                                   qx::common::lowercase(id.Owner()) + "\n" +
+                                   qx::common::lowercase(id.Name()));
+    if (bucket != found.end()) {
+      for (const Model &model : bucket->second) {
+        const ModelIdentifier other = model.Identification();
+        if (!(other == id)) continue;
+        const Pick picked = pick(other.Version(), id.Version(), best);
+        if (picked == Pick::kNo) continue;
+        candidate = model;
+        best = other.Version();
+        if (picked == Pick::kExact) break;
+      }
+    }
+    matches.push_back(candidate);
+  }
+  return matches;
+}
+
+}  // namespace internal::cache
 
 bool LocalCache::MatchingWorld(WorldIdentifier &id) const {
   if (dataPtr->config == nullptr) return false;

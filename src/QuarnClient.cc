@@ -155,6 +155,12 @@ Result QuarnClient::DownloadModel(const qx::common::URI &url, std::string &path)
   return dataPtr->downloads.DownloadModel(url, path);
 }
 
+DownloadOutcome QuarnClient::DownloadWorldWithModels(WorldIdentifier &id,
+                                                     const std::vector<std::string> &headers,
+                                                     std::size_t jobs) {
+  return dataPtr->requests.DownloadWorldWithModels(id, headers, jobs);
+}
+
 Result QuarnClient::DownloadWorld(const qx::common::URI &url, std::string &path) {
   return dataPtr->downloads.DownloadWorld(url, path);
 }

@@ -8,6 +8,7 @@
 
 #include <qx/common/Console.hh>
 
+#include "MatchingAtOnce.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/ServerConfig.hh"
 #include "support/ArchiveBuilder.hh"
@@ -157,6 +158,41 @@ TEST_F(LocalCacheTest, AModelVersionWithoutModelConfigIsSkipped) {
   EXPECT_FALSE(cache_.MatchingModel(ModelOn(ServerAt(kServerOne), "alice", "box", 2)));
   EXPECT_EQ(Names(cache_.AllModels()),
             std::vector<std::string>{std::string(kServerOne) + " alice/box/1"});
+}
+
+// Requests that resolve many URLs look them up at once, in one walk per
+// server directory: each answer must be the one MatchingModel gives.
+TEST_F(LocalCacheTest, ManyLookupsAtOnceAnswerAsOneByOne) {
+  AddModel(kServerOneDir, "alice", "box", "1");
+  AddModel(kServerOneDir, "alice", "box", "3");
+  AddModel(kServerOneDir, "alice", "box", "4", false);
+  AddModel(kServerOneDir, "Alice", "Big_Box", "2");
+  AddModel(kServerOneDir, "bob", "wheel", "tip");
+  AddModel(kServerOneDir, "bob", "wheel", "7");
+  AddModel(kServerTwoDir, "alice", "box", "9");
+  const std::vector<ModelIdentifier> ids = {
+      ModelOn(ServerAt(kServerOne), "alice", "box", 0),
+      ModelOn(ServerAt(kServerOne), "alice", "box", 1),
+      ModelOn(ServerAt(kServerOne), "alice", "box", 2),
+      ModelOn(ServerAt(kServerOne), "alice", "box", 4),
+      ModelOn(ServerAt(kServerOne), "alice", "big_box", 0),
+      ModelOn(ServerAt(kServerOne), "bob", "wheel", 0),
+      ModelOn(ServerAt(kServerOne), "carol", "box", 0),
+      ModelOn(ServerAt(kServerTwo), "alice", "box", 0),
+      ModelOn(ServerAt(kServerTwo), "alice", "box", 3),
+      ModelOn(ServerAt(kServerOne), "alice", "box", 0),
+  };
+  const std::vector<Model> atOnce = internal::cache::MatchingModelsAtOnce(config_, ids);
+  ASSERT_EQ(atOnce.size(), ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const Model one = cache_.MatchingModel(ids[i]);
+    EXPECT_EQ(static_cast<bool>(atOnce[i]), static_cast<bool>(one)) << i;
+    EXPECT_EQ(atOnce[i].PathToModel(), one.PathToModel()) << i;
+    EXPECT_EQ(atOnce[i].Identification().Version(), one.Identification().Version()) << i;
+  }
+  EXPECT_EQ(atOnce[0].Identification().Version(), 3u);
+  EXPECT_EQ(atOnce[5].Identification().Version(), 7u);
+  EXPECT_EQ(atOnce[7].Identification().Version(), 9u);
 }
 
 TEST_F(LocalCacheTest, ADirectoryThatIsNoVersionNeverShadowsTheNewest) {

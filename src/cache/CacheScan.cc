@@ -15,10 +15,6 @@ namespace {
 
 namespace fs = qx::common;
 
-bool admits(const std::string &wanted, const std::string &directory) {
-  return wanted.empty() || qx::common::lowercase(fs::basename(directory)) == wanted;
-}
-
 // Whether `path` is a directory of the cache: a directory, or a link of a
 // trusted owner (CacheDirectories.hh) to one. Another user's link is not
 // followed: it would make a lookup answer with a tree of that user's choice.
@@ -48,20 +44,24 @@ bool isFinished(const std::string &resource, const std::string &version,
   return !fs::exists(fs::joinPaths(version, ArchiveFileName(qx::common::lowercase(name))));
 }
 
-}  // namespace
-
-std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
-                              const char *marker, const Only &only) {
+// The walk, admitting owner directories and resource directories (by
+// their lower-cased names) as `admitOwner` and `admitResource` say.
+template <typename AdmitOwner, typename AdmitResource>
+std::vector<Found> Scan(const std::string &serverDir, const std::string &kind, const char *marker,
+                        AdmitOwner admitOwner, AdmitResource admitResource) {
   countCacheWalk();
   std::vector<Found> found;
   if (!isCacheDirectory(serverDir)) return found;
   const fs::DirIter end;
   for (fs::DirIter owner(serverDir); owner != end; ++owner) {
     const std::string kindDir = fs::joinPaths(*owner, kind);
-    if (!admits(only.owner, *owner) || !isCacheDirectory(*owner) || !isCacheDirectory(kindDir))
+    const std::string ownerName = qx::common::lowercase(fs::basename(*owner));
+    if (!admitOwner(ownerName) || !isCacheDirectory(*owner) || !isCacheDirectory(kindDir))
       continue;
     for (fs::DirIter resource(kindDir); resource != end; ++resource) {
-      if (!admits(only.name, *resource) || !isCacheDirectory(*resource)) continue;
+      if (!admitResource(ownerName, qx::common::lowercase(fs::basename(*resource))) ||
+          !isCacheDirectory(*resource))
+        continue;
       const std::string name = fs::basename(*resource);
       const std::string resourcePath = fs::absPath(*resource);
       for (fs::DirIter version(resourcePath); version != end; ++version) {
@@ -74,6 +74,29 @@ std::vector<Found> ScanServer(const std::string &serverDir, const std::string &k
     }
   }
   return found;
+}
+
+}  // namespace
+
+std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
+                              const char *marker, const Only &only) {
+  return Scan(
+      serverDir, kind, marker,
+      [&only](const std::string &owner) { return only.owner.empty() || owner == only.owner; },
+      [&only](const std::string &, const std::string &name) {
+        return only.name.empty() || name == only.name;
+      });
+}
+
+std::vector<Found> ScanServer(const std::string &serverDir, const std::string &kind,
+                              const char *marker, const OnlyThese &only) {
+  std::set<std::string> owners;
+  for (const auto &[owner, name] : only) owners.insert(owner);
+  return Scan(
+      serverDir, kind, marker, [&owners](const std::string &owner) { return owners.count(owner) > 0; },
+      [&only](const std::string &owner, const std::string &name) {
+        return only.count({owner, name}) > 0;
+      });
 }
 
 }  // namespace qx::quarn_tools::internal::cache

@@ -290,14 +290,45 @@ void SaveLoop(Downloader &downloads, FetchedLine &line, ModelQueue &queue,
   }
 }
 
-// A fetch thread: fetches models until the queue stops, and hands them on.
-void FetchLoop(Downloader &downloads, ModelQueue &queue, FetchedLine &line) {
+// What the threads of one batch are told: its options, and the models it
+// was given (by unique name), which are downloaded whatever the cache holds.
+struct BatchRules {
+  const ModelBatchOptions &options;
+  std::unordered_set<std::string> given;
+};
+
+// With options.cachedDependencies, a dependency the cache holds: recorded
+// as the cache's, and what it names queued. False when it is to be
+// downloaded.
+bool TakenFromCache(Downloader &downloads, const BatchRules &rules, const ModelIdentifier &id,
+                    ModelQueue &queue, ResultList &results) {
+  if (!rules.options.cachedDependencies || rules.given.count(id.UniqueName()) > 0) return false;
+  ModelTree::Node cached = downloads.CachedNode(id, id.Url().Str());
+  if (cached.outcome.path.empty()) return false;
+  const std::vector<ModelIdentifier> dependencies = cached.dependencies.ids;
+  results.Add(id, std::move(cached));
+  queue.Finish(id, dependencies);
+  return true;
+}
+
+// A fetch thread: fetches models until the queue stops, and hands them on
+// (a dependency the cache may answer is recorded here, without a save).
+void FetchLoop(Downloader &downloads, const BatchRules &rules, ModelQueue &queue,
+               FetchedLine &line, ResultList &results) {
   while (std::optional<ModelIdentifier> id = queue.Take()) {
+    bool cached = false;
+    Result unused;
+    Guarded(*id, [&] { cached = TakenFromCache(downloads, rules, *id, queue, results); }, unused);
+    if (cached) {
+      queue.Fetched(*id);
+      continue;
+    }
     // A fetch that throws leaves a failed FetchedModel, which its worker
     // records as such.
     FetchedModel fetched;
-    Result unused;
-    Guarded(*id, [&] { fetched = downloads.FetchModel(*id, {}); }, unused);
+    const std::vector<std::string> headers =
+        rules.options.headersFor ? rules.options.headersFor(*id) : std::vector<std::string>();
+    Guarded(*id, [&] { fetched = downloads.FetchModel(*id, headers); }, unused);
     queue.Fetched(*id);
     line.Hand(*id, std::move(fetched));
   }
@@ -307,10 +338,10 @@ void FetchLoop(Downloader &downloads, ModelQueue &queue, FetchedLine &line) {
 // cancellation token.
 class BatchCrew {
  public:
-  BatchCrew(Downloader &downloads, const BatchThreads &threads, ModelQueue &queue,
-            FetchedLine &line, ResultList &results)
-      : downloads_(downloads), threads_(threads), queue_(queue), line_(line), results_(results),
-        token_(CurrentCancelToken()) {}
+  BatchCrew(Downloader &downloads, const BatchThreads &threads, const BatchRules &rules,
+            ModelQueue &queue, FetchedLine &line, ResultList &results)
+      : downloads_(downloads), threads_(threads), rules_(rules), queue_(queue), line_(line),
+        results_(results), token_(CurrentCancelToken()) {}
 
   // Starts `jobs` workers. False, with the reason logged, when one cannot be
   // started.
@@ -334,7 +365,8 @@ class BatchCrew {
   bool StartFetches(std::size_t wanted) {
     while (fetchers_.size() < wanted) {
       try {
-        fetchers_.push_back(Start([this] { FetchLoop(downloads_, queue_, line_); }));
+        fetchers_.push_back(
+            Start([this] { FetchLoop(downloads_, rules_, queue_, line_, results_); }));
       } catch (const std::exception &e) {
         if (fetchers_.empty()) {
           qxerr << "Unable to start a download fetch thread: " << e.what() << "\n";
@@ -365,6 +397,7 @@ class BatchCrew {
 
   Downloader &downloads_;
   const BatchThreads &threads_;
+  const BatchRules &rules_;
   ModelQueue &queue_;
   FetchedLine &line_;
   ResultList &results_;
@@ -437,15 +470,18 @@ ClientBatchDownloads::ClientBatchDownloads(Downloader &downloads, BatchThreads t
     : downloads_(downloads), threads_(std::move(threads)) {}
 
 std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelIdentifier> &ids,
-                                                        std::size_t jobs) {
+                                                        std::size_t jobs,
+                                                        const ModelBatchOptions &options) {
   jobs = AtLeastOne(jobs);
+  BatchRules rules{options, {}};
+  for (const ModelIdentifier &id : ids) rules.given.insert(id.UniqueName());
   ModelQueue queue(ids, jobs);
   // Counted before any thread takes a model, so the line does not depend on
   // how fast the threads start.
   const std::size_t queued = queue.Length();
   ResultList results;
   FetchedLine line(jobs);
-  BatchCrew crew(downloads_, threads_, queue, line, results);
+  BatchCrew crew(downloads_, threads_, rules, queue, line, results);
   if (crew.StartWorkers(jobs) &&
       crew.StartFetches(std::max<std::size_t>(1, queue.FetchesWanted()))) {
     qxmsg << "Preparing to download " << queued << " models with " << jobs << " worker threads\n";
@@ -460,8 +496,9 @@ std::vector<BatchDownload> ClientBatchDownloads::Models(const std::vector<ModelI
   return done;
 }
 
-std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<WorldIdentifier> &ids,
-                                                          std::size_t jobs) {
+std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(
+    const std::vector<WorldIdentifier> &ids, std::size_t jobs,
+    const std::function<std::vector<std::string>(const WorldIdentifier &id)> &headersFor) {
   jobs = AtLeastOne(jobs);
   qxmsg << "Using " << jobs << " jobs to download collection of " << ids.size() << " items\n";
   const CancelToken token = CurrentCancelToken();
@@ -479,12 +516,13 @@ std::vector<DownloadOutcome> ClientBatchDownloads::Worlds(const std::vector<Worl
     while (window.Size() >= jobs || window.Holds(id.UniqueName())) window.Collect();
     std::this_thread::sleep_for(kLaunchPause);
     DownloadOutcome *slot = &outcomes[i];
+    const std::vector<std::string> headers = headersFor ? headersFor(id) : std::vector<std::string>();
     try {
-      window.Add(id.UniqueName(), threads_.startTask([this, id, slot, token]() -> Result {
+      window.Add(id.UniqueName(), threads_.startTask([this, id, slot, token, headers]() -> Result {
         const CancelScope scope(token);
         try {
           WorldIdentifier copy(id);
-          *slot = downloads_.WorldOutcome(copy, {}, id.Url().Str());
+          *slot = downloads_.WorldOutcome(copy, headers, id.Url().Str());
           return slot->result;
         } catch (const std::exception &e) {
           qxerr << "Download of world [" << id.UniqueName() << "] failed: " << e.what() << "\n";

@@ -13,6 +13,8 @@
 #define QX_QUARN_TOOLS_SRC_CLIENTBATCHDOWNLOADS_HH_
 
 #include <cstddef>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "BatchThreads.hh"
@@ -31,16 +33,30 @@ struct BatchDownload {
   ModelTree::Node made;
 };
 
+// How a model batch treats what it meets. The defaults are those of
+// QuarnClient::DownloadModels.
+struct ModelBatchOptions {
+  // The header lines of the request of a model; none when empty.
+  std::function<std::vector<std::string>(const ModelIdentifier &id)> headersFor;
+  // A dependency the cache holds is taken from it (with what it names) and
+  // not downloaded again; the models given are downloaded in any case.
+  bool cachedDependencies = false;
+};
+
 class ClientBatchDownloads {
  public:
   ClientBatchDownloads(Downloader &downloads, BatchThreads threads = BatchThreads());
 
   // QuarnClient::DownloadModels: one record per download, in the order
-  // they finished.
-  std::vector<BatchDownload> Models(const std::vector<ModelIdentifier> &ids, std::size_t jobs);
+  // they finished (a dependency taken from the cache has a record too).
+  std::vector<BatchDownload> Models(const std::vector<ModelIdentifier> &ids, std::size_t jobs,
+                                    const ModelBatchOptions &options = {});
   // QuarnClient::DownloadWorlds: one outcome per world, in the order given
-  // (a world whose download was never started failed, kOther).
-  std::vector<DownloadOutcome> Worlds(const std::vector<WorldIdentifier> &ids, std::size_t jobs);
+  // (a world whose download was never started failed, kOther); the header
+  // lines of each request from `headersFor` (none when empty).
+  std::vector<DownloadOutcome> Worlds(
+      const std::vector<WorldIdentifier> &ids, std::size_t jobs,
+      const std::function<std::vector<std::string>(const WorldIdentifier &id)> &headersFor = {});
 
  private:
   Downloader &downloads_;

@@ -1,6 +1,7 @@
 #include "Downloader.hh"
 
 #include <chrono>
+#include <typeinfo>
 #include <memory>
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
@@ -12,6 +13,7 @@
 #include "DownloadedArchive.hh"
 #include "FailureNotes.hh"
 #include "FileSystem.hh"
+#include "MatchingAtOnce.hh"
 #include "MetadataFiles.hh"
 #include "Outcomes.hh"
 #include "ProgressCounters.hh"
@@ -222,9 +224,12 @@ ModelTree::Node Downloader::SaveFetchedNode(FetchedModel &fetched, const std::st
 }
 
 Downloader::ModelVersion Downloader::CachedVersion(const ModelIdentifier &id) {
+  return VersionOf(cache_->MatchingModel(id), id);
+}
+
+Downloader::ModelVersion Downloader::VersionOf(const Model &cached, const ModelIdentifier &id) {
   ModelVersion version;
   version.result = Result(FETCH_DONE);
-  const Model cached = cache_->MatchingModel(id);
   if (!cached) return version;
   version.delivered = cached.Identification();
   version.path = cached.PathToModel();
@@ -292,14 +297,7 @@ DownloadOutcome Downloader::ModelOutcome(const ModelIdentifier &id,
   DownloadOutcome outcome = TreeOutcome(id, tree);
   if (result || !outcome.result) return outcome;
   // A dependency failed: so did the model that needs it.
-  for (const DownloadOutcome &dependency : outcome.dependencies) {
-    if (dependency.result || dependency.result.Type() == FETCH_MISSING) continue;
-    outcome.result = result;
-    outcome.failure = dependency.failure;
-    outcome.failure.text =
-        "its dependency " + dependency.url + " failed: " + dependency.failure.text;
-    break;
-  }
+  FailOnFailedDependency(outcome, &result);
   return outcome;
 }
 
@@ -354,8 +352,28 @@ Result Downloader::DownloadModelTree(const ModelIdentifier &id, const std::strin
 }
 
 ModelTree::Node Downloader::CachedNode(const ModelIdentifier &id, const std::string &url) {
+  return NodeOf(CachedVersion(id), id, url);
+}
+
+std::vector<ModelTree::Node> Downloader::CachedNodes(const std::vector<ModelIdentifier> &ids,
+                                                     const std::vector<std::string> &urls) {
+  std::vector<ModelTree::Node> nodes;
+  nodes.reserve(ids.size());
+  // An application's cache answers its own lookups, one by one.
+  const LocalCache &cache = *cache_;
+  if (typeid(cache) != typeid(LocalCache)) {
+    for (std::size_t i = 0; i < ids.size(); ++i) nodes.push_back(CachedNode(ids[i], urls[i]));
+    return nodes;
+  }
+  const std::vector<Model> found = cache::MatchingModelsAtOnce(config_, ids);
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    nodes.push_back(NodeOf(VersionOf(found[i], ids[i]), ids[i], urls[i]));
+  return nodes;
+}
+
+ModelTree::Node Downloader::NodeOf(ModelVersion cached, const ModelIdentifier &id,
+                                   const std::string &url) {
   ModelTree::Node node;
-  ModelVersion cached = CachedVersion(id);
   if (cached.path.empty()) {
     node.outcome = MissingModel(id, url);
     return node;
@@ -370,7 +388,11 @@ ModelTree::Node Downloader::CachedNode(const ModelIdentifier &id, const std::str
 }
 
 DownloadOutcome Downloader::CachedModelOutcome(const ModelIdentifier &id, const std::string &url) {
-  ModelTree::Node node = CachedNode(id, url);
+  return CachedModelOutcome(id, url, CachedNode(id, url));
+}
+
+DownloadOutcome Downloader::CachedModelOutcome(const ModelIdentifier &id, const std::string &url,
+                                               ModelTree::Node node) {
   if (node.outcome.path.empty()) {
     DownloadOutcome outcome = OutcomeNaming(ResourceKind::kModel, id, url);
     Fail(outcome, Result(FETCH_FAILED), FailureReason::kNotFound, url + " is not in the cache");

@@ -83,6 +83,13 @@ class Downloader {
   // What the cache holds of a model as a node of a tree: FETCH_CACHED with
   // the dependencies it names, or missing (FETCH_MISSING).
   ModelTree::Node CachedNode(const ModelIdentifier &id, const std::string &url);
+  // The same for many models at once: with the library's own cache, one
+  // walk over each server directory for them all.
+  std::vector<ModelTree::Node> CachedNodes(const std::vector<ModelIdentifier> &ids,
+                                           const std::vector<std::string> &urls);
+  // CachedModelOutcome of the node CachedNode gave for `id`.
+  DownloadOutcome CachedModelOutcome(const ModelIdentifier &id, const std::string &url,
+                                     ModelTree::Node node);
 
   // ---- What QuarnClient offers ----
   // A model and, depth first, every dependency not yet cached.
@@ -131,6 +138,10 @@ class Downloader {
   ModelVersion Save(FetchedModel &fetched);
   // What the cache holds of `id`, looked up, and what its metadata names.
   ModelVersion CachedVersion(const ModelIdentifier &id);
+  // The same of `cached`, what the lookup of `id` found.
+  ModelVersion VersionOf(const Model &cached, const ModelIdentifier &id);
+  // The node of what the lookup of `id` (asked as `url`) found.
+  ModelTree::Node NodeOf(ModelVersion cached, const ModelIdentifier &id, const std::string &url);
   // The dependencies `metadata` names, as identifiers of model `id`.
   Dependencies DependenciesIn(const qx::msgs::QuarnMetadata &metadata,
                               const ModelIdentifier &id) const;

@@ -32,6 +32,10 @@ class ModelTree {
     Dependencies dependencies;
   };
 
+  // How a model asked as `id` is told apart: its unique name and version
+  // text.
+  static std::string Key(const ModelIdentifier &id);
+
   // The node of the model asked as `id`; null when it has none.
   const Node *Find(const ModelIdentifier &id) const;
   void Add(const ModelIdentifier &id, Node node);
@@ -46,7 +50,6 @@ class ModelTree {
   std::vector<DownloadOutcome> DependenciesOf(const ModelIdentifier &top) const;
 
  private:
-  static std::string Key(const ModelIdentifier &id);
   void Expand(const std::vector<ModelIdentifier> &ids,
               std::vector<std::pair<ModelIdentifier, std::string>> &found,
               std::vector<std::string> &expanding) const;

@@ -59,4 +59,15 @@ void Fail(DownloadOutcome &outcome, const Result &result, FailureReason reason,
   outcome.failure.text = text;
 }
 
+void FailOnFailedDependency(DownloadOutcome &outcome, const Result *result) {
+  for (const DownloadOutcome &dependency : outcome.dependencies) {
+    if (dependency.result || dependency.result.Type() == FETCH_MISSING) continue;
+    outcome.result = result != nullptr ? *result : dependency.result;
+    outcome.failure = dependency.failure;
+    outcome.failure.text =
+        "its dependency " + dependency.url + " failed: " + dependency.failure.text;
+    return;
+  }
+}
+
 }  // namespace qx::quarn_tools::internal

@@ -29,6 +29,11 @@ DownloadFailure FailureOf(const FailureNotes &notes, const Result &result);
 void Fail(DownloadOutcome &outcome, const Result &result, FailureReason reason,
           const std::string &text);
 
+// A model whose dependency failed (not merely missing) failed too: the
+// first such dependency fails `outcome`, with `result` when given, else
+// the dependency's own result. Nothing else changes.
+void FailOnFailedDependency(DownloadOutcome &outcome, const Result *result = nullptr);
+
 }  // namespace qx::quarn_tools::internal
 
 #endif  // QX_QUARN_TOOLS_SRC_OUTCOMES_HH_

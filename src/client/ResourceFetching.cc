@@ -21,6 +21,23 @@ std::string fetchResourceWithClient(const std::string &url, QuarnClient &client)
   return outcome ? outcome.path : std::string();
 }
 
+std::vector<std::string> fetchResources(const std::vector<std::string> &urls, std::size_t jobs) {
+  QuarnClient client;
+  return fetchResourcesWithClient(urls, client, jobs);
+}
+
+std::vector<std::string> fetchResourcesWithClient(const std::vector<std::string> &urls,
+                                                  QuarnClient &client, std::size_t jobs) {
+  RequestOptions options;
+  // As fetchResourceWithClient: a cached model is the answer.
+  options.requireCachedDependencies = false;
+  std::vector<std::string> paths;
+  paths.reserve(urls.size());
+  for (const DownloadOutcome &outcome : ResourceRequests(client).FetchResources(urls, jobs, options))
+    paths.push_back(outcome ? outcome.path : std::string());
+  return paths;
+}
+
 std::string sdfFromPath(const std::string &directory) {
   qx::msgs::QuarnMetadata metadata;
   const internal::MetadataSource source = internal::ReadResourceMetadata(directory, metadata);

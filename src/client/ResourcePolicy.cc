@@ -1,23 +1,24 @@
 #include "ResourcePolicy.hh"
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <optional>
 #include <qx/common/Console.hh>
 #include <qx/common/Filesystem.hh>
 #include <qx/common/URI.hh>
 
 #include "ClientCachedLookups.hh"
+#include "ModelTree.hh"
 #include "Outcomes.hh"
 #include "Routes.hh"
 
 namespace qx::quarn_tools::internal {
 
 namespace {
-
-bool MissesDependencies(const DownloadOutcome &outcome) {
-  return std::any_of(outcome.dependencies.begin(), outcome.dependencies.end(),
-                     [](const DownloadOutcome &d) { return d.result.Type() == FETCH_MISSING; });
-}
 
 // A request the URL cannot take.
 DownloadOutcome InvalidUrl(const std::string &url, ResourceKind kind, const std::string &why) {
@@ -30,6 +31,17 @@ DownloadOutcome InvalidUrl(const std::string &url, ResourceKind kind, const std:
 
 // "owner/name", as people name a resource.
 std::string OwnerName(const DownloadOutcome &outcome) { return outcome.owner + "/" + outcome.name; }
+
+// How a world asked for is told apart: its unique name and version text.
+std::string WorldKey(const WorldIdentifier &id) { return id.UniqueName() + "/" + id.VersionStr(); }
+
+// Whether `resource`, the cached resource of a file URL, lacks the file.
+bool LacksCachedFile(const DownloadOutcome &resource, const ResourceTarget &target) {
+  if (!resource || !resource.fromCache) return false;
+  const std::optional<std::string> path =
+      FileInVersion(resource.path, target.file, target.kind == ResourceKind::kModelFile);
+  return !path || !qx::common::exists(*path);
+}
 
 }  // namespace
 
@@ -47,7 +59,12 @@ std::string ResourceUrlOf(const std::string &fileUrl, const std::string &filePat
 ResourcePolicy::ResourcePolicy(const ClientConfig &config, const ResourceUrls &urls,
                                Downloader &downloads, const ClientListings &listings,
                                ClientBatchDownloads &batches)
-    : config_(config), urls_(urls), downloads_(downloads), listings_(listings), batches_(batches) {}
+    : config_(config),
+      urls_(urls),
+      downloads_(downloads),
+      listings_(listings),
+      batches_(batches),
+      resolver_(config, urls, downloads, batches) {}
 
 ResourceTarget ResourcePolicy::Classify(const std::string &url) const {
   const qx::common::URI uri(url, false);
@@ -96,21 +113,10 @@ DownloadOutcome ResourcePolicy::Download(const std::string &url, const RequestOp
 
 DownloadOutcome ResourcePolicy::Model(const ModelIdentifier &id, const std::string &url,
                                       const RequestOptions &options, bool reuse) {
-  const bool offline = config_.Offline();
-  if (reuse || offline) {
-    DownloadOutcome cached = downloads_.CachedModelOutcome(id, url);
-    if (cached && (!options.requireCachedDependencies || !MissesDependencies(cached)))
-      return cached;
-    if (cached && offline) {
-      for (const DownloadOutcome &dependency : cached.dependencies) {
-        if (dependency.result.Type() != FETCH_MISSING) continue;
-        Fail(cached, Result(FETCH_FAILED), FailureReason::kOffline,
-             "offline: dependency " + OwnerName(dependency) + " of " + OwnerName(cached) +
-                 " is not in the cache");
-        break;
-      }
-      return cached;
-    }
+  if (reuse || config_.Offline()) {
+    std::optional<DownloadOutcome> cached =
+        resolver_.FromCache(id, url, options.requireCachedDependencies);
+    if (cached) return std::move(*cached);
   }
   return downloads_.ModelOutcome(id, options.headers, url);
 }
@@ -119,10 +125,16 @@ DownloadOutcome ResourcePolicy::World(const WorldIdentifier &id, const std::stri
                                       const RequestOptions &options, bool reuse) {
   if (reuse || config_.Offline()) {
     DownloadOutcome cached = downloads_.CachedWorldOutcome(id, url);
-    if (cached) return cached;
+    if (cached) return WithIncludes(std::move(cached), id, options);
   }
   WorldIdentifier asked(id);
-  return downloads_.WorldOutcome(asked, options.headers, url);
+  return WithIncludes(downloads_.WorldOutcome(asked, options.headers, url), id, options);
+}
+
+DownloadOutcome ResourcePolicy::WithIncludes(DownloadOutcome world, const WorldIdentifier &id,
+                                             const RequestOptions &options) {
+  if (options.includes) resolver_.AddIncludes(world, options.jobs, {options.headers, {id.Server()}});
+  return world;
 }
 
 DownloadOutcome ResourcePolicy::File(const ResourceTarget &target, const std::string &url,
@@ -135,30 +147,38 @@ DownloadOutcome ResourcePolicy::File(const ResourceTarget &target, const std::st
                       "the file path [" + target.file + "] does not name a file of the resource");
   }
   const std::string resourceUrl = ResourceUrlOf(url, target.file);
+  // A file needs its resource, not what a world includes.
+  RequestOptions resourceOptions = options;
+  resourceOptions.includes = false;
   const auto obtain = [&](bool reuse) {
-    return model ? Model(target.model, resourceUrl, options, reuse)
-                 : World(target.world, resourceUrl, options, reuse);
+    return model ? Model(target.model, resourceUrl, resourceOptions, reuse)
+                 : World(target.world, resourceUrl, resourceOptions, reuse);
   };
   DownloadOutcome outcome = obtain(true);
-  std::string path = outcome ? *FileInVersion(outcome.path, target.file, model) : "";
   // A cached version without the file: the server's copy may have it.
-  if (outcome && outcome.fromCache && !qx::common::exists(path) && !config_.Offline()) {
-    outcome = obtain(false);
-    path = outcome ? *FileInVersion(outcome.path, target.file, model) : "";
-  }
-  outcome.kind = target.kind;
+  if (LacksCachedFile(outcome, target) && !config_.Offline()) outcome = obtain(false);
+  return FileOutcome(std::move(outcome), target.kind, url, target.file);
+}
+
+DownloadOutcome FileOutcome(DownloadOutcome resource, ResourceKind kind, const std::string &url,
+                            const std::string &file) {
+  DownloadOutcome outcome = std::move(resource);
+  const std::optional<std::string> path =
+      outcome ? FileInVersion(outcome.path, file, kind == ResourceKind::kModelFile)
+              : std::nullopt;
+  outcome.kind = kind;
   outcome.url = url;
-  outcome.file = target.file;
+  outcome.file = file;
   outcome.resourcePath = outcome.path;
   outcome.path.clear();
   if (!outcome) return outcome;
-  if (!qx::common::exists(path)) {
+  if (!path || !qx::common::exists(*path)) {
     Fail(outcome, Result(FETCH_FAILED), FailureReason::kNotFound,
-         "the file [" + target.file + "] is not part of version " +
-             std::to_string(outcome.version) + " of " + OwnerName(outcome));
+         "the file [" + file + "] is not part of version " + std::to_string(outcome.version) +
+             " of " + OwnerName(outcome));
     return outcome;
   }
-  outcome.path = path;
+  outcome.path = *path;
   return outcome;
 }
 
@@ -255,6 +275,170 @@ void ResourcePolicy::DownloadMembers(const std::vector<ModelIdentifier> &models,
                            std::to_string(downloaded.size() + notStarted + worldOutcomes.size()) +
                            " downloads of collection [" + outcome.name + "] did not succeed";
   }
+}
+
+std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<std::string> &urls,
+                                                            std::size_t jobs,
+                                                            const RequestOptions &options) {
+  RequestOptions each = options;
+  each.jobs = jobs;
+  const bool offline = config_.Offline();
+  // What each URL names, and the resource it needs (the URL itself, or for
+  // a file the URL of its resource); an answer where the URL settles it.
+  struct Asked {
+    // What it names, and the key of that resource (ModelTree::Key,
+    // WorldKey), as remembered.
+    std::shared_ptr<const Named> named;
+    std::string resourceUrl;
+    std::optional<DownloadOutcome> answer;
+    const ResourceTarget &target() const { return named->first; }
+    const std::string &key() const { return named->second; }
+  };
+  std::vector<Asked> asked(urls.size());
+  std::vector<ModelRequest> models;
+  CallerHeaders headers{options.headers, {}};
+  const std::string binding = Binding();
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    Asked &one = asked[i];
+    one.named = Remembered(urls[i], binding);
+    one.resourceUrl = urls[i];
+    const ResourceKind kind = one.target().kind;
+    const bool file = kind == ResourceKind::kModelFile || kind == ResourceKind::kWorldFile;
+    if (file && !FileInVersion("", one.target().file, kind == ResourceKind::kModelFile)) {
+      one.answer = InvalidUrl(urls[i], kind,
+                              "the file path [" + one.target().file +
+                                  "] does not name a file of the resource");
+      continue;
+    }
+    if (file) one.resourceUrl = ResourceUrlOf(urls[i], one.target().file);
+    if (kind == ResourceKind::kModel || kind == ResourceKind::kModelFile) {
+      models.push_back(
+          {one.target().model, one.resourceUrl, options.requireCachedDependencies, one.key()});
+      if (!options.headers.empty()) headers.asked.push_back(one.target().model.Server());
+    } else if (kind == ResourceKind::kWorld || kind == ResourceKind::kWorldFile) {
+      if (!options.headers.empty()) headers.asked.push_back(one.target().world.Server());
+    } else {
+      one.answer = InvalidUrl(urls[i], kind, "fetch takes the URL of a model, world or file");
+    }
+  }
+
+  // Worlds: each once, from the cache, else all in one parallel batch.
+  std::map<std::string, DownloadOutcome> worlds;
+  std::vector<WorldIdentifier> missingWorlds;
+  for (const Asked &one : asked) {
+    const WorldIdentifier &id = one.target().world;
+    const bool world = one.target().kind == ResourceKind::kWorld ||
+                       one.target().kind == ResourceKind::kWorldFile;
+    if (one.answer || !world || worlds.count(one.key()) > 0) continue;
+    DownloadOutcome cached = downloads_.CachedWorldOutcome(id, one.resourceUrl);
+    if (cached || offline) {
+      // Offline, the road refuses what the cache lacks, in its own words.
+      WorldIdentifier refused(id);
+      worlds.emplace(one.key(), cached ? std::move(cached)
+                                          : downloads_.WorldOutcome(refused, {}, one.resourceUrl));
+    } else {
+      worlds.emplace(one.key(), DownloadOutcome());
+      missingWorlds.push_back(id);
+    }
+  }
+  if (!missingWorlds.empty()) {
+    const std::vector<DownloadOutcome> downloaded =
+        batches_.Worlds(missingWorlds, jobs, [&headers](const WorldIdentifier &id) {
+          return headers.For(id.Server());
+        });
+    for (std::size_t i = 0; i < missingWorlds.size(); ++i)
+      worlds[WorldKey(missingWorlds[i])] = downloaded[i];
+  }
+
+  // Models: those asked for, and what the worlds asked for include, all at
+  // once.
+  std::map<std::string, std::vector<ModelRequest>> includes;
+  for (const Asked &one : asked) {
+    if (one.answer || one.target().kind != ResourceKind::kWorld || !options.includes) continue;
+    const std::string &key = one.key();
+    if (includes.count(key) > 0) continue;
+    includes[key] = resolver_.Includes(worlds.at(key));
+    models.insert(models.end(), includes[key].begin(), includes[key].end());
+  }
+  std::vector<DownloadOutcome> resolved = resolver_.Resolve(models, jobs, headers);
+  std::unordered_map<std::string, DownloadOutcome> modelOutcomes;
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const std::string key = models[i].key.empty() ? ModelTree::Key(models[i].id) : models[i].key;
+    modelOutcomes.emplace(key, std::move(resolved[i]));
+  }
+
+  // One answer per URL, in order.
+  std::vector<DownloadOutcome> outcomes;
+  outcomes.reserve(urls.size());
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    const Asked &one = asked[i];
+    if (one.answer) {
+      outcomes.push_back(*one.answer);
+      continue;
+    }
+    const ResourceKind kind = one.target().kind;
+    const bool model = kind == ResourceKind::kModel || kind == ResourceKind::kModelFile;
+    DownloadOutcome resource = model ? modelOutcomes.at(one.key()) : worlds.at(one.key());
+    resource.url = one.resourceUrl;
+    if (kind == ResourceKind::kWorld && options.includes) {
+      std::vector<DownloadOutcome> included;
+      for (const ModelRequest &request : includes.at(one.key())) {
+        included.push_back(modelOutcomes.at(request.key));
+        included.back().url = request.url;
+      }
+      ModelResolver::AttachIncludes(resource, std::move(included));
+    }
+    if (kind == ResourceKind::kModel || kind == ResourceKind::kWorld)
+      outcomes.push_back(std::move(resource));
+    else if (LacksCachedFile(resource, one.target()) && !offline)
+      outcomes.push_back(File(one.target(), urls[i], each));
+    else
+      outcomes.push_back(FileOutcome(std::move(resource), kind, urls[i], one.target().file));
+  }
+  return outcomes;
+}
+
+std::string ResourcePolicy::Binding() const {
+  std::string binding = config_.CacheLocation() + "\n";
+  for (const ServerConfig &server : config_.Servers()) binding += server.AsString() + "\n";
+  return binding;
+}
+
+std::shared_ptr<const ResourcePolicy::Named> ResourcePolicy::Remembered(
+    const std::string &url, const std::string &boundTo) {
+  {
+    std::lock_guard<std::mutex> lock(targetsMutex_);
+    if (boundTo != boundTo_) {
+      // Another configuration: what URLs named, and what the cache said,
+      // may be different now.
+      targets_.clear();
+      resolver_.Forget();
+      boundTo_ = boundTo;
+    }
+    const auto found = targets_.find(url);
+    if (found != targets_.end()) return found->second;
+  }
+  auto target = std::make_shared<Named>();
+  target->first = Classify(url);
+  const ResourceKind kind = target->first.kind;
+  if (kind == ResourceKind::kModel || kind == ResourceKind::kModelFile)
+    target->second = ModelTree::Key(target->first.model);
+  else if (kind == ResourceKind::kWorld || kind == ResourceKind::kWorldFile)
+    target->second = WorldKey(target->first.world);
+  std::lock_guard<std::mutex> lock(targetsMutex_);
+  // Not worth a search past this many: start over.
+  if (targets_.size() >= 100000) targets_.clear();
+  if (boundTo == boundTo_) targets_.emplace(url, target);
+  return target;
+}
+
+DownloadOutcome ResourcePolicy::DownloadWorldWithModels(WorldIdentifier &id,
+                                                        const std::vector<std::string> &headers,
+                                                        std::size_t jobs) {
+  const ServerConfig asked = id.Server();
+  DownloadOutcome world = downloads_.WorldOutcome(id, headers, id.Url().Str());
+  resolver_.AddIncludes(world, jobs, {headers, {asked}});
+  return world;
 }
 
 }  // namespace qx::quarn_tools::internal

@@ -11,12 +11,17 @@
 #define QX_QUARN_TOOLS_SRC_RESOURCEPOLICY_HH_
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ClientBatchDownloads.hh"
 #include "ClientListings.hh"
 #include "Downloader.hh"
+#include "ModelResolver.hh"
 #include "ResourceUrls.hh"
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
@@ -36,6 +41,13 @@ class ResourcePolicy {
   // As ResourceRequests::Fetch and Download.
   DownloadOutcome Fetch(const std::string &url, const RequestOptions &options);
   DownloadOutcome Download(const std::string &url, const RequestOptions &options);
+  // As ResourceRequests::FetchResources.
+  std::vector<DownloadOutcome> FetchResources(const std::vector<std::string> &urls,
+                                              std::size_t jobs, const RequestOptions &options);
+  // As QuarnClient::DownloadWorldWithModels.
+  DownloadOutcome DownloadWorldWithModels(WorldIdentifier &id,
+                                          const std::vector<std::string> &headers,
+                                          std::size_t jobs);
 
  private:
   // A model or world: the cache's when `reuse` (or offline) allows and it
@@ -44,6 +56,9 @@ class ResourcePolicy {
                         const RequestOptions &options, bool reuse);
   DownloadOutcome World(const WorldIdentifier &id, const std::string &url,
                         const RequestOptions &options, bool reuse);
+  // A world's outcome with its includes, when the options ask for them.
+  DownloadOutcome WithIncludes(DownloadOutcome world, const WorldIdentifier &id,
+                               const RequestOptions &options);
   // The resource of a file URL, then the file in it.
   DownloadOutcome File(const ResourceTarget &target, const std::string &url,
                        const RequestOptions &options);
@@ -61,7 +76,25 @@ class ResourcePolicy {
   Downloader &downloads_;
   const ClientListings &listings_;
   ClientBatchDownloads &batches_;
+  ModelResolver resolver_;
+
+  // What URLs named, kept for FetchResources while the configuration is
+  // the one they were bound under (`boundTo_`, its servers and cache).
+  // What a URL names, with the key of that resource (ModelTree::Key, or
+  // the same of a world).
+  using Named = std::pair<ResourceTarget, std::string>;
+  std::shared_ptr<const Named> Remembered(const std::string &url, const std::string &boundTo);
+  std::string Binding() const;
+  std::mutex targetsMutex_;
+  std::string boundTo_;
+  std::unordered_map<std::string, std::shared_ptr<const Named>> targets_;
 };
+
+// The outcome of a file URL (`url`, naming `file`) made of the outcome of
+// its resource: the file's path when the version holds it, else a failure
+// (kNotFound).
+DownloadOutcome FileOutcome(DownloadOutcome resource, ResourceKind kind, const std::string &url,
+                            const std::string &file);
 
 // The URL of the resource a file URL points into: the text up to the end
 // of its version part, without the slashes, the word "files" and the file

@@ -20,4 +20,10 @@ DownloadOutcome ResourceRequests::Download(const std::string &url,
   return client_.dataPtr->requests.Download(url, options);
 }
 
+std::vector<DownloadOutcome> ResourceRequests::FetchResources(const std::vector<std::string> &urls,
+                                                              std::size_t jobs,
+                                                              const RequestOptions &options) const {
+  return client_.dataPtr->requests.FetchResources(urls, jobs, options);
+}
+
 }  // namespace qx::quarn_tools

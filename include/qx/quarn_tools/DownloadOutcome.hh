@@ -122,6 +122,11 @@ struct QX_QUARN_TOOLS_VISIBLE DownloadOutcome {
   std::vector<DownloadOutcome> dependencies;
   // For a collection: one outcome per member, models first.
   std::vector<DownloadOutcome> members;
+  // For a world asked with its includes (RequestOptions::includes): one
+  // outcome per model its SDF files include by URL, each once, in the order
+  // first named, each with its own dependencies. A failed include fails the
+  // world's outcome (the world itself stays in the cache, with `path`).
+  std::vector<DownloadOutcome> includes;
 
   explicit operator bool() const { return static_cast<bool>(result); }
 };

@@ -24,6 +24,7 @@
 
 #include "qx/quarn_tools/ClientConfig.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
+#include "qx/quarn_tools/DownloadOutcome.hh"
 #include "qx/quarn_tools/Export.hh"
 #include "qx/quarn_tools/ModelIdentifier.hh"
 #include "qx/quarn_tools/ModelIter.hh"
@@ -122,6 +123,15 @@ class QX_QUARN_TOOLS_VISIBLE QuarnClient {
   // A world; `id` receives the delivered version and its local path.
   Result DownloadWorld(WorldIdentifier &id);
   Result DownloadWorld(WorldIdentifier &id, const std::vector<std::string> &headers);
+  // A world as DownloadWorld downloads it, then every model its SDF files
+  // include by URL (with what each needs) that the cache lacks, `jobs`
+  // downloads at a time (0 counts as 1); `id` receives the delivered
+  // version and its local path. The outcome carries the included models
+  // (DownloadOutcome::includes, each once); one that fails fails the
+  // outcome, the others kept.
+  DownloadOutcome DownloadWorldWithModels(WorldIdentifier &id,
+                                          const std::vector<std::string> &headers = {},
+                                          std::size_t jobs = 2);
   // By URL; `path` receives the cached version directory on success.
   Result DownloadModel(const qx::common::URI &url, std::string &path);
   Result DownloadWorld(const qx::common::URI &url, std::string &path);

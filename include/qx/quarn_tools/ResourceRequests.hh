@@ -50,8 +50,15 @@ struct RequestOptions {
   // Collections: "model" or "world" for that kind of member only; empty for
   // both.
   std::string collectionKind;
-  // Collections: parallel downloads (0 counts as 1).
+  // Collections, and the models a world includes: parallel downloads (0
+  // counts as 1).
   std::size_t jobs = 2;
+  // Worlds: also every model the world's SDF files include by URL (an
+  // <include><uri> that is a model URL of a repository, on any server),
+  // with what each needs, so the world loads offline; their outcomes in
+  // DownloadOutcome::includes. A world from the cache counts only with all
+  // of them cached.
+  bool includes = false;
 };
 
 class QX_QUARN_TOOLS_VISIBLE ResourceRequests {
@@ -75,6 +82,16 @@ class QX_QUARN_TOOLS_VISIBLE ResourceRequests {
   // options.force); without a version the server says which is the newest.
   // A file URL fails with kInvalidUrl.
   DownloadOutcome Download(const std::string &url, const RequestOptions &options = {}) const;
+
+  // Many URLs at once, as a simulator resolves what it loads: each as Fetch
+  // would, from the cache when it is there, the rest downloaded `jobs` at a
+  // time (0 counts as 1; `jobs` takes the place of options.jobs). One
+  // outcome per URL, in the order given; a resource asked for twice, or
+  // needed by two of them, is downloaded once. Offline, every URL the cache
+  // cannot answer fails with kOffline.
+  std::vector<DownloadOutcome> FetchResources(const std::vector<std::string> &urls,
+                                              std::size_t jobs = 8,
+                                              const RequestOptions &options = {}) const;
 
  private:
   QuarnClient &client_;

@@ -32,7 +32,7 @@ import argparse, os, shutil, statistics, subprocess, sys, tempfile, time
 
 from benchlib import build, stop, write_model
 from wan_download import NGINX, certificates, start_proxy
-from wan_multiplex import connections, start_nginx
+from wan_multiplex import connections, load_average, start_nginx
 
 
 def write_models(repo, count, prefix):
@@ -54,11 +54,6 @@ def write_world(repo, base, names):
     with open(os.path.join(version, "yard.sdf"), "w") as f:
         f.write("<?xml version='1.0'?>\n<sdf version='1.9'>\n  <world name='yard'>\n%s"
                 "  </world>\n</sdf>\n" % includes)
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
 
 
 def run(quarn, argv_list, work, ca, log):

@@ -3,6 +3,9 @@
 // unpacking an archive, and downloading a model from a repository server on
 // loopback; and how long our server takes to answer for a version of many
 // files whose archive is built.
+//
+// FetchResources of 1,000 cached URLs (goal: at most 5 ms), one command:
+//   bash bench/run.sh --benchmark_filter=FetchResource --benchmark_repetitions=3
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 

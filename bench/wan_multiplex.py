@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """wan_multiplex.py [--models 200] [--kib 100] [--rtt 40] [--jobs 8] [--runs 3] [--quarn PATH]
 
+Benchmarks (a) and (b), one command: python3 bench/wan_multiplex.py
+
 A collection of small models (--models of --kib KiB each) downloaded over
 HTTPS on a link with round trips (../shared/tools/wan_proxy.py, --rtt ms)
 from nginx serving a `quarn mirror export`, beside what a user would run
@@ -16,7 +18,8 @@ instead, in one run:
 
 Each row prints the median of --runs runs of each (alternating), quarn's
 time over curl's, and the connections each opened with the protocol they
-spoke (from nginx's log). The server's certificate comes from a throw-away
+spoke (from nginx's log, of the last run), and the load average before
+and after each row (the machine may be shared). The server's certificate comes from a throw-away
 CA (QX_QUARN_CA_BUNDLE for quarn, --cacert for curl). Builds the release
 quarn into build-bench/ unless --quarn is given.
 """
@@ -73,6 +76,11 @@ http {{
     return process, ports, os.path.join(logs, "access.log")
 
 
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
 def connections(log):
     """'N protocol': the client connections in nginx's log and what they spoke."""
     with open(log) as f:
@@ -106,6 +114,7 @@ def main():
         processes.append(nginx)
         print("%d models of %d KiB over HTTPS, round trip %g ms, quarn -j %d, median of %d" %
               (a.models, a.kib, a.rtt, a.jobs, a.runs))
+        print("load average: %s" % load_average())
         print("%-5s %-8s %8s %-14s %11s %-14s %10s" % ("", "nginx", "quarn s", "conns",
                                                         "curl+unzip", "conns", "quarn/curl"))
         for row, protocol in (("(a)", "http2"), ("(b)", "http1.1")):
@@ -123,6 +132,7 @@ def main():
             qm, cm = statistics.median(q), statistics.median(c)
             print("%-5s %-8s %7.2fs %-14s %10.2fs %-14s %9.2fx" % (row, protocol, qm, qc, cm, cc,
                                                                   qm / cm))
+            print("load average: %s" % load_average())
             sys.stdout.flush()
         print("quarn/curl = quarn's time over curl + unzip's: (a) at most 0.8 on at most 2 "
               "connections, (b) at most about 1.0")

@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""wan_world.py [--models 100] [--rtt 40] [--jobs 8] [--quarn PATH]
+"""wan_world.py [--models 100] [--rtt 40] [--jobs 8] [--runs 3] [--protocol http2|http1.1]
+               [--quarn PATH]
+
+Benchmark (c), one command: python3 bench/wan_world.py
 
 A world that includes many small models (about 100 KiB each), downloaded
 over a network with round trips, in one run beside what a simulator does
@@ -19,14 +22,17 @@ today and a collection of the same models as reference:
 
 Everything goes through ../shared/tools/wan_proxy.py (--rtt ms of round
 trip) to nginx serving a `quarn mirror export` over HTTPS (a throw-away CA:
-QX_QUARN_CA_BUNDLE). Prints seconds, the ratios and the connections each
-opened (from nginx's log). Builds the release quarn into build-bench/
-unless --quarn is given.
+QX_QUARN_CA_BUNDLE), offering HTTP/2 (--protocol http1.1: HTTP/1.1 only).
+Each row is the median of --runs runs (the rows alternate); prints seconds,
+the ratios, the connections each opened with the protocol they spoke (from
+nginx's log) and the load average. Builds the release quarn into
+build-bench/ unless --quarn is given.
 """
-import argparse, os, shutil, subprocess, sys, tempfile, time
+import argparse, os, shutil, statistics, subprocess, sys, tempfile, time
 
 from benchlib import build, stop, write_model
-from wan_download import NGINX, certificates, connections, start_nginx, start_proxy, timed
+from wan_download import NGINX, certificates, start_proxy
+from wan_multiplex import connections, load_average, start_nginx
 
 
 def write_models(repo, count, prefix):
@@ -61,7 +67,7 @@ def run(quarn, argv_list, work, ca, log):
         subprocess.run([quarn] + argv + ["-q"], env=env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
     seconds = time.monotonic() - start
-    return seconds, connections(log)[0], cache, env
+    return seconds, connections(log), cache, env
 
 
 def main():
@@ -69,6 +75,8 @@ def main():
     ap.add_argument("--models", type=int, default=100)
     ap.add_argument("--rtt", type=float, default=40)
     ap.add_argument("--jobs", type=int, default=8)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--protocol", choices=("http2", "http1.1"), default="http2")
     ap.add_argument("--quarn")
     a = ap.parse_args()
     quarn = build() if a.quarn is None else a.quarn
@@ -87,7 +95,7 @@ def main():
         ca, key, cert = certificates(work)
         nginx, ports, log = start_nginx(work, mirror, key, cert)
         processes.append(nginx)
-        proxy, proxy_port = start_proxy(ports["https"], a.rtt)
+        proxy, proxy_port = start_proxy(ports[a.protocol], a.rtt)
         processes.append(proxy)
         base = "https://127.0.0.1:%d" % proxy_port
         # The world names its models by the URL the clients use.
@@ -97,38 +105,40 @@ def main():
         urls = ["%s/1.0/lab/models/%s" % (base, n) for n in names]
         jobs = ["-j", str(a.jobs)]
 
-        print("a world of %d models of 100 KiB, round trip %g ms, HTTPS (HTTP/1.1), %d jobs" %
-              (a.models, a.rtt, a.jobs))
-        print("%-34s %9s %6s %9s" % ("", "seconds", "conns", "/ world"))
-        rows = []
-        seconds, conns, cache, env = run(quarn, [["download", world] + jobs], work, ca, log)
-        # Everything is cached: every URL answers offline.
-        subprocess.run([quarn, "fetch", "--offline", "-q"] + urls, env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(cache)
-        rows.append(("world: download WORLD", seconds, conns))
-        seconds, conns, cache, _ = run(
-            quarn, [["download", world, "--no-includes"]] + [["fetch", u] for u in urls], work,
-            ca, log)
-        shutil.rmtree(cache)
-        rows.append(("loop: world, then fetch per URL", seconds, conns))
-        seconds, conns, cache, _ = run(
-            quarn, [["download", world, "--no-includes"], ["fetch"] + jobs + urls], work, ca, log)
-        shutil.rmtree(cache)
-        rows.append(("fetch-many: world, then fetch URLs", seconds, conns))
-        for count, prefix in ((a.models, "w"), (2 * a.models, "c")):
-            seconds, conns, cache, _ = run(
-                quarn, [["download", base + "/1.0/lab/collections/" + prefix, "-t", "model"] + jobs],
-                work, ca, log)
-            shutil.rmtree(cache)
-            rows.append(("collection of %d models" % count, seconds, conns))
-        reference = rows[0][1]
-        for what, seconds, conns in rows:
-            print("%-34s %8.2fs %6d %8.2fx" % (what, seconds, conns, seconds / reference))
+        print("a world of %d models of 100 KiB, round trip %g ms, HTTPS (%s), %d jobs, "
+              "median of %d; load average before: %s" %
+              (a.models, a.rtt, a.protocol, a.jobs, a.runs, load_average()))
+        commands = [
+            ("world: download WORLD", [["download", world] + jobs]),
+            ("loop: world, then fetch per URL",
+             [["download", world, "--no-includes"]] + [["fetch", u] for u in urls]),
+            ("fetch-many: world, then fetch URLs",
+             [["download", world, "--no-includes"], ["fetch"] + jobs + urls]),
+        ] + [("collection of %d models" % count,
+              [["download", base + "/1.0/lab/collections/" + prefix, "-t", "model"] + jobs])
+             for count, prefix in ((a.models, "w"), (2 * a.models, "c"))]
+        times = [[] for _ in commands]
+        conns = [""] * len(commands)
+        for _ in range(a.runs):
+            for row, (what, argv_list) in enumerate(commands):
+                seconds, conns[row], cache, env = run(quarn, argv_list, work, ca, log)
+                if row == 0:
+                    # Everything is cached: every URL answers offline.
+                    subprocess.run([quarn, "fetch", "--offline", "-q"] + urls, env=env,
+                                   check=True, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+                shutil.rmtree(cache)
+                times[row].append(seconds)
+        medians = [statistics.median(t) for t in times]
+        reference = medians[0]
+        print("%-34s %9s %-16s %9s" % ("", "seconds", "conns", "/ world"))
+        for (what, _), seconds, conn in zip(commands, medians, conns):
+            print("%-34s %8.2fs %-16s %8.2fx" % (what, seconds, conn, seconds / reference))
         print("world / collection of %d: %.2f (goal on the multiplexed transport: at most 1.3)"
-              % (2 * a.models, reference / rows[-1][1]))
+              % (2 * a.models, reference / medians[-1]))
         print("loop / world: %.1f times faster to download the world whole" %
-              (rows[1][1] / reference))
+              (medians[1] / reference))
+        print("load average after: %s" % load_average())
     finally:
         stop(processes, work)
 

@@ -283,6 +283,39 @@ TEST_F(WorldIncludesTest, FetchResourcesSeesVersionsPublishedAndRemovedSinceItsL
   EXPECT_EQ(OurArchives(), (std::map<std::string, int>{{"alice/models/box/2/box.zip", 1}}));
 }
 
+// Answers kept from the cache answer every request of a model asked
+// several times in one call, directly and through a world's includes, each
+// with the URL it was asked by.
+TEST_F(WorldIncludesTest, KeptAnswersAnswerEveryRequestOfAModelAskedManyTimes) {
+  const std::string box = ResourceUrl("alice/models/box/1");
+  const std::vector<std::string> urls = {box, World(Include(box)), box,
+                                         ResourceUrl("bob/models/wheel"), box};
+  const ResourceRequests requests(Client());
+  const std::vector<DownloadOutcome> first = requests.FetchResources(urls, 2, WithIncludes());
+  ASSERT_EQ(first.size(), urls.size());
+  // Kept only once the directories are older than a second: the first call
+  // after the wait keeps them, the next ones answer from what was kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ClearSeen();
+  for (int call = 0; call < 3; ++call) {
+    const std::vector<DownloadOutcome> outcomes =
+        requests.FetchResources(urls, 2, WithIncludes());
+    ASSERT_EQ(outcomes.size(), urls.size());
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+      EXPECT_TRUE(outcomes[i]) << call << " " << i << " " << outcomes[i].failure.text;
+      EXPECT_TRUE(outcomes[i].fromCache) << call << " " << i;
+      EXPECT_EQ(outcomes[i].url, urls[i]) << call << " " << i;
+      EXPECT_EQ(outcomes[i].path, first[i].path) << call << " " << i;
+    }
+    EXPECT_EQ(outcomes[0].path, ServerCache() + "/alice/models/box/1");
+    ASSERT_EQ(outcomes[1].includes.size(), 1u);
+    EXPECT_EQ(outcomes[1].includes[0].url, box);
+    EXPECT_EQ(outcomes[1].includes[0].path, outcomes[0].path);
+    EXPECT_EQ(Names(outcomes[3].dependencies), Names(first[3].dependencies));
+  }
+  EXPECT_TRUE(SeenRoutes().empty());
+}
+
 TEST_F(WorldIncludesTest, FetchResourcesOfAWorldWithItsIncludes) {
   const std::string url =
       World(Include(ResourceUrl("bob/models/wheel")) + Include(ResourceUrl("alice/models/box/1")));

@@ -1,6 +1,8 @@
 #include "CachedAnswers.hh"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <qx/common/Filesystem.hh>
@@ -8,6 +10,13 @@
 namespace qx::quarn_tools::internal {
 
 namespace {
+
+// How a parent directory is opened: only to look up names in it.
+#ifdef O_PATH
+constexpr int kOpenParent = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kOpenParent = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // More answers than this and the oldest are not worth a search: start over.
 constexpr std::size_t kMaxAnswers = 100000;
@@ -23,9 +32,7 @@ bool CachedAnswers::Stamp::operator==(const Stamp &other) const {
          changed == other.changed;
 }
 
-std::optional<CachedAnswers::Stamp> CachedAnswers::StampOf(const std::string &path) {
-  struct stat info;
-  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+CachedAnswers::Stamp CachedAnswers::StampOf(const struct stat &info) {
   Stamp stamp;
   stamp.device = static_cast<unsigned long long>(info.st_dev);
   stamp.inode = static_cast<unsigned long long>(info.st_ino);
@@ -34,18 +41,77 @@ std::optional<CachedAnswers::Stamp> CachedAnswers::StampOf(const std::string &pa
   return stamp;
 }
 
-std::optional<DownloadOutcome> CachedAnswers::Find(const std::string &key) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = entries_.find(key);
-  if (found == entries_.end()) return std::nullopt;
-  for (const auto &[path, stamp] : found->second.directories) {
-    const std::optional<Stamp> now = StampOf(path);
-    if (!now || !(*now == stamp)) {
-      entries_.erase(found);
-      return std::nullopt;
+std::optional<CachedAnswers::Stamp> CachedAnswers::StampOf(const std::string &path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return StampOf(info);
+}
+
+// Stamps of directories looked at one after the other, each relative to
+// its parent, which is opened once (the models of a server share theirs):
+// the long path is walked once rather than once per directory. As lstat of
+// the whole path at that moment; lives for one lookup only.
+class CachedAnswers::Directories {
+ public:
+  Directories() = default;
+  Directories(const Directories &) = delete;
+  Directories &operator=(const Directories &) = delete;
+  ~Directories() {
+    for (const auto &[path, fd] : opened_) {
+      if (fd >= 0) ::close(fd);
     }
   }
-  return found->second.outcome;
+
+  std::optional<Stamp> StampOf(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == path.size())
+      return CachedAnswers::StampOf(path);
+    const std::string_view parent(path.data(), slash);
+    if (last_ == nullptr || last_->first != parent) {
+      auto found = opened_.find(std::string(parent));
+      if (found == opened_.end()) {
+        const std::string name(parent);
+        found = opened_.emplace(name, ::open(name.c_str(), kOpenParent)).first;
+      }
+      last_ = &*found;
+    }
+    if (last_->second < 0) return CachedAnswers::StampOf(path);
+    struct stat info;
+    if (::fstatat(last_->second, path.c_str() + slash + 1, &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return std::nullopt;
+    return CachedAnswers::StampOf(info);
+  }
+
+ private:
+  std::unordered_map<std::string, int> opened_;
+  const std::pair<const std::string, int> *last_ = nullptr;
+};
+
+std::vector<std::optional<DownloadOutcome>> CachedAnswers::Find(
+    const std::vector<std::string_view> &keys) {
+  std::vector<std::optional<DownloadOutcome>> answers(keys.size());
+  Directories directories;
+  std::string key;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (entries_.empty()) return answers;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    key.assign(keys[i]);
+    const auto found = entries_.find(key);
+    if (found == entries_.end()) continue;
+    bool unchanged = true;
+    for (const auto &[path, stamp] : found->second.directories) {
+      const std::optional<Stamp> now = directories.StampOf(path);
+      if (!now || !(*now == stamp)) {
+        unchanged = false;
+        break;
+      }
+    }
+    if (unchanged)
+      answers[i] = found->second.outcome;
+    else
+      entries_.erase(found);
+  }
+  return answers;
 }
 
 void CachedAnswers::Keep(const std::string &key, const DownloadOutcome &outcome) {

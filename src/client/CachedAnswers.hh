@@ -12,9 +12,12 @@
 #ifndef QX_QUARN_TOOLS_SRC_CACHEDANSWERS_HH_
 #define QX_QUARN_TOOLS_SRC_CACHEDANSWERS_HH_
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -25,8 +28,9 @@ namespace qx::quarn_tools::internal {
 
 class CachedAnswers {
  public:
-  // The answer kept under `key`, while what it came from is unchanged.
-  std::optional<DownloadOutcome> Find(const std::string &key);
+  // The answers kept under `keys`, in the order given: each while what it
+  // came from is unchanged, nothing for the others.
+  std::vector<std::optional<DownloadOutcome>> Find(const std::vector<std::string_view> &keys);
   // Keeps `outcome`, a model answered by the cache with every model it
   // needs (anything else is not kept), under `key`.
   void Keep(const std::string &key, const DownloadOutcome &outcome);
@@ -44,7 +48,9 @@ class CachedAnswers {
     DownloadOutcome outcome;
     std::vector<std::pair<std::string, Stamp>> directories;
   };
+  static Stamp StampOf(const struct stat &info);
   static std::optional<Stamp> StampOf(const std::string &path);
+  class Directories;
 
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> entries_;

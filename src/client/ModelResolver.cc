@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <map>
 #include <unordered_map>
-#include <set>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "ModelTree.hh"
@@ -62,57 +63,98 @@ std::optional<DownloadOutcome> ModelResolver::FromCache(const ModelIdentifier &i
 std::vector<DownloadOutcome> ModelResolver::Resolve(const std::vector<ModelRequest> &models,
                                                     std::size_t jobs,
                                                     const CallerHeaders &headers) {
-  // The key of each, and the models that must come with all they need.
-  std::vector<std::string> keys;
+  // The key of each (held by the request, or worked out here), and the
+  // models that must come with all they need. The keys outlive every map
+  // below, which only view them.
+  std::vector<std::string> workedOut(models.size());
+  std::vector<std::string_view> keys;
   keys.reserve(models.size());
-  std::set<std::string> complete;
-  for (const ModelRequest &model : models) {
-    keys.push_back(model.key.empty() ? ModelTree::Key(model.id) : model.key);
-    if (model.complete) complete.insert(keys.back());
-  }
-  // Every model's outcome by the identifier asked for: first what the cache
-  // answered before and still holds.
-  std::unordered_map<std::string, DownloadOutcome> settled;
-  std::vector<ModelIdentifier> distinct;
-  std::vector<std::string> distinctUrls;
-  std::unordered_map<std::string, std::size_t> index;
+  std::unordered_set<std::string_view> complete;
   for (std::size_t i = 0; i < models.size(); ++i) {
     const ModelRequest &model = models[i];
-    const std::string &key = keys[i];
-    if (settled.count(key) > 0 || index.count(key) > 0) continue;
-    if (std::optional<DownloadOutcome> known = answers_.Find(key)) {
-      settled.emplace(key, std::move(*known));
+    if (model.key.empty()) workedOut[i] = ModelTree::Key(model.id);
+    keys.push_back(model.key.empty() ? std::string_view(workedOut[i]) : std::string_view(model.key));
+    if (model.complete) complete.insert(keys.back());
+  }
+  // Every model's outcome by the identifier asked for, with the number of
+  // requests still to answer from it (the last one takes it): first what
+  // the cache answered before and still holds.
+  struct Settled {
+    DownloadOutcome outcome;
+    std::size_t uses = 0;
+  };
+  std::unordered_map<std::string_view, Settled> settled;
+  settled.reserve(models.size());
+  std::vector<std::string_view> firstKeys;
+  std::vector<std::size_t> firsts;  // indices of the first request of each
+  {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(models.size());
+    for (std::size_t i = 0; i < models.size(); ++i) {
+      if (!seen.insert(keys[i]).second) continue;
+      firstKeys.push_back(keys[i]);
+      firsts.push_back(i);
+    }
+  }
+  std::vector<std::optional<DownloadOutcome>> known = answers_.Find(firstKeys);
+  std::vector<std::size_t> distinct;  // indices of the models to look up
+  std::unordered_map<std::string_view, std::size_t> index;
+  for (std::size_t j = 0; j < firsts.size(); ++j) {
+    if (known[j]) {
+      settled.emplace(firstKeys[j], Settled{std::move(*known[j]), 0});
       continue;
     }
-    index.emplace(key, distinct.size());
-    distinct.push_back(model.id);
-    distinctUrls.push_back(model.url);
+    index.emplace(firstKeys[j], distinct.size());
+    distinct.push_back(firsts[j]);
+  }
+  // Every request of a kept answer answers from it.
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const auto found = settled.find(keys[i]);
+    if (found != settled.end()) ++found->second.uses;
   }
   // Then what the cache holds of the others, looked up at once; the rest
   // is downloaded in one batch.
-  std::vector<ModelTree::Node> nodes = downloads_.CachedNodes(distinct, distinctUrls);
-  std::vector<ModelRequest> missing;
-  std::set<std::string> queued;
+  std::vector<ModelTree::Node> nodes;
+  if (!distinct.empty()) {
+    std::vector<ModelIdentifier> ids;
+    std::vector<std::string> urls;
+    ids.reserve(distinct.size());
+    urls.reserve(distinct.size());
+    for (const std::size_t i : distinct) {
+      ids.push_back(models[i].id);
+      urls.push_back(models[i].url);
+    }
+    nodes = downloads_.CachedNodes(ids, urls);
+  }
+  std::vector<std::size_t> missing;  // indices of the models to download
+  std::unordered_set<std::string_view> queued;
   for (std::size_t i = 0; i < models.size(); ++i) {
     const ModelRequest &model = models[i];
-    const std::string &key = keys[i];
-    if (settled.count(key) > 0 || queued.count(key) > 0) continue;
+    const std::string_view key = keys[i];
+    if (queued.count(key) > 0) continue;
+    const auto found = settled.find(key);
+    if (found != settled.end()) {
+      // Counted above for the answers kept; counted here for the others.
+      if (index.count(key) > 0) ++found->second.uses;
+      continue;
+    }
     if (std::optional<DownloadOutcome> cached = FromCache(
             model.id, model.url, complete.count(key) > 0, std::move(nodes[index.at(key)]))) {
-      answers_.Keep(key, *cached);
-      settled.emplace(key, std::move(*cached));
+      answers_.Keep(std::string(key), *cached);
+      settled.emplace(key, Settled{std::move(*cached), 1});
     } else if (config_.Offline()) {
       // The road refuses it, with its own words.
-      settled.emplace(key,
-                      downloads_.ModelOutcome(model.id, headers.For(model.id.Server()), model.url));
+      settled.emplace(key, Settled{downloads_.ModelOutcome(model.id, headers.For(model.id.Server()),
+                                                           model.url),
+                                   1});
     } else {
       queued.insert(key);
-      missing.push_back(model);
+      missing.push_back(i);
     }
   }
   if (!missing.empty()) {
     std::vector<ModelIdentifier> ids;
-    for (const ModelRequest &model : missing) ids.push_back(model.id);
+    for (const std::size_t i : missing) ids.push_back(models[i].id);
     ModelBatchOptions options;
     options.cachedDependencies = true;
     options.headersFor = [&headers](const ModelIdentifier &id) { return headers.For(id.Server()); };
@@ -122,7 +164,8 @@ std::vector<DownloadOutcome> ModelResolver::Resolve(const std::vector<ModelReque
     tree.Complete([this](const ModelIdentifier &dependency, const std::string &url) {
       return downloads_.CachedNode(dependency, url);
     });
-    for (const ModelRequest &model : missing) {
+    for (const std::size_t i : missing) {
+      const ModelRequest &model = models[i];
       const ModelTree::Node *node = tree.Find(model.id);
       DownloadOutcome outcome =
           node != nullptr ? node->outcome : OutcomeNaming(ResourceKind::kModel, model.id, model.url);
@@ -133,13 +176,22 @@ std::vector<DownloadOutcome> ModelResolver::Resolve(const std::vector<ModelReque
         outcome.dependencies = tree.DependenciesOf(model.id);
         FailOnFailedDependency(outcome);
       }
-      settled.emplace(ModelTree::Key(model.id), std::move(outcome));
+      settled.emplace(keys[i], Settled{std::move(outcome), 0});
+    }
+    // Every request of a downloaded model answers from it.
+    for (std::size_t i = 0; i < models.size(); ++i) {
+      const auto found = queued.find(keys[i]);
+      if (found != queued.end()) ++settled.at(keys[i]).uses;
     }
   }
   std::vector<DownloadOutcome> outcomes;
   outcomes.reserve(models.size());
   for (std::size_t i = 0; i < models.size(); ++i) {
-    outcomes.push_back(settled.at(keys[i]));
+    Settled &one = settled.at(keys[i]);
+    if (--one.uses == 0)
+      outcomes.push_back(std::move(one.outcome));
+    else
+      outcomes.push_back(one.outcome);
     outcomes.back().url = models[i].url;
   }
   return outcomes;

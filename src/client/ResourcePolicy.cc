@@ -291,6 +291,8 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
     std::shared_ptr<const Named> named;
     std::string resourceUrl;
     std::optional<DownloadOutcome> answer;
+    // Its place among the models resolved, when it needs a model.
+    std::size_t model = 0;
     const ResourceTarget &target() const { return named->first; }
     const std::string &key() const { return named->second; }
   };
@@ -312,6 +314,7 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
     }
     if (file) one.resourceUrl = ResourceUrlOf(urls[i], one.target().file);
     if (kind == ResourceKind::kModel || kind == ResourceKind::kModelFile) {
+      one.model = models.size();
       models.push_back(
           {one.target().model, one.resourceUrl, options.requireCachedDependencies, one.key()});
       if (!options.headers.empty()) headers.asked.push_back(one.target().model.Server());
@@ -352,6 +355,7 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
 
   // Models: those asked for, and what the worlds asked for include, all at
   // once.
+  const std::size_t askedModels = models.size();
   std::map<std::string, std::vector<ModelRequest>> includes;
   for (const Asked &one : asked) {
     if (one.answer || one.target().kind != ResourceKind::kWorld || !options.includes) continue;
@@ -361,8 +365,10 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
     models.insert(models.end(), includes[key].begin(), includes[key].end());
   }
   std::vector<DownloadOutcome> resolved = resolver_.Resolve(models, jobs, headers);
+  // The outcomes of what the worlds include, by key (a world asked twice
+  // takes them twice); each model asked takes its own outcome.
   std::unordered_map<std::string, DownloadOutcome> modelOutcomes;
-  for (std::size_t i = 0; i < models.size(); ++i) {
+  for (std::size_t i = askedModels; i < models.size(); ++i) {
     const std::string key = models[i].key.empty() ? ModelTree::Key(models[i].id) : models[i].key;
     modelOutcomes.emplace(key, std::move(resolved[i]));
   }
@@ -378,7 +384,7 @@ std::vector<DownloadOutcome> ResourcePolicy::FetchResources(const std::vector<st
     }
     const ResourceKind kind = one.target().kind;
     const bool model = kind == ResourceKind::kModel || kind == ResourceKind::kModelFile;
-    DownloadOutcome resource = model ? modelOutcomes.at(one.key()) : worlds.at(one.key());
+    DownloadOutcome resource = model ? std::move(resolved[one.model]) : worlds.at(one.key());
     resource.url = one.resourceUrl;
     if (kind == ResourceKind::kWorld && options.includes) {
       std::vector<DownloadOutcome> included;

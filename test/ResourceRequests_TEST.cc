@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <functional>
 #include <qx/common/Filesystem.hh>
+#include <qx/quarn_tools/Cancellation.hh>
 #include <qx/quarn_tools/LocalCache.hh>
 #include <string>
 #include <thread>
@@ -340,6 +342,66 @@ TEST_F(Reasons, ADiskThatFillsIsTheCachesReasonWithTheSystemsWords) {
   EXPECT_EQ(outcome.failure.detail, "No space left on device");
   EXPECT_NE(outcome.failure.path.find(Cache()), std::string::npos) << outcome.failure.path;
   EXPECT_NE(outcome.failure.text.find("No space left on device"), std::string::npos);
+}
+
+// A call given a Cancellation ends alone when the handle is cancelled: its
+// download fails as interrupted within a second, with nothing published and
+// no staging directory left, while another thread's download through the
+// same client goes on to its end.
+TEST_F(ResourceRequestsTest, ACancelledCallEndsAloneAndTheOthersGoOn) {
+  const std::vector<std::pair<std::string, std::chrono::milliseconds>> delays = {
+      {"bob/models/wheel/tip/wheel.zip", std::chrono::seconds(30)},
+      {"alice/models/box/tip/box.zip", std::chrono::milliseconds(1500)}};
+  for (const auto &[route, delay] : delays) {
+    ResponseScript slow;
+    slow.route = route;
+    slow.delay = delay;
+    Server().AddScript(slow);
+  }
+  RequestOptions cancellable;
+  cancellable.cancellation = Cancellation();
+  DownloadOutcome cancelled;
+  DownloadOutcome other;
+  std::chrono::steady_clock::time_point ended;
+  std::thread first([&] {
+    cancelled = Requests().Fetch(ResourceUrl("bob/models/wheel"), cancellable);
+    ended = std::chrono::steady_clock::now();
+  });
+  std::thread second([&] { other = Requests().Fetch(ResourceUrl("alice/models/box")); });
+  while (RoutesWith(".zip").size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto cancelledAt = std::chrono::steady_clock::now();
+  // A copy cancels the call as well as the handle it was given.
+  const Cancellation copy = *cancellable.cancellation;
+  copy.Cancel();
+  first.join();
+  second.join();
+  EXPECT_LT(ended - cancelledAt, std::chrono::seconds(1));
+  EXPECT_EQ(cancelled.failure.reason, FailureReason::kInterrupted) << cancelled.failure.text;
+  EXPECT_TRUE(cancellable.cancellation->Cancelled());
+  EXPECT_TRUE(other) << other.failure.text;
+  EXPECT_TRUE(qx::common::exists(ServerCache() + "/alice/models/box/2"));
+  for (const std::string &entry : qx::test::EntryNames(ServerCache() + "/bob/models/wheel"))
+    EXPECT_EQ(entry.rfind(".qxstage", 0), std::string::npos) << entry;
+  EXPECT_FALSE(qx::common::exists(ServerCache() + "/bob/models/wheel/1"));
+}
+
+// A handle cancelled before the call: whatever needs the server fails as
+// interrupted at once, in every call of the road; the cache still answers.
+TEST_F(ResourceRequestsTest, ACancelledHandleStillLetsTheCacheAnswer) {
+  ASSERT_TRUE(Requests().Download(ResourceUrl("alice/models/box/1")));
+  RequestOptions options;
+  options.cancellation = Cancellation();
+  options.cancellation->Cancel();
+  EXPECT_TRUE(Requests().Fetch(ResourceUrl("alice/models/box/1"), options));
+  EXPECT_EQ(Requests().Fetch(ResourceUrl("alice/models/robot"), options).failure.reason,
+            FailureReason::kInterrupted);
+  EXPECT_EQ(Requests().Download(ResourceUrl("bob/models/wheel"), options).failure.reason,
+            FailureReason::kInterrupted);
+  const std::vector<DownloadOutcome> batch = Requests().FetchResources(
+      {ResourceUrl("alice/models/box/1"), ResourceUrl("alice/models/robot")}, 2, options);
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_TRUE(batch[0]);
+  EXPECT_EQ(batch[1].failure.reason, FailureReason::kInterrupted);
 }
 
 // An interrupt abandons the saves under way (as quarn does before it ends

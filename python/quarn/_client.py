@@ -46,7 +46,12 @@ class Client:
     default when ``token`` is None).
 
     One client may be used from many threads at once; every wait on the
-    network or the disk runs without the GIL.
+    network or the disk runs without the GIL. Ctrl-C stops the main
+    thread's ``fetch``, ``fetch_many`` or ``download`` alone (its transfers
+    and its unfinished saves; no partial version is left) and raises
+    KeyboardInterrupt; other threads' calls go on. ``update`` abandons
+    every save of the process under way, as an interrupted ``quarn
+    update`` does.
 
     >>> import quarn
     >>> client = quarn.Client(cache_dir="/tmp/quarn-cache")
@@ -82,13 +87,16 @@ class Client:
 
         From the cache when it is there (no request, no thread: about as
         fast as the C++ call); else downloaded, a model with every model it
-        needs. A URL without a version takes the newest cached version.
+        needs, a world with every model its SDF files include by URL (and
+        what each needs), as ``quarn fetch`` does, so the world loads
+        offline; a world counts as cached only with all of those cached.
+        A URL without a version takes the newest cached version.
         For a file URL (``.../tip/files/PATH``) the path of the file.
 
         Raises quarn.Error (NotFound, Unauthorized, OfflineError, ...) when
-        it cannot; InvalidUrl for a collection URL. Ctrl-C stops a download
-        within a second (KeyboardInterrupt), leaving the cache as an
-        interrupted ``quarn fetch`` does.
+        it cannot; InvalidUrl for a collection URL. Ctrl-C stops this call's
+        downloads within a second (KeyboardInterrupt), leaving the cache as
+        an interrupted ``quarn fetch`` does; other threads' calls go on.
 
         >>> client.fetch("http://127.0.0.1:8085/1.0/workshop/models/table")
         PosixPath('/home/me/.qx/quarn/127.0.0.1%3A8085/workshop/models/table/2')
@@ -108,7 +116,9 @@ class Client:
 
         One entry per URL, in the order given: the path, or the exception
         that says why not (returned, not raised, so one failure does not
-        hide the others).
+        hide the others). A world brings the models it includes, as with
+        ``fetch``; a resource asked for twice, or needed by two of them, is
+        downloaded once.
 
         >>> for url, got in zip(urls, client.fetch_many(urls)):
         ...     if isinstance(got, quarn.Error):

@@ -154,8 +154,10 @@ class ArchiveError(Error):
 
 
 class Interrupted(Error):
-    """Stopped on purpose before it was done: the process abandoned its
-    unfinished downloads (Ctrl-C in another thread's call)."""
+    """Stopped on purpose before it was done: the call was cancelled, or
+    the process abandoned its unfinished downloads (Ctrl-C during
+    ``client.update()``, which abandons every save of the process under
+    way, as an interrupted ``quarn update`` does)."""
 
     reason = "interrupted"
 

@@ -3,15 +3,15 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <utility>
 
 #include <qx/common/Filesystem.hh>
 #include <qx/common/URI.hh>
+#include <qx/quarn_tools/Cancellation.hh>
 #include <qx/quarn_tools/CommandText.hh>
+#include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
 #include <qx/quarn_tools/ResourceRequests.hh>
 
@@ -33,29 +33,6 @@ using qx::quarn_tools::ResourceRequests;
 using qx::quarn_tools::Result;
 using qx::quarn_tools::ServerConfig;
 using qx::quarn_tools::WorldIdentifier;
-
-// Fetch of many URLs, `jobs` at a time, one outcome per URL in order.
-// (ResourceRequests::FetchResources takes this place once it exists.)
-std::vector<DownloadOutcome> fetchResources(const ResourceRequests &requests,
-                                            const std::vector<std::string> &urls,
-                                            std::size_t jobs, const RequestOptions &options) {
-  std::vector<DownloadOutcome> outcomes(urls.size());
-  std::atomic<std::size_t> next{0};
-  const auto worker = [&] {
-    for (std::size_t i = next++; i < urls.size(); i = next++)
-      outcomes[i] = requests.Fetch(urls[i], options);
-  };
-  std::vector<std::thread> threads;
-  const std::size_t count = std::min(std::max<std::size_t>(jobs, 1), urls.size());
-  try {
-    for (std::size_t i = 1; i < count; ++i) threads.emplace_back(worker);
-  } catch (const std::system_error &) {
-    // Fewer threads than asked: the ones started (and this one) do it all.
-  }
-  worker();
-  for (std::thread &thread : threads) thread.join();
-  return outcomes;
-}
 
 std::string withoutTrailingSlash(std::string url) {
   while (url.size() > 1 && url.back() == '/') url.pop_back();
@@ -138,6 +115,27 @@ Client::Client(const ClientSettings &settings) : state_(std::make_shared<State>(
   state_->cacheOnly = std::make_unique<QuarnClient>(offline, qx::quarn_tools::Rest());
 }
 
+namespace {
+
+// What fetch and fetch_many ask for, as the tool's fetch does: a world with
+// every model it includes.
+RequestOptions fetchOptions(const std::vector<std::string> &headers) {
+  RequestOptions options;
+  options.headers = headers;
+  options.includes = true;
+  return options;
+}
+
+// Gives the call its own cancellation handle, and what an interrupt does to
+// it: cancels that call alone, so other threads' calls go on.
+InterruptAction cancelledByInterrupt(RequestOptions &options) {
+  const qx::quarn_tools::Cancellation handle;
+  options.cancellation = handle;
+  return [handle] { handle.Cancel(); };
+}
+
+}  // namespace
+
 std::int64_t Client::TimeCachedFetch(const std::string &url, std::size_t calls) const {
   using Clock = std::chrono::steady_clock;
   std::vector<std::int64_t> nanoseconds(std::max<std::size_t>(calls, 1));
@@ -155,8 +153,7 @@ std::int64_t Client::TimeCachedFetch(const std::string &url, std::size_t calls) 
 }
 
 std::string Client::Fetch(const std::string &url) const {
-  RequestOptions options;
-  options.headers = state_->headers;
+  RequestOptions options = fetchOptions(state_->headers);
   DownloadOutcome outcome;
   {
     py::gil_scoped_release released;
@@ -166,21 +163,24 @@ std::string Client::Fetch(const std::string &url) const {
   // Not cached, or not all of it: the online road (offline, the same answer).
   if (outcome.failure.reason != FailureReason::kInvalidUrl && !state_->client->Config().Offline()) {
     const std::shared_ptr<State> state = state_;
+    const InterruptAction interrupt = cancelledByInterrupt(options);
     outcome = callGuarded<DownloadOutcome>(
-        [state, url, options] { return ResourceRequests(*state->client).Fetch(url, options); });
+        [state, url, options] { return ResourceRequests(*state->client).Fetch(url, options); },
+        interrupt);
   }
   if (!outcome) raiseFailure(outcome.failure, url);
   return outcome.path;
 }
 
 py::list Client::FetchMany(const std::vector<std::string> &urls, std::size_t jobs) const {
-  RequestOptions options;
-  options.headers = state_->headers;
+  RequestOptions options = fetchOptions(state_->headers);
+  const InterruptAction interrupt = cancelledByInterrupt(options);
   const std::shared_ptr<State> state = state_;
-  const std::vector<DownloadOutcome> outcomes =
-      callGuarded<std::vector<DownloadOutcome>>([state, urls, jobs, options] {
-        return fetchResources(ResourceRequests(*state->client), urls, jobs, options);
-      });
+  const std::vector<DownloadOutcome> outcomes = callGuarded<std::vector<DownloadOutcome>>(
+      [state, urls, jobs, options] {
+        return ResourceRequests(*state->client).FetchResources(urls, jobs, options);
+      },
+      interrupt);
   py::list results;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
     const DownloadOutcome &outcome = outcomes[i];
@@ -198,6 +198,7 @@ py::dict Client::Download(const std::string &url, std::size_t jobs, bool force,
   options.headers = state_->headers;
   options.force = force;
   options.jobs = jobs;
+  const InterruptAction interrupt = cancelledByInterrupt(options);
   const std::shared_ptr<State> state = state_;
   ProgressSlices slices(std::move(progress));
   using Sized = std::pair<DownloadOutcome, DiskSizes>;
@@ -207,7 +208,7 @@ py::dict Client::Download(const std::string &url, std::size_t jobs, bool force,
         DiskSizes sizes = diskSizes(outcome);
         return Sized(std::move(outcome), std::move(sizes));
       },
-      slices);
+      slices, interrupt);
   return outcomeObject(outcome, sizes);
 }
 
@@ -348,7 +349,10 @@ py::list Client::Update(bool models, bool worlds) const {
           all.insert(all.end(), more.begin(), more.end());
         }
         return all;
-      });
+      },
+      // Updates take no handle: an interrupt abandons the process's
+      // unfinished saves, as an interrupted quarn does.
+      [] { qx::quarn_tools::abandonUnfinishedSaves(); });
   py::list records;
   for (const auto &update : updates) records.append(updateObject(update));
   return records;

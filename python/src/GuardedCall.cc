@@ -4,7 +4,6 @@
 #include <system_error>
 #include <thread>
 
-#include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/Progress.hh>
 
 namespace qx::quarn_python {
@@ -15,7 +14,7 @@ namespace {
 constexpr std::chrono::milliseconds kSlice{50};
 // How long work that was interrupted may take to unwind (remove its staging
 // directory) before the caller raises anyway.
-constexpr std::chrono::milliseconds kUnwindWait{800};
+constexpr std::chrono::milliseconds kUnwindWait{1000};
 
 struct Completion {
   std::mutex mutex;
@@ -33,7 +32,7 @@ bool waitSlice(Completion &completion, std::chrono::milliseconds slice) {
 
 }  // namespace
 
-void runGuarded(std::function<void()> work, WaitSlices &slices) {
+void runGuarded(std::function<void()> work, WaitSlices &slices, const InterruptAction &interrupt) {
   auto completion = std::make_shared<Completion>();
   auto body = [completion, work = std::move(work)] {
     try {
@@ -54,11 +53,13 @@ void runGuarded(std::function<void()> work, WaitSlices &slices) {
   }
   while (!waitSlice(*completion, kSlice)) {
     if (PyErr_CheckSignals() != 0) {
-      // Ctrl-C (or whatever the handler raised): what the downloads have
-      // staged goes, as when quarn is interrupted, and their transfers stop.
-      qx::quarn_tools::abandonUnfinishedSaves();
+      // Ctrl-C (or whatever the handler raised): this call's transfers
+      // stop and what it staged goes, as when quarn is interrupted.
       const py::error_already_set raised;
-      waitSlice(*completion, kUnwindWait);
+      if (interrupt) {
+        interrupt();
+        waitSlice(*completion, kUnwindWait);
+      }
       throw raised;
     }
     try {

@@ -4,6 +4,7 @@ it (the library's own behaviour is the C++ tests')."""
 from __future__ import annotations
 
 import dataclasses
+import shutil
 import threading
 from pathlib import Path
 
@@ -62,6 +63,23 @@ def test_fetch_many_keeps_the_order_and_returns_failures(server, cache: Path) ->
     assert kitchen == cached(cache, server.url, "studio", "worlds", "kitchen") / "1"
     assert isinstance(invalid, quarn.InvalidUrl)
     assert client.fetch_many([]) == []
+
+
+def test_fetch_of_a_world_brings_the_models_it_includes(server, cache: Path) -> None:
+    # As the tool's fetch: the world's SDF includes dining_set by URL, which
+    # needs chair and table; all are cached afterwards, so the world loads
+    # offline.
+    dining = cached(cache, server.url, "studio", "models", "dining_set")
+    for fetch in (lambda client, url: client.fetch_many([url])[0],
+                  lambda client, url: client.fetch(url)):
+        shutil.rmtree(cache, ignore_errors=True)
+        kitchen = fetch(quarn.Client(cache_dir=cache), server.world("studio", "kitchen"))
+        assert kitchen == cached(cache, server.url, "studio", "worlds", "kitchen") / "1"
+        assert (dining / "1" / "model.config").is_file()
+        for name in ("chair", "table"):
+            assert cached(cache, server.url, "workshop", "models", name).is_dir()
+        offline = quarn.Client(cache_dir=cache, offline=True)
+        assert offline.fetch_many([server.world("studio", "kitchen")]) == [kitchen]
 
 
 def test_download_a_model_with_its_dependencies(server, cache: Path) -> None:

@@ -17,6 +17,8 @@
 #include <chrono>
 #include <memory>
 
+#include "qx/quarn_tools/Cancellation.hh"
+
 namespace qx::quarn_tools::internal {
 
 // The reason a cancelled request gives.
@@ -63,6 +65,12 @@ class CancelScope {
  private:
   CancelToken token_;
   const CancelToken *outer_;
+};
+
+// The token behind a public Cancellation handle: a road opens a CancelScope
+// with it for a call given the handle.
+struct CancellationAccess {
+  static CancelToken TokenOf(const Cancellation &handle) { return *handle.token_; }
 };
 
 }  // namespace qx::quarn_tools::internal

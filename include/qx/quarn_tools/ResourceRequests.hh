@@ -14,9 +14,11 @@
 #define QX_QUARN_TOOLS_RESOURCEREQUESTS_HH_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "qx/quarn_tools/Cancellation.hh"
 #include "qx/quarn_tools/CollectionIdentifier.hh"
 #include "qx/quarn_tools/DownloadOutcome.hh"
 #include "qx/quarn_tools/Export.hh"
@@ -59,6 +61,12 @@ struct RequestOptions {
   // DownloadOutcome::includes. A world from the cache counts only with all
   // of them cached.
   bool includes = false;
+  // Cancels this call alone (Cancellation.hh): every request it makes, on
+  // its thread and on the threads it starts, ends when the handle is
+  // cancelled, and what was not finished fails with kInterrupted. Without
+  // one, the call's requests take the calling thread's cancellation, as
+  // before.
+  std::optional<Cancellation> cancellation;
 };
 
 class QX_QUARN_TOOLS_VISIBLE ResourceRequests {

@@ -1,0 +1,13 @@
+#include "qx/quarn_tools/Cancellation.hh"
+
+#include "Cancellation.hh"
+
+namespace qx::quarn_tools {
+
+Cancellation::Cancellation() : token_(std::make_shared<const internal::CancelToken>()) {}
+
+void Cancellation::Cancel() const { token_->Cancel(); }
+
+bool Cancellation::Cancelled() const { return token_->Cancelled(); }
+
+}  // namespace qx::quarn_tools

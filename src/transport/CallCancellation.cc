@@ -1,3 +1,5 @@
+// The public handle that cancels one call (Cancellation.hh), over the
+// transport's cancellation token.
 #include "qx/quarn_tools/Cancellation.hh"
 
 #include "Cancellation.hh"

@@ -144,6 +144,15 @@ class Client:
         ``Collection`` lists the members that came and the failures of the
         others; a model or world that fails raises quarn.Error.
 
+        A world comes with every model its SDF files include by URL (each
+        with what it needs), as ``quarn download WORLD`` brings them: the
+        world's ``includes``. When one of them fails the call raises that
+        model's error (its reason and parts; the text names the world and
+        the model), as it raises for a model whose dependency fails; the
+        world itself is in the cache all the same, and ``error.world`` is
+        its Resource (``path``, and in ``includes`` the models that came).
+        Members of a collection that are worlds bring their includes too.
+
         ``progress(event)`` receives a quarn.Progress a few times a second
         and once at the end (phase "done"). It is called from the calling
         thread, between waits, never while the library holds a lock; an
@@ -152,6 +161,8 @@ class Client:
         >>> table = client.download("http://127.0.0.1:8085/1.0/workshop/models/table",
         ...                         progress=lambda event: print(event.phase, event.bytes))
         >>> table.path, [model.name for model in table.dependencies]
+        >>> kitchen = client.download("http://127.0.0.1:8085/1.0/studio/worlds/kitchen")
+        >>> [(model.name, model.path) for model in kitchen.includes]
         """
         callback = None
         if progress is not None:
@@ -172,7 +183,11 @@ class Client:
                 failures=_failures_of(record),
             )
         if not record["ok"]:
-            raise record["error"]
+            error = record["error"]
+            if record["path"] and any(not model["ok"] for model in record["includes"]):
+                # The world came, models it includes did not.
+                error.world = _resource_from_outcome(record)
+            raise error
         return _resource_from_outcome(record)
 
     def details(self, url: str) -> Resource:

@@ -198,6 +198,8 @@ py::dict Client::Download(const std::string &url, std::size_t jobs, bool force,
   options.headers = state_->headers;
   options.force = force;
   options.jobs = jobs;
+  // As the tool's download: a world with every model it includes.
+  options.includes = true;
   const InterruptAction interrupt = cancelledByInterrupt(options);
   const std::shared_ptr<State> state = state_;
   ProgressSlices slices(std::move(progress));

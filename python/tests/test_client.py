@@ -4,6 +4,7 @@ it (the library's own behaviour is the C++ tests')."""
 from __future__ import annotations
 
 import dataclasses
+import pickle
 import shutil
 import threading
 from pathlib import Path
@@ -96,6 +97,56 @@ def test_download_a_model_with_its_dependencies(server, cache: Path) -> None:
     # Named again, the cache answers.
     again = client.download(server.model("studio", "dining_set", "1"))
     assert again.from_cache and again == dining
+
+
+def test_download_of_a_world_brings_the_models_it_includes(server, cache: Path) -> None:
+    # As quarn download: kitchen's SDF includes dining_set by URL, which
+    # needs chair and table.
+    client = quarn.Client(cache_dir=cache)
+    kitchen = client.download(server.world("studio", "kitchen"))
+    assert kitchen.kind == "world" and kitchen.dependencies == ()
+    assert [(m.kind, m.owner, m.name, m.version) for m in kitchen.includes] == [
+        ("model", "studio", "dining_set", 1)]
+    dining = kitchen.includes[0]
+    assert dining.path == cached(cache, server.url, "studio", "models", "dining_set") / "1"
+    assert dining.url == server.model("studio", "dining_set", "1")
+    assert sorted((d.name, d.version) for d in dining.dependencies) == [("chair", 1), ("table", 2)]
+    assert all(d.path is not None and d.path.is_dir() and d.includes == () for d in dining.dependencies)
+    assert dining.includes == ()
+    # From the cache, with the same includes; a model includes nothing.
+    again = client.download(server.world("studio", "kitchen", "1"))
+    assert again.from_cache and again.includes == kitchen.includes
+    assert again.includes[0].dependencies == dining.dependencies
+    assert client.download(server.model("workshop", "chair")).includes == ()
+
+
+def test_a_world_whose_included_model_fails_raises_with_the_world(tmp_path: Path, cache: Path) -> None:
+    from servers import serve_copy
+
+    served = serve_copy(tmp_path / "broken")
+    try:
+        sdf = served.directory / "studio" / "worlds" / "kitchen" / "1" / "kitchen.sdf"
+        original = sdf.read_text()
+        sdf.write_text(original.replace(
+            "</world>", f"<include><uri>{served.url}/1.0/studio/models/missing</uri></include>\n"
+            "  </world>"))
+        client = quarn.Client(cache_dir=cache)
+        with pytest.raises(quarn.NotFound) as raised:
+            client.download(served.world("studio", "kitchen"))
+        # A world that includes nothing has no includes.
+        sdf.write_text('<?xml version="1.0"?>\n<sdf version="1.9"><world name="kitchen"/></sdf>\n')
+        bare = quarn.Client(cache_dir=tmp_path / "other").download(served.world("studio", "kitchen"))
+    finally:
+        served.stop()
+    error = raised.value
+    assert "kitchen" in str(error) and "missing" in str(error)
+    world = error.world
+    assert isinstance(world, quarn.Resource) and (world.kind, world.name) == ("world", "kitchen")
+    assert world.path == cached(cache, served.url, "studio", "worlds", "kitchen") / "1"
+    assert (world.path / "kitchen.sdf").is_file()
+    assert [m.name for m in world.includes] == ["dining_set"]
+    assert pickle.loads(pickle.dumps(error)).world == world
+    assert bare.kind == "world" and bare.path is not None and bare.includes == ()
 
 
 def test_download_force_downloads_again(server, cache: Path) -> None:

@@ -201,8 +201,11 @@ class Client:
 
     def models(self, server: Optional[str] = None, owner: Optional[str] = None) -> Iterator[Resource]:
         """The models of a server (or of every configured server), or of one
-        owner there: a lazy iterator, asking each server for its listing
-        (every page) when the iteration reaches it.
+        owner there: a lazy iterator that yields each page's models as the
+        page arrives; a page is asked when the iteration reaches it (with a
+        few after it asked ahead), and each server when the iteration
+        reaches it. A page that fails raises quarn.Error (with its parts)
+        at that point, after the models of the pages before it.
 
         >>> [model.name for model in client.models("http://127.0.0.1:8085", owner="workshop")]
         ['chair', 'table']
@@ -217,8 +220,13 @@ class Client:
     def _listing(self, kind: str, server: Optional[str], owner: Optional[str]) -> Iterator[Resource]:
         servers = [server] if server else self._client.servers()
         for each in servers:
-            for record in self._client.list(kind, each, owner or ""):
-                yield _resource_from_details(record)
+            pages = self._client.pages(kind, each, owner or "")
+            while True:
+                page = pages.next_page()
+                if not page:
+                    break
+                for record in page:
+                    yield _resource_from_details(record)
 
     def upload(
         self, path: Union[str, "os.PathLike[str]"], server: str, owner: str, private: bool = False

@@ -4,10 +4,12 @@ it (the library's own behaviour is the C++ tests')."""
 from __future__ import annotations
 
 import dataclasses
+import json
 import pickle
 import shutil
 import threading
 from pathlib import Path
+from typing import Dict, List, Tuple
 
 import pytest
 
@@ -221,6 +223,68 @@ def test_listings_walk_every_page_lazily(server, cache: Path) -> None:
     listing = client.models("http://127.0.0.1:9")
     with pytest.raises(quarn.NetworkError):
         next(listing)
+
+
+class PagedListing:
+    """A server of 20 listing pages of one model or world each, page
+    `failing` answered with 500; records the pages asked."""
+
+    def __init__(self, failing: int = 0) -> None:
+        from servers import ScriptedServer
+
+        self.asked: List[int] = []
+
+        def answer(path: str) -> Tuple[int, Dict[str, str], bytes]:
+            route, _, query = path.partition("?")
+            page = int(query.split("page=")[1].split("&")[0]) if "page=" in query else 1
+            self.asked.append(page)
+            if page == failing:
+                return 500, {"Content-Type": "text/plain"}, b"database on fire"
+            kind = route.rsplit("/", 1)[-1]
+            headers = {"Content-Type": "application/json"}
+            if page > 20:
+                return 200, headers, b"[]"
+            if kind == "worlds" and page < 20:
+                headers["Link"] = f'<{self.server.url}{route}?page={page + 1}>; rel="next"'
+            body = json.dumps([{"owner": "owner", "name": f"{kind}{page}", "version": 1}])
+            return 200, headers, body.encode()
+
+        self.server = ScriptedServer(answer, query=True)
+
+
+@pytest.mark.parametrize("kind", ["models", "worlds"])
+def test_listings_yield_each_page_as_it_arrives(cache: Path, kind: str) -> None:
+    listing = PagedListing()
+    try:
+        client = quarn.Client(cache_dir=cache)
+        walk = getattr(client, kind)(listing.server.url)
+        assert listing.asked == []
+        first = next(walk)
+        assert (first.owner, first.name) == ("owner", f"{kind}1")
+        # Page 1 and the few asked ahead of it; not the last page.
+        asked_before = list(listing.asked)
+        assert 1 in asked_before and max(asked_before) <= 3
+        rest = [resource.name for resource in walk]
+    finally:
+        listing.server.stop()
+    assert rest == [f"{kind}{page}" for page in range(2, 21)]
+
+
+@pytest.mark.parametrize("kind", ["models", "worlds"])
+def test_a_failing_page_raises_after_the_pages_before_it(cache: Path, kind: str) -> None:
+    listing = PagedListing(failing=3)
+    got = []
+    try:
+        client = quarn.Client(cache_dir=cache)
+        with pytest.raises(quarn.ServerError) as raised:
+            for resource in getattr(client, kind)(listing.server.url):
+                got.append(resource.name)
+    finally:
+        listing.server.stop()
+    assert got == [f"{kind}1", f"{kind}2"]
+    error = raised.value
+    assert (error.status, error.server_text) == (500, "database on fire")
+    assert error.server == listing.server.url and error.resource == kind
 
 
 def test_listings_of_the_configured_servers(server, cache: Path, tmp_path: Path) -> None:

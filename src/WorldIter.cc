@@ -11,6 +11,7 @@
 
 #include "ListingRequest.hh"
 #include "Routes.hh"
+#include "WorldPages.hh"
 #include "qx/quarn_tools/JSONParser.hh"
 
 namespace qx::quarn_tools {
@@ -117,45 +118,56 @@ void WorldIterIds::Next() {
 
 bool WorldIterIds::HasReachedEnd() const { return position >= ids.size(); }
 
+// ---- WorldPages ------------------------------------------------------------
+
+namespace internal {
+
+WorldPages::WorldPages(const Rest &rest, const ServerConfig &server, const std::string &api)
+    : config(server), api(api), taken(server, api), ahead(rest, server, api) {}
+
+bool WorldPages::Next(std::vector<WorldIdentifier> &page) {
+  page.clear();
+  if (ended) return false;
+  // Whatever this page holds, only its next link goes on.
+  ended = true;
+  fetched.insert(PageKey(query));
+  const std::string asked = PageKey(query);
+  const RestResponse response = ahead.Take(query);
+  body = response.data;
+  ++pages;
+  query = NextPageQuery(response.headers);
+  if (response.statusCode != 200 || response.data == kNoMorePages) return false;
+  if (taken.Ends(asked, response.data)) return false;
+  page = JSONParser::ParseWorlds(response.data, config);
+  if (page.empty()) ListingPageWatch::NoteEmptyPage(config, api, response);
+  worlds += page.size();
+  if (worlds >= kMaxWorlds) {
+    qxwarn << "Listing [" << api << "] of " << config.Url().Str() << ": ending the listing after "
+           << worlds << " worlds\n";
+    return true;
+  }
+  // A page without worlds or without a usable next link ends the listing,
+  // and so does a link back to a page already fetched (no endless loop).
+  if (page.empty() || query.empty() || fetched.count(PageKey(query)) != 0) return true;
+  if (routes::IsPagedListing(api)) ahead.Ask(PagesFrom(query, PagesAhead::Window(pages)));
+  ended = false;
+  return true;
+}
+
+}  // namespace internal
+
 // ---- WorldIterRestIds ------------------------------------------------------
 
 WorldIterRestIds::WorldIterRestIds(const Rest &rest, const ServerConfig &server,
                                    const std::string &api)
     : config(server) {
   this->rest.SetUserAgent(rest.UserAgent());
-  std::string query;
-  std::set<std::string> fetched;
-  RestResponse response;
-  internal::ListingPages taken(config, api);
-  // The pages after the first are asked ahead by the number in the next
-  // link, and taken only when the next link that arrives names them.
-  internal::PagesAhead ahead(this->rest, config, api);
-  std::size_t pages = 0;
-  while (true) {
-    fetched.insert(PageKey(query));
-    const std::string asked = PageKey(query);
-    response = ahead.Take(query);
-    ++pages;
-    query = NextPageQuery(response.headers);
-    if (response.statusCode != 200 || response.data == internal::kNoMorePages) break;
-    if (taken.Ends(asked, response.data)) break;
-    const std::vector<WorldIdentifier> page = JSONParser::ParseWorlds(response.data, config);
-    if (page.empty()) internal::ListingPageWatch::NoteEmptyPage(config, api, response);
-    ids.insert(ids.end(), page.begin(), page.end());
-    if (ids.size() >= kMaxWorlds) {
-      qxwarn << "Listing [" << api << "] of " << config.Url().Str() << ": ending the listing after "
-             << ids.size() << " worlds\n";
-      break;
-    }
-    // A page without worlds or without a usable next link ends the listing,
-    // and so does a link back to a page already fetched (no endless loop).
-    if (page.empty() || query.empty() || fetched.count(PageKey(query)) != 0) break;
-    if (internal::routes::IsPagedListing(api))
-      ahead.Ask(PagesFrom(query, internal::PagesAhead::Window(pages)));
-  }
+  internal::WorldPages pages(this->rest, config, api);
+  std::vector<WorldIdentifier> page;
+  while (pages.Next(page)) ids.insert(ids.end(), page.begin(), page.end());
   if (ids.empty()) return;
   SetCurrent();
-  qxdbg << "Got response [" << response.data << "]\n";
+  qxdbg << "Got response [" << pages.LastBody() << "]\n";
 }
 
 WorldIterRestIds::~WorldIterRestIds() = default;

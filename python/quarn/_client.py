@@ -144,6 +144,15 @@ class Client:
         ``Collection`` lists the members that came and the failures of the
         others; a model or world that fails raises quarn.Error.
 
+        A world comes with every model its SDF files include by URL (each
+        with what it needs), as ``quarn download WORLD`` brings them: the
+        world's ``includes``. When one of them fails the call raises that
+        model's error (its reason and parts; the text names the world and
+        the model), as it raises for a model whose dependency fails; the
+        world itself is in the cache all the same, and ``error.world`` is
+        its Resource (``path``, and in ``includes`` the models that came).
+        Members of a collection that are worlds bring their includes too.
+
         ``progress(event)`` receives a quarn.Progress a few times a second
         and once at the end (phase "done"). It is called from the calling
         thread, between waits, never while the library holds a lock; an
@@ -152,6 +161,8 @@ class Client:
         >>> table = client.download("http://127.0.0.1:8085/1.0/workshop/models/table",
         ...                         progress=lambda event: print(event.phase, event.bytes))
         >>> table.path, [model.name for model in table.dependencies]
+        >>> kitchen = client.download("http://127.0.0.1:8085/1.0/studio/worlds/kitchen")
+        >>> [(model.name, model.path) for model in kitchen.includes]
         """
         callback = None
         if progress is not None:
@@ -172,7 +183,11 @@ class Client:
                 failures=_failures_of(record),
             )
         if not record["ok"]:
-            raise record["error"]
+            error = record["error"]
+            if record["path"] and any(not model["ok"] for model in record["includes"]):
+                # The world came, models it includes did not.
+                error.world = _resource_from_outcome(record)
+            raise error
         return _resource_from_outcome(record)
 
     def details(self, url: str) -> Resource:
@@ -186,8 +201,11 @@ class Client:
 
     def models(self, server: Optional[str] = None, owner: Optional[str] = None) -> Iterator[Resource]:
         """The models of a server (or of every configured server), or of one
-        owner there: a lazy iterator, asking each server for its listing
-        (every page) when the iteration reaches it.
+        owner there: a lazy iterator that yields each page's models as the
+        page arrives; a page is asked when the iteration reaches it (with a
+        few after it asked ahead), and each server when the iteration
+        reaches it. A page that fails raises quarn.Error (with its parts)
+        at that point, after the models of the pages before it.
 
         >>> [model.name for model in client.models("http://127.0.0.1:8085", owner="workshop")]
         ['chair', 'table']
@@ -202,8 +220,13 @@ class Client:
     def _listing(self, kind: str, server: Optional[str], owner: Optional[str]) -> Iterator[Resource]:
         servers = [server] if server else self._client.servers()
         for each in servers:
-            for record in self._client.list(kind, each, owner or ""):
-                yield _resource_from_details(record)
+            pages = self._client.pages(kind, each, owner or "")
+            while True:
+                page = pages.next_page()
+                if not page:
+                    break
+                for record in page:
+                    yield _resource_from_details(record)
 
     def upload(
         self, path: Union[str, "os.PathLike[str]"], server: str, owner: str, private: bool = False

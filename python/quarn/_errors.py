@@ -11,9 +11,12 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from . import _quarn
+
+if TYPE_CHECKING:
+    from ._records import Resource
 
 __all__ = [
     "Error",
@@ -46,6 +49,10 @@ class Error(Exception):
             for an archive failure).
         detail: the system's own words (the errno text, libzip's reason,
             the transport's error).
+        world: when ``client.download`` of a world fails because models it
+            includes failed, the world's ``quarn.Resource`` all the same:
+            it is in the cache (``world.path``) and its ``includes`` hold
+            the models that came. Else None.
     """
 
     reason: str = "other"
@@ -62,6 +69,7 @@ class Error(Exception):
         path: str = "",
         detail: str = "",
         reason: str = "",
+        world: Optional["Resource"] = None,
     ) -> None:
         super().__init__(text)
         self.text = text
@@ -74,6 +82,7 @@ class Error(Exception):
         self.server_text = server_text
         self.path = path
         self.detail = detail
+        self.world: Optional["Resource"] = world
 
     def __str__(self) -> str:
         return self.text

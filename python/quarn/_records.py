@@ -32,6 +32,10 @@ class Resource:
             says the archive holds (0 when it does not say).
         dependencies: for a downloaded model, every model it needs, each
             once (a model's direct dependencies, then theirs).
+        includes: for a downloaded or fetched world, every model its SDF
+            files include by URL, each once in the order first named, each
+            with its own dependencies; empty for a model and for a world
+            that includes nothing.
         from_cache: the cache answered, no request was made.
 
     >>> table = client.download("http://127.0.0.1:8085/1.0/workshop/models/table")
@@ -49,6 +53,7 @@ class Resource:
     size: int = 0
     dependencies: Tuple["Resource", ...] = ()
     from_cache: bool = False
+    includes: Tuple["Resource", ...] = ()
 
     def _identity(self) -> Tuple[str, str, str, str, int]:
         return (self.kind, self.server, self.owner, self.name, self.version)
@@ -173,6 +178,9 @@ def _resource_from_outcome(record: Dict[str, Any]) -> Resource:
             if dependency["ok"]
         ),
         from_cache=record["from_cache"],
+        includes=tuple(
+            _resource_from_outcome(model) for model in record.get("includes", ()) if model["ok"]
+        ),
     )
 
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <utility>
 
 #include <qx/common/Filesystem.hh>
@@ -13,6 +14,7 @@
 #include <qx/quarn_tools/CommandText.hh>
 #include <qx/quarn_tools/LocalCache.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
+#include <qx/quarn_tools/ResourcePages.hh>
 #include <qx/quarn_tools/ResourceRequests.hh>
 
 #include "GuardedCall.hh"
@@ -198,6 +200,8 @@ py::dict Client::Download(const std::string &url, std::size_t jobs, bool force,
   options.headers = state_->headers;
   options.force = force;
   options.jobs = jobs;
+  // As the tool's download: a world with every model it includes.
+  options.includes = true;
   const InterruptAction interrupt = cancelledByInterrupt(options);
   const std::shared_ptr<State> state = state_;
   ProgressSlices slices(std::move(progress));
@@ -243,37 +247,51 @@ py::dict Client::Details(const std::string &url) const {
   return worldRecord(details);
 }
 
-py::list Client::List(const std::string &kind, const std::string &serverUrl,
+struct Listing::Walk {
+  Walk(const ClientConfig &config, const ServerConfig &server, const std::string &kind,
+       const std::string &owner)
+      : pages(config, qx::quarn_tools::Rest(), server, kind, owner),
+        models(kind == "models"),
+        server(server) {}
+
+  // One page at a time: a worker left behind by an interrupt may still be
+  // taking one.
+  std::mutex taking;
+  qx::quarn_tools::ResourcePages pages;
+  const bool models;
+  const ServerConfig server;
+};
+
+Listing::Listing(std::shared_ptr<Walk> walk) : walk_(std::move(walk)) {}
+
+py::list Listing::NextPage() const {
+  struct Page {
+    std::vector<ModelIdentifier> models;
+    std::vector<WorldIdentifier> worlds;
+    Result outcome;
+  };
+  const std::shared_ptr<Walk> walk = walk_;
+  const Page page = callGuarded<Page>([walk] {
+    const std::lock_guard<std::mutex> lock(walk->taking);
+    Page taken;
+    if (walk->models)
+      walk->pages.NextPage(taken.models);
+    else
+      walk->pages.NextPage(taken.worlds);
+    taken.outcome = walk->pages.Outcome();
+    return taken;
+  });
+  py::list records;
+  for (const ModelIdentifier &model : page.models) records.append(modelRecord(model));
+  for (const WorldIdentifier &world : page.worlds) records.append(worldRecord(world));
+  if (records.empty() && !page.outcome) raiseResult(page.outcome, walk->server.Url().Str());
+  return records;
+}
+
+Listing Client::Pages(const std::string &kind, const std::string &serverUrl,
                       const std::string &owner) const {
   const ServerConfig server = serverNamed(state_->client->Config(), serverUrl);
-  const std::shared_ptr<State> state = state_;
-  py::list records;
-  if (kind == "models") {
-    auto [result, models] =
-        callGuarded<std::pair<Result, std::vector<ModelIdentifier>>>([state, server, owner] {
-          std::vector<ModelIdentifier> listed;
-          Result result = state->client->ListModels(server, owner, listed);
-          return std::make_pair(std::move(result), std::move(listed));
-        });
-    if (!result) raiseResult(result, serverUrl);
-    for (ModelIdentifier &model : models) {
-      model.SetServer(server);
-      records.append(modelRecord(model));
-    }
-    return records;
-  }
-  auto [result, worlds] =
-      callGuarded<std::pair<Result, std::vector<WorldIdentifier>>>([state, server, owner] {
-        std::vector<WorldIdentifier> listed;
-        Result result = state->client->ListWorlds(server, owner, listed);
-        return std::make_pair(std::move(result), std::move(listed));
-      });
-  if (!result) raiseResult(result, serverUrl);
-  for (WorldIdentifier &world : worlds) {
-    world.SetServer(server);
-    records.append(worldRecord(world));
-  }
-  return records;
+  return Listing(std::make_shared<Listing::Walk>(state_->client->Config(), server, kind, owner));
 }
 
 std::vector<std::string> Client::Servers() const {
@@ -363,6 +381,7 @@ std::string Client::CacheDir() const { return state_->client->Config().CacheLoca
 bool Client::Offline() const { return state_->client->Config().Offline(); }
 
 void bindClient(py::module_ &module) {
+  py::class_<Listing>(module, "Listing").def("next_page", &Listing::NextPage);
   py::class_<Client>(module, "Client")
       .def(py::init([](std::optional<std::string> config, std::optional<std::string> cacheDir,
                        bool offline, std::optional<std::string> token) {
@@ -376,7 +395,7 @@ void bindClient(py::module_ &module) {
       .def("download", &Client::Download, py::arg("url"), py::arg("jobs"), py::arg("force"),
            py::arg("progress"))
       .def("details", &Client::Details, py::arg("url"))
-      .def("list", &Client::List, py::arg("kind"), py::arg("server"), py::arg("owner"))
+      .def("pages", &Client::Pages, py::arg("kind"), py::arg("server"), py::arg("owner"))
       .def("servers", &Client::Servers)
       .def("upload", &Client::Upload, py::arg("path"), py::arg("server"), py::arg("owner"),
            py::arg("private"))

@@ -24,6 +24,22 @@ namespace qx::quarn_python {
 
 namespace py = pybind11;
 
+// A server's listing taken page by page (ResourcePages). Each NextPage
+// waits for one page on a worker thread, without the GIL, as every call
+// that asks a server; a Ctrl-C there raises at once and the page is kept
+// for no one (the next NextPage takes the page after it).
+class Listing {
+ public:
+  struct Walk;
+  explicit Listing(std::shared_ptr<Walk> walk);
+  // The records of the next page (never empty); empty at the end; raises
+  // the failure when a page failed.
+  py::list NextPage() const;
+
+ private:
+  std::shared_ptr<Walk> walk_;
+};
+
 class Client {
  public:
   explicit Client(const ClientSettings &settings);
@@ -44,8 +60,8 @@ class Client {
   // The details the server gives of a model or world; raises on failure.
   py::dict Details(const std::string &url) const;
   // The models ("models") or worlds ("worlds") of one server (or of one
-  // owner there), every page; raises when a page fails.
-  py::list List(const std::string &kind, const std::string &server,
+  // owner there), page by page; asks nothing yet.
+  Listing Pages(const std::string &kind, const std::string &server,
                 const std::string &owner) const;
   // The configured servers' URLs.
   std::vector<std::string> Servers() const;

@@ -78,6 +78,7 @@ void measure(const DownloadOutcome &outcome, DiskSizes &sizes) {
     sizes[outcome.path] = bytesBelow(outcome.path);
   for (const DownloadOutcome &dependency : outcome.dependencies) measure(dependency, sizes);
   for (const DownloadOutcome &member : outcome.members) measure(member, sizes);
+  for (const DownloadOutcome &model : outcome.includes) measure(model, sizes);
 }
 
 }  // namespace
@@ -149,6 +150,7 @@ py::dict outcomeObject(const DownloadOutcome &outcome, const DiskSizes &sizes) {
                         : failureObject(failureOf(outcome.failure, outcome.result), outcome.url);
   record["dependencies"] = outcomeList(outcome.dependencies, sizes);
   record["members"] = outcomeList(outcome.members, sizes);
+  record["includes"] = outcomeList(outcome.includes, sizes);
   return record;
 }
 

@@ -76,9 +76,10 @@ Answer = Tuple[int, Dict[str, str], object]
 
 class ScriptedServer:
     """A tiny HTTP server: records every request's path (decoded) and
-    headers, and answers with `answer(path)` (the path without its query)."""
+    headers, and answers with `answer(path)` (the path without its query,
+    or with it when `query`)."""
 
-    def __init__(self, answer: Callable[[str], Answer]) -> None:
+    def __init__(self, answer: Callable[[str], Answer], query: bool = False) -> None:
         self.requests: List[Tuple[str, Dict[str, str]]] = []
         recorded = self.requests
         self.stopped = threading.Event()
@@ -91,7 +92,7 @@ class ScriptedServer:
                 # The client may send the route percent-encoded as one piece.
                 path = urllib.parse.unquote(self.path)
                 recorded.append((path, dict(self.headers.items())))
-                status, headers, body = answer(path.split("?")[0])
+                status, headers, body = answer(path if query else path.split("?")[0])
                 self.send_response(status)
                 for name, value in headers.items():
                     self.send_header(name, value)

@@ -15,8 +15,13 @@ def filled(server, cache: Path, tmp_path: Path) -> quarn.Cache:
     client = quarn.Client(write_config(tmp_path / "config.yaml", cache, [server.url]))
     for version in ("1", "2"):
         client.download(server.model("workshop", "table", version))
-    client.download(server.world("studio", "kitchen"))
-    return quarn.Cache(cache)
+    kitchen = client.download(server.world("studio", "kitchen"))
+    filled = quarn.Cache(cache)
+    # The world alone beside the tables: not the models it includes.
+    assert [m.name for m in kitchen.includes] == ["dining_set"]
+    for url in (server.model("studio", "dining_set"), server.model("workshop", "chair")):
+        filled.rm(url)
+    return filled
 
 
 def test_ls_and_du(filled: quarn.Cache, server, cache: Path) -> None:

@@ -4,9 +4,12 @@ it (the library's own behaviour is the C++ tests')."""
 from __future__ import annotations
 
 import dataclasses
+import json
+import pickle
 import shutil
 import threading
 from pathlib import Path
+from typing import Dict, List, Tuple
 
 import pytest
 
@@ -98,6 +101,56 @@ def test_download_a_model_with_its_dependencies(server, cache: Path) -> None:
     assert again.from_cache and again == dining
 
 
+def test_download_of_a_world_brings_the_models_it_includes(server, cache: Path) -> None:
+    # As quarn download: kitchen's SDF includes dining_set by URL, which
+    # needs chair and table.
+    client = quarn.Client(cache_dir=cache)
+    kitchen = client.download(server.world("studio", "kitchen"))
+    assert kitchen.kind == "world" and kitchen.dependencies == ()
+    assert [(m.kind, m.owner, m.name, m.version) for m in kitchen.includes] == [
+        ("model", "studio", "dining_set", 1)]
+    dining = kitchen.includes[0]
+    assert dining.path == cached(cache, server.url, "studio", "models", "dining_set") / "1"
+    assert dining.url == server.model("studio", "dining_set", "1")
+    assert sorted((d.name, d.version) for d in dining.dependencies) == [("chair", 1), ("table", 2)]
+    assert all(d.path is not None and d.path.is_dir() and d.includes == () for d in dining.dependencies)
+    assert dining.includes == ()
+    # From the cache, with the same includes; a model includes nothing.
+    again = client.download(server.world("studio", "kitchen", "1"))
+    assert again.from_cache and again.includes == kitchen.includes
+    assert again.includes[0].dependencies == dining.dependencies
+    assert client.download(server.model("workshop", "chair")).includes == ()
+
+
+def test_a_world_whose_included_model_fails_raises_with_the_world(tmp_path: Path, cache: Path) -> None:
+    from servers import serve_copy
+
+    served = serve_copy(tmp_path / "broken")
+    try:
+        sdf = served.directory / "studio" / "worlds" / "kitchen" / "1" / "kitchen.sdf"
+        original = sdf.read_text()
+        sdf.write_text(original.replace(
+            "</world>", f"<include><uri>{served.url}/1.0/studio/models/missing</uri></include>\n"
+            "  </world>"))
+        client = quarn.Client(cache_dir=cache)
+        with pytest.raises(quarn.NotFound) as raised:
+            client.download(served.world("studio", "kitchen"))
+        # A world that includes nothing has no includes.
+        sdf.write_text('<?xml version="1.0"?>\n<sdf version="1.9"><world name="kitchen"/></sdf>\n')
+        bare = quarn.Client(cache_dir=tmp_path / "other").download(served.world("studio", "kitchen"))
+    finally:
+        served.stop()
+    error = raised.value
+    assert "kitchen" in str(error) and "missing" in str(error)
+    world = error.world
+    assert isinstance(world, quarn.Resource) and (world.kind, world.name) == ("world", "kitchen")
+    assert world.path == cached(cache, served.url, "studio", "worlds", "kitchen") / "1"
+    assert (world.path / "kitchen.sdf").is_file()
+    assert [m.name for m in world.includes] == ["dining_set"]
+    assert pickle.loads(pickle.dumps(error)).world == world
+    assert bare.kind == "world" and bare.path is not None and bare.includes == ()
+
+
 def test_download_force_downloads_again(server, cache: Path) -> None:
     client = quarn.Client(cache_dir=cache)
     url = server.model("workshop", "chair", "1")
@@ -170,6 +223,68 @@ def test_listings_walk_every_page_lazily(server, cache: Path) -> None:
     listing = client.models("http://127.0.0.1:9")
     with pytest.raises(quarn.NetworkError):
         next(listing)
+
+
+class PagedListing:
+    """A server of 20 listing pages of one model or world each, page
+    `failing` answered with 500; records the pages asked."""
+
+    def __init__(self, failing: int = 0) -> None:
+        from servers import ScriptedServer
+
+        self.asked: List[int] = []
+
+        def answer(path: str) -> Tuple[int, Dict[str, str], bytes]:
+            route, _, query = path.partition("?")
+            page = int(query.split("page=")[1].split("&")[0]) if "page=" in query else 1
+            self.asked.append(page)
+            if page == failing:
+                return 500, {"Content-Type": "text/plain"}, b"database on fire"
+            kind = route.rsplit("/", 1)[-1]
+            headers = {"Content-Type": "application/json"}
+            if page > 20:
+                return 200, headers, b"[]"
+            if kind == "worlds" and page < 20:
+                headers["Link"] = f'<{self.server.url}{route}?page={page + 1}>; rel="next"'
+            body = json.dumps([{"owner": "owner", "name": f"{kind}{page}", "version": 1}])
+            return 200, headers, body.encode()
+
+        self.server = ScriptedServer(answer, query=True)
+
+
+@pytest.mark.parametrize("kind", ["models", "worlds"])
+def test_listings_yield_each_page_as_it_arrives(cache: Path, kind: str) -> None:
+    listing = PagedListing()
+    try:
+        client = quarn.Client(cache_dir=cache)
+        walk = getattr(client, kind)(listing.server.url)
+        assert listing.asked == []
+        first = next(walk)
+        assert (first.owner, first.name) == ("owner", f"{kind}1")
+        # Page 1 and the few asked ahead of it; not the last page.
+        asked_before = list(listing.asked)
+        assert 1 in asked_before and max(asked_before) <= 3
+        rest = [resource.name for resource in walk]
+    finally:
+        listing.server.stop()
+    assert rest == [f"{kind}{page}" for page in range(2, 21)]
+
+
+@pytest.mark.parametrize("kind", ["models", "worlds"])
+def test_a_failing_page_raises_after_the_pages_before_it(cache: Path, kind: str) -> None:
+    listing = PagedListing(failing=3)
+    got = []
+    try:
+        client = quarn.Client(cache_dir=cache)
+        with pytest.raises(quarn.ServerError) as raised:
+            for resource in getattr(client, kind)(listing.server.url):
+                got.append(resource.name)
+    finally:
+        listing.server.stop()
+    assert got == [f"{kind}1", f"{kind}2"]
+    error = raised.value
+    assert (error.status, error.server_text) == (500, "database on fire")
+    assert error.server == listing.server.url and error.resource == kind
 
 
 def test_listings_of_the_configured_servers(server, cache: Path, tmp_path: Path) -> None:

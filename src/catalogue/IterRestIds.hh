@@ -22,6 +22,37 @@
 
 namespace qx::quarn_tools {
 
+namespace internal {
+
+// The pages of a model listing at a route, taken one by one: each Next
+// takes the next page (asked ahead, or asked now) and asks the pages after
+// it ahead. The listing ends at the first page that is empty, "null\n",
+// not a 200, or the same as a page before it; the pages asked ahead past it
+// are dropped. Pages are noted by the taking thread's ListingPageWatch.
+class ModelPages {
+ public:
+  // Asks nothing yet. Only `rest`'s user agent is taken.
+  ModelPages(const Rest &rest, const ServerConfig &server, const std::string &api);
+
+  // The next page's models, each with its server as the listing gives it;
+  // empty at the end.
+  std::vector<ModelIdentifier> Next();
+
+ private:
+  // Asks the pages after `page` ahead, as many as PagesAhead's window, when
+  // the route is a paged listing (not the listing of one resource).
+  void AskAhead();
+
+  ServerConfig config;
+  std::string api;
+  // Pages requested so far, and those taken; the pages asked ahead.
+  std::uint64_t page = 0;
+  ListingPages taken;
+  PagesAhead ahead;
+};
+
+}  // namespace internal
+
 class IterRestIds : public ModelIterPrivate {
  public:
   // Requests page 1 at once. Only `rest`'s user agent is taken.
@@ -36,20 +67,10 @@ class IterRestIds : public ModelIterPrivate {
   bool HasReachedEnd() const override;
 
  private:
-  std::vector<ModelIdentifier> RequestNextPage();
-  // Asks the pages after `page` ahead, as many as PagesAhead's window, when
-  // the route is a paged listing (not the listing of one resource).
-  void AskAhead();
-
   ServerConfig config;
-  Rest rest;
-  std::string api;
   std::vector<ModelIdentifier> ids;
   std::size_t position = 0;
-  // Pages requested so far, and those taken; the pages asked ahead.
-  std::uint64_t page = 0;
-  internal::ListingPages taken;
-  internal::PagesAhead ahead;
+  internal::ModelPages pages;
 };
 
 }  // namespace qx::quarn_tools

@@ -56,8 +56,12 @@ TEST_P(SameModelAtOnce, EveryProcessGetsTheWholeTree) {
                  : std::vector<std::string>{"fetch", url},
           options));
     }
-    for (auto &child : children) {
-      const ProcessOutcome outcome = child->Wait();
+    // Every process ends before the trees are read: a forced download still
+    // running swaps a new tree in and removes the old one, under the feet of
+    // a walk that opened the old one's directories.
+    std::vector<ProcessOutcome> outcomes;
+    for (auto &child : children) outcomes.push_back(child->Wait());
+    for (const ProcessOutcome &outcome : outcomes) {
       ASSERT_EQ(outcome.status, 0) << "round " << round << ": " << outcome.err;
       ASSERT_FALSE(outcome.out.empty());
       const std::string path = outcome.out.substr(0, outcome.out.find('\n'));

@@ -13,6 +13,7 @@
 #include "ExchangeRules.hh"
 #include "OptionRanges.hh"
 #include "ProgressCounters.hh"
+#include "ResponseHeaders.hh"
 #include "engine/BlockingTransfer.hh"
 #include "engine/Connections.hh"
 
@@ -67,61 +68,6 @@ void ApplyTls(CURL *easy) {
   if (qx::common::env(kCaBundleVariable, bundle))
     curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
 }
-
-// ---------------------------------------------------------------------------
-// Headers of the responses
-
-// Collects the header lines of every response of an exchange (redirects
-// included), one map per response, and merges them at the end.
-class HeaderCollector {
- public:
-  void Line(const std::string &line) {
-    // A status line opens the header block of a new response.
-    if (line.compare(0, 5, "HTTP/") == 0) {
-      responses_.emplace_back();
-      return;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) return;  // the empty line ending a block
-    if (responses_.empty()) responses_.emplace_back();
-    // The colon and the character after it (normally a blank) are skipped;
-    // the value keeps the line terminator. Within one response the first
-    // value of a name wins.
-    const std::size_t start = colon + 2;
-    std::string value = start <= line.size() ? line.substr(start) : std::string();
-    responses_.back().emplace(line.substr(0, colon), std::move(value));
-  }
-
-  // The final response's headers, plus the names only earlier responses
-  // carried (the most recent of those wins).
-  std::map<std::string, std::string> Merged() const {
-    std::map<std::string, std::string> merged;
-    for (auto it = responses_.rbegin(); it != responses_.rend(); ++it) {
-      for (const auto &entry : *it) merged.insert(entry);
-    }
-    return merged;
-  }
-
-  // A header of the latest response, found whatever the case of its name,
-  // without its line end; nothing when it has none.
-  std::optional<std::string> Latest(const std::string &name) const {
-    if (responses_.empty()) return std::nullopt;
-    for (const auto &[key, value] : responses_.back()) {
-      if (qx::common::lowercase(key) != qx::common::lowercase(name)) continue;
-      std::string trimmed = value;
-      while (!trimmed.empty() &&
-             (trimmed.back() == '\r' || trimmed.back() == '\n' || trimmed.back() == ' '))
-        trimmed.pop_back();
-      return trimmed;
-    }
-    return std::nullopt;
-  }
-
-  void Clear() { responses_.clear(); }
-
- private:
-  std::vector<std::map<std::string, std::string>> responses_;
-};
 
 // The first byte of "bytes FIRST-LAST/TOTAL", when it is `first`, and TOTAL.
 std::optional<std::uint64_t> RangeTotal(const std::optional<std::string> &contentRange,

@@ -272,7 +272,10 @@ class FetchedLine {
 void SaveLoop(Downloader &downloads, FetchedLine &line, ModelQueue &queue,
               ResultList &results) {
   while (auto next = line.Next()) {
-    auto &[id, fetched] = *next;
+    // Named, not bound: a lambda may not capture a structured binding
+    // before C++20.
+    const ModelIdentifier &id = next->first;
+    FetchedModel &fetched = next->second;
     ModelTree::Node made;
     Result failed(FETCH_DONE);
     Guarded(id, [&] { made = downloads.SaveFetchedNode(fetched, id.Url().Str()); }, failed);

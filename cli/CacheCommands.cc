@@ -6,11 +6,11 @@
 #include <memory>
 #include <optional>
 #include <qx/common/Console.hh>
-#include <qx/common/URI.hh>
 #include <qx/common/Util.hh>
 #include <qx/quarn_tools/ByteSizes.hh>
 #include <qx/quarn_tools/CacheInventory.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
+#include <qx/quarn_tools/ResourceRequests.hh>
 #include <string>
 #include <vector>
 
@@ -45,11 +45,12 @@ struct Wanted {
 
 std::optional<Wanted> wantedBy(const ClientConfig &config, const std::string &url) {
   qx::quarn_tools::QuarnClient client(config, qx::quarn_tools::Rest());
-  const qx::common::URI uri(url, false);
-  qx::quarn_tools::ModelIdentifier model;
-  if (client.ParseModelUrl(uri, model)) return Wanted{model.UniqueName(), model.Version()};
-  qx::quarn_tools::WorldIdentifier world;
-  if (client.ParseWorldUrl(uri, world)) return Wanted{world.UniqueName(), world.Version()};
+  const qx::quarn_tools::ResourceTarget target =
+      qx::quarn_tools::ResourceRequests(client).Classify(url);
+  if (target.kind == qx::quarn_tools::ResourceKind::kModel)
+    return Wanted{target.model.UniqueName(), target.model.Version()};
+  if (target.kind == qx::quarn_tools::ResourceKind::kWorld)
+    return Wanted{target.world.UniqueName(), target.world.Version()};
   qxerr << "Invalid URL [" << shownName(url)
         << "]: it names no model or world";
   return std::nullopt;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include <qx/common/URI.hh>
 #include <qx/quarn_tools/CacheInventory.hh>
 #include <qx/quarn_tools/CommandText.hh>
 #include <qx/quarn_tools/QuarnClient.hh>
+#include <qx/quarn_tools/ResourceRequests.hh>
 
 #include "ClientSetup.hh"
 #include "OutcomeObjects.hh"
@@ -147,11 +147,12 @@ class Cache {
 
   Wanted WantedBy(const std::string &url) const {
     qx::quarn_tools::QuarnClient client(config_, qx::quarn_tools::Rest());
-    const qx::common::URI uri(url, false);
-    qx::quarn_tools::ModelIdentifier model;
-    if (client.ParseModelUrl(uri, model)) return Wanted{model.UniqueName(), model.Version()};
-    qx::quarn_tools::WorldIdentifier world;
-    if (client.ParseWorldUrl(uri, world)) return Wanted{world.UniqueName(), world.Version()};
+    const qx::quarn_tools::ResourceTarget target =
+        qx::quarn_tools::ResourceRequests(client).Classify(url);
+    if (target.kind == qx::quarn_tools::ResourceKind::kModel)
+      return Wanted{target.model.UniqueName(), target.model.Version()};
+    if (target.kind == qx::quarn_tools::ResourceKind::kWorld)
+      return Wanted{target.world.UniqueName(), target.world.Version()};
     raiseFailure(FailureReason::kInvalidUrl, "it names no model or world", url);
   }
 

@@ -72,8 +72,10 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_nginx(work, mirror, key, cert):
-    ports = {"http": free_port(), "https": free_port(), "https-20": free_port()}
+def launch_nginx(work, mirror, log_format, servers):
+    """nginx over the mirror's http-level configuration with `servers` (the
+    text of its server blocks), logging each request as `log_format`.
+    Returns the process and its access log."""
     logs = os.path.join(work, "nginx")
     os.makedirs(logs, exist_ok=True)
     conf = os.path.join(work, "nginx.conf")
@@ -83,7 +85,7 @@ pid "{logs}/nginx.pid";
 error_log "{logs}/error.log";
 events {{ worker_connections 1024; }}
 http {{
-    log_format connections '$pid-$connection $ssl_session_reused';
+    log_format connections '{log_format}';
     access_log "{logs}/access.log" connections;
     client_body_temp_path "{logs}/body";
     proxy_temp_path "{logs}/proxy";
@@ -95,7 +97,18 @@ http {{
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:SSL:1m;
     include "{mirror}/quarn-http.conf";
-    server {{ listen 127.0.0.1:{http}; include "{mirror}/quarn-server.conf"; }}
+{servers}
+}}
+""".format(logs=logs, mirror=mirror, log_format=log_format, servers=servers))
+    user = ["-g", "daemon off; user root;"] if os.geteuid() == 0 else ["-g", "daemon off;"]
+    process = subprocess.Popen([NGINX, "-c", conf] + user, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    return process, os.path.join(logs, "access.log")
+
+
+def start_nginx(work, mirror, key, cert):
+    ports = {"http": free_port(), "https": free_port(), "https-20": free_port()}
+    servers = """    server {{ listen 127.0.0.1:{http}; include "{mirror}/quarn-server.conf"; }}
     server {{
         listen 127.0.0.1:{https} ssl;
         ssl_certificate "{cert}";
@@ -108,14 +121,10 @@ http {{
         ssl_certificate_key "{key}";
         keepalive_requests 20;
         include "{mirror}/quarn-server.conf";
-    }}
-}}
-""".format(logs=logs, mirror=mirror, http=ports["http"], https=ports["https"],
-           short=ports["https-20"], cert=cert, key=key))
-    user = ["-g", "daemon off; user root;"] if os.geteuid() == 0 else ["-g", "daemon off;"]
-    process = subprocess.Popen([NGINX, "-c", conf] + user, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    return process, ports, os.path.join(logs, "access.log")
+    }}""".format(mirror=mirror, http=ports["http"], https=ports["https"],
+                 short=ports["https-20"], cert=cert, key=key)
+    process, log = launch_nginx(work, mirror, "$pid-$connection $ssl_session_reused", servers)
+    return process, ports, log
 
 
 def start_proxy(upstream, rtt):

@@ -26,8 +26,8 @@ quarn into build-bench/ unless --quarn is given.
 import argparse, os, shutil, statistics, subprocess, sys, tempfile, time
 
 from benchlib import build
-from wan_download import (NGINX, certificates, free_port, run_curl, run_quarn, start_proxy,
-                          write_repository)
+from wan_download import (NGINX, certificates, free_port, launch_nginx, run_curl, run_quarn,
+                          start_proxy, write_repository)
 
 CURL_PARALLEL = {"http2": ["--http2", "--parallel-max", "100"],
                  "http1.1": ["--http1.1", "--parallel-max", "8"]}
@@ -38,42 +38,18 @@ def start_nginx(work, mirror, key, cert):
     HTTP/1.1 only. Its log: one line per request, the client's connection
     and protocol."""
     ports = {"http2": free_port(), "http1.1": free_port()}
-    logs = os.path.join(work, "nginx")
-    os.makedirs(logs, exist_ok=True)
-    conf = os.path.join(work, "nginx.conf")
     servers = ""
     for protocol, port in ports.items():
-        servers += """
-    server {{
+        servers += """    server {{
         listen 127.0.0.1:{port} ssl{http2};
         ssl_certificate "{cert}";
         ssl_certificate_key "{key}";
         include "{mirror}/quarn-server.conf";
-    }}""".format(port=port, http2=" http2" if protocol == "http2" else "", cert=cert, key=key,
-                  mirror=mirror)
-    with open(conf, "w") as f:
-        f.write("""worker_processes 1;
-pid "{logs}/nginx.pid";
-error_log "{logs}/error.log";
-events {{ worker_connections 1024; }}
-http {{
-    log_format connections '$pid-$connection $server_protocol';
-    access_log "{logs}/access.log" connections;
-    client_body_temp_path "{logs}/body";
-    proxy_temp_path "{logs}/proxy";
-    fastcgi_temp_path "{logs}/fastcgi";
-    uwsgi_temp_path "{logs}/uwsgi";
-    scgi_temp_path "{logs}/scgi";
-    sendfile on;
-    ssl_protocols TLSv1.2 TLSv1.3;
-    ssl_session_cache shared:SSL:1m;
-    include "{mirror}/quarn-http.conf";{servers}
-}}
-""".format(logs=logs, mirror=mirror, servers=servers))
-    user = ["-g", "daemon off; user root;"] if os.geteuid() == 0 else ["-g", "daemon off;"]
-    process = subprocess.Popen([NGINX, "-c", conf] + user, stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    return process, ports, os.path.join(logs, "access.log")
+    }}
+""".format(port=port, http2=" http2" if protocol == "http2" else "", cert=cert, key=key,
+           mirror=mirror)
+    process, log = launch_nginx(work, mirror, "$pid-$connection $server_protocol", servers)
+    return process, ports, log
 
 
 def load_average():
